@@ -1,0 +1,64 @@
+# The one entry point: drives CMake for the native build and the two cross builds.
+#   make          everything (deps, i686 + x86_64 stubs, native packer and tests)
+#   make demo     everything, then the demo installer run under Wine
+#   make test     every test: unit (plain, ASan+UBSan, TSan) and end-to-end
+#   make e2e      the end-to-end tests alone
+#   make bench    benchmarks against zip/unzip/7z
+#   make fuzz     each fuzz target for a set time
+B ?= build
+JOBS ?= $(shell nproc)
+CMAKE_GEN := -G "Unix Makefiles"
+STUBS := -DKELVRA_STUB=$(abspath $(B)/i686/ui/kelvra-stub.exe) \
+         -DKELVRA_STUB_X64=$(abspath $(B)/x86_64/ui/kelvra-stub-x64.exe)
+
+.PHONY: all deps i686 x86_64 native asan tsan test unit e2e demo bench fuzz clean
+
+all: native
+
+deps:
+	@bash scripts/install-deps
+
+i686: deps
+	cmake $(CMAKE_GEN) -S . -B $(B)/i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
+	cmake --build $(B)/i686 -j $(JOBS)
+
+x86_64: deps
+	cmake $(CMAKE_GEN) -S . -B $(B)/x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
+	cmake --build $(B)/x86_64 -j $(JOBS)
+
+native: i686 x86_64
+	cmake $(CMAKE_GEN) -S . -B $(B)/native -DCMAKE_BUILD_TYPE=RelWithDebInfo $(STUBS)
+	cmake --build $(B)/native -j $(JOBS)
+
+asan: i686 x86_64
+	cmake $(CMAKE_GEN) -S . -B $(B)/asan -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=address,undefined $(STUBS)
+	cmake --build $(B)/asan -j $(JOBS)
+
+tsan: deps
+	cmake $(CMAKE_GEN) -S . -B $(B)/tsan -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=thread
+	cmake --build $(B)/tsan -j $(JOBS) --target kelvra_unit_tests
+
+unit: native asan tsan
+	cd $(B)/native && ctest --output-on-failure -j $(JOBS) -LE e2e
+	cd $(B)/asan && ctest --output-on-failure -j $(JOBS) -LE 'e2e|slow'
+	$(B)/tsan/tests/kelvra_unit_tests --gtest_filter='MessageArea*'
+
+e2e: native
+	cd $(B)/native && ctest --output-on-failure -L e2e
+
+test: native asan tsan
+	$(B)/tsan/tests/kelvra_unit_tests --gtest_filter='MessageArea*'
+	cd $(B)/asan && ctest --output-on-failure -j $(JOBS) -LE 'e2e|slow'
+	cd $(B)/native && ctest --output-on-failure -j $(JOBS)
+
+demo: native
+	bash scripts/demo $(B)
+
+bench: native
+	bash bench/run $(B)
+
+fuzz: deps
+	bash fuzz/run $(B)
+
+clean:
+	rm -rf $(B)

@@ -1,0 +1,55 @@
+// The opened archive: the reader that finds the archive at the end of the program's
+// own file, reads its directory and strings, and proves it intact with one CRC-32.
+// One archive per process; extraction and the window read it directly.
+#pragma once
+
+#include <cstdint>
+
+#include "archive/format.h"
+#include "platform/platform.h"
+
+namespace kelvra {
+
+struct DirectoryEntry {
+  std::uint8_t name_length;
+  char name[format::name_field_size];  // zero-filled, so always terminated
+  std::uint32_t stored_size;
+  std::uint8_t attributes;
+  std::uint64_t last_write_time;
+  std::uint64_t creation_time;
+};
+
+struct Archive {
+  platform::file_t file = platform::invalid_file;  // left open until the process ends
+  std::uint32_t directory_size = 0;
+  std::uint32_t entry_count = 0;
+  std::uint32_t checksum = 0;
+  std::uint32_t payload_size = 0;  // sum of all stored sizes
+  std::uint64_t archive_end = 0;   // file position just past the trailer
+
+  DirectoryEntry* entries = nullptr;  // room for format::max_entries
+
+  char* reserved_string = nullptr;  // read, not used by the extractor
+  char* run_program = nullptr;
+  char* run_arg1 = nullptr;
+  char* run_arg2 = nullptr;
+  char* prompt = nullptr;
+  char* password_digest = nullptr;  // raw digest bytes, zero-terminated
+  char* default_dir = nullptr;
+
+  char* banner = nullptr;
+  std::uint8_t* input_buffer = nullptr;   // format::max_chunk_length bytes
+  std::uint8_t* output_buffer = nullptr;  // format::max_inflated_chunk bytes
+};
+
+extern Archive archive;
+
+// 0: open and verified, 1: not usable (the reason is in the message area).
+int open_archive(const char* own_path);
+// Releases every buffer that exists; the descriptor stays open until process exit.
+void close_archive();
+
+// First payload byte, counted from the start of the file.
+std::uint64_t payload_start();
+
+}  // namespace kelvra

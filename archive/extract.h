@@ -1,0 +1,31 @@
+// The extraction run: every entry of the opened archive back into a file in the
+// working directory, then the after-run program.
+#pragma once
+
+#include <cstddef>
+
+#include "archive/archive.h"
+
+namespace kelvra {
+
+// Set to 1 when a "File Exists" question was closed instead of answered; read
+// between entries only.
+extern volatile int cancel_requested;
+
+// 0: every entry handled and the after-run program attempted; 1: cancelled.
+int extract_all();
+// The descriptor must stand on the entry's first payload byte; it stands after the
+// entry's last payload byte on return, whatever happened.
+void extract_entry(const DirectoryEntry& entry);
+
+// The after-run program. The command line: run_program, then a blank and each
+// argument verbatim. Returns false when it doesn't fit size.
+bool build_run_command_line(char* buffer, std::size_t size);
+// Finds the file to start: the target directory, the .com/.exe/.bat/.cmd extensions
+// when the last part has no dot, then each directory of PATH (not for names with /).
+// Returns false when nothing is found.
+bool find_run_program(char* buffer, std::size_t size);
+// Starts run_program when it is set; the outcome is not reported.
+void start_run_program();
+
+}  // namespace kelvra

@@ -1,0 +1,89 @@
+// The container's layout, said once. Every reader and writer of the format takes its
+// offsets and bounds from here.
+//
+// Format notes. The installer is the stub program followed by the archive:
+//
+//   payload    entries' data, in directory order; each entry is a run of chunks,
+//              every chunk a u16 length then one complete zlib stream
+//   directory  entry_count records (u8 name length, name, u32 stored size,
+//              u8 attributes, u64 last-write FILETIME, u64 creation FILETIME),
+//              then seven strings (u8 length, bytes, no terminator)
+//   trailer    u32 directory size, u32 entry count, u32 CRC-32 of everything from the
+//              first payload byte through the entry count
+//
+// All integers are little-endian and unaligned; positions are found from the end.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kelvra::format {
+
+constexpr std::uint32_t trailer_size = 12;
+constexpr std::uint32_t checksum_field_size = 4;
+constexpr std::uint32_t record_fixed_size = 22;  // all of a record but its name bytes
+constexpr std::uint32_t string_count = 7;
+constexpr std::uint32_t chunk_header_size = 2;
+
+constexpr std::uint32_t max_entries = 1000;
+constexpr std::uint32_t max_name_length = 255;
+constexpr std::uint32_t max_string_length = 255;
+constexpr std::uint32_t max_digest_length = 23;      // password digest buffer is 24
+constexpr std::uint32_t max_default_dir_length = 259;
+
+// Writers cut entry data into pieces of this size; each piece compresses on its own.
+constexpr std::uint32_t piece_size = 10000;
+// Bounds of the extraction buffers: one whole chunk in, one piece (plus slack) out.
+constexpr std::uint32_t max_chunk_length = 65535;
+constexpr std::uint32_t max_inflated_chunk = 10100;
+// The integrity check reads the archive in pieces of this size.
+constexpr std::uint32_t checksum_read_size = 10000;
+
+// Buffer sizes of the opened archive (zero-terminated strings).
+constexpr std::size_t path_buffer_size = 260;
+constexpr std::size_t name_field_size = 259;
+constexpr std::size_t string_buffer_size = 256;
+constexpr std::size_t digest_buffer_size = 24;
+constexpr std::size_t default_dir_buffer_size = 260;
+constexpr std::size_t banner_buffer_size = 80;
+
+// Windows attribute bits that the format stores.
+constexpr std::uint8_t attribute_read_only = 0x01;
+constexpr std::uint8_t attribute_hidden = 0x02;
+constexpr std::uint8_t attribute_system = 0x04;
+constexpr std::uint8_t attribute_archive = 0x20;
+
+// Order of the seven archive strings.
+enum StringIndex : std::uint32_t {
+  string_reserved = 0,
+  string_run_program,
+  string_run_arg1,
+  string_run_arg2,
+  string_prompt,
+  string_password_digest,
+  string_default_dir,
+};
+
+inline std::uint16_t read_u16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+inline std::uint32_t read_u32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+inline std::uint64_t read_u64(const std::uint8_t* p) {
+  return static_cast<std::uint64_t>(read_u32(p)) |
+         (static_cast<std::uint64_t>(read_u32(p + 4)) << 32);
+}
+inline void write_u16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+inline void write_u32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+inline void write_u64(std::uint8_t* p, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+}  // namespace kelvra::format

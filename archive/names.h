@@ -1,0 +1,23 @@
+// The entry-name check: one scan that decides whether a stored name stays inside the
+// target directory, and names its reason when it doesn't.
+#pragma once
+
+#include <cstddef>
+
+namespace kelvra {
+
+enum class NameProblem {
+  none,
+  empty,             // nothing before the first zero byte
+  absolute,          // starts with \ or /
+  colon,             // a drive letter or an alternate data stream
+  parent_component,  // a .. component
+  device_name,       // CON, PRN, AUX, NUL, COM1-9, LPT1-9 (any case, any extension)
+};
+
+// Checks the name up to length bytes or its first zero byte, whichever comes first.
+NameProblem check_entry_name(const char* name, std::size_t length);
+// A short English reason, for the packer's messages.
+const char* describe_name_problem(NameProblem problem);
+
+}  // namespace kelvra

@@ -1,0 +1,68 @@
+// The format's writing side: the packer's way of appending an archive to a stub.
+// Not part of the stub; it may use the standard library freely.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kelvra::writer {
+
+// One file to store. stored_name is already in the archive's code page, with \
+// between parts.
+struct Input {
+  std::string stored_name;
+  std::string source_path;
+  std::uint8_t attributes = 0x20;
+  std::uint64_t last_write_time = 0;  // FILETIME
+  std::uint64_t creation_time = 0;    // FILETIME
+};
+
+// The seven archive strings, as raw bytes (code page already applied).
+struct Strings {
+  std::string reserved;
+  std::string run_program;
+  std::string run_arg1;
+  std::string run_arg2;
+  std::string prompt;
+  std::string password_digest;  // raw SHA-1 bytes, or empty for no password
+  std::string default_dir;
+};
+
+// Compression: zlib levels 1..9; level_max and level_ultra use stronger encoders that
+// still write standard zlib streams.
+constexpr int level_max = 10;
+constexpr int level_ultra = 11;
+constexpr int default_level = 9;
+
+struct Progress {
+  std::uint64_t bytes_done = 0, bytes_total = 0;
+  std::uint32_t files_done = 0, files_total = 0;
+};
+
+struct Options {
+  int level = default_level;
+  unsigned jobs = 0;  // 0: all cores
+  std::function<void(const Progress&)> progress;  // may be empty
+};
+
+// Compresses one piece into a complete zlib stream.
+std::vector<std::uint8_t> compress_piece(const std::uint8_t* data, std::size_t size, int level);
+
+// Checks everything the reader would refuse (count, names, strings, sizes) before any
+// byte is written. Returns an empty string when the inputs are fine, else the reason.
+std::string validate(const std::vector<Input>& inputs, const Strings& strings);
+
+// Writes stub followed by the archive to out_path. The output appears whole or not at
+// all (written to a temporary file beside it, then renamed). Returns an empty string
+// on success, else the reason, naming the file concerned.
+std::string write_installer(const std::string& out_path, const std::vector<std::uint8_t>& stub,
+                            const std::vector<Input>& inputs, const Strings& strings,
+                            const Options& options);
+
+// Appends the archive alone to out (for tests: the golden vector is stub-free).
+std::string write_archive(std::vector<std::uint8_t>& out, const std::vector<Input>& inputs,
+                          const Strings& strings, const Options& options);
+
+}  // namespace kelvra::writer

@@ -1,0 +1,80 @@
+// The one boundary between the installer core and the operating system.
+// Two implementations: win32.cpp (the stub and the Windows packer) and posix.cpp
+// (the Linux packer, the unit tests, the fuzzers). Nothing else of ours is used here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kelvra::platform {
+
+// A Win32 HANDLE or a POSIX descriptor, widened so one type serves both.
+using file_t = std::intptr_t;
+constexpr file_t invalid_file = -1;
+
+// Memory. Zero-filled blocks; release(nullptr) does nothing.
+void* allocate_zeroed(std::size_t size);
+void release(void* block);
+
+// The running program's own file.
+// Writes the full path (at most size - 1 bytes, terminated); false when it can't.
+bool own_module_path(char* buffer, std::size_t size);
+// Read-only, binary, shared for reading and writing with other openers, inheritable.
+file_t open_own_file(const char* path);
+// Size of an open file in bytes; false when it can't be told.
+bool file_size(file_t file, std::uint64_t* size);
+// Absolute and relative positioning; false when the position would be invalid.
+bool seek_to(file_t file, std::uint64_t position);
+bool seek_by(file_t file, std::int64_t delta);
+// Reads up to count bytes; returns the number read, 0 at the end, -1 on failure.
+std::int32_t read_file(file_t file, void* buffer, std::uint32_t count);
+
+// Output files.
+enum class CreateResult { created, exists, failed };
+// Creates path new (write access, no sharing) with the low byte of the Windows
+// attributes. *error receives the platform's error code when the result isn't created.
+CreateResult create_new_file(const char* path, std::uint8_t attributes, file_t* file,
+                             std::uint32_t* error);
+// Writes all count bytes; false (with *error set) when the system didn't take them all.
+bool write_file(file_t file, const void* data, std::uint32_t count, std::uint32_t* error);
+// Sets creation and last-write times (FILETIME values); last access is left alone.
+bool set_file_times(file_t file, std::uint64_t creation_time, std::uint64_t last_write_time);
+void close_file(file_t file);
+// Clears read-only, hidden and system.
+bool set_attributes_normal(const char* path);
+bool delete_file(const char* path);
+bool file_exists(const char* path);
+
+// Directories and the working directory.
+enum class DirectoryResult { created, not_found, exists, other };
+DirectoryResult create_directory(const char* path);
+bool set_working_directory(const char* path);
+// Writes the working directory (terminated, at most size - 1 bytes); false when it can't.
+bool get_working_directory(char* buffer, std::size_t size);
+
+// Environment. Names are matched without regard to case on Windows; a variable that
+// isn't set reads as empty. The value is cut to size - 1 bytes and terminated.
+void get_environment(const char* name, char* buffer, std::size_t size);
+
+// Processes. Starts file with command_line without waiting: the environment, the
+// working directory and inheritable handles are passed on. Result: whether it started.
+bool start_process(const char* file, const char* command_line);
+
+// Threads and the window.
+void yield();
+// The one guard of the message area.
+void lock_message_area();
+void unlock_message_area();
+// Tells the main window its message text changed (repaint without erasing).
+void invalidate_main_window();
+// The "Uh-Oh!" box: no owner, empty caption, one OK button; returns once it's closed.
+void show_write_failure_box();
+
+// Loads a text of the program's string table by id (resources/strings.h), cut to
+// size - 1 bytes and terminated; programs without a string table use the built-in texts.
+void load_string(unsigned id, char* buffer, std::size_t size);
+
+// A human-readable text for an error code returned above (for the packer's reports).
+void describe_error(std::uint32_t error, char* buffer, std::size_t size);
+
+}  // namespace kelvra::platform

@@ -1,0 +1,53 @@
+/* The installer's own texts and their string-table ids. Included by the resource
+   script (the stub's string table) and by the portable code, which falls back to
+   these when the program carries no string table (the packer, the tests). Plain C
+   preprocessor only: windres reads this file too. */
+#ifndef KELVRA_RESOURCES_STRINGS_H
+#define KELVRA_RESOURCES_STRINGS_H
+
+#define IDS_REPLACE 2
+#define IDS_REPLACE_ALL 3
+#define IDS_SKIP 4
+#define IDS_SKIP_ALL 5
+#define IDS_FILE_EXISTS 6
+#define IDS_ALL_FILES 7
+#define IDS_NEW_NAME 8
+#define IDS_ALL_PATTERN 9
+#define IDS_OK 10
+#define IDS_CANCEL 11
+#define IDS_WEB_ADDRESS 12
+#define IDS_BANNER 13
+#define IDS_OUT_OF_MEMORY 15
+#define IDS_CORRUPTED 16
+#define IDS_INFLATING 17
+#define IDS_CANCELLED 19
+#define IDS_BAD_PASSWORD 20
+#define IDS_NEEDS_PASSWORD 21
+#define IDS_NO_DIRECTORY 22
+
+#define TEXT_REPLACE "Replace"
+#define TEXT_REPLACE_ALL "Replace all"
+#define TEXT_SKIP "Skip"
+#define TEXT_SKIP_ALL "Skip all"
+#define TEXT_FILE_EXISTS "File already exists:\n\t"
+#define TEXT_ALL_FILES "All files"
+#define TEXT_NEW_NAME "New Name"
+#define TEXT_ALL_PATTERN "*.*"
+#define TEXT_OK "OK"
+#define TEXT_CANCEL "Cancel"
+#define TEXT_WEB_ADDRESS "https://kelvra.example.org/"
+#define TEXT_BANNER "Kelvra self-installer v1.3, "
+#define TEXT_OUT_OF_MEMORY "Out of memory"
+#define TEXT_CORRUPTED "This file is corrupted."
+#define TEXT_INFLATING "  inflating: "
+#define TEXT_CANCELLED "Cancelled by user."
+#define TEXT_BAD_PASSWORD "Incorrect password."
+#define TEXT_NEEDS_PASSWORD "This zip file requires a password.\n\nEnter the file password, then click 'OK'."
+#define TEXT_NO_DIRECTORY "Directory does not exist."
+
+/* Resource numbers. */
+#define IDD_FILE_EXISTS 101
+#define IDI_PROGRAM 102
+#define IDC_HAND 103
+
+#endif
