@@ -1,0 +1,330 @@
+// The platform boundary on POSIX: the Linux packer, the unit tests and the fuzzers.
+// Contains: memory, own file, output files, directories, environment, a recorded (never
+// real) process start, the message-area guard, built-in texts, and the test hooks.
+#include "platform/platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/posix_testing.h"
+#include "resources/strings.h"
+
+namespace kelvra::platform {
+
+namespace {
+
+// Archive paths use \ as the separator; the local file system wants /.
+constexpr std::size_t local_path_size = PATH_MAX;
+
+bool to_local_path(const char* path, char* local) {
+  std::size_t i = 0;
+  for (; path[i] != '\0'; ++i) {
+    if (i + 1 >= local_path_size) {
+      errno = ENAMETOOLONG;
+      return false;
+    }
+    local[i] = path[i] == '\\' ? '/' : path[i];
+  }
+  local[i] = '\0';
+  return true;
+}
+
+void copy_cut(const char* text, char* buffer, std::size_t size) {
+  if (size == 0) return;
+  std::size_t n = std::strlen(text);
+  if (n > size - 1) n = size - 1;
+  std::memcpy(buffer, text, n);
+  buffer[n] = '\0';
+}
+
+std::uint32_t last_error() { return static_cast<std::uint32_t>(errno); }
+
+// FILETIME counts 100 ns ticks from 1601-01-01; this many of them lie before 1970.
+constexpr std::uint64_t unix_epoch_ticks = 116444736000000000ULL;
+
+timespec from_filetime(std::uint64_t ticks) {
+  timespec t{};
+  std::int64_t since_epoch = static_cast<std::int64_t>(ticks - unix_epoch_ticks);
+  if (ticks < unix_epoch_ticks) since_epoch = -static_cast<std::int64_t>(unix_epoch_ticks - ticks);
+  std::int64_t seconds = since_epoch / 10000000;
+  std::int64_t rest = since_epoch % 10000000;
+  if (rest < 0) {
+    rest += 10000000;
+    seconds -= 1;
+  }
+  t.tv_sec = static_cast<time_t>(seconds);
+  t.tv_nsec = static_cast<long>(rest * 100);
+  return t;
+}
+
+std::atomic<int> allocations_left{-1};
+
+pthread_mutex_t message_guard = PTHREAD_MUTEX_INITIALIZER;
+
+std::atomic<void (*)()> message_listener{nullptr};
+
+pthread_mutex_t start_guard = PTHREAD_MUTEX_INITIALIZER;
+testing::StartRecord start_record;
+int starts = 0;
+
+}  // namespace
+
+void* allocate_zeroed(std::size_t size) {
+  int left = allocations_left.load();
+  while (left >= 0) {
+    if (left == 0) return nullptr;
+    if (allocations_left.compare_exchange_weak(left, left - 1)) break;
+  }
+  return std::calloc(1, size == 0 ? 1 : size);
+}
+
+void release(void* block) { std::free(block); }
+
+bool own_module_path(char* buffer, std::size_t size) {
+  if (size == 0) return false;
+  ssize_t n = readlink("/proc/self/exe", buffer, size);
+  if (n <= 0 || static_cast<std::size_t>(n) >= size) return false;
+  buffer[n] = '\0';
+  return true;
+}
+
+file_t open_own_file(const char* path) {
+  char local[local_path_size];
+  if (!to_local_path(path, local)) return invalid_file;
+  // Deliberately inheritable: the after-run program may rely on it.
+  int fd;
+  do {
+    fd = open(local, O_RDONLY);
+  } while (fd < 0 && errno == EINTR);
+  return fd < 0 ? invalid_file : static_cast<file_t>(fd);
+}
+
+bool file_size(file_t file, std::uint64_t* size) {
+  struct stat st;
+  if (fstat(static_cast<int>(file), &st) != 0 || st.st_size < 0) return false;
+  *size = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
+bool seek_to(file_t file, std::uint64_t position) {
+  if (position > static_cast<std::uint64_t>(INT64_MAX)) return false;
+  return lseek(static_cast<int>(file), static_cast<off_t>(position), SEEK_SET) >= 0;
+}
+
+bool seek_by(file_t file, std::int64_t delta) {
+  return lseek(static_cast<int>(file), static_cast<off_t>(delta), SEEK_CUR) >= 0;
+}
+
+std::int32_t read_file(file_t file, void* buffer, std::uint32_t count) {
+  if (count > static_cast<std::uint32_t>(INT32_MAX)) count = INT32_MAX;
+  ssize_t n;
+  do {
+    n = read(static_cast<int>(file), buffer, count);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -1 : static_cast<std::int32_t>(n);
+}
+
+CreateResult create_new_file(const char* path, std::uint8_t attributes, file_t* file,
+                             std::uint32_t* error) {
+  *file = invalid_file;
+  *error = 0;
+  char local[local_path_size];
+  if (!to_local_path(path, local)) {
+    *error = last_error();
+    return CreateResult::failed;
+  }
+  // Read-only is the one attribute a POSIX mode can carry; the umask still applies.
+  mode_t mode = (attributes & 0x01) != 0 ? 0444 : 0666;
+  int fd;
+  do {
+    fd = open(local, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *error = last_error();
+    return errno == EEXIST ? CreateResult::exists : CreateResult::failed;
+  }
+  *file = static_cast<file_t>(fd);
+  return CreateResult::created;
+}
+
+bool write_file(file_t file, const void* data, std::uint32_t count, std::uint32_t* error) {
+  const char* p = static_cast<const char*>(data);
+  std::uint32_t left = count;
+  while (left > 0) {
+    ssize_t n = write(static_cast<int>(file), p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *error = last_error();
+      return false;
+    }
+    if (n == 0) {
+      *error = ENOSPC;
+      return false;
+    }
+    p += n;
+    left -= static_cast<std::uint32_t>(n);
+  }
+  return true;
+}
+
+bool set_file_times(file_t file, std::uint64_t /*creation_time*/, std::uint64_t last_write_time) {
+  timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1] = from_filetime(last_write_time);
+  return futimens(static_cast<int>(file), times) == 0;
+}
+
+void close_file(file_t file) {
+  if (file != invalid_file) close(static_cast<int>(file));
+}
+
+bool set_attributes_normal(const char* path) {
+  char local[local_path_size];
+  if (!to_local_path(path, local)) return false;
+  struct stat st;
+  if (stat(local, &st) != 0) return false;
+  return chmod(local, (st.st_mode & 07777) | S_IWUSR) == 0;
+}
+
+bool delete_file(const char* path) {
+  char local[local_path_size];
+  if (!to_local_path(path, local)) return false;
+  return unlink(local) == 0;
+}
+
+bool file_exists(const char* path) {
+  char local[local_path_size];
+  if (!to_local_path(path, local)) return false;
+  struct stat st;
+  return stat(local, &st) == 0;
+}
+
+DirectoryResult create_directory(const char* path) {
+  char local[local_path_size];
+  if (!to_local_path(path, local)) return DirectoryResult::other;
+  if (mkdir(local, 0777) == 0) return DirectoryResult::created;
+  switch (errno) {
+    case ENOENT:
+    case ENOTDIR:
+      return DirectoryResult::not_found;
+    case EEXIST:
+      return DirectoryResult::exists;
+    default:
+      return DirectoryResult::other;
+  }
+}
+
+bool set_working_directory(const char* path) {
+  char local[local_path_size];
+  if (!to_local_path(path, local)) return false;
+  return chdir(local) == 0;
+}
+
+bool get_working_directory(char* buffer, std::size_t size) {
+  if (size == 0) return false;
+  return getcwd(buffer, size) != nullptr;
+}
+
+void get_environment(const char* name, char* buffer, std::size_t size) {
+  const char* value = std::getenv(name);
+  copy_cut(value != nullptr ? value : "", buffer, size);
+}
+
+bool start_process(const char* file, const char* command_line) {
+  // Never starts anything here: the programs named are Windows programs.
+  pthread_mutex_lock(&start_guard);
+  copy_cut(file, start_record.file, sizeof start_record.file);
+  copy_cut(command_line, start_record.command_line, sizeof start_record.command_line);
+  start_record.result = true;
+  ++starts;
+  pthread_mutex_unlock(&start_guard);
+  return true;
+}
+
+void yield() { sched_yield(); }
+
+void lock_message_area() { pthread_mutex_lock(&message_guard); }
+void unlock_message_area() { pthread_mutex_unlock(&message_guard); }
+
+void invalidate_main_window() {
+  void (*listener)() = message_listener.load();
+  if (listener != nullptr) listener();
+}
+
+// The packer reports failed writes through report_write_failure instead.
+void show_write_failure_box() {}
+
+void load_string(unsigned id, char* buffer, std::size_t size) {
+  const char* text = "";
+  switch (id) {
+    case IDS_REPLACE: text = TEXT_REPLACE; break;
+    case IDS_REPLACE_ALL: text = TEXT_REPLACE_ALL; break;
+    case IDS_SKIP: text = TEXT_SKIP; break;
+    case IDS_SKIP_ALL: text = TEXT_SKIP_ALL; break;
+    case IDS_FILE_EXISTS: text = TEXT_FILE_EXISTS; break;
+    case IDS_ALL_FILES: text = TEXT_ALL_FILES; break;
+    case IDS_NEW_NAME: text = TEXT_NEW_NAME; break;
+    case IDS_ALL_PATTERN: text = TEXT_ALL_PATTERN; break;
+    case IDS_OK: text = TEXT_OK; break;
+    case IDS_CANCEL: text = TEXT_CANCEL; break;
+    case IDS_WEB_ADDRESS: text = TEXT_WEB_ADDRESS; break;
+    case IDS_BANNER: text = TEXT_BANNER; break;
+    case IDS_OUT_OF_MEMORY: text = TEXT_OUT_OF_MEMORY; break;
+    case IDS_CORRUPTED: text = TEXT_CORRUPTED; break;
+    case IDS_INFLATING: text = TEXT_INFLATING; break;
+    case IDS_CANCELLED: text = TEXT_CANCELLED; break;
+    case IDS_BAD_PASSWORD: text = TEXT_BAD_PASSWORD; break;
+    case IDS_NEEDS_PASSWORD: text = TEXT_NEEDS_PASSWORD; break;
+    case IDS_NO_DIRECTORY: text = TEXT_NO_DIRECTORY; break;
+    default: break;
+  }
+  copy_cut(text, buffer, size);
+}
+
+void describe_error(std::uint32_t error, char* buffer, std::size_t size) {
+  copy_cut(std::strerror(static_cast<int>(error)), buffer, size);
+}
+
+namespace testing {
+
+const StartRecord* last_start() {
+  pthread_mutex_lock(&start_guard);
+  const StartRecord* record = starts > 0 ? &start_record : nullptr;
+  pthread_mutex_unlock(&start_guard);
+  return record;
+}
+
+int start_count() {
+  pthread_mutex_lock(&start_guard);
+  int n = starts;
+  pthread_mutex_unlock(&start_guard);
+  return n;
+}
+
+void reset_starts() {
+  pthread_mutex_lock(&start_guard);
+  std::memset(&start_record, 0, sizeof start_record);
+  starts = 0;
+  pthread_mutex_unlock(&start_guard);
+}
+
+void fail_allocation_after(int n) { allocations_left.store(n < 0 ? -1 : n); }
+
+void set_message_listener(void (*listener)()) { message_listener.store(listener); }
+
+}  // namespace testing
+
+}  // namespace kelvra::platform
