@@ -74,6 +74,7 @@ std::atomic<int> allocations_left{-1};
 pthread_mutex_t message_guard = PTHREAD_MUTEX_INITIALIZER;
 
 std::atomic<void (*)()> message_listener{nullptr};
+std::atomic<void (*)(const char*, DirectoryResult)> directory_listener{nullptr};
 
 pthread_mutex_t start_guard = PTHREAD_MUTEX_INITIALIZER;
 testing::StartRecord start_record;
@@ -212,7 +213,9 @@ bool file_exists(const char* path) {
   return stat(local, &st) == 0;
 }
 
-DirectoryResult create_directory(const char* path) {
+namespace {
+
+DirectoryResult make_directory(const char* path) {
   char local[local_path_size];
   if (!to_local_path(path, local)) return DirectoryResult::other;
   if (mkdir(local, 0777) == 0) return DirectoryResult::created;
@@ -225,6 +228,15 @@ DirectoryResult create_directory(const char* path) {
     default:
       return DirectoryResult::other;
   }
+}
+
+}  // namespace
+
+DirectoryResult create_directory(const char* path) {
+  DirectoryResult result = make_directory(path);
+  void (*listener)(const char*, DirectoryResult) = directory_listener.load();
+  if (listener != nullptr) listener(path, result);
+  return result;
 }
 
 bool set_working_directory(const char* path) {
@@ -324,6 +336,10 @@ void reset_starts() {
 void fail_allocation_after(int n) { allocations_left.store(n < 0 ? -1 : n); }
 
 void set_message_listener(void (*listener)()) { message_listener.store(listener); }
+
+void set_directory_listener(void (*listener)(const char* path, DirectoryResult result)) {
+  directory_listener.store(listener);
+}
 
 }  // namespace testing
 

@@ -1,8 +1,10 @@
 // Test hooks of the POSIX platform: what start_process would have started, failing
-// allocations on demand, and a listener told when the main window's text changed.
+// allocations on demand, and listeners told of repaints and directory creations.
 #pragma once
 
 #include <cstddef>
+
+#include "platform/platform.h"
 
 namespace kelvra::platform::testing {
 
@@ -23,5 +25,8 @@ void fail_allocation_after(int n);
 
 // Called (from whichever thread) each time invalidate_main_window is; nullptr: none.
 void set_message_listener(void (*listener)());
+
+// Called after each create_directory with the path as given and its result; nullptr: none.
+void set_directory_listener(void (*listener)(const char* path, DirectoryResult result));
 
 }  // namespace kelvra::platform::testing
