@@ -2,6 +2,7 @@
 // Not part of the stub; it may use the standard library freely.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -9,8 +10,8 @@
 
 namespace kelvra::writer {
 
-// One file to store. stored_name is already in the archive's code page, with \
-// between parts.
+// One file to store. stored_name is already in the archive's code page, its parts
+// separated by backslashes.
 struct Input {
   std::string stored_name;
   std::string source_path;
@@ -44,10 +45,12 @@ struct Progress {
 struct Options {
   int level = default_level;
   unsigned jobs = 0;  // 0: all cores
+  // The payload's u32 sizes stop at 4 GiB; lowered only by tests.
+  std::uint64_t payload_limit = 0xFFFFFFFFu;
   std::function<void(const Progress&)> progress;  // may be empty
 };
 
-// Compresses one piece into a complete zlib stream.
+// Compresses one piece into a complete zlib stream; empty when the encoder failed.
 std::vector<std::uint8_t> compress_piece(const std::uint8_t* data, std::size_t size, int level);
 
 // Checks everything the reader would refuse (count, names, strings, sizes) before any

@@ -1,0 +1,457 @@
+// The format's writing side: cuts each input into pieces, compresses them on a pool of
+// threads, and writes stub, payload, directory and trailer in one pass with a running
+// CRC-32. Pieces are written in input order, so the bytes don't depend on the pool.
+#include "archive/writer.h"
+
+#include <zlib.h>
+#include <libdeflate.h>
+#include <zopfli/zopfli.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "archive/format.h"
+#include "archive/names.h"
+
+namespace kelvra::writer {
+
+namespace {
+
+std::string in_quotes(const std::string& text) { return "'" + text + "'"; }
+
+std::string system_reason() { return std::strerror(errno); }
+
+// libdeflate's strongest level wants a sizeable compressor; one per thread, kept.
+struct DeflateCompressor {
+  libdeflate_compressor* compressor = nullptr;
+  ~DeflateCompressor() {
+    if (compressor) libdeflate_free_compressor(compressor);
+  }
+};
+
+std::vector<std::uint8_t> compress_zlib(const std::uint8_t* data, std::size_t size, int level) {
+  uLongf length = compressBound(static_cast<uLong>(size));
+  std::vector<std::uint8_t> out(length);
+  if (compress2(out.data(), &length, data, static_cast<uLong>(size), level) != Z_OK) return {};
+  out.resize(length);
+  return out;
+}
+
+std::vector<std::uint8_t> compress_libdeflate(const std::uint8_t* data, std::size_t size) {
+  thread_local DeflateCompressor holder;
+  if (!holder.compressor) holder.compressor = libdeflate_alloc_compressor(12);
+  if (!holder.compressor) return {};
+  std::vector<std::uint8_t> out(libdeflate_zlib_compress_bound(holder.compressor, size));
+  const std::size_t length =
+      libdeflate_zlib_compress(holder.compressor, data, size, out.data(), out.size());
+  out.resize(length);  // 0 means it didn't fit, which the bound rules out
+  return out;
+}
+
+std::vector<std::uint8_t> compress_zopfli(const std::uint8_t* data, std::size_t size) {
+  ZopfliOptions options;
+  ZopfliInitOptions(&options);
+  unsigned char* packed = nullptr;
+  std::size_t length = 0;
+  ZopfliCompress(&options, ZOPFLI_FORMAT_ZLIB, data, size, &packed, &length);
+  std::vector<std::uint8_t> out(packed, packed + length);
+  std::free(packed);
+  return out;
+}
+
+// Where the archive's bytes go: a file or memory, with the CRC-32 kept as they pass.
+struct Output {
+  std::FILE* file = nullptr;
+  std::vector<std::uint8_t>* memory = nullptr;
+  std::string path;  // for messages
+  uLong crc = 0;
+  bool checksummed = false;  // the stub's bytes are not covered
+};
+
+std::string emit(Output& out, const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return {};
+  if (out.checksummed) out.crc = crc32_z(out.crc, data, size);
+  if (out.memory) {
+    out.memory->insert(out.memory->end(), data, data + size);
+    return {};
+  }
+  if (std::fwrite(data, 1, size, out.file) != size) {
+    return "cannot write " + in_quotes(out.path) + ": " + system_reason();
+  }
+  return {};
+}
+
+struct Piece {
+  std::size_t input = 0;  // which entry it belongs to
+  std::vector<std::uint8_t> raw;
+  std::vector<std::uint8_t> packed;
+  bool done = false;
+};
+
+// The compression pool: workers take pieces in the order they were queued; the
+// caller collects them in the same order, so only timing depends on the pool.
+struct Pool {
+  std::mutex mutex;
+  std::condition_variable work_ready;
+  std::condition_variable piece_done;
+  std::deque<Piece*> queue;
+  bool stopping = false;
+  int level = default_level;
+  std::vector<std::thread> threads;
+};
+
+void run_worker(Pool* pool) {
+  std::unique_lock<std::mutex> lock(pool->mutex);
+  for (;;) {
+    pool->work_ready.wait(lock, [pool] { return pool->stopping || !pool->queue.empty(); });
+    if (pool->queue.empty()) return;
+    Piece* piece = pool->queue.front();
+    pool->queue.pop_front();
+    lock.unlock();
+    piece->packed = compress_piece(piece->raw.data(), piece->raw.size(), pool->level);
+    lock.lock();
+    piece->done = true;
+    pool->piece_done.notify_all();
+  }
+}
+
+void stop_pool(Pool& pool) {
+  {
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    pool.stopping = true;
+    pool.queue.clear();  // pieces not yet taken are dropped; taken ones finish
+  }
+  pool.work_ready.notify_all();
+  for (std::thread& thread : pool.threads) thread.join();
+  pool.threads.clear();
+}
+
+struct PoolGuard {
+  Pool& pool;
+  ~PoolGuard() { stop_pool(pool); }
+};
+
+unsigned job_count(unsigned requested) {
+  if (requested != 0) return requested;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : cores;
+}
+
+std::uint64_t input_size(const Input& input) {
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(input.source_path, error);
+  return error ? 0 : static_cast<std::uint64_t>(size);
+}
+
+struct StoredSizes {
+  std::vector<std::uint64_t> sizes;
+  std::uint64_t total = 0;
+};
+
+// Writes every entry's chunks; fills the stored sizes.
+std::string write_payload(Output& out, const std::vector<Input>& inputs, const Options& options,
+                          StoredSizes& stored) {
+  stored.sizes.assign(inputs.size(), 0);
+  const unsigned jobs = job_count(options.jobs);
+  const std::size_t window = static_cast<std::size_t>(jobs) * 3;
+
+  Progress progress;
+  progress.files_total = static_cast<std::uint32_t>(inputs.size());
+  if (options.progress) {
+    for (const Input& input : inputs) progress.bytes_total += input_size(input);
+  }
+
+  Pool pool;
+  pool.level = options.level;
+  PoolGuard guard{pool};
+  for (unsigned i = 0; i < jobs; ++i) pool.threads.emplace_back(run_worker, &pool);
+
+  std::deque<std::unique_ptr<Piece>> in_flight;
+
+  auto write_oldest = [&]() -> std::string {
+    Piece* piece = in_flight.front().get();
+    {
+      std::unique_lock<std::mutex> lock(pool.mutex);
+      pool.piece_done.wait(lock, [piece] { return piece->done; });
+    }
+    const Input& input = inputs[piece->input];
+    if (piece->packed.empty()) return "cannot compress " + in_quotes(input.source_path);
+    if (piece->packed.size() > format::max_chunk_length) {
+      return "a piece of " + in_quotes(input.source_path) + " compressed to " +
+             std::to_string(piece->packed.size()) + " bytes, past the chunk limit of " +
+             std::to_string(format::max_chunk_length);
+    }
+    const std::uint64_t chunk = format::chunk_header_size + piece->packed.size();
+    stored.sizes[piece->input] += chunk;
+    stored.total += chunk;
+    if (stored.total > options.payload_limit) {
+      return "the compressed data passes the limit of " + std::to_string(options.payload_limit) +
+             " bytes (4 GiB) at " + in_quotes(input.source_path);
+    }
+    std::uint8_t header[format::chunk_header_size];
+    format::write_u16(header, static_cast<std::uint16_t>(piece->packed.size()));
+    std::string error = emit(out, header, sizeof header);
+    if (error.empty()) error = emit(out, piece->packed.data(), piece->packed.size());
+    if (!error.empty()) return error;
+    if (options.progress) {
+      progress.files_done = static_cast<std::uint32_t>(piece->input);
+      progress.bytes_done += piece->raw.size();
+      options.progress(progress);
+    }
+    in_flight.pop_front();
+    return {};
+  };
+
+  for (std::size_t index = 0; index < inputs.size(); ++index) {
+    const Input& input = inputs[index];
+    std::FILE* file = std::fopen(input.source_path.c_str(), "rb");
+    if (!file) return "cannot open " + in_quotes(input.source_path) + ": " + system_reason();
+    std::string error;
+    for (;;) {
+      auto piece = std::make_unique<Piece>();
+      piece->input = index;
+      piece->raw.resize(format::piece_size);
+      const std::size_t got = std::fread(piece->raw.data(), 1, piece->raw.size(), file);
+      if (got < piece->raw.size() && std::ferror(file)) {
+        error = "cannot read " + in_quotes(input.source_path) + ": " + system_reason();
+        break;
+      }
+      if (got == 0) break;
+      piece->raw.resize(got);
+      while (error.empty() && in_flight.size() >= window) error = write_oldest();
+      if (!error.empty()) break;
+      {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        pool.queue.push_back(piece.get());
+      }
+      in_flight.push_back(std::move(piece));
+      pool.work_ready.notify_one();
+      if (got < format::piece_size) break;
+    }
+    std::fclose(file);
+    if (!error.empty()) return error;
+  }
+  while (!in_flight.empty()) {
+    std::string error = write_oldest();
+    if (!error.empty()) return error;
+  }
+  return {};
+}
+
+// Everything that can be refused before a byte is written.
+std::string check(const std::vector<Input>& inputs, const Strings& strings,
+                  const Options& options) {
+  if (options.level < 1 || options.level > level_ultra) {
+    return "compression level " + std::to_string(options.level) + " is not one of 1..9, max, ultra";
+  }
+  return validate(inputs, strings);
+}
+
+std::string write_all(Output& out, const std::vector<std::uint8_t>* stub,
+                      const std::vector<Input>& inputs, const Strings& strings,
+                      const Options& options) {
+  std::string error;
+  if (stub) {
+    error = emit(out, stub->data(), stub->size());
+    if (!error.empty()) return error;
+  }
+  out.checksummed = true;
+  out.crc = crc32_z(0, nullptr, 0);
+
+  StoredSizes stored;
+  error = write_payload(out, inputs, options, stored);
+  if (!error.empty()) return error;
+
+  std::vector<std::uint8_t> directory;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    const Input& input = inputs[i];
+    std::uint8_t fixed[format::record_fixed_size - 1];
+    format::write_u32(fixed, static_cast<std::uint32_t>(stored.sizes[i]));
+    fixed[4] = input.attributes;
+    format::write_u64(fixed + 5, input.last_write_time);
+    format::write_u64(fixed + 13, input.creation_time);
+    directory.push_back(static_cast<std::uint8_t>(input.stored_name.size()));
+    directory.insert(directory.end(), input.stored_name.begin(), input.stored_name.end());
+    directory.insert(directory.end(), fixed, fixed + sizeof fixed);
+  }
+  const std::string* const texts[format::string_count] = {
+      &strings.reserved, &strings.run_program, &strings.run_arg1,    &strings.run_arg2,
+      &strings.prompt,   &strings.password_digest, &strings.default_dir};
+  for (const std::string* text : texts) {
+    directory.push_back(static_cast<std::uint8_t>(text->size()));
+    directory.insert(directory.end(), text->begin(), text->end());
+  }
+  std::uint8_t counts[format::trailer_size - format::checksum_field_size];
+  format::write_u32(counts, static_cast<std::uint32_t>(directory.size()));
+  format::write_u32(counts + 4, static_cast<std::uint32_t>(inputs.size()));
+  directory.insert(directory.end(), counts, counts + sizeof counts);
+
+  error = emit(out, directory.data(), directory.size());
+  if (!error.empty()) return error;
+  out.checksummed = false;
+  std::uint8_t checksum[format::checksum_field_size];
+  format::write_u32(checksum, static_cast<std::uint32_t>(out.crc));
+  return emit(out, checksum, sizeof checksum);
+}
+
+// Windows refuses these in file names, and drops a component's trailing dots and
+// blanks, which would make two stored names land on one file.
+std::string windows_name_problem(const std::string& name) {
+  static const char forbidden[] = "<>\"|?*";
+  std::size_t component_start = 0;
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    const bool end = i == name.size() || name[i] == '\\' || name[i] == '/';
+    if (end) {
+      if (i > component_start && (name[i - 1] == '.' || name[i - 1] == ' ')) {
+        return "a part of the name ends in a dot or a blank, which Windows drops";
+      }
+      if (i == component_start && i < name.size()) return "the name has an empty part";
+      component_start = i + 1;
+      continue;
+    }
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c < 0x20) return "the name holds a control character";
+    if (std::strchr(forbidden, name[i])) {
+      return std::string("the name holds '") + name[i] + "', which Windows file names can't";
+    }
+  }
+  if (!name.empty() && (name.back() == '\\' || name.back() == '/')) return "the name ends in a separator";
+  return {};
+}
+
+// Windows names compare without regard to case; ASCII folding covers what a stored
+// name from one folder can clash on.
+std::string fold_case(const std::string& name) {
+  std::string folded = name;
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c == '/') c = '\\';
+  }
+  return folded;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> compress_piece(const std::uint8_t* data, std::size_t size, int level) {
+  if (level == level_max) return compress_libdeflate(data, size);
+  if (level == level_ultra) return compress_zopfli(data, size);
+  return compress_zlib(data, size, level);
+}
+
+std::string validate(const std::vector<Input>& inputs, const Strings& strings) {
+  if (inputs.size() > format::max_entries) {
+    return std::to_string(inputs.size()) + " files: an archive holds at most " +
+           std::to_string(format::max_entries);
+  }
+  std::set<std::string> names;
+  for (const Input& input : inputs) {
+    const std::string& name = input.stored_name;
+    const std::string which = in_quotes(input.source_path) + " (stored as " + in_quotes(name) + "): ";
+    if (name.size() > format::max_name_length) {
+      return which + "the name is " + std::to_string(name.size()) + " bytes, the limit is " +
+             std::to_string(format::max_name_length);
+    }
+    if (name.find('\0') != std::string::npos) return which + "the name holds a zero byte";
+    const NameProblem problem = check_entry_name(name.data(), name.size());
+    if (problem != NameProblem::none) return which + describe_name_problem(problem);
+    const std::string windows = windows_name_problem(name);
+    if (!windows.empty()) return which + windows;
+    if (!names.insert(fold_case(name)).second) {
+      return which + "another file has the same name (names ignore case on Windows)";
+    }
+  }
+  // A file can't also be a folder of another entry.
+  for (const Input& input : inputs) {
+    const std::string folded = fold_case(input.stored_name);
+    for (std::size_t at = folded.find('\\'); at != std::string::npos;
+         at = folded.find('\\', at + 1)) {
+      if (names.count(folded.substr(0, at))) {
+        return in_quotes(input.source_path) + ": its folder " +
+               in_quotes(input.stored_name.substr(0, at)) + " is also stored as a file";
+      }
+    }
+  }
+
+  struct Named {
+    const char* what;
+    const std::string* text;
+    std::size_t limit;
+  };
+  const Named named[] = {
+      {"the reserved string", &strings.reserved, format::max_string_length},
+      {"the program to run", &strings.run_program, format::max_string_length},
+      {"the first argument", &strings.run_arg1, format::max_string_length},
+      {"the second argument", &strings.run_arg2, format::max_string_length},
+      {"the prompt", &strings.prompt, format::max_string_length},
+      {"the password digest", &strings.password_digest, format::max_digest_length},
+      // The field holds 259 characters, but a string's length byte stops at 255.
+      {"the default directory", &strings.default_dir, format::max_string_length},
+  };
+  for (const Named& item : named) {
+    if (item.text->size() > item.limit) {
+      return std::string(item.what) + " is " + std::to_string(item.text->size()) +
+             " bytes, the limit is " + std::to_string(item.limit);
+    }
+    // The reader keeps a string up to its first zero byte only.
+    if (item.text->find('\0') != std::string::npos) {
+      return std::string(item.what) + " holds a zero byte";
+    }
+  }
+  return {};
+}
+
+std::string write_archive(std::vector<std::uint8_t>& out, const std::vector<Input>& inputs,
+                          const Strings& strings, const Options& options) {
+  std::string error = check(inputs, strings, options);
+  if (!error.empty()) return error;
+  Output output;
+  output.memory = &out;
+  output.path = "memory";
+  return write_all(output, nullptr, inputs, strings, options);
+}
+
+std::string write_installer(const std::string& out_path, const std::vector<std::uint8_t>& stub,
+                            const std::vector<Input>& inputs, const Strings& strings,
+                            const Options& options) {
+  // Refusals come before the temporary file exists.
+  std::string error = check(inputs, strings, options);
+  if (!error.empty()) return error;
+
+  // A leftover of a killed run must not block the next one, nor be overwritten blindly.
+  Output output;
+  std::string temp_path;
+  for (int attempt = 0; !output.file && attempt < 100; ++attempt) {
+    temp_path = out_path + ".partial" + (attempt ? std::to_string(attempt) : "");
+    output.file = std::fopen(temp_path.c_str(), "wbx");
+    if (!output.file && errno != EEXIST) break;
+  }
+  if (!output.file) return "cannot create " + in_quotes(temp_path) + ": " + system_reason();
+  output.path = temp_path;
+
+  error = write_all(output, &stub, inputs, strings, options);
+  if (error.empty() && std::fflush(output.file) != 0) {
+    error = "cannot write " + in_quotes(temp_path) + ": " + system_reason();
+  }
+  if (std::fclose(output.file) != 0 && error.empty()) {
+    error = "cannot write " + in_quotes(temp_path) + ": " + system_reason();
+  }
+  if (error.empty()) {
+    std::error_code rename_error;
+    std::filesystem::rename(temp_path, out_path, rename_error);
+    if (rename_error) error = "cannot create " + in_quotes(out_path) + ": " + rename_error.message();
+  }
+  if (!error.empty()) std::remove(temp_path.c_str());
+  return error;
+}
+
+}  // namespace kelvra::writer
