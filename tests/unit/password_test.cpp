@@ -1,0 +1,224 @@
+// Our SHA-1 against the published vectors and the system's sha1sum, however the input
+// is split; and the password gate against stored digests, including ones cut short by
+// a zero byte.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive_builder.h"
+#include "password/password.h"
+
+namespace kelvra {
+namespace {
+
+std::string to_hex(const std::uint8_t* bytes, std::size_t count) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) {
+    out += digits[bytes[i] >> 4];
+    out += digits[bytes[i] & 15];
+  }
+  return out;
+}
+
+std::string digest_of(const std::string& message) {
+  std::uint8_t digest[sha1_digest_size];
+  Sha1Context context;
+  sha1_init(&context);
+  sha1_update(&context, message.data(), message.size());
+  sha1_final(digest, &context);
+  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+}
+
+std::string hex_digest(const std::string& message) {
+  const std::string digest = digest_of(message);
+  return to_hex(reinterpret_cast<const std::uint8_t*>(digest.data()), digest.size());
+}
+
+TEST(Sha1, PublishedVectors) {
+  EXPECT_EQ(hex_digest(""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+  EXPECT_EQ(hex_digest("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  EXPECT_EQ(hex_digest("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
+  EXPECT_EQ(hex_digest(std::string(1000000, 'a')), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+}
+
+TEST(Sha1, SplittingTheInputNeverChangesTheDigest) {
+  std::mt19937 random(1);
+  std::string message(200, '\0');
+  for (char& c : message) c = static_cast<char>(random());
+
+  // Every length around one and two block boundaries, cut at every point, and fed
+  // one byte at a time.
+  for (std::size_t length = 0; length <= message.size(); ++length) {
+    const std::string whole = digest_of(message.substr(0, length));
+    for (std::size_t cut = 0; cut <= length; ++cut) {
+      std::uint8_t digest[sha1_digest_size];
+      Sha1Context context;
+      sha1_init(&context);
+      sha1_update(&context, message.data(), cut);
+      sha1_update(&context, message.data() + cut, length - cut);
+      sha1_final(digest, &context);
+      ASSERT_EQ(std::string(reinterpret_cast<char*>(digest), sizeof digest), whole)
+          << "length " << length << " cut " << cut;
+    }
+    std::uint8_t digest[sha1_digest_size];
+    Sha1Context context;
+    sha1_init(&context);
+    for (std::size_t i = 0; i < length; ++i) sha1_update(&context, &message[i], 1);
+    sha1_final(digest, &context);
+    ASSERT_EQ(std::string(reinterpret_cast<char*>(digest), sizeof digest), whole) << length;
+  }
+}
+
+TEST(Sha1, AgreesWithSha1sumOnRandomData) {
+  test::TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  std::mt19937 random(7);
+  std::vector<std::size_t> lengths;
+  for (std::size_t n = 0; n <= 130; ++n) lengths.push_back(n);
+  for (std::size_t n : {511u, 4096u, 65543u, 1000003u}) lengths.push_back(n);
+
+  std::string command = "cd '" + dir.path() + "' && sha1sum";
+  std::vector<std::string> expected;
+  for (std::size_t length : lengths) {
+    std::string data(length, '\0');
+    for (char& c : data) c = static_cast<char>(random());
+    const std::string name = "f" + std::to_string(length);
+    ASSERT_TRUE(test::write_file(dir.file(name), {}, test::Bytes(data.begin(), data.end())));
+    command += " " + name;
+    expected.push_back(hex_digest(data) + "  " + name);
+  }
+
+  std::FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::vector<std::string> got;
+  char line[256];
+  while (std::fgets(line, sizeof line, pipe) != nullptr) got.emplace_back(line, std::strcspn(line, "\n"));
+  ASSERT_EQ(pclose(pipe), 0);
+  EXPECT_EQ(got, expected);
+}
+
+TEST(Sha1, FinalWipesTheContext) {
+  Sha1Context context;
+  sha1_init(&context);
+  sha1_update(&context, "secret password", 15);
+  std::uint8_t digest[sha1_digest_size];
+  sha1_final(digest, &context);
+  const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(&context);
+  for (std::size_t i = 0; i < sizeof context; ++i) ASSERT_EQ(bytes[i], 0) << i;
+}
+
+// The gate reads the opened archive's digest buffer; each test sets its own.
+class PasswordGate : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    close_archive();
+    archive.password_digest = stored;
+  }
+  void TearDown() override { archive.password_digest = nullptr; }
+
+  // Stores digest as the reader would: a zero-terminated string in 24 bytes.
+  void store(const std::string& digest) {
+    std::memset(stored, 0, sizeof stored);
+    std::strncpy(stored, digest.c_str(), sizeof stored - 1);
+  }
+
+  char stored[24];
+};
+
+// Passwords "pw0", "pw1", ... until one's digest satisfies want.
+template <typename Want>
+std::string find_password(Want want) {
+  for (int i = 0;; ++i) {
+    const std::string password = "pw" + std::to_string(i);
+    if (want(digest_of(password))) return password;
+  }
+}
+
+TEST_F(PasswordGate, AcceptsExactlyTheStoredPassword) {
+  const std::string password = find_password([](const std::string& d) { return d.find('\0') == std::string::npos; });
+  store(digest_of(password));
+  EXPECT_TRUE(has_password());
+  EXPECT_TRUE(password_matches(password.c_str()));
+  EXPECT_FALSE(password_matches(("PW" + password.substr(2)).c_str()));
+  EXPECT_FALSE(password_matches((password + " ").c_str()));
+  EXPECT_FALSE(password_matches(""));
+}
+
+TEST_F(PasswordGate, EmptyPasswordIsTheEmptyMessage) {
+  store(digest_of(""));
+  EXPECT_TRUE(password_matches(""));
+  EXPECT_FALSE(password_matches(" "));
+}
+
+TEST_F(PasswordGate, OnlyTheFirst79CharactersCount) {
+  const std::string typed = std::string(70, 'x') + "0123456789abcdefghij";  // 90 characters
+  store(digest_of(typed.substr(0, 79)));
+  ASSERT_EQ(std::strlen(stored), 20u) << "pick another text: this digest holds a zero byte";
+  EXPECT_TRUE(password_matches(typed.c_str()));
+  EXPECT_TRUE(password_matches(typed.substr(0, 79).c_str()));
+  EXPECT_TRUE(password_matches((typed.substr(0, 79) + "different tail").c_str()));
+  EXPECT_FALSE(password_matches(typed.substr(0, 78).c_str()));
+  store(digest_of(typed.substr(0, 80)));
+  EXPECT_FALSE(password_matches(typed.c_str()));
+}
+
+TEST_F(PasswordGate, DigestWithAZeroByteIsComparedUpToIt) {
+  // Two passwords whose digests agree in byte 0 and both have a zero in byte 1: as
+  // strings they are the same one-byte digest, so either opens the archive; a third
+  // whose digest differs before its zero does not.
+  std::map<char, std::string> by_first_byte;
+  std::string first, second;
+  for (int i = 0; second.empty(); ++i) {
+    const std::string password = "pw" + std::to_string(i);
+    const std::string digest = digest_of(password);
+    if (digest[0] == 0 || digest[1] != 0) continue;
+    auto found = by_first_byte.find(digest[0]);
+    if (found == by_first_byte.end()) {
+      by_first_byte[digest[0]] = password;
+    } else {
+      first = found->second;
+      second = password;
+    }
+  }
+  store(digest_of(first));
+  ASSERT_EQ(std::strlen(stored), 1u);
+  EXPECT_TRUE(password_matches(first.c_str()));
+  EXPECT_TRUE(password_matches(second.c_str()));
+  const std::string other = find_password([&](const std::string& d) { return d[0] != digest_of(first)[0]; });
+  EXPECT_FALSE(password_matches(other.c_str()));
+}
+
+TEST(PasswordArchive, DigestStartingWithZeroAsksForNoPassword) {
+  const std::string password = find_password([](const std::string& d) { return d[0] == 0; });
+  test::TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  ASSERT_TRUE(test::write_file(dir.file("setup.exe"), {},
+                               test::build_archive({}, {"", "", "", "", "", digest_of(password)})));
+  ASSERT_EQ(open_archive(dir.file("setup.exe").c_str()), 0);
+  EXPECT_FALSE(has_password());
+  close_archive();
+}
+
+TEST(PasswordArchive, StoredDigestOpensWithItsPassword) {
+  const std::string password = find_password([](const std::string& d) { return d.find('\0') == std::string::npos; });
+  test::TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  ASSERT_TRUE(test::write_file(dir.file("setup.exe"), {},
+                               test::build_archive({{"a.txt", "abc"}}, {"", "", "", "", "", digest_of(password)})));
+  ASSERT_EQ(open_archive(dir.file("setup.exe").c_str()), 0);
+  EXPECT_TRUE(has_password());
+  EXPECT_TRUE(password_matches(password.c_str()));
+  EXPECT_FALSE(password_matches("wrong"));
+  close_archive();
+}
+
+}  // namespace
+}  // namespace kelvra
