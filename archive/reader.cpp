@@ -1,0 +1,280 @@
+// The archive reader: finds the archive at the end of the program's own file, reads
+// the trailer, the directory and the seven strings into fixed zero-filled buffers, and
+// accepts the archive only when its CRC-32 matches and every bound holds.
+#include <cstring>
+
+#include <zlib.h>
+
+#include "archive/archive.h"
+#include "archive/names.h"
+#include "output/output.h"
+#include "resources/strings.h"
+#include "ui/message_area.h"
+
+namespace kelvra {
+
+Archive archive;
+
+namespace {
+
+// The largest directory the bounds allow: every record with a 255-byte name, then seven
+// 255-byte strings. Anything larger can't be a directory we would accept.
+constexpr std::uint32_t max_directory_size =
+    format::max_entries * (format::record_fixed_size + format::max_name_length) +
+    format::string_count * (1 + format::max_string_length);
+
+// The part of a record after its name: stored size, attributes, two FILETIMEs.
+constexpr std::uint32_t record_tail_size = format::record_fixed_size - 1;
+
+void report(unsigned id) {
+  char text[format::banner_buffer_size];
+  platform::load_string(id, text, sizeof text);
+  show_message(text);
+}
+
+// A short read (the end of the file, or a failure) is as bad as a wrong byte.
+bool read_exact(void* buffer, std::uint32_t count) {
+  std::uint8_t* out = static_cast<std::uint8_t*>(buffer);
+  while (count > 0) {
+    const std::int32_t got = platform::read_file(archive.file, out, count);
+    if (got <= 0 || static_cast<std::uint32_t>(got) > count) return false;
+    out += got;
+    count -= static_cast<std::uint32_t>(got);
+  }
+  return true;
+}
+
+// The directory is read front to back through input_buffer, a large piece at a time.
+// Nothing beyond directory_size is ever handed out, so a length byte that runs past
+// the directory fails here instead of reading into the trailer or beyond.
+struct DirectoryCursor {
+  std::uint32_t unread;    // directory bytes still in the file
+  std::uint32_t filled;    // bytes of input_buffer holding directory data
+  std::uint32_t position;  // next of those bytes to hand out
+};
+
+bool take(DirectoryCursor& cursor, void* destination, std::uint32_t count) {
+  std::uint8_t* out = static_cast<std::uint8_t*>(destination);
+  while (count > 0) {
+    if (cursor.position == cursor.filled) {
+      if (cursor.unread == 0) return false;
+      const std::uint32_t piece =
+          cursor.unread < format::max_chunk_length ? cursor.unread : format::max_chunk_length;
+      if (!read_exact(archive.input_buffer, piece)) return false;
+      cursor.unread -= piece;
+      cursor.filled = piece;
+      cursor.position = 0;
+    }
+    std::uint32_t n = cursor.filled - cursor.position;
+    if (n > count) n = count;
+    std::memcpy(out, archive.input_buffer + cursor.position, n);
+    cursor.position += n;
+    out += n;
+    count -= n;
+  }
+  return true;
+}
+
+bool used_up(const DirectoryCursor& cursor) {
+  return cursor.unread == 0 && cursor.position == cursor.filled;
+}
+
+// A stored string ends at its length or its first zero byte; the buffer is zero-filled
+// past it, so it is always terminated.
+void bounded_copy(char* buffer, std::size_t size, const std::uint8_t* bytes, std::size_t length) {
+  std::memset(buffer, 0, size);
+  for (std::size_t i = 0; i < length && i + 1 < size && bytes[i] != 0; ++i) {
+    buffer[i] = static_cast<char>(bytes[i]);
+  }
+}
+
+bool allocate_buffers() {
+  archive.entries = static_cast<DirectoryEntry*>(
+      platform::allocate_zeroed(format::max_entries * sizeof(DirectoryEntry)));
+  if (archive.entries == nullptr) return false;
+
+  struct {
+    char** buffer;
+    std::size_t size;
+  } const strings[] = {
+      {&archive.reserved_string, format::string_buffer_size},
+      {&archive.run_program, format::string_buffer_size},
+      {&archive.run_arg1, format::string_buffer_size},
+      {&archive.run_arg2, format::string_buffer_size},
+      {&archive.prompt, format::string_buffer_size},
+      {&archive.password_digest, format::digest_buffer_size},
+      {&archive.default_dir, format::default_dir_buffer_size},
+      {&archive.banner, format::banner_buffer_size},
+  };
+  for (const auto& string : strings) {
+    *string.buffer = static_cast<char*>(platform::allocate_zeroed(string.size));
+    if (*string.buffer == nullptr) return false;
+  }
+
+  archive.input_buffer =
+      static_cast<std::uint8_t*>(platform::allocate_zeroed(format::max_chunk_length));
+  if (archive.input_buffer == nullptr) return false;
+  archive.output_buffer =
+      static_cast<std::uint8_t*>(platform::allocate_zeroed(format::max_inflated_chunk));
+  return archive.output_buffer != nullptr;
+}
+
+bool read_trailer() {
+  if (archive.archive_end < format::trailer_size) return false;
+  std::uint8_t trailer[format::trailer_size];
+  if (!platform::seek_to(archive.file, archive.archive_end - format::trailer_size) ||
+      !read_exact(trailer, sizeof trailer)) {
+    return false;
+  }
+  archive.directory_size = format::read_u32(trailer);
+  archive.entry_count = format::read_u32(trailer + 4);
+  archive.checksum = format::read_u32(trailer + 8);
+  return archive.entry_count <= format::max_entries &&
+         archive.directory_size <= max_directory_size &&
+         archive.directory_size + std::uint64_t{format::trailer_size} <= archive.archive_end;
+}
+
+bool read_entry(DirectoryCursor& cursor, DirectoryEntry& entry, std::uint64_t& payload_size) {
+  std::uint8_t name_length;
+  std::uint8_t name[format::max_name_length];
+  std::uint8_t tail[record_tail_size];
+  if (!take(cursor, &name_length, 1) || !take(cursor, name, name_length) ||
+      !take(cursor, tail, sizeof tail)) {
+    return false;
+  }
+  entry.name_length = name_length;
+  bounded_copy(entry.name, sizeof entry.name, name, name_length);
+  // One name that would land outside the target directory refuses the whole archive,
+  // before anything is written.
+  if (check_entry_name(entry.name, sizeof entry.name) != NameProblem::none) return false;
+
+  entry.stored_size = format::read_u32(tail);
+  entry.attributes = tail[4];
+  entry.last_write_time = format::read_u64(tail + 5);
+  entry.creation_time = format::read_u64(tail + 13);
+  payload_size += entry.stored_size;
+  return payload_size <= 0xFFFFFFFFu;
+}
+
+bool read_strings(DirectoryCursor& cursor) {
+  struct {
+    char* buffer;
+    std::size_t size;
+  } const strings[format::string_count] = {
+      {archive.reserved_string, format::string_buffer_size},
+      {archive.run_program, format::string_buffer_size},
+      {archive.run_arg1, format::string_buffer_size},
+      {archive.run_arg2, format::string_buffer_size},
+      {archive.prompt, format::string_buffer_size},
+      {archive.password_digest, format::digest_buffer_size},
+      {archive.default_dir, format::default_dir_buffer_size},
+  };
+  for (const auto& string : strings) {
+    std::uint8_t length;
+    std::uint8_t bytes[format::max_string_length];
+    if (!take(cursor, &length, 1) || !take(cursor, bytes, length)) return false;
+    // Only the digest can be too long for its buffer (23 bytes and the terminator).
+    if (length >= string.size) return false;
+    bounded_copy(string.buffer, string.size, bytes, length);
+  }
+  return true;
+}
+
+// Records and strings must fill the directory exactly: bytes left over mean the
+// directory isn't what its trailer says.
+bool read_directory() {
+  if (!platform::seek_to(archive.file,
+                         archive.archive_end - format::trailer_size - archive.directory_size)) {
+    return false;
+  }
+  DirectoryCursor cursor = {archive.directory_size, 0, 0};
+  std::uint64_t payload_size = 0;
+  for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
+    if (!read_entry(cursor, archive.entries[i], payload_size)) return false;
+  }
+  archive.payload_size = static_cast<std::uint32_t>(payload_size);
+  return read_strings(cursor) && used_up(cursor);
+}
+
+// The CRC-32 of everything from the first payload byte through the entry count.
+bool checksum_matches() {
+  const std::uint64_t archive_size =
+      std::uint64_t{archive.payload_size} + archive.directory_size + format::trailer_size;
+  if (archive_size > archive.archive_end) return false;
+  if (!platform::seek_to(archive.file, payload_start())) return false;
+
+  std::uint64_t left = archive_size - format::checksum_field_size;
+  uLong crc = crc32(0L, Z_NULL, 0);
+  while (left > 0) {
+    const std::uint32_t piece =
+        left < format::checksum_read_size ? static_cast<std::uint32_t>(left) : format::checksum_read_size;
+    const std::int32_t got = platform::read_file(archive.file, archive.input_buffer, piece);
+    if (got <= 0 || static_cast<std::uint32_t>(got) > piece) return false;
+    crc = crc32(crc, archive.input_buffer, static_cast<uInt>(got));
+    left -= static_cast<std::uint32_t>(got);
+  }
+  return static_cast<std::uint32_t>(crc) == archive.checksum;
+}
+
+bool read_and_verify(const char* own_path) {
+  if (own_path == nullptr) return false;
+  archive.file = platform::open_own_file(own_path);
+  if (archive.file == platform::invalid_file) return false;
+  // Every position below is counted back from archive_end, never from a fresh look at
+  // the file's end, so the archive's end can move without touching the rest.
+  if (!platform::file_size(archive.file, &archive.archive_end)) return false;
+  return read_trailer() && read_directory() && checksum_matches() &&
+         platform::seek_to(archive.file, payload_start());
+}
+
+template <typename T>
+void release_buffer(T*& buffer) {
+  platform::release(buffer);
+  buffer = nullptr;
+}
+
+}  // namespace
+
+int open_archive(const char* own_path) {
+  // A second opening (the tests, the packer) replaces the first whole.
+  close_archive();
+  if (archive.file != platform::invalid_file) platform::close_file(archive.file);
+  archive = Archive{};
+  std::memset(current_path, 0, sizeof current_path);
+
+  if (!allocate_buffers()) {
+    report(IDS_OUT_OF_MEMORY);
+    return 1;
+  }
+  if (!read_and_verify(own_path)) {
+    // The descriptor of an archive we refused is of no further use.
+    if (archive.file != platform::invalid_file) platform::close_file(archive.file);
+    archive.file = platform::invalid_file;
+    report(IDS_CORRUPTED);
+    return 1;
+  }
+  platform::load_string(IDS_BANNER, archive.banner, format::banner_buffer_size);
+  return 0;
+}
+
+void close_archive() {
+  release_buffer(archive.entries);
+  release_buffer(archive.reserved_string);
+  release_buffer(archive.run_program);
+  release_buffer(archive.run_arg1);
+  release_buffer(archive.run_arg2);
+  release_buffer(archive.prompt);
+  release_buffer(archive.password_digest);
+  release_buffer(archive.default_dir);
+  release_buffer(archive.banner);
+  release_buffer(archive.input_buffer);
+  release_buffer(archive.output_buffer);
+}
+
+std::uint64_t payload_start() {
+  const std::uint64_t archive_size =
+      std::uint64_t{archive.payload_size} + archive.directory_size + format::trailer_size;
+  return archive_size <= archive.archive_end ? archive.archive_end - archive_size : 0;
+}
+
+}  // namespace kelvra

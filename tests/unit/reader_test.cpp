@@ -1,0 +1,335 @@
+// The archive reader: the golden one-entry archive behind stubs of any size, every
+// single-byte change and every cut refused, a table of forged archives refused for the
+// forged part, bounds that must still be accepted, and running out of memory.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive_builder.h"
+#include "output/output.h"
+#include "platform/posix_testing.h"
+#include "resources/strings.h"
+#include "ui/message_area.h"
+
+namespace kelvra {
+namespace {
+
+using test::Bytes;
+
+Bytes read_golden() {
+  Bytes bytes;
+  std::FILE* file = std::fopen(KELVRA_TEST_DATA "/one-entry.bin", "rb");
+  if (file == nullptr) return bytes;
+  int c;
+  while ((c = std::fgetc(file)) != EOF) bytes.push_back(static_cast<std::uint8_t>(c));
+  std::fclose(file);
+  return bytes;
+}
+
+// A stand-in stub: bytes that look nothing like an archive's end.
+Bytes stub_of(std::size_t size) {
+  Bytes stub(size);
+  for (std::size_t i = 0; i < size; ++i) stub[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  return stub;
+}
+
+class Reader : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir.path().empty());
+    message_area_open();
+  }
+  void TearDown() override {
+    platform::testing::fail_allocation_after(-1);
+    close_archive();
+  }
+
+  int open_bytes(const Bytes& stub, const Bytes& bytes) {
+    message_area_open();
+    if (!test::write_file(path(), stub, bytes)) return -1;
+    return open_archive(path().c_str());
+  }
+  std::string path() const { return dir.file("setup.exe"); }
+
+  static std::string message() {
+    char text[message_area_size];
+    read_message(text, sizeof text);
+    return text;
+  }
+
+  // Refused as corrupt: result 1, the report in the message area, no banner.
+  ::testing::AssertionResult refused(const Bytes& stub, const Bytes& bytes) {
+    const int result = open_bytes(stub, bytes);
+    if (result != 1) return ::testing::AssertionFailure() << "open_archive returned " << result;
+    if (message() != TEXT_CORRUPTED) return ::testing::AssertionFailure() << "message: " << message();
+    if (archive.banner != nullptr && archive.banner[0] != '\0') {
+      return ::testing::AssertionFailure() << "banner: " << archive.banner;
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  test::TempDir dir;
+};
+
+TEST_F(Reader, GoldenArchiveMatchesTheBuilder) {
+  const Bytes golden = read_golden();
+  ASSERT_EQ(golden.size(), 59u);
+  EXPECT_EQ(test::build_archive({{"a.txt", "abc"}}), golden);
+}
+
+TEST_F(Reader, GoldenArchiveOpensBehindStubsOfAnySize) {
+  const Bytes golden = read_golden();
+  ASSERT_EQ(golden.size(), 59u);
+  for (std::size_t stub_size : {0u, 1u, 4099u, 70001u}) {
+    SCOPED_TRACE(stub_size);
+    std::strcpy(current_path, "left over");
+    ASSERT_EQ(open_bytes(stub_of(stub_size), golden), 0);
+    EXPECT_EQ(message(), "");
+    EXPECT_STREQ(archive.banner, TEXT_BANNER);
+    EXPECT_STREQ(current_path, "");
+
+    EXPECT_EQ(archive.archive_end, stub_size + 59);
+    EXPECT_EQ(payload_start(), stub_size);
+    EXPECT_EQ(archive.directory_size, 34u);
+    EXPECT_EQ(archive.entry_count, 1u);
+    EXPECT_EQ(archive.checksum, 0xFD91A1EEu);
+    EXPECT_EQ(archive.payload_size, 13u);
+
+    const DirectoryEntry& entry = archive.entries[0];
+    EXPECT_EQ(entry.name_length, 5);
+    EXPECT_STREQ(entry.name, "a.txt");
+    EXPECT_EQ(entry.stored_size, 13u);
+    EXPECT_EQ(entry.attributes, 0x20);
+    EXPECT_EQ(entry.last_write_time, test::y2k_filetime);
+    EXPECT_EQ(entry.creation_time, test::y2k_filetime);
+    for (const char* text : {archive.reserved_string, archive.run_program, archive.run_arg1,
+                             archive.run_arg2, archive.prompt, archive.password_digest,
+                             archive.default_dir}) {
+      EXPECT_STREQ(text, "");
+    }
+
+    // Extraction starts where the opening left the descriptor: on the first chunk.
+    std::uint8_t first[2] = {0, 0};
+    ASSERT_EQ(platform::read_file(archive.file, first, 2), 2);
+    EXPECT_EQ(first[0], 0x0B);
+    EXPECT_EQ(first[1], 0x00);
+  }
+}
+
+TEST_F(Reader, AnyChangedArchiveByteIsCaughtButStubBytesDoNotMatter) {
+  const Bytes golden = read_golden();
+  ASSERT_EQ(golden.size(), 59u);
+  const Bytes stub = stub_of(64);
+  for (std::size_t at = 0; at < golden.size(); ++at) {
+    for (int bit = 0; bit < 8; ++bit) {
+      Bytes changed = golden;
+      changed[at] ^= static_cast<std::uint8_t>(1 << bit);
+      ASSERT_TRUE(refused(stub, changed)) << "byte " << at << " bit " << bit;
+    }
+  }
+  for (std::size_t at = 0; at < stub.size(); at += 9) {
+    Bytes changed_stub = stub;
+    changed_stub[at] ^= 0xFF;
+    ASSERT_EQ(open_bytes(changed_stub, golden), 0) << "stub byte " << at;
+  }
+}
+
+TEST_F(Reader, EveryCutIsRefused) {
+  const Bytes golden = read_golden();
+  ASSERT_EQ(golden.size(), 59u);
+  Bytes whole = stub_of(100);
+  whole.insert(whole.end(), golden.begin(), golden.end());
+  for (std::size_t length = 0; length < whole.size(); ++length) {
+    ASSERT_TRUE(refused({}, Bytes(whole.begin(), whole.begin() + static_cast<long>(length)))) << length;
+  }
+  // Cut at the front instead: the payload's first bytes are missing.
+  for (std::size_t cut = 1; cut <= 13; ++cut) {
+    ASSERT_TRUE(refused({}, Bytes(golden.begin() + static_cast<long>(cut), golden.end()))) << cut;
+  }
+  EXPECT_EQ(open_archive(dir.file("missing.exe").c_str()), 1);
+  EXPECT_EQ(message(), TEXT_CORRUPTED);
+}
+
+struct Forged {
+  const char* name;
+  Bytes archive;
+};
+
+Bytes one_record(const std::string& name) {
+  Bytes payload, directory;
+  test::put_record(directory, name, test::put_chunks(payload, "abc"));
+  test::put_strings(directory);
+  return test::finish_archive(payload, directory, 1);
+}
+
+// Every archive here carries a matching CRC-32, so only its forged part can refuse it.
+std::vector<Forged> forged_archives() {
+  std::vector<Forged> cases;
+  Bytes payload, directory;
+
+  for (int i = 0; i < 1001; ++i) test::put_record(directory, "f" + std::to_string(i), 0);
+  test::put_strings(directory);
+  cases.push_back({"1001 entries", test::finish_archive({}, directory, 1001)});
+
+  directory.clear();
+  test::put_record(directory, "a.txt", 0);
+  test::put_strings(directory);
+  cases.push_back({"count 0xFFFFFFFF", test::finish_archive({}, directory, 0xFFFFFFFFu)});
+  cases.push_back({"count above the records", test::finish_archive({}, directory, 2)});
+  cases.push_back({"count below the records", test::finish_archive({}, directory, 0)});
+
+  directory.clear();
+  test::put_u8(directory, 200);
+  test::put_bytes(directory, "a.txt");
+  cases.push_back({"name length past the directory", test::finish_archive({}, directory, 1)});
+
+  directory.clear();
+  test::put_record(directory, "a.txt", 0);
+  directory.resize(directory.size() - 3);
+  cases.push_back({"record cut short", test::finish_archive({}, directory, 1)});
+
+  directory.clear();
+  test::put_strings(directory, {"", "", "", "", "", std::string(24, 'd')});
+  cases.push_back({"24-byte digest", test::finish_archive({}, directory, 0)});
+  directory.clear();
+  test::put_strings(directory, {"", "", "", "", "", std::string(255, 'd')});
+  cases.push_back({"255-byte digest", test::finish_archive({}, directory, 0)});
+
+  directory.clear();
+  test::put_strings(directory);
+  directory.back() = 10;
+  test::put_bytes(directory, "abc");
+  cases.push_back({"string past the directory", test::finish_archive({}, directory, 0)});
+
+  directory.clear();
+  test::put_strings(directory, {"", "", "", "", "", "", "C:\\Program Files"});
+  directory.resize(directory.size() - 6);
+  cases.push_back({"strings cut short", test::finish_archive({}, directory, 0)});
+
+  directory.clear();
+  test::put_strings(directory);
+  test::put_bytes(directory, "xyz");
+  cases.push_back({"bytes left after the strings", test::finish_archive({}, directory, 0)});
+
+  directory.clear();
+  test::put_strings(directory);
+  cases.push_back({"directory size past the file", test::finish_archive({}, directory, 0, 1000)});
+  cases.push_back({"directory size 0xFFFFFFFF", test::finish_archive({}, directory, 0, 0xFFFFFFFFu)});
+  cases.push_back({"directory size too small", test::finish_archive({}, directory, 0, 3)});
+
+  payload.clear();
+  directory.clear();
+  test::put_record(directory, "a.txt", test::put_chunks(payload, "abc") + 1);
+  test::put_strings(directory);
+  cases.push_back({"stored size past the file", test::finish_archive(payload, directory, 1)});
+
+  directory.clear();
+  test::put_record(directory, "a.txt", 0xFFFFFFF0u);
+  test::put_record(directory, "b.txt", 0x20);
+  test::put_strings(directory);
+  cases.push_back({"payload size past 32 bits", test::finish_archive({}, directory, 2)});
+
+  for (const char* name : {"..\\evil.txt", "a/../../evil.txt", "\\evil.txt", "/etc/x", "C:\\evil.txt",
+                           "x::$DATA", "NUL", "dir\\com1.txt", ". \\x", ""}) {
+    cases.push_back({name, one_record(name)});
+  }
+  return cases;
+}
+
+TEST_F(Reader, ForgedArchivesAreRefused) {
+  for (const Forged& forged : forged_archives()) {
+    EXPECT_TRUE(refused({}, forged.archive)) << forged.name;
+    EXPECT_TRUE(refused(stub_of(300), forged.archive)) << forged.name << " behind a stub";
+  }
+}
+
+TEST_F(Reader, BoundsThatHoldAreAccepted) {
+  // Seven full strings but the digest, which may have 23 bytes.
+  std::vector<std::string> strings;
+  for (char c : {'r', 'p', '1', '2', 'm'}) strings.emplace_back(255, c);
+  strings.emplace_back(23, 'd');
+  strings.emplace_back(255, 'D');
+  ASSERT_EQ(open_bytes(stub_of(10), test::build_archive({}, strings)), 0);
+  EXPECT_EQ(archive.entry_count, 0u);
+  EXPECT_EQ(archive.payload_size, 0u);
+  EXPECT_EQ(payload_start(), 10u);
+  const char* const read[] = {archive.reserved_string, archive.run_program, archive.run_arg1,
+                              archive.run_arg2,        archive.prompt,      archive.password_digest,
+                              archive.default_dir};
+  for (std::size_t i = 0; i < strings.size(); ++i) EXPECT_EQ(read[i], strings[i]) << i;
+
+  // Zero bytes inside a name or a string end it there; an empty entry adds nothing.
+  Bytes payload, directory;
+  test::put_record(directory, std::string("ab\0cd", 5), test::put_chunks(payload, "xyz"), 0x01, 1, 2);
+  test::put_record(directory, "empty.txt", test::put_chunks(payload, ""));
+  test::put_record(directory, std::string(255, 'n'), test::put_chunks(payload, "123"));
+  test::put_strings(directory, {"", std::string("setup\0.exe", 10), "", "", std::string("\0hidden", 7)});
+  ASSERT_EQ(open_bytes(stub_of(3), test::finish_archive(payload, directory, 3)), 0);
+  EXPECT_EQ(archive.payload_size, payload.size());
+  EXPECT_STREQ(archive.entries[0].name, "ab");
+  EXPECT_EQ(archive.entries[0].name_length, 5);
+  EXPECT_EQ(std::string(archive.entries[0].name, sizeof archive.entries[0].name),
+            "ab" + std::string(sizeof archive.entries[0].name - 2, '\0'));
+  EXPECT_EQ(archive.entries[0].attributes, 0x01);
+  EXPECT_EQ(archive.entries[0].last_write_time, 1u);
+  EXPECT_EQ(archive.entries[0].creation_time, 2u);
+  EXPECT_EQ(archive.entries[1].stored_size, 0u);
+  EXPECT_EQ(archive.entries[2].name, std::string(255, 'n'));
+  EXPECT_STREQ(archive.run_program, "setup");
+  EXPECT_STREQ(archive.prompt, "");
+}
+
+TEST_F(Reader, LargestDirectoryAndLongPayloadAreRead) {
+  // A thousand 255-byte names make a directory several times the read buffer, and the
+  // payload spans many checksum pieces.
+  Bytes payload, directory;
+  std::vector<std::string> names;
+  for (int i = 0; i < 1000; ++i) {
+    std::string name = "dir\\" + std::to_string(i) + "\\";
+    name += std::string(255 - name.size(), static_cast<char>('a' + i % 26));
+    names.push_back(name);
+    std::string content(i % 50 == 0 ? 25000 : 10, static_cast<char>(i));
+    test::put_record(directory, name, test::put_chunks(payload, content), 0x20,
+                     test::y2k_filetime + static_cast<std::uint64_t>(i), 0);
+  }
+  test::put_strings(directory);
+  ASSERT_GT(directory.size(), 4u * 65535u);
+  ASSERT_EQ(open_bytes(stub_of(5000), test::finish_archive(payload, directory, 1000)), 0);
+  EXPECT_EQ(payload_start(), 5000u);
+  EXPECT_EQ(archive.payload_size, payload.size());
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(archive.entries[i].name, names[i]) << i;
+    ASSERT_EQ(archive.entries[i].last_write_time, test::y2k_filetime + static_cast<std::uint64_t>(i)) << i;
+  }
+
+  Bytes changed = test::finish_archive(payload, directory, 1000);
+  changed[payload.size() / 2] ^= 0x40;
+  EXPECT_TRUE(refused(stub_of(5000), changed));
+}
+
+TEST_F(Reader, RunningOutOfMemorySaysSo) {
+  const Bytes golden = read_golden();
+  ASSERT_TRUE(test::write_file(path(), {}, golden));
+  // Fail the first allocation, then the second, ... until the opening needs no more.
+  int n = 0;
+  for (;; ++n) {
+    ASSERT_LT(n, 100);
+    message_area_open();
+    platform::testing::fail_allocation_after(n);
+    const int result = open_archive(path().c_str());
+    platform::testing::fail_allocation_after(-1);
+    if (result == 0) break;
+    EXPECT_EQ(message(), TEXT_OUT_OF_MEMORY) << n;
+    if (archive.banner != nullptr) EXPECT_STREQ(archive.banner, "") << n;
+    close_archive();
+  }
+  EXPECT_GT(n, 5);  // entries, strings, banner and both chunk buffers are allocated
+  EXPECT_STREQ(archive.entries[0].name, "a.txt");
+}
+
+}  // namespace
+}  // namespace kelvra
