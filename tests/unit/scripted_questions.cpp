@@ -1,0 +1,87 @@
+// The tests' definitions of ask_file_exists, ask_new_name and report_write_failure:
+// scripted answers in order, every call recorded. An unscripted question fails the
+// test and is answered as a closed dialog, so that a run can't loop forever.
+#include "tests/unit/scripted_questions.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "archive/extract.h"
+#include "output/output.h"
+
+namespace kelvra::scripted {
+
+namespace {
+
+std::deque<int> file_exists_answers;
+std::deque<NewName> new_names;
+std::vector<Call> record;
+
+std::string working_directory() {
+  char buffer[4096] = {};
+  return getcwd(buffer, sizeof buffer) != nullptr ? buffer : "";
+}
+
+}  // namespace
+
+void reset() {
+  file_exists_answers.clear();
+  new_names.clear();
+  record.clear();
+  cancel_requested = 0;
+}
+
+void answer_file_exists(int answer) { file_exists_answers.push_back(answer); }
+void answer_new_name(const std::string& path) { new_names.push_back({false, path}); }
+void cancel_new_name() { new_names.push_back({true, ""}); }
+
+const std::vector<Call>& calls() { return record; }
+
+std::vector<Call> calls_of(CallKind kind) {
+  std::vector<Call> out;
+  for (const Call& call : record)
+    if (call.kind == kind) out.push_back(call);
+  return out;
+}
+
+std::size_t unused_answers() { return file_exists_answers.size() + new_names.size(); }
+
+}  // namespace kelvra::scripted
+
+namespace kelvra {
+
+using namespace scripted;
+
+int ask_file_exists(const char* path) {
+  record.push_back({CallKind::file_exists, path, working_directory(), 0});
+  if (file_exists_answers.empty()) {
+    ADD_FAILURE() << "unscripted question for " << path;
+    cancel_requested = 1;
+    return answer_closed;
+  }
+  int answer = file_exists_answers.front();
+  file_exists_answers.pop_front();
+  if (answer == answer_closed) cancel_requested = 1;
+  return answer;
+}
+
+void ask_new_name(char* path_buffer) {
+  record.push_back({CallKind::new_name, path_buffer, working_directory(), 0});
+  if (new_names.empty()) {
+    ADD_FAILURE() << "unscripted rename prompt for " << path_buffer;
+    return;
+  }
+  NewName name = new_names.front();
+  new_names.pop_front();
+  if (name.cancelled) return;
+  std::memset(path_buffer, 0, format::path_buffer_size);
+  std::strncpy(path_buffer, name.path.c_str(), format::path_buffer_size - 1);
+}
+
+void report_write_failure(const char* path, std::uint32_t error) {
+  record.push_back({CallKind::write_failure, path, working_directory(), error});
+}
+
+}  // namespace kelvra
