@@ -1,0 +1,336 @@
+// The Windows side of the platform boundary, on the ANSI ('A') calls so that paths
+// and texts stay single-byte strings in the system's code page.
+// Contains: memory, the own file, output files, directories, environment, process
+// start, yield, the message-area lock, the main-window repaint, the "Uh-Oh!" box,
+// string-table texts and error descriptions.
+#include <windows.h>
+
+// winuser.h names the system's hand cursor IDC_HAND; ours is resource 103 of the
+// same name, so the system's macro is dropped before the project's ids come in.
+#undef IDC_HAND
+#include "resources/strings.h"
+
+#include "platform/platform.h"
+#include "platform/win32.h"
+
+namespace kelvra::platform {
+namespace {
+
+HANDLE handle_of(file_t file) { return reinterpret_cast<HANDLE>(file); }
+file_t file_of(HANDLE handle) { return reinterpret_cast<file_t>(handle); }
+
+FILETIME filetime_of(std::uint64_t value) {
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(value);
+  time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+  return time;
+}
+
+// Bounded copy that always terminates (size > 0).
+void copy_cut(char* buffer, std::size_t size, const char* text) {
+  std::size_t i = 0;
+  for (; i + 1 < size && text[i] != '\0'; ++i) buffer[i] = text[i];
+  buffer[i] = '\0';
+}
+
+DWORD dword_size(std::size_t size) {
+  return size > 0x7fffffff ? 0x7fffffff : static_cast<DWORD>(size);
+}
+
+HWND main_window_handle = nullptr;
+
+// The message-area lock, made on first use. Both threads may reach it first, so the
+// set-up is claimed with one interlocked exchange: 0 untouched, 1 being set up, 2 ready.
+CRITICAL_SECTION message_lock;
+volatile LONG message_lock_state = 0;
+
+void ensure_message_lock() {
+  if (message_lock_state == 2) return;
+  if (InterlockedCompareExchange(&message_lock_state, 1, 0) == 0) {
+    InitializeCriticalSection(&message_lock);
+    InterlockedExchange(&message_lock_state, 2);
+    return;
+  }
+  while (message_lock_state != 2) Sleep(0);
+}
+
+const char* builtin_text(unsigned id) {
+  switch (id) {
+    case IDS_REPLACE: return TEXT_REPLACE;
+    case IDS_REPLACE_ALL: return TEXT_REPLACE_ALL;
+    case IDS_SKIP: return TEXT_SKIP;
+    case IDS_SKIP_ALL: return TEXT_SKIP_ALL;
+    case IDS_FILE_EXISTS: return TEXT_FILE_EXISTS;
+    case IDS_ALL_FILES: return TEXT_ALL_FILES;
+    case IDS_NEW_NAME: return TEXT_NEW_NAME;
+    case IDS_ALL_PATTERN: return TEXT_ALL_PATTERN;
+    case IDS_OK: return TEXT_OK;
+    case IDS_CANCEL: return TEXT_CANCEL;
+    case IDS_WEB_ADDRESS: return TEXT_WEB_ADDRESS;
+    case IDS_BANNER: return TEXT_BANNER;
+    case IDS_OUT_OF_MEMORY: return TEXT_OUT_OF_MEMORY;
+    case IDS_CORRUPTED: return TEXT_CORRUPTED;
+    case IDS_INFLATING: return TEXT_INFLATING;
+    case IDS_CANCELLED: return TEXT_CANCELLED;
+    case IDS_BAD_PASSWORD: return TEXT_BAD_PASSWORD;
+    case IDS_NEEDS_PASSWORD: return TEXT_NEEDS_PASSWORD;
+    case IDS_NO_DIRECTORY: return TEXT_NO_DIRECTORY;
+    default: return "";
+  }
+}
+
+}  // namespace
+
+void set_main_window(void* window) { main_window_handle = static_cast<HWND>(window); }
+void* main_window() { return main_window_handle; }
+
+void* allocate_zeroed(std::size_t size) {
+  return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size);
+}
+
+void release(void* block) {
+  if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
+}
+
+bool own_module_path(char* buffer, std::size_t size) {
+  if (size == 0) return false;
+  buffer[0] = '\0';
+  const DWORD length = GetModuleFileNameA(nullptr, buffer, dword_size(size));
+  // A cut path fills the buffer (and older systems leave it unterminated).
+  if (length == 0 || length >= dword_size(size)) {
+    buffer[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+file_t open_own_file(const char* path) {
+  // Inheritable, so that the after-run program gets the descriptor as well.
+  SECURITY_ATTRIBUTES security = {};
+  security.nLength = sizeof security;
+  security.bInheritHandle = TRUE;
+  const HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &security, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return handle == INVALID_HANDLE_VALUE ? invalid_file : file_of(handle);
+}
+
+bool file_size(file_t file, std::uint64_t* size) {
+  LARGE_INTEGER value;
+  if (!GetFileSizeEx(handle_of(file), &value)) return false;
+  *size = static_cast<std::uint64_t>(value.QuadPart);
+  return true;
+}
+
+bool seek_to(file_t file, std::uint64_t position) {
+  if (position > 0x7fffffffffffffffULL) return false;
+  LARGE_INTEGER distance;
+  distance.QuadPart = static_cast<LONGLONG>(position);
+  return SetFilePointerEx(handle_of(file), distance, nullptr, FILE_BEGIN) != 0;
+}
+
+bool seek_by(file_t file, std::int64_t delta) {
+  // The system refuses a position before the start of the file.
+  LARGE_INTEGER distance;
+  distance.QuadPart = delta;
+  return SetFilePointerEx(handle_of(file), distance, nullptr, FILE_CURRENT) != 0;
+}
+
+std::int32_t read_file(file_t file, void* buffer, std::uint32_t count) {
+  if (count > 0x7fffffff) count = 0x7fffffff;
+  DWORD done = 0;
+  if (!ReadFile(handle_of(file), buffer, count, &done, nullptr)) return -1;
+  return static_cast<std::int32_t>(done);
+}
+
+CreateResult create_new_file(const char* path, std::uint8_t attributes, file_t* file,
+                             std::uint32_t* error) {
+  *file = invalid_file;
+  *error = 0;
+  const HANDLE handle =
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, attributes, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    *file = file_of(handle);
+    return CreateResult::created;
+  }
+  const DWORD code = GetLastError();
+  *error = code;
+  if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) return CreateResult::exists;
+  return CreateResult::failed;
+}
+
+bool write_file(file_t file, const void* data, std::uint32_t count, std::uint32_t* error) {
+  DWORD done = 0;
+  if (!WriteFile(handle_of(file), data, count, &done, nullptr)) {
+    *error = GetLastError();
+    return false;
+  }
+  if (done != count) {
+    // A short write without an error code: the medium took no more.
+    *error = ERROR_HANDLE_DISK_FULL;
+    return false;
+  }
+  return true;
+}
+
+bool set_file_times(file_t file, std::uint64_t creation_time, std::uint64_t last_write_time) {
+  const FILETIME creation = filetime_of(creation_time);
+  const FILETIME last_write = filetime_of(last_write_time);
+  return SetFileTime(handle_of(file), &creation, nullptr, &last_write) != 0;
+}
+
+void close_file(file_t file) {
+  if (file != invalid_file && file != 0) CloseHandle(handle_of(file));
+}
+
+bool set_attributes_normal(const char* path) {
+  return SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) != 0;
+}
+
+bool delete_file(const char* path) { return DeleteFileA(path) != 0; }
+
+bool file_exists(const char* path) {
+  // Only files count: a directory of the same name can't be started.
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+DirectoryResult create_directory(const char* path) {
+  if (CreateDirectoryA(path, nullptr)) return DirectoryResult::created;
+  switch (GetLastError()) {
+    // Every code by which the system says that the path, or a part of it, isn't there.
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_NO_MORE_FILES:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+      return DirectoryResult::not_found;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return DirectoryResult::exists;
+    default:
+      return DirectoryResult::other;
+  }
+}
+
+bool set_working_directory(const char* path) { return SetCurrentDirectoryA(path) != 0; }
+
+bool get_working_directory(char* buffer, std::size_t size) {
+  if (size == 0) return false;
+  buffer[0] = '\0';
+  // Too small a buffer gets the needed size back and nothing written.
+  const DWORD length = GetCurrentDirectoryA(dword_size(size), buffer);
+  if (length == 0 || length >= dword_size(size)) {
+    buffer[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+void get_environment(const char* name, char* buffer, std::size_t size) {
+  if (size == 0) return;
+  buffer[0] = '\0';
+  DWORD length = GetEnvironmentVariableA(name, buffer, dword_size(size));
+  if (length < dword_size(size)) {
+    if (length == 0) buffer[0] = '\0';  // unset reads as empty
+    return;
+  }
+  // Too long for the caller: the system wrote nothing and told the size it needs.
+  // Read the whole value into scratch and keep its beginning. The value may change
+  // between the two calls, hence the loop.
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    char* scratch = static_cast<char*>(allocate_zeroed(length + 1));
+    if (scratch == nullptr) return;
+    const DWORD needed = GetEnvironmentVariableA(name, scratch, length + 1);
+    if (needed <= length) {
+      copy_cut(buffer, size, scratch);
+      release(scratch);
+      return;
+    }
+    release(scratch);
+    length = needed;
+  }
+}
+
+bool start_process(const char* file, const char* command_line) {
+  // CreateProcessA may write into the command line, so it gets its own copy.
+  std::size_t length = 0;
+  while (command_line[length] != '\0') ++length;
+  char* line = static_cast<char*>(allocate_zeroed(length + 1));
+  if (line == nullptr) return false;
+  copy_cut(line, length + 1, command_line);
+
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  const BOOL started = CreateProcessA(file, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                      &startup, &process);
+  release(line);
+  if (!started) return false;
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+void yield() { Sleep(0); }
+
+void lock_message_area() {
+  ensure_message_lock();
+  EnterCriticalSection(&message_lock);
+}
+
+void unlock_message_area() { LeaveCriticalSection(&message_lock); }
+
+void invalidate_main_window() {
+  if (main_window_handle != nullptr) InvalidateRect(main_window_handle, nullptr, FALSE);
+}
+
+void show_write_failure_box() { MessageBoxA(nullptr, "Uh-Oh!", "", MB_OK); }
+
+void load_string(unsigned id, char* buffer, std::size_t size) {
+  if (size == 0) return;
+  buffer[0] = '\0';
+  // LoadStringA cuts to fit and terminates; 0 means this program has no such text.
+  const int length =
+      LoadStringA(GetModuleHandleA(nullptr), id, buffer, static_cast<int>(dword_size(size)));
+  if (length <= 0) copy_cut(buffer, size, builtin_text(id));
+}
+
+void describe_error(std::uint32_t error, char* buffer, std::size_t size) {
+  if (size == 0) return;
+  buffer[0] = '\0';
+  // The system refuses to cut its text, so it is formatted into ample scratch first.
+  constexpr DWORD scratch_size = 1024;
+  char* scratch = static_cast<char*>(allocate_zeroed(scratch_size));
+  DWORD length = 0;
+  if (scratch != nullptr) {
+    length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                            error, 0, scratch, scratch_size, nullptr);
+    if (length >= scratch_size) length = scratch_size - 1;
+    // The system's texts end in a line break and often a full stop; reports add their own.
+    while (length > 0 && (scratch[length - 1] == '\r' || scratch[length - 1] == '\n' ||
+                          scratch[length - 1] == ' ' || scratch[length - 1] == '.')) {
+      --length;
+    }
+    scratch[length] = '\0';
+    copy_cut(buffer, size, scratch);
+    release(scratch);
+  }
+  if (length > 0) return;
+  // No text known: say the number.
+  char digits[16];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + error % 10);
+    error /= 10;
+  } while (error != 0);
+  const char prefix[] = "error ";
+  std::size_t at = 0;
+  for (std::size_t i = 0; prefix[i] != '\0' && at + 1 < size; ++i) buffer[at++] = prefix[i];
+  while (count > 0 && at + 1 < size) buffer[at++] = digits[--count];
+  buffer[at] = '\0';
+}
+
+}  // namespace kelvra::platform

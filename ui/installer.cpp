@@ -1,0 +1,201 @@
+// The installer's flow: opening the archive when the window is made, the password
+// and target-directory questions behind the one button, the worker thread that runs
+// the extraction, and the teardown that ends the program.
+#include "ui/installer.h"
+
+#include "archive/archive.h"
+#include "archive/extract.h"
+#include "password/password.h"
+#include "platform/platform.h"
+#include "platform/win32.h"
+#include "ui/message_area.h"
+
+#undef IDC_HAND  // the system's hand cursor; resources/strings.h names ours
+#include "resources/strings.h"
+
+namespace kelvra {
+
+volatile int installer_state = STATE_CLOSE;
+HWND message_control = nullptr;
+HICON program_icon = nullptr;
+
+namespace {
+
+constexpr std::size_t caption_size = 10;  // "OK" and "Cancel", at most 9 characters
+char ok_caption[caption_size];
+char cancel_caption[caption_size];
+
+HWND button = nullptr;
+HWND directory_label = nullptr;
+HWND directory_field = nullptr;
+HWND password_label = nullptr;
+HWND password_field = nullptr;
+
+HANDLE worker = nullptr;
+bool torn_down = false;
+
+HWND make_control(HWND parent, DWORD ex_style, const char* class_name, const char* text,
+                  DWORD style, int x, int y, int width, int height, INT_PTR id = 0) {
+  return CreateWindowExA(ex_style, class_name, text, WS_CHILD | style, x, y, width, height,
+                         parent, reinterpret_cast<HMENU>(id), GetModuleHandleA(nullptr),
+                         nullptr);
+}
+
+void show_string(unsigned id) {
+  char text[message_area_size] = {};
+  platform::load_string(id, text, sizeof text);
+  show_message(text);
+}
+
+void show_directory_row() {
+  ShowWindow(directory_label, SW_SHOW);
+  ShowWindow(directory_field, SW_SHOW);
+}
+
+}  // namespace
+
+void default_target_directory() {
+  char* directory = archive.default_dir;
+  if (directory[0] == '\0') platform::get_environment("TEMP", directory, format::default_dir_buffer_size);
+  if (directory[0] == '\0') platform::get_environment("TMP", directory, format::default_dir_buffer_size);
+  if (directory[0] == '.' && directory[1] == '\0') {
+    // Kept as "." when the working directory doesn't fit the field.
+    char current[format::default_dir_buffer_size] = {};
+    if (platform::get_working_directory(current, sizeof current)) {
+      for (std::size_t i = 0; i < sizeof current; ++i) directory[i] = current[i];
+    }
+  }
+}
+
+void on_create(HWND window) {
+  platform::set_main_window(window);
+  SetCursor(LoadCursorA(nullptr, IDC_ARROW));
+  platform::load_string(IDS_OK, ok_caption, sizeof ok_caption);
+  platform::load_string(IDS_CANCEL, cancel_caption, sizeof cancel_caption);
+  program_icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_PROGRAM));
+  message_area_open();
+
+  message_control = make_control(window, 0, "STATIC", "", WS_VISIBLE, 40, 5, 340, 65);
+  button = make_control(window, 0, "BUTTON", ok_caption, WS_VISIBLE | BS_PUSHBUTTON, 155, 105,
+                        70, 30, button_id);
+
+  char own_path[format::path_buffer_size] = {};
+  if (!platform::own_module_path(own_path, sizeof own_path) || open_archive(own_path) != 0) {
+    // Whatever the reader said, this is the text the user is left with.
+    show_string(IDS_CORRUPTED);
+    installer_state = STATE_CLOSE;
+    SetFocus(button);
+    return;
+  }
+
+  directory_label = make_control(window, 0, "STATIC", "Expand to:", 0, 10, 77, 70, 20);
+  default_target_directory();
+  directory_field = make_control(window, WS_EX_CLIENTEDGE, "EDIT", archive.default_dir,
+                                 ES_AUTOHSCROLL, 90, 75, 270, 20);
+  // What the field shows is what is used: a longer path would be cut when read, and
+  // its cut form could name another directory that exists.
+  SendMessageA(directory_field, EM_SETLIMITTEXT, format::default_dir_buffer_size - 1, 0);
+
+  if (has_password()) {
+    show_string(IDS_NEEDS_PASSWORD);
+    password_label = make_control(window, 0, "STATIC", "Password:", WS_VISIBLE, 10, 77, 70, 20);
+    password_field = make_control(window, WS_EX_CLIENTEDGE, "EDIT", "",
+                                  WS_VISIBLE | ES_PASSWORD | ES_AUTOHSCROLL, 90, 75, 270, 20);
+    SendMessageA(password_field, EM_SETLIMITTEXT, max_password_length, 0);
+    SetFocus(password_field);
+    installer_state = STATE_PASSWORD;
+    return;
+  }
+  show_message(archive.prompt);
+  show_directory_row();
+  installer_state = STATE_DIRECTORY;
+  SetFocus(button);
+}
+
+void on_button(HWND window) {
+  switch (installer_state) {
+    case STATE_CLOSE:
+      on_destroy();
+      return;
+
+    case STATE_DIRECTORY:
+      GetWindowTextA(directory_field, archive.default_dir,
+                     static_cast<int>(format::default_dir_buffer_size));
+      // The target directory must exist: it is entered, never created.
+      if (!platform::set_working_directory(archive.default_dir)) {
+        show_string(IDS_NO_DIRECTORY);
+        SetFocus(directory_field);
+        Beep(200, 60);
+        return;
+      }
+      installer_state = STATE_CLOSE;
+      EnableWindow(directory_label, FALSE);
+      EnableWindow(directory_field, FALSE);
+      SetWindowTextA(button, cancel_caption);
+      SendMessageA(window, WM_COMMAND, command_start_worker, 0);
+      return;
+
+    case STATE_PASSWORD: {
+      char typed[max_password_length + 1] = {};
+      GetWindowTextA(password_field, typed, sizeof typed);
+      SetWindowTextA(password_field, "");
+      ShowWindow(password_label, SW_HIDE);
+      ShowWindow(password_field, SW_HIDE);
+      InvalidateRect(window, nullptr, TRUE);
+      const bool right = password_matches(typed);
+      SecureZeroMemory(typed, sizeof typed);
+      if (right) {
+        show_directory_row();
+        show_message(archive.prompt);
+        installer_state = STATE_DIRECTORY;
+      } else {
+        // No second attempt: the only way on is to close.
+        show_string(IDS_BAD_PASSWORD);
+        installer_state = STATE_CLOSE;
+      }
+      return;
+    }
+  }
+}
+
+void on_start_worker(HWND) {
+  // Without a thread nothing more happens: the state is already STATE_CLOSE, so the
+  // button, captioned "Cancel", ends the program.
+  worker = CreateThread(nullptr, 0, worker_main, nullptr, 0, nullptr);
+  SetFocus(button);
+}
+
+void on_set_button_text(const char* text) { SetWindowTextA(button, text); }
+
+void on_destroy() {
+  if (torn_down) return;
+  torn_down = true;
+
+  bool worker_running = false;
+  if (worker != nullptr) {
+    worker_running = WaitForSingleObject(worker, 0) == WAIT_TIMEOUT;
+    CloseHandle(worker);  // neither waited for nor stopped: the process's end does that
+    worker = nullptr;
+  }
+  if (!worker_running) {
+    message_area_close();
+    close_archive();
+  }
+  PostQuitMessage(0);
+}
+
+DWORD WINAPI worker_main(LPVOID) {
+  const HWND window = static_cast<HWND>(platform::main_window());
+  if (extract_all() == 0) {
+    // Teardown runs on the window's thread; the window itself goes with the process.
+    SendMessageA(window, WM_DESTROY, 0, 0);
+    return 0;
+  }
+  installer_state = STATE_CLOSE;
+  char caption[caption_size] = {};
+  platform::load_string(IDS_OK, caption, sizeof caption);
+  SendMessageA(window, WM_COMMAND, command_set_button_text, reinterpret_cast<LPARAM>(caption));
+  return 0;
+}
+
+}  // namespace kelvra

@@ -1,0 +1,202 @@
+// The program's entry and its one window: class and placement, the message loop, the
+// window procedure that hands each message to one handler, the painting of the icon,
+// the message area, the banner and the web link, and the link's hover and click.
+#include <windows.h>
+#include <shellapi.h>
+
+#include "archive/archive.h"
+#include "platform/platform.h"
+#include "ui/installer.h"
+#include "ui/message_area.h"
+
+#undef IDC_HAND  // the system's hand cursor; resources/strings.h names ours
+#include "resources/strings.h"
+
+namespace kelvra {
+namespace {
+
+constexpr int window_width = 390;
+constexpr int window_height = 200;
+constexpr int banner_y = 138;
+constexpr int link_y = 153;
+constexpr int icon_x = 5;
+constexpr int icon_y = 5;
+
+HFONT banner_font = nullptr;
+HFONT link_font = nullptr;
+HCURSOR arrow_cursor = nullptr;
+HCURSOR hand_cursor = nullptr;
+
+RECT link_rect = {};
+bool hovering = false;
+
+// The last text given to the message control, so that an unchanged text isn't set
+// again (and the control doesn't flicker) on every paint.
+char shown_message[message_area_size];
+
+HFONT make_font(BOOL italic, BOOL underline) {
+  return CreateFontA(15, 0, 0, 0, FW_NORMAL, italic, underline, FALSE, ANSI_CHARSET,
+                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                     VARIABLE_PITCH | FF_ROMAN, "Roman");
+}
+
+void load_once() {
+  static bool loaded = false;
+  if (loaded) return;
+  loaded = true;
+  banner_font = make_font(TRUE, FALSE);
+  link_font = make_font(FALSE, TRUE);
+  arrow_cursor = LoadCursorA(nullptr, IDC_ARROW);
+  hand_cursor = LoadCursorA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDC_HAND));
+}
+
+int text_length(const char* text) {
+  int length = 0;
+  while (text[length] != '\0') ++length;
+  return length;
+}
+
+void update_message_control() {
+  char text[message_area_size] = {};
+  read_message(text, sizeof text);
+  bool same = true;
+  for (std::size_t i = 0; i < sizeof text; ++i) {
+    if (text[i] != shown_message[i]) same = false;
+    shown_message[i] = text[i];
+  }
+  if (!same) SetWindowTextA(message_control, text);
+}
+
+void paint(HWND window) {
+  RECT client;
+  GetClientRect(window, &client);
+  const int client_width = client.right - client.left;
+  PAINTSTRUCT ps;
+  const HDC dc = BeginPaint(window, &ps);
+  SetTextColor(dc, RGB(0, 0, 0));
+  SetBkMode(dc, TRANSPARENT);
+
+  const HGDIOBJ previous_font = SelectObject(dc, banner_font);
+  // After a failed opening the banner is empty, or gone with the archive's buffers.
+  if (archive.banner != nullptr && archive.banner[0] != '\0') {
+    const int length = text_length(archive.banner);
+    SIZE size;
+    GetTextExtentPoint32A(dc, archive.banner, length, &size);
+    TextOutA(dc, (client_width - size.cx) / 2, banner_y, archive.banner, length);
+  }
+
+  update_message_control();
+
+  SelectObject(dc, link_font);
+  const COLORREF previous_color = SetTextColor(dc, RGB(0, 0, 255));
+  char address[60] = {};
+  platform::load_string(IDS_WEB_ADDRESS, address, sizeof address);
+  const int length = text_length(address);
+  SIZE size;
+  GetTextExtentPoint32A(dc, address, length, &size);
+  const int x = (client_width - size.cx) / 2;
+  TextOutA(dc, x, link_y, address, length);
+  link_rect.left = x;
+  link_rect.top = link_y;
+  link_rect.right = x + size.cx;
+  link_rect.bottom = link_y + size.cy;
+
+  SetTextColor(dc, previous_color);
+  if (program_icon != nullptr) DrawIcon(dc, icon_x, icon_y, program_icon);
+  SelectObject(dc, previous_font);
+  EndPaint(window, &ps);
+}
+
+POINT point_of(LPARAM lparam) {
+  // Signed: positions left of or above the client area are negative.
+  POINT point;
+  point.x = static_cast<short>(LOWORD(lparam));
+  point.y = static_cast<short>(HIWORD(lparam));
+  return point;
+}
+
+void on_pointer_move(LPARAM lparam) {
+  const bool inside = PtInRect(&link_rect, point_of(lparam)) != 0;
+  if (inside && !hovering) SetCursor(hand_cursor);
+  if (!inside && hovering) SetCursor(arrow_cursor);
+  hovering = inside;
+}
+
+void on_left_button(HWND window, LPARAM lparam) {
+  if (!PtInRect(&link_rect, point_of(lparam))) return;
+  char address[80] = {};
+  platform::load_string(IDS_WEB_ADDRESS, address, sizeof address);
+  ShellExecuteA(window, "open", address, nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  load_once();
+  switch (message) {
+    case WM_CREATE:
+      on_create(window);
+      return 0;
+    case WM_DESTROY:
+      on_destroy();
+      return 0;
+    case WM_PAINT:
+      paint(window);
+      return 0;
+    case WM_COMMAND:
+      // The whole word: a plain click of the button (notification 0), or one of the
+      // private commands sent with their bare numbers.
+      if (wparam == static_cast<WPARAM>(button_id)) {
+        on_button(window);
+      } else if (wparam == command_start_worker) {
+        on_start_worker(window);
+      } else if (wparam == command_set_button_text) {
+        on_set_button_text(reinterpret_cast<const char*>(lparam));
+      }
+      return 0;
+    case WM_MOUSEMOVE:
+      on_pointer_move(lparam);
+      return 0;
+    case WM_LBUTTONDOWN:
+      on_left_button(window, lparam);
+      return 0;
+    default:
+      return DefWindowProcA(window, message, wparam, lparam);
+  }
+}
+
+}  // namespace
+}  // namespace kelvra
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR, int show) {
+  using namespace kelvra;
+  if (previous == nullptr) {
+    WNDCLASSA window_class = {};
+    window_class.style = CS_HREDRAW | CS_VREDRAW;
+    window_class.lpfnWndProc = window_procedure;
+    window_class.hInstance = instance;
+    window_class.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_PROGRAM));
+    window_class.hCursor = nullptr;  // the pointer is set by hand, for the link
+    window_class.hbrBackground = CreateSolidBrush(GetSysColor(COLOR_MENU));
+    window_class.lpszClassName = "MyClass";
+    if (RegisterClassA(&window_class) == 0) return 0;
+  }
+
+  const int x = (GetSystemMetrics(SM_CXSCREEN) - window_width) / 2;
+  const int y = (GetSystemMetrics(SM_CYSCREEN) - window_height) / 3;
+  const HWND window = CreateWindowExA(WS_EX_DLGMODALFRAME, "MyClass", "Kelvra",
+                                      WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU, x, y,
+                                      window_width, window_height, nullptr, nullptr, instance,
+                                      nullptr);
+  if (window == nullptr) return 0;
+  ShowWindow(window, show);
+  UpdateWindow(window);
+
+  MSG message;
+  for (;;) {
+    const BOOL got = GetMessageA(&message, nullptr, 0, 0);
+    if (got == 0) break;
+    if (got == -1) return 0;
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  return static_cast<int>(message.wParam);
+}

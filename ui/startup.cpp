@@ -1,0 +1,43 @@
+// The stub's own process entry, in place of the C runtime's start-up code (linked with
+// -nostartfiles): it keeps the stub small. It runs whatever static constructors the
+// program has, calls WinMain with the show state the launcher asked for, and ends the
+// process with WinMain's result.
+#include <windows.h>
+
+extern "C" {
+// The constructor list the linker gathers: a -1 (or a count), the constructors, a 0.
+extern void (*__CTOR_LIST__[])();
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show);
+
+namespace {
+
+void run_constructors() {
+  for (int i = 1; __CTOR_LIST__[i] != nullptr; ++i) __CTOR_LIST__[i]();
+}
+
+}  // namespace
+
+// Windows calls the entry with a stack only 4-byte aligned on i686; realign it for code
+// that assumes more.
+extern "C" __attribute__((force_align_arg_pointer, used)) void WinMainCRTStartup() {
+  // Look for system DLLs in the system folder only, never beside the installer, where
+  // a downloaded file could lie in wait. Absent before Windows 7 with KB2533623.
+  typedef BOOL(WINAPI * SetDefaultDllDirectoriesFunction)(DWORD);
+  const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  const auto set_default_dll_directories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (set_default_dll_directories != nullptr) {
+    set_default_dll_directories(0x00000800);  // LOAD_LIBRARY_SEARCH_SYSTEM32
+  }
+
+  run_constructors();
+
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  GetStartupInfoA(&startup);
+  const int show =
+      (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 ? startup.wShowWindow : SW_SHOWDEFAULT;
+  ExitProcess(static_cast<UINT>(WinMain(GetModuleHandleA(nullptr), nullptr, nullptr, show)));
+}
