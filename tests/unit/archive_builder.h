@@ -128,8 +128,9 @@ inline Bytes build_archive(const std::vector<FileSpec>& files, const std::vector
 inline bool write_file(const std::string& path, const Bytes& prefix, const Bytes& bytes) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return false;
-  const bool written = std::fwrite(prefix.data(), 1, prefix.size(), file) == prefix.size() &&
-                       std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  // An empty vector's data() may be null, which fwrite must not be given.
+  const bool written = (prefix.empty() || std::fwrite(prefix.data(), 1, prefix.size(), file) == prefix.size()) &&
+                       (bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size());
   return std::fclose(file) == 0 && written;
 }
 
