@@ -27,7 +27,7 @@ constexpr std::uint32_t max_directory_size =
 constexpr std::uint32_t record_tail_size = format::record_fixed_size - 1;
 
 void report(unsigned id) {
-  char text[format::banner_buffer_size];
+  char text[message_area_size];
   platform::load_string(id, text, sizeof text);
   show_message(text);
 }
