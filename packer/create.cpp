@@ -1,0 +1,322 @@
+// kelvra-pack create: gathers files and folders into stored names, times and
+// attributes, turns the texts and the password into archive strings, and hands all of
+// it to the writer behind the stub.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "archive/format.h"
+#include "archive/writer.h"
+#include "packer/packer.h"
+#include "password/password.h"
+
+namespace kelvra::pack {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t filetime_per_second = 10000000;
+constexpr std::int64_t seconds_1601_to_1970 = 11644473600;
+
+std::string in_quotes(const std::string& text) { return "'" + text + "'"; }
+
+// A refusal: what to say and which exit status it earns.
+struct Refusal {
+  std::string text;
+  int status = exit_ok;
+  bool refused() const { return status != exit_ok; }
+};
+Refusal refuse(std::string text, int status) { return Refusal{std::move(text), status}; }
+
+struct Found {
+  std::string source;  // the file to read
+  std::string name;    // UTF-8, parts joined by backslashes
+};
+
+std::uint64_t to_filetime(std::int64_t seconds, std::uint32_t nanoseconds) {
+  if (seconds < -seconds_1601_to_1970) return 0;
+  return static_cast<std::uint64_t>(seconds + seconds_1601_to_1970) * filetime_per_second +
+         nanoseconds / 100;
+}
+
+// Last-write from the modification time; creation from the birth time where the file
+// system keeps one, else the modification time too.
+Refusal describe_file(const std::string& source, writer::Input* input) {
+  struct statx info {};
+  if (statx(AT_FDCWD, source.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) {
+    return refuse("cannot read " + in_quotes(source) + ": " + std::strerror(errno), exit_failed);
+  }
+  input->source_path = source;
+  input->last_write_time = to_filetime(info.stx_mtime.tv_sec, info.stx_mtime.tv_nsec);
+  input->creation_time = (info.stx_mask & STATX_BTIME)
+                             ? to_filetime(info.stx_btime.tv_sec, info.stx_btime.tv_nsec)
+                             : input->last_write_time;
+  input->attributes = format::attribute_archive;
+  if ((info.stx_mode & S_IWUSR) == 0) input->attributes |= format::attribute_read_only;
+  return {};
+}
+
+Refusal too_many() {
+  return refuse("more than " + std::to_string(format::max_entries) +
+                    " files: an archive holds at most " + std::to_string(format::max_entries),
+                exit_failed);
+}
+
+// Everything under folder, named relative to it. Links to files are followed; links
+// to folders are not, so a loop can't be walked.
+Refusal walk_folder(const fs::path& folder, const fs::path& output, std::vector<Found>* found) {
+  std::error_code error;
+  fs::recursive_directory_iterator it(folder, error), end;
+  for (; !error && it != end; it.increment(error)) {
+    const fs::directory_entry& item = *it;
+    const std::string source = item.path().string();
+    if (item.is_directory(error) && !item.is_symlink(error)) continue;
+    if (!item.is_regular_file(error)) {
+      return refuse(in_quotes(source) + " is not a regular file (links to folders aren't followed)",
+                    exit_failed);
+    }
+    if (fs::exists(output) && fs::equivalent(item.path(), output, error)) {
+      std::fprintf(stderr, "kelvra-pack: leaving out %s, the output itself\n", in_quotes(source).c_str());
+      continue;
+    }
+    std::string name;
+    for (const fs::path& part : item.path().lexically_relative(folder)) {
+      const std::string text = part.string();
+      if (text.find('\\') != std::string::npos) {
+        return refuse(in_quotes(source) + ": a backslash in a file name would split it into folders",
+                      exit_failed);
+      }
+      name += (name.empty() ? "" : "\\") + text;
+    }
+    found->push_back({source, name});
+    if (found->size() > format::max_entries) return too_many();
+  }
+  if (error) return refuse("cannot read " + in_quotes(folder.string()) + ": " + error.message(), exit_failed);
+  return {};
+}
+
+Refusal gather(const CreateArgs& args, std::vector<writer::Input>* inputs) {
+  std::vector<Found> found;
+  const fs::path output = fs::absolute(args.output);
+  for (const std::string& arg : args.inputs) {
+    std::error_code error;
+    const fs::file_status status = fs::status(arg, error);
+    if (error) return refuse("cannot read " + in_quotes(arg) + ": " + error.message(), exit_failed);
+    if (fs::is_directory(status)) {
+      Refusal refusal = walk_folder(arg, output, &found);
+      if (refusal.refused()) return refusal;
+    } else if (fs::is_regular_file(status)) {
+      const std::string base = fs::path(arg).filename().string();
+      if (base.find('\\') != std::string::npos) {
+        return refuse(in_quotes(arg) + ": a backslash in a file name would split it into folders",
+                      exit_failed);
+      }
+      found.push_back({arg, base});
+      if (found.size() > format::max_entries) return too_many();
+    } else {
+      return refuse(in_quotes(arg) + " is neither a file nor a folder", exit_failed);
+    }
+  }
+
+  for (const Found& item : found) {
+    writer::Input input;
+    if (!to_codepage(item.name, args.codepage, &input.stored_name)) {
+      return refuse(in_quotes(item.source) + ": the name " + in_quotes(item.name) +
+                        " can't be written in code page " + std::to_string(args.codepage),
+                    exit_failed);
+    }
+    Refusal refusal = describe_file(item.source, &input);
+    if (refusal.refused()) return refusal;
+    inputs->push_back(std::move(input));
+  }
+  std::sort(inputs->begin(), inputs->end(), [](const writer::Input& a, const writer::Input& b) {
+    return a.stored_name < b.stored_name;
+  });
+  return {};
+}
+
+// One option's text in the code page, within its bound.
+Refusal stored_text(const char* option, const std::string& utf8, unsigned codepage,
+                    std::size_t limit, std::string* out) {
+  if (!to_codepage(utf8, codepage, out)) {
+    return refuse(std::string(option) + ": " + in_quotes(utf8) + " can't be written in code page " +
+                      std::to_string(codepage),
+                  exit_usage);
+  }
+  if (out->size() > limit) {
+    return refuse(std::string(option) + " is " + std::to_string(out->size()) +
+                      " bytes in code page " + std::to_string(codepage) + "; the limit is " +
+                      std::to_string(limit),
+                  exit_usage);
+  }
+  return {};
+}
+
+// The stored digest is a zero-terminated string, so it ends at its first zero byte,
+// and the installer compares only that much. Below this many bytes a wrong password
+// gets through too often (1 in 2^(8 * (bytes + 1))); such a password is refused.
+constexpr std::size_t shortest_digest = 8;
+
+Refusal password_digest(const CreateArgs& args, std::string* digest_out) {
+  std::string typed = args.password;
+  const char* option = "--password";
+  if (!args.password_file.empty()) {
+    option = "--password-file";
+    std::ifstream in(args.password_file, std::ios::binary);
+    if (!in) {
+      return refuse("cannot read " + in_quotes(args.password_file) + ": " + std::strerror(errno),
+                    exit_failed);
+    }
+    std::getline(in, typed);
+    if (!typed.empty() && typed.back() == '\r') typed.pop_back();
+  }
+  std::string bytes;
+  Refusal refusal = stored_text(option, typed, args.codepage, max_password_length, &bytes);
+  if (refusal.refused()) return refusal;
+  if (bytes.empty()) {
+    return refuse(std::string(option) + ": the password is empty; leave the option out for an archive without one",
+                  exit_usage);
+  }
+
+  std::uint8_t digest[sha1_digest_size];
+  Sha1Context context;
+  sha1_init(&context);
+  sha1_update(&context, bytes.data(), bytes.size());
+  sha1_final(digest, &context);
+  const std::size_t kept = static_cast<std::size_t>(
+      std::find(digest, digest + sizeof digest, 0) - digest);
+  if (kept == 0) {
+    return refuse("this password's SHA-1 digest starts with a zero byte, which the installer reads as "
+                  "'no password': please choose another password",
+                  exit_usage);
+  }
+  if (kept < shortest_digest) {
+    return refuse("this password's SHA-1 digest has a zero byte at position " + std::to_string(kept + 1) +
+                      ", so the installer would check only " + std::to_string(kept) +
+                      " bytes of it and let many wrong passwords through: please choose another password",
+                  exit_usage);
+  }
+  if (kept < sizeof digest) {
+    std::fprintf(stderr,
+                 "kelvra-pack: warning: this password's digest is cut at a zero byte; the installer "
+                 "checks %zu of its 20 bytes (still about one wrong guess in 2^%zu passes)\n",
+                 kept, 8 * (kept + 1));
+  }
+  digest_out->assign(reinterpret_cast<const char*>(digest), kept);
+  std::fprintf(stderr,
+               "kelvra-pack: note: the password only gates the installer; the files in it are not encrypted\n");
+  return {};
+}
+
+Refusal archive_strings(const CreateArgs& args, writer::Strings* strings) {
+  struct Text {
+    const char* option;
+    const std::string& value;
+    std::string* out;
+  };
+  // A string's length byte stops at 255, also for the default directory whose field
+  // would hold 259.
+  const Text texts[] = {
+      {"--run", args.run_program, &strings->run_program},
+      {"--arg1", args.run_arg1, &strings->run_arg1},
+      {"--arg2", args.run_arg2, &strings->run_arg2},
+      {"--prompt", args.prompt, &strings->prompt},
+      {"--default-dir", args.default_dir, &strings->default_dir},
+  };
+  for (const Text& text : texts) {
+    Refusal refusal = stored_text(text.option, text.value, args.codepage, format::max_string_length, text.out);
+    if (refusal.refused()) return refusal;
+  }
+  if (args.password_given) return password_digest(args, &strings->password_digest);
+  return {};
+}
+
+Refusal compression_level(const std::string& text, int* level) {
+  if (text == "max") {
+    *level = writer::level_max;
+  } else if (text == "ultra") {
+    *level = writer::level_ultra;
+  } else if (text.size() == 1 && text[0] >= '1' && text[0] <= '9') {
+    *level = text[0] - '0';
+  } else {
+    return refuse("--level: " + in_quotes(text) + " is not 1..9, max or ultra", exit_usage);
+  }
+  return {};
+}
+
+Refusal load_stub(const CreateArgs& args, std::vector<std::uint8_t>* stub) {
+  if (args.stub_path.empty()) {
+    *stub = embedded_stub();
+    if (stub->empty()) return refuse("no stub is built into this kelvra-pack: give --stub FILE", exit_usage);
+    return {};
+  }
+  std::ifstream in(args.stub_path, std::ios::binary);
+  if (!in) return refuse("cannot read " + in_quotes(args.stub_path) + ": " + std::strerror(errno), exit_failed);
+  stub->assign(std::istreambuf_iterator<char>(in), {});
+  if (in.bad()) return refuse("cannot read " + in_quotes(args.stub_path), exit_failed);
+  return {};
+}
+
+void report_progress(const writer::Progress& progress) {
+  static std::uint64_t shown = ~0ull;
+  const std::uint64_t percent =
+      progress.bytes_total == 0 ? 100 : progress.bytes_done * 100 / progress.bytes_total;
+  if (percent == shown) return;
+  shown = percent;
+  char text[80];
+  std::snprintf(text, sizeof text, "compressing: %3" PRIu64 "%%  (%" PRIu32 " of %" PRIu32 " files)",
+                percent, progress.files_done, progress.files_total);
+  show_progress(text);
+}
+
+}  // namespace
+
+int run_create(const CreateArgs& args) {
+  std::vector<writer::Input> inputs;
+  writer::Strings strings;
+  std::vector<std::uint8_t> stub;
+  writer::Options options;
+  options.jobs = args.jobs;
+
+  Refusal refusal = compression_level(args.level, &options.level);
+  if (!refusal.refused()) refusal = archive_strings(args, &strings);
+  if (!refusal.refused()) refusal = load_stub(args, &stub);
+  if (!refusal.refused()) refusal = gather(args, &inputs);
+  if (refusal.refused()) {
+    complain(refusal.text);
+    return refusal.status;
+  }
+
+  if (stderr_is_terminal()) options.progress = report_progress;
+  const std::string error = writer::write_installer(args.output, stub, inputs, strings, options);
+  end_progress();
+  if (!error.empty()) {
+    complain(error);
+    return exit_failed;
+  }
+
+  std::uint64_t total_in = 0;
+  for (const writer::Input& input : inputs) {
+    std::error_code ignored;
+    total_in += fs::file_size(input.source_path, ignored);
+  }
+  std::error_code ignored;
+  const std::uint64_t total_out = fs::file_size(args.output, ignored);
+  std::printf("%s: %zu file%s, %" PRIu64 " bytes in; %" PRIu64 " bytes out (stub %zu, archive %" PRIu64 ")\n",
+              args.output.c_str(), inputs.size(), inputs.size() == 1 ? "" : "s", total_in, total_out,
+              stub.size(), total_out - stub.size());
+  return exit_ok;
+}
+
+}  // namespace kelvra::pack

@@ -1,0 +1,113 @@
+// kelvra-pack extract: the installer's own run (open, password, working directory,
+// extraction) on this system, with the terminal in place of the window. The after-run
+// program is shown, never started.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "archive/archive.h"
+#include "archive/extract.h"
+#include "output/output.h"
+#include "packer/packer.h"
+#include "password/password.h"
+#include "platform/platform.h"
+#include "platform/posix_testing.h"
+#include "resources/strings.h"
+
+namespace kelvra::pack {
+
+namespace {
+
+bool password_accepted(const ExtractArgs& args) {
+  std::string typed = args.password;
+  if (!args.password_given) {
+    if (!stdin_is_terminal() || !read_secret("Password: ", &typed)) return false;
+  }
+  std::string bytes;
+  return to_codepage(typed, args.codepage, &bytes) && password_matches(bytes.c_str());
+}
+
+// Names are stored in the Windows code page; files here are named in UTF-8.
+bool names_to_utf8(unsigned codepage) {
+  for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
+    DirectoryEntry& entry = archive.entries[i];
+    const std::string name = from_codepage(entry.name, codepage);
+    if (name.size() > format::max_name_length) {
+      complain("entry " + std::to_string(i + 1) + " '" + name + "': its name is " +
+               std::to_string(name.size()) + " bytes in UTF-8; the limit is " +
+               std::to_string(format::max_name_length));
+      return false;
+    }
+    std::memset(entry.name, 0, sizeof entry.name);
+    std::memcpy(entry.name, name.data(), name.size());
+    entry.name_length = static_cast<std::uint8_t>(name.size());
+  }
+  return true;
+}
+
+void show_run_program() {
+  char command_line[4096] = {};
+  char found[4096] = {};
+  if (!build_run_command_line(command_line, sizeof command_line)) {
+    std::printf("The installer would now run a command line too long to show.\n");
+    return;
+  }
+  std::printf("The installer would now run: %s\n", command_line);
+  if (find_run_program(found, sizeof found)) {
+    std::printf("  (found as %s; not started here)\n", found);
+  } else {
+    std::printf("  (not found in the target directory or on PATH)\n");
+  }
+}
+
+}  // namespace
+
+int run_extract(const ExtractArgs& args) {
+  if (args.overwrite == "replace") {
+    overwrite_policy = OverwritePolicy::replace_all;
+  } else if (args.overwrite == "skip") {
+    overwrite_policy = OverwritePolicy::skip_all;
+  } else {
+    overwrite_policy = OverwritePolicy::ask;
+    if (!stdin_is_terminal()) {
+      complain("standard input is not a terminal, so an existing file can't be asked about: "
+               "give --overwrite replace or --overwrite skip");
+      return exit_usage;
+    }
+  }
+
+  const std::string problem = open_for_reading(args.archive, args.codepage);
+  if (!problem.empty()) {
+    complain(args.archive + ": " + problem);
+    return exit_failed;
+  }
+  if (has_password()) {
+    if (!password_accepted(args)) {
+      complain(TEXT_BAD_PASSWORD);
+      return exit_failed;
+    }
+    std::fprintf(stderr, "kelvra-pack: note: the password only gates the installer; the files are not encrypted\n");
+  }
+  if (!platform::set_working_directory(args.directory.c_str())) {
+    complain(args.directory + ": " + TEXT_NO_DIRECTORY);
+    return exit_failed;
+  }
+  if (!names_to_utf8(args.codepage)) return exit_failed;
+
+  // The run starts run_program when it is set; here it is only shown, so the run
+  // finds it empty and the text comes back afterwards.
+  char run_program[format::string_buffer_size];
+  std::memcpy(run_program, archive.run_program, sizeof run_program);
+  std::memset(archive.run_program, 0, format::string_buffer_size);
+
+  platform::testing::set_message_listener(print_extraction_messages);
+  const int cancelled = extract_all();
+  platform::testing::set_message_listener(nullptr);
+
+  std::memcpy(archive.run_program, run_program, sizeof run_program);
+  if (cancelled) return exit_failed;
+  if (run_program[0] != '\0') show_run_program();
+  return write_failures() == 0 ? exit_ok : exit_failed;
+}
+
+}  // namespace kelvra::pack

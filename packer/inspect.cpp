@@ -1,0 +1,301 @@
+// kelvra-pack list and test: the archive as the reader sees it, every chunk inflated
+// and held to the format's bounds, and when the reader refuses a file, the reason why.
+#include <zlib.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive/format.h"
+#include "archive/names.h"
+#include "packer/packer.h"
+#include "password/password.h"
+#include "ui/message_area.h"
+
+namespace kelvra::pack {
+
+namespace {
+
+constexpr std::uint64_t filetime_per_second = 10000000;
+constexpr std::int64_t seconds_1601_to_1970 = 11644473600;
+
+std::string in_quotes(const std::string& text) { return "'" + text + "'"; }
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+bool read_at(std::FILE* file, std::uint64_t position, void* buffer, std::size_t size) {
+  return fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0 &&
+         std::fread(buffer, 1, size, file) == size;
+}
+
+// Walks the file the way the reader does, but stops at the first fault with words for
+// it. Only called once the reader has refused the file.
+std::string diagnose(const std::string& path, unsigned codepage) {
+  File file(std::fopen(path.c_str(), "rb"));
+  if (!file) return "cannot open " + in_quotes(path) + ": " + std::strerror(errno);
+  if (fseeko(file.get(), 0, SEEK_END) != 0) return "cannot read " + in_quotes(path);
+  const std::uint64_t size = static_cast<std::uint64_t>(ftello(file.get()));
+  if (size < format::trailer_size) {
+    return "the file is " + std::to_string(size) + " bytes, shorter than the " +
+           std::to_string(format::trailer_size) + "-byte trailer of an archive";
+  }
+  std::uint8_t trailer[format::trailer_size];
+  if (!read_at(file.get(), size - format::trailer_size, trailer, sizeof trailer)) {
+    return "cannot read the trailer of " + in_quotes(path);
+  }
+  const std::uint32_t directory_size = format::read_u32(trailer);
+  const std::uint32_t entry_count = format::read_u32(trailer + 4);
+  const std::uint32_t checksum = format::read_u32(trailer + 8);
+  if (entry_count > format::max_entries) {
+    return "the trailer counts " + std::to_string(entry_count) + " entries; the limit is " +
+           std::to_string(format::max_entries) + " (not an archive, or a damaged one)";
+  }
+  const std::uint64_t largest_directory =
+      format::max_entries * (format::record_fixed_size + format::max_name_length) +
+      format::string_count * (1 + format::max_string_length);
+  if (directory_size > largest_directory || directory_size + format::trailer_size > size) {
+    return "the trailer's directory size, " + std::to_string(directory_size) +
+           " bytes, does not fit the file (not an archive, or a damaged one)";
+  }
+
+  std::vector<std::uint8_t> directory(directory_size);
+  const std::uint64_t directory_start = size - format::trailer_size - directory_size;
+  if (!read_at(file.get(), directory_start, directory.data(), directory.size())) {
+    return "cannot read the directory of " + in_quotes(path);
+  }
+  std::size_t at = 0;
+  std::uint64_t payload_size = 0;
+  for (std::uint32_t i = 0; i < entry_count; ++i) {
+    const std::string which = "entry " + std::to_string(i + 1);
+    if (at + 1 > directory.size() || at + 1 + directory[at] + 21 > directory.size()) {
+      return which + ": its record runs past the end of the directory";
+    }
+    const std::string name(reinterpret_cast<const char*>(&directory[at + 1]), directory[at]);
+    const NameProblem problem = check_entry_name(name.data(), name.size());
+    if (problem != NameProblem::none) {
+      return which + " " + in_quotes(from_codepage(name.c_str(), codepage)) + ": " +
+             describe_name_problem(problem);
+    }
+    payload_size += format::read_u32(&directory[at + 1 + directory[at]]);
+    at += format::record_fixed_size + directory[at];
+  }
+  for (std::uint32_t s = 0; s < format::string_count; ++s) {
+    if (at + 1 > directory.size() || at + 1 + directory[at] > directory.size()) {
+      return "the directory ends inside its strings";
+    }
+    if (s == format::string_password_digest && directory[at] > format::max_digest_length) {
+      return "the password digest is " + std::to_string(directory[at]) + " bytes; the limit is " +
+             std::to_string(format::max_digest_length);
+    }
+    at += 1 + directory[at];
+  }
+  if (at != directory.size()) {
+    return std::to_string(directory.size() - at) + " bytes of the directory are left over";
+  }
+  if (payload_size > 0xFFFFFFFFu || payload_size > directory_start) {
+    return "the entries' stored sizes add up to " + std::to_string(payload_size) +
+           " bytes, more than the file holds before its directory";
+  }
+
+  uLong crc = crc32(0L, Z_NULL, 0);
+  std::uint64_t position = directory_start - payload_size;
+  std::uint64_t left = size - format::checksum_field_size - position;
+  std::vector<std::uint8_t> buffer(1 << 16);
+  if (fseeko(file.get(), static_cast<off_t>(position), SEEK_SET) != 0) return "cannot read the payload";
+  while (left > 0) {
+    const std::size_t piece = left < buffer.size() ? static_cast<std::size_t>(left) : buffer.size();
+    if (std::fread(buffer.data(), 1, piece, file.get()) != piece) return "cannot read the payload";
+    crc = crc32(crc, buffer.data(), static_cast<uInt>(piece));
+    left -= piece;
+  }
+  if (static_cast<std::uint32_t>(crc) != checksum) {
+    char text[96];
+    std::snprintf(text, sizeof text, "checksum mismatch: the trailer says %08" PRIX32 ", the data gives %08" PRIX32,
+                  checksum, static_cast<std::uint32_t>(crc));
+    return text;
+  }
+  char message[message_area_size];
+  read_message(message, sizeof message);
+  return std::string("the reader refused it: ") + message;
+}
+
+std::string entry_name(const DirectoryEntry& entry, unsigned codepage) {
+  return from_codepage(entry.name, codepage);
+}
+
+std::string attribute_letters(std::uint8_t attributes) {
+  std::string letters = "....";
+  if (attributes & format::attribute_read_only) letters[0] = 'R';
+  if (attributes & format::attribute_hidden) letters[1] = 'H';
+  if (attributes & format::attribute_system) letters[2] = 'S';
+  if (attributes & format::attribute_archive) letters[3] = 'A';
+  return letters;
+}
+
+void print_json(const std::string& path, unsigned codepage) {
+  nlohmann::ordered_json out;
+  out["archive"] = path;
+  nlohmann::ordered_json entries = nlohmann::ordered_json::array();
+  for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
+    const DirectoryEntry& entry = archive.entries[i];
+    entries.push_back({{"name", entry_name(entry, codepage)},
+                       {"stored_size", entry.stored_size},
+                       {"attributes", entry.attributes},
+                       {"last_write_time", iso_time(entry.last_write_time, true)},
+                       {"creation_time", iso_time(entry.creation_time, true)}});
+  }
+  out["entries"] = entries;
+  out["payload_size"] = archive.payload_size;
+  out["run_program"] = from_codepage(archive.run_program, codepage);
+  out["run_arg1"] = from_codepage(archive.run_arg1, codepage);
+  out["run_arg2"] = from_codepage(archive.run_arg2, codepage);
+  out["prompt"] = from_codepage(archive.prompt, codepage);
+  out["default_dir"] = from_codepage(archive.default_dir, codepage);
+  out["password"] = has_password();
+  std::printf("%s\n", out.dump(2).c_str());
+}
+
+void print_table(const std::string& path, unsigned codepage) {
+  std::printf("Archive:  %s\n", path.c_str());
+  std::printf("    Stored  Attr  Modified (UTC)        Created (UTC)         Name\n");
+  std::printf("----------  ----  --------------------  --------------------  ----\n");
+  for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
+    const DirectoryEntry& entry = archive.entries[i];
+    std::printf("%10" PRIu32 "  %s  %-20s  %-20s  %s\n", entry.stored_size,
+                attribute_letters(entry.attributes).c_str(),
+                iso_time(entry.last_write_time, false).c_str(),
+                iso_time(entry.creation_time, false).c_str(), entry_name(entry, codepage).c_str());
+  }
+  std::printf("----------                                                    -------\n");
+  std::printf("%10" PRIu32 "                                                    %" PRIu32 " file%s\n",
+              archive.payload_size, archive.entry_count, archive.entry_count == 1 ? "" : "s");
+  const std::string program = from_codepage(archive.run_program, codepage);
+  std::printf("\nProgram to run:     %s\n", program.empty() ? "(none)" : program.c_str());
+  std::printf("First argument:     %s\n", from_codepage(archive.run_arg1, codepage).c_str());
+  std::printf("Second argument:    %s\n", from_codepage(archive.run_arg2, codepage).c_str());
+  std::printf("Prompt:             %s\n", from_codepage(archive.prompt, codepage).c_str());
+  const std::string directory = from_codepage(archive.default_dir, codepage);
+  std::printf("Default directory:  %s\n", directory.empty() ? "(TEMP or TMP)" : directory.c_str());
+  std::printf("Password:           %s\n",
+              has_password() ? "set (it gates the installer only; the files are not encrypted)"
+                             : "none");
+}
+
+// Reads exactly size bytes of the archive at its current position.
+bool read_exact(void* buffer, std::uint32_t size) {
+  auto* at = static_cast<std::uint8_t*>(buffer);
+  while (size > 0) {
+    const std::int32_t got = platform::read_file(archive.file, at, size);
+    if (got <= 0) return false;
+    at += got;
+    size -= static_cast<std::uint32_t>(got);
+  }
+  return true;
+}
+
+// The first fault in the entry's chunks, or empty.
+std::string test_entry(const DirectoryEntry& entry, std::uint32_t* chunks, std::uint64_t* inflated) {
+  std::uint32_t remaining = entry.stored_size;
+  for (std::uint32_t chunk = 1; remaining > 0; ++chunk, ++*chunks) {
+    const std::string which = "chunk " + std::to_string(chunk) + ": ";
+    std::uint8_t header[format::chunk_header_size];
+    if (remaining < sizeof header) return which + "the stored size ends inside its length field";
+    if (!read_exact(header, sizeof header)) return which + "cannot read it";
+    remaining -= sizeof header;
+    const std::uint32_t length = format::read_u16(header);
+    if (length > remaining) {
+      return which + "its length, " + std::to_string(length) + " bytes, passes the entry's stored size";
+    }
+    if (!read_exact(archive.input_buffer, length)) return which + "cannot read it";
+    remaining -= length;
+
+    uLongf produced = format::max_inflated_chunk;
+    uLong consumed = length;
+    const int result = uncompress2(archive.output_buffer, &produced, archive.input_buffer, &consumed);
+    if (result == Z_BUF_ERROR && produced == format::max_inflated_chunk) {
+      return which + "it inflates to more than " + std::to_string(format::max_inflated_chunk) + " bytes";
+    }
+    if (result != Z_OK) return which + "not a complete zlib stream (" + zError(result) + ")";
+    if (consumed != length) {
+      return which + std::to_string(length - consumed) + " bytes follow the end of its zlib stream";
+    }
+    *inflated += produced;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string iso_time(std::uint64_t filetime, bool with_fraction) {
+  const std::time_t seconds =
+      static_cast<std::time_t>(filetime / filetime_per_second) - seconds_1601_to_1970;
+  std::tm parts{};
+  char text[64] = "(out of range)";
+  if (gmtime_r(&seconds, &parts) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  std::string out = text;
+  const unsigned fraction = static_cast<unsigned>(filetime % filetime_per_second);
+  if (with_fraction && fraction != 0) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, ".%07u", fraction);
+    out += digits;
+  }
+  return out + "Z";
+}
+
+std::string open_for_reading(const std::string& path, unsigned codepage) {
+  if (open_archive(path.c_str()) == 0) return {};
+  return diagnose(path, codepage);
+}
+
+int run_list(const std::string& path, bool json, unsigned codepage) {
+  const std::string problem = open_for_reading(path, codepage);
+  if (!problem.empty()) {
+    complain(path + ": " + problem);
+    return exit_failed;
+  }
+  if (json) {
+    print_json(path, codepage);
+  } else {
+    print_table(path, codepage);
+  }
+  return exit_ok;
+}
+
+int run_test(const std::string& path, unsigned codepage) {
+  const std::string problem = open_for_reading(path, codepage);
+  if (!problem.empty()) {
+    std::printf("%s: %s\n", path.c_str(), problem.c_str());
+    return exit_failed;
+  }
+  std::uint32_t chunks = 0;
+  std::uint64_t inflated = 0;
+  if (!platform::seek_to(archive.file, payload_start())) {
+    std::printf("%s: cannot read the payload\n", path.c_str());
+    return exit_failed;
+  }
+  for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
+    const DirectoryEntry& entry = archive.entries[i];
+    const std::string fault = test_entry(entry, &chunks, &inflated);
+    if (!fault.empty()) {
+      std::printf("%s: entry %" PRIu32 " %s, %s\n", path.c_str(), i + 1,
+                  in_quotes(entry_name(entry, codepage)).c_str(), fault.c_str());
+      return exit_failed;
+    }
+  }
+  std::printf("OK: %s: checksum matches; %" PRIu32 " entries, %" PRIu32
+              " chunks, %" PRIu64 " bytes inflated\n",
+              path.c_str(), archive.entry_count, chunks, inflated);
+  return exit_ok;
+}
+
+}  // namespace kelvra::pack

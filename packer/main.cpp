@@ -1,0 +1,120 @@
+// kelvra-pack: the maker's tool. Parses the command line and hands each subcommand
+// to its module; usage errors end with status 2 before any work is done.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <string>
+
+#include "archive/writer.h"
+#include "packer/packer.h"
+
+namespace {
+
+using namespace kelvra::pack;
+
+const char* const password_note =
+    "The password only gates the installer: the installer asks for it before it extracts "
+    "anything, but the files in the archive are NOT encrypted and can be read without it.";
+
+const char* const create_footer =
+    "A folder adds its contents (names relative to it); a file adds itself under its own "
+    "name. Names and texts are given in UTF-8 and stored in the Windows code page "
+    "(--codepage); each is at most 255 bytes there, and an archive holds at most 1000 "
+    "files and 4 GiB of compressed data.\n"
+    "Levels: 1..9 are zlib's; 'max' is libdeflate's strongest level; 'ultra' is zopfli, "
+    "smallest but about 50 times slower than 9. All of them make standard zlib streams.\n";
+
+const char* const exit_footer =
+    "Exit status: 0 success, 1 a bad archive or a failed operation, 2 a usage error.";
+
+void add_codepage(CLI::App* command, unsigned* codepage) {
+  command->add_option("--codepage", *codepage,
+                      "Windows ANSI code page of the stored names and texts (default 1252)")
+      ->check(CLI::Range(1u, 65535u));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"kelvra-pack: makes, lists, tests and extracts Kelvra self-installers.", "kelvra-pack"};
+  app.set_version_flag("--version", "kelvra-pack 1.3.0");
+  app.require_subcommand(1);
+  app.footer(std::string(password_note) + "\n" + exit_footer);
+
+  CreateArgs create;
+  CLI::App* create_command = app.add_subcommand("create", "Make an installer: the stub, then an archive of INPUT...");
+  create_command->add_option("-o,--output", create.output, "The installer to write")->required();
+  create_command->add_option("--stub", create.stub_path,
+                             embedded_stub().empty() ? "The stub program (required: none is built in)"
+                                                     : "The stub program (default: the one built in)");
+  create_command->add_option("--run", create.run_program, "Program to start after extraction, in the target directory");
+  create_command->add_option("--arg1", create.run_arg1, "Its first argument");
+  create_command->add_option("--arg2", create.run_arg2, "Its second argument");
+  create_command->add_option("--prompt", create.prompt, "Text shown while the target directory is asked for");
+  CLI::Option* password = create_command->add_option(
+      "--password", create.password, "Password the installer asks for (it gates, it does not encrypt)");
+  CLI::Option* password_file = create_command->add_option(
+      "--password-file", create.password_file, "Read the password from the first line of FILE");
+  password->excludes(password_file);
+  create_command->add_option("--default-dir", create.default_dir,
+                             "Proposed target directory (default: the user's TEMP)");
+  create_command->add_option("--level", create.level, "Compression: 1..9, max or ultra (default 9)");
+  create_command->add_option("--jobs", create.jobs, "Compression threads (default: all cores)")
+      ->check(CLI::Range(1u, 256u));
+  add_codepage(create_command, &create.codepage);
+  create_command->add_option("INPUT", create.inputs, "Files and folders to store");
+  create_command->footer(std::string(create_footer) + password_note);
+
+  std::string list_path;
+  bool list_json = false;
+  unsigned list_codepage = default_codepage;
+  CLI::App* list_command = app.add_subcommand("list", "List the entries and texts of an installer");
+  list_command->add_option("FILE", list_path, "The installer")->required();
+  list_command->add_flag("--json", list_json, "Print JSON instead of a table");
+  add_codepage(list_command, &list_codepage);
+
+  std::string test_path;
+  unsigned test_codepage = default_codepage;
+  CLI::App* test_command = app.add_subcommand(
+      "test", "Check the checksum and inflate every chunk; prints OK or the first problem");
+  test_command->add_option("FILE", test_path, "The installer")->required();
+  add_codepage(test_command, &test_codepage);
+
+  ExtractArgs extract;
+  CLI::App* extract_command = app.add_subcommand(
+      "extract", "Extract as the installer would, into DIR; the after-run program is shown, not started");
+  extract_command->add_option("FILE", extract.archive, "The installer")->required();
+  extract_command->add_option("-C,--directory", extract.directory, "Target directory, which must exist (default: .)");
+  extract_command->add_option("--overwrite", extract.overwrite,
+                              "What to do with existing files: ask (default; needs a terminal), replace or skip")
+      ->check(CLI::IsMember({"ask", "replace", "skip"}));
+  CLI::Option* extract_password =
+      extract_command->add_option("--password", extract.password, "The archive's password (else asked on a terminal)");
+  add_codepage(extract_command, &extract.codepage);
+  extract_command->footer(password_note);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int status = app.exit(error);
+    return status == 0 ? exit_ok : exit_usage;
+  }
+
+  unsigned codepage = create.codepage;
+  if (*list_command) codepage = list_codepage;
+  if (*test_command) codepage = test_codepage;
+  if (*extract_command) codepage = extract.codepage;
+  if (!codepage_known(codepage)) {
+    complain("--codepage: code page " + std::to_string(codepage) + " is not known to iconv");
+    return exit_usage;
+  }
+
+  if (*create_command) {
+    create.password_given = password->count() > 0 || password_file->count() > 0;
+    return run_create(create);
+  }
+  if (*list_command) return run_list(list_path, list_json, list_codepage);
+  if (*test_command) return run_test(test_path, test_codepage);
+  extract.password_given = extract_password->count() > 0;
+  return run_extract(extract);
+}

@@ -1,0 +1,82 @@
+// What the packer's commands share: their entry points, exit statuses, the code-page
+// conversion of names and texts, the terminal, and opening an archive with a reason.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kelvra::pack {
+
+constexpr int exit_ok = 0;
+constexpr int exit_failed = 1;  // a bad archive or a failed operation
+constexpr int exit_usage = 2;   // the command line itself is wrong
+
+constexpr unsigned default_codepage = 1252;
+
+// Prints "kelvra-pack: text" on standard error.
+void complain(const std::string& text);
+
+struct CreateArgs {
+  std::string output;
+  std::string stub_path;  // empty: the stub built in
+  std::string run_program, run_arg1, run_arg2, prompt, default_dir;  // UTF-8
+  std::string password;       // UTF-8
+  std::string password_file;
+  bool password_given = false;
+  unsigned codepage = default_codepage;
+  std::string level = "9";
+  unsigned jobs = 0;
+  std::vector<std::string> inputs;
+};
+
+struct ExtractArgs {
+  std::string archive;
+  std::string directory = ".";
+  std::string overwrite;  // empty: ask
+  std::string password;
+  bool password_given = false;
+  unsigned codepage = default_codepage;
+};
+
+int run_create(const CreateArgs& args);
+int run_list(const std::string& path, bool json, unsigned codepage);
+int run_test(const std::string& path, unsigned codepage);
+int run_extract(const ExtractArgs& args);
+
+// How many failed writes the extraction run has reported so far.
+int write_failures();
+// Prints the extraction's progress from the message area, as it changes.
+void print_extraction_messages();
+
+// The stub built into this program; empty when none was at build time.
+std::vector<std::uint8_t> embedded_stub();
+
+// Code pages: Windows ANSI code page numbers, converted with iconv ("CP1252").
+bool codepage_known(unsigned codepage);
+// False when text isn't valid UTF-8 or the code page can't hold one of its characters.
+bool to_codepage(const std::string& utf8, unsigned codepage, std::string* out);
+// Bytes the code page leaves undefined come out as U+FFFD.
+std::string from_codepage(const std::string& bytes, unsigned codepage);
+
+// The terminal.
+bool stdin_is_terminal();
+bool stderr_is_terminal();
+// One line of standard input without its line end; false at the end of input.
+bool read_line(std::string* line);
+// Asks on standard error and reads a line without echo when standard input is a
+// terminal; false at the end of input.
+bool read_secret(const std::string& prompt, std::string* line);
+// A progress line on standard error, drawn only when it is a terminal.
+void show_progress(const std::string& text);
+void end_progress();
+
+// Opens path with the reader. Empty on success, else the most precise reason found:
+// the system's, a bound of the format, an entry name's, or the checksum's.
+std::string open_for_reading(const std::string& path, unsigned codepage);
+
+// A FILETIME as UTC ISO 8601 ("2000-01-01T00:00:00Z"), with the 100 ns fraction when
+// there is one and with_fraction is set.
+std::string iso_time(std::uint64_t filetime, bool with_fraction);
+
+}  // namespace kelvra::pack
