@@ -1,0 +1,230 @@
+#!/usr/bin/env python3
+"""Checks a built stub's PE image: machine and format, GUI subsystem, hardening flags,
+that it needs no DLL beyond the system's own, that no section is both writable and
+executable, and that its resources hold the string table of resources/strings.h byte
+for byte, the "File Exists" dialog, the icon, the hand cursor and the manifest.
+
+Usage: check_pe.py --arch i686|x86_64 --strings resources/strings.h STUB.exe
+Prints the size and the imports; exits 1 with every fault found."""
+import argparse
+import re
+import struct
+import sys
+
+MACHINES = {"i686": (0x14C, 0x10B), "x86_64": (0x8664, 0x20B)}
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comdlg32.dll", "shell32.dll",
+               "advapi32.dll", "msvcrt.dll", "comctl32.dll", "ole32.dll", "shlwapi.dll"}
+DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT = 0x40, 0x20, 0x100
+MEM_EXECUTE, MEM_WRITE = 0x20000000, 0x80000000
+RT_CURSOR, RT_DIALOG, RT_STRING, RT_ICON, RT_GROUP_CURSOR, RT_GROUP_ICON, RT_MANIFEST = 1, 5, 6, 3, 12, 14, 24
+
+
+class Image:
+    def __init__(self, data):
+        self.data = data
+        if data[:2] != b"MZ":
+            raise ValueError("no MZ header")
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("no PE signature")
+        (self.machine, sections, self.timestamp, _, _, optional_size,
+         self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        optional = pe + 24
+        self.magic = struct.unpack_from("<H", data, optional)[0]
+        wide = self.magic == 0x20B
+        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", data, optional + 68)
+        directories = optional + (112 if wide else 96)
+        count = struct.unpack_from("<I", data, directories - 4)[0]
+        self.directories = [struct.unpack_from("<II", data, directories + 8 * i) for i in range(count)]
+        self.sections = []
+        table = optional + optional_size
+        for i in range(sections):
+            name, vsize, vaddr, rsize, raw = struct.unpack_from("<8sIIII", data, table + 40 * i)
+            flags = struct.unpack_from("<I", data, table + 40 * i + 36)[0]
+            self.sections.append((name.rstrip(b"\0").decode(), vaddr, max(vsize, rsize), raw, rsize, flags))
+
+    def offset(self, rva):
+        for _, vaddr, size, raw, rsize, _ in self.sections:
+            if vaddr <= rva < vaddr + size:
+                if rva - vaddr >= rsize:
+                    raise ValueError(f"RVA {rva:#x} lies in uninitialised data")
+                return raw + rva - vaddr
+        raise ValueError(f"RVA {rva:#x} is in no section")
+
+    def cstring(self, rva):
+        start = self.offset(rva)
+        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
+
+    def directory(self, index):
+        return self.directories[index] if index < len(self.directories) else (0, 0)
+
+    def imports(self):
+        rva, _ = self.directory(1)
+        result = {}
+        wide = self.magic == 0x20B
+        while rva:
+            lookup, _, _, name, thunks = struct.unpack_from("<IIIII", self.data, self.offset(rva))
+            if name == 0:
+                break
+            functions = []
+            at = self.offset(lookup or thunks)
+            while True:
+                entry = struct.unpack_from("<Q" if wide else "<I", self.data, at)[0]
+                if entry == 0:
+                    break
+                by_ordinal = entry >> (63 if wide else 31)
+                functions.append(f"#{entry & 0xFFFF}" if by_ordinal else self.cstring((entry & 0x7FFFFFFF) + 2))
+                at += 8 if wide else 4
+            result[self.cstring(name)] = functions
+            rva += 20
+        return result
+
+    def resources(self):
+        """{(type, id): bytes} over the first language of each resource."""
+        base, _ = self.directory(2)
+        if not base:
+            return {}
+        root = self.offset(base)
+
+        def entries(at):
+            named, numbered = struct.unpack_from("<HH", self.data, at + 12)
+            for i in range(named + numbered):
+                key, target = struct.unpack_from("<II", self.data, at + 16 + 8 * i)
+                yield key, target
+
+        found = {}
+        for kind, types in entries(root):
+            for ident, languages in entries(root + (types & 0x7FFFFFFF)):
+                for _, leaf in entries(root + (languages & 0x7FFFFFFF)):
+                    data_rva, size = struct.unpack_from("<II", self.data, root + leaf)
+                    start = self.offset(data_rva)
+                    found[(kind, ident)] = self.data[start:start + size]
+                    break
+        return found
+
+
+def expected_texts(header):
+    """The ids and texts of strings.h, with C escapes undone."""
+    source = open(header, encoding="ascii").read()
+    ids = dict(re.findall(r"#define (IDS_\w+) (\d+)", source))
+    texts = {name: bytes(text, "ascii").decode("unicode_escape")
+             for name, text in re.findall(r'#define TEXT_(\w+) "((?:[^"\\]|\\.)*)"', source)}
+    return {int(number): texts[name[4:]] for name, number in ids.items()}
+
+
+def string_table(resources):
+    table = {}
+    for (kind, block), data in resources.items():
+        if kind != RT_STRING:
+            continue
+        at = 0
+        for i in range(16):
+            length = struct.unpack_from("<H", data, at)[0]
+            if length:
+                table[(block - 1) * 16 + i] = data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
+            at += 2 + 2 * length
+    return table
+
+
+def dialog_controls(template):
+    """(style, [(id, x, y, cx, cy)]) of a DIALOG (not DIALOGEX) template."""
+    style, _, count, *_ = struct.unpack_from("<IIHhhhh", template, 0)
+    at = 18
+
+    def skip_text(at, ordinal_ok=True):
+        if ordinal_ok and struct.unpack_from("<H", template, at)[0] == 0xFFFF:
+            return at + 4
+        while struct.unpack_from("<H", template, at)[0] != 0:
+            at += 2
+        return at + 2
+
+    at = skip_text(skip_text(skip_text(at)))  # menu, class, title
+    if style & 0x40:  # DS_SETFONT: point size, face name
+        at = skip_text(at + 2, False)
+    controls = []
+    for _ in range(count):
+        at = (at + 3) & ~3
+        _, _, x, y, cx, cy, ident = struct.unpack_from("<IIhhhhH", template, at)
+        controls.append((ident, x, y, cx, cy))
+        at = skip_text(skip_text(at + 18))
+        extra = struct.unpack_from("<H", template, at)[0]
+        at += 2 + extra
+    return style, controls
+
+
+def check(path, arch, header):
+    faults = []
+    data = open(path, "rb").read()
+    image = Image(data)
+    machine, magic = MACHINES[arch]
+    if image.machine != machine:
+        faults.append(f"machine {image.machine:#x}, want {machine:#x}")
+    if image.magic != magic:
+        faults.append(f"optional header magic {image.magic:#x}, want {magic:#x}")
+    if image.subsystem != 2:
+        faults.append(f"subsystem {image.subsystem}, want 2 (GUI)")
+    if image.timestamp != 0:
+        faults.append("the header carries a build time stamp: builds aren't reproducible")
+    wanted = {"DYNAMIC_BASE": DYNAMIC_BASE, "NX_COMPAT": NX_COMPAT}
+    if arch == "x86_64":
+        wanted["HIGH_ENTROPY_VA"] = HIGH_ENTROPY_VA
+    for name, bit in wanted.items():
+        if not image.dll_characteristics & bit:
+            faults.append(f"{name} is not set")
+    if image.dll_characteristics & DYNAMIC_BASE and image.directory(5)[1] == 0:
+        faults.append("DYNAMIC_BASE without base relocations: the image can't move")
+    for name, _, _, _, _, flags in image.sections:
+        if flags & MEM_EXECUTE and flags & MEM_WRITE:
+            faults.append(f"section {name} is both writable and executable")
+
+    imports = image.imports()
+    for dll in imports:
+        if dll.lower() not in SYSTEM_DLLS:
+            faults.append(f"imports {dll}, which isn't a Windows system DLL")
+
+    resources = image.resources()
+    table = string_table(resources)
+    for ident, text in sorted(expected_texts(header).items()):
+        if table.get(ident) != text:
+            faults.append(f"string {ident} is {table.get(ident)!r}, want {text!r}")
+    for kind, ident, what in ((RT_DIALOG, 101, "dialog 101"), (RT_GROUP_ICON, 102, "icon 102"),
+                              (RT_GROUP_CURSOR, 103, "cursor 103"), (RT_MANIFEST, 1, "manifest 1")):
+        if (kind, ident) not in resources:
+            faults.append(f"{what} is missing")
+    if (RT_DIALOG, 101) in resources:
+        _, controls = dialog_controls(resources[(RT_DIALOG, 101)])
+        ids = sorted(c[0] for c in controls)
+        if ids != [1001, 1002, 1003, 1004, 1006]:
+            faults.append(f"dialog 101 has controls {ids}, want 1001-1004 and 1006")
+    if (RT_GROUP_CURSOR, 103) in resources:
+        group = resources[(RT_GROUP_CURSOR, 103)]
+        icon_id = struct.unpack_from("<H", group, 6 + 12)[0]
+        cursor = resources.get((RT_CURSOR, icon_id), b"")
+        if cursor[:4] != struct.pack("<HH", 12, 9):
+            faults.append("cursor 103's hot spot is not at 12, 9")
+    if b'level="asInvoker"' not in resources.get((RT_MANIFEST, 1), b""):
+        faults.append("the manifest doesn't ask to run as invoker")
+
+    print(f"{path}: {len(data)} bytes ({(len(data) + 1023) // 1024} KiB), {arch}")
+    for dll, functions in sorted(imports.items(), key=lambda item: item[0].lower()):
+        print(f"  {dll}: {' '.join(sorted(functions))}")
+    return faults
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--arch", choices=sorted(MACHINES), required=True)
+    parser.add_argument("--strings", required=True, help="resources/strings.h")
+    parser.add_argument("stub")
+    arguments = parser.parse_args()
+    try:
+        faults = check(arguments.stub, arguments.arch, arguments.strings)
+    except (OSError, ValueError, struct.error) as error:
+        faults = [f"can't read the image: {error}"]
+    for fault in faults:
+        print(f"FAULT: {fault}")
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
