@@ -49,14 +49,15 @@ TEST_F(MessageArea, ConcurrentTextsAreNeverSeenMixed) {
 
   int reads = 0, bad = 0;
   std::string bad_text;
-  while (writers_done.load() < 2) {
+  // At least one read even when both writers finish before this thread runs.
+  do {
     const std::string text = current();
     if (text != first && text != second) {
       ++bad;
       bad_text = text;
     }
     ++reads;
-  }
+  } while (writers_done.load() < 2);
   one.join();
   two.join();
   EXPECT_EQ(bad, 0) << "e.g. " << bad_text;
