@@ -14,7 +14,7 @@ using namespace kelvra::pack;
 
 const char* const password_note =
     "The password only gates the installer: the installer asks for it before it extracts "
-    "anything, but the files in the archive are NOT encrypted and can be read without it.";
+    "anything, but the files in the archive are not encrypted and can be read without it.";
 
 const char* const create_footer =
     "A folder adds its contents (names relative to it); a file adds itself under its own "

@@ -1,0 +1,349 @@
+#!/usr/bin/env python3
+# kelvra-pack driven from outside, as a maker would: create, list, test and extract,
+# every refusal (status, message, no file left), and round trips through extraction.
+# Run by CTest with KELVRA_PACK set to the built program.
+import hashlib
+import json
+import os
+import pty
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+import zlib
+
+PACK = os.environ.get("KELVRA_PACK", "kelvra-pack")
+EMBEDDED_STUB = os.environ.get("KELVRA_STUB", "")
+Y2K_NS = 946684800 * 10**9
+
+
+def run(*args, stdin=subprocess.DEVNULL, cwd=None):
+    return subprocess.run([PACK, *map(str, args)], stdin=stdin, capture_output=True,
+                          text=True, errors="replace", cwd=cwd, timeout=300)
+
+
+def forge(entries, strings=(b"",) * 7):
+    """A stub-free archive: entries are (name, [zlib streams]); the checksum matches."""
+    payload, directory = b"", b""
+    for name, chunks in entries:
+        data = b"".join(struct.pack("<H", len(c)) + c for c in chunks)
+        payload += data
+        directory += bytes([len(name)]) + name + struct.pack("<IBQQ", len(data), 0x20, 0, 0)
+    for s in strings:
+        directory += bytes([len(s)]) + s
+    body = payload + directory + struct.pack("<II", len(directory), len(entries))
+    return body + struct.pack("<I", zlib.crc32(body))
+
+
+def password_with_digest(accept):
+    """The first password pwN whose SHA-1 digest satisfies accept(digest)."""
+    n = 0
+    while not accept(hashlib.sha1(b"pw%d" % n).digest()):
+        n += 1
+    return "pw%d" % n
+
+
+class PackerCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="kelvra-pack-test-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        self.stub = self.path("stub.bin")
+        self.write(self.stub, b"MZ" + bytes(range(256)) * 4)
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def write(self, path, data, mtime_ns=None):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        if mtime_ns is not None:
+            os.utime(path, ns=(mtime_ns, mtime_ns))
+        return path
+
+    def create(self, *args, out="out.exe", stub=None):
+        return run("create", "-o", self.path(out), "--stub", stub or self.stub, *args)
+
+    def listing(self, archive="out.exe"):
+        result = run("list", "--json", self.path(archive))
+        self.assertEqual(0, result.returncode, result.stderr)
+        return json.loads(result.stdout)
+
+    def tree(self, root):
+        """Every file under root: relative path -> (bytes, mtime in 100 ns, writable)."""
+        files = {}
+        for base, _, names in os.walk(root):
+            for name in names:
+                p = os.path.join(base, name)
+                st = os.stat(p)
+                # FILETIMEs count 100 ns steps.
+                with open(p, "rb") as f:
+                    files[os.path.relpath(p, root)] = (f.read(), st.st_mtime_ns // 100, bool(st.st_mode & 0o200))
+        return files
+
+    def sample_tree(self):
+        src = self.path("src")
+        t = Y2K_NS + 1234567800  # a time on the 100 ns grid survives the round trip
+        self.write(os.path.join(src, "empty"), b"", t)
+        self.write(os.path.join(src, "big.txt"), b"0123456789" * 2500, t + 100)
+        self.write(os.path.join(src, "sub", "deeper", "noise.bin"), os.urandom(23456), t + 200)
+        self.write(os.path.join(src, "sub", "café.txt"), "déjà vu".encode(), t + 300)
+        ro = self.write(os.path.join(src, "sub", "readonly.txt"), b"keep", t + 400)
+        os.chmod(ro, 0o444)
+        return src
+
+
+class Create(PackerCase):
+    def test_entries_sorted_with_times_attributes_and_strings(self):
+        src = self.sample_tree()
+        single = self.write(self.path("single", "setup.exe"), b"MZ run me")
+        r = self.create("--run", "setup.exe", "--arg1", "/S", "--prompt", "Où installer ?",
+                        "--default-dir", "C:\\Programme", src, single)
+        self.assertEqual(0, r.returncode, r.stderr)
+        info = self.listing()
+        names = [e["name"] for e in info["entries"]]
+        self.assertEqual(["big.txt", "empty", "setup.exe", "sub\\café.txt", "sub\\deeper\\noise.bin",
+                          "sub\\readonly.txt"], names)
+        by_name = {e["name"]: e for e in info["entries"]}
+        self.assertEqual(0x21, by_name["sub\\readonly.txt"]["attributes"])
+        self.assertEqual(0x20, by_name["big.txt"]["attributes"])
+        self.assertEqual(0, by_name["empty"]["stored_size"])
+        self.assertEqual("2000-01-01T00:00:01.2345679Z", by_name["big.txt"]["last_write_time"])
+        self.assertEqual(("setup.exe", "/S", "", "Où installer ?", "C:\\Programme", False),
+                         (info["run_program"], info["run_arg1"], info["run_arg2"], info["prompt"],
+                          info["default_dir"], info["password"]))
+
+    def test_same_bytes_for_any_job_count_and_run(self):
+        src = self.sample_tree()
+        for i in range(30):
+            self.write(self.path("src", "many", "f%02d" % i), os.urandom(i * 997) + b"z" * 30000)
+        outputs = []
+        for jobs in (1, 2, 4, 4):
+            r = self.create("--jobs", jobs, src, out="out%d.exe" % len(outputs))
+            self.assertEqual(0, r.returncode, r.stderr)
+            with open(self.path("out%d.exe" % len(outputs)), "rb") as f:
+                outputs.append(f.read())
+        self.assertTrue(all(o == outputs[0] for o in outputs))
+
+    def test_a_thousand_files_and_no_files(self):
+        for i in range(1000):
+            self.write(self.path("k", "%04d" % i), b"%d" % i)
+        self.assertEqual(0, self.create(self.path("k")).returncode)
+        self.assertEqual(1000, len(self.listing()["entries"]))
+        self.assertEqual(0, self.create(out="none.exe").returncode)
+        self.assertEqual([], self.listing("none.exe")["entries"])
+
+    def test_password_is_stored_as_digest_and_said_not_to_encrypt(self):
+        self.write(self.path("src", "a"), b"a")
+        r = self.create("--password", "sésame", self.path("src"))
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertIn("not encrypted", r.stderr)
+        with open(self.path("out.exe"), "rb") as f:
+            data = f.read()
+        self.assertIn(bytes([20]) + hashlib.sha1("sésame".encode("cp1252")).digest(), data)
+        self.assertTrue(self.listing()["password"])
+
+        cut = password_with_digest(lambda d: 0 not in d[:8] and 0 in d[8:])
+        self.write(self.path("pw.txt"), cut.encode() + b"\r\n")
+        r = self.create("--password-file", self.path("pw.txt"), self.path("src"), out="cut.exe")
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertIn("warning", r.stderr)
+        self.assertIn("not encrypted", run("create", "--help").stdout)
+
+    def test_embedded_stub_is_the_default(self):
+        if not EMBEDDED_STUB or not os.path.exists(EMBEDDED_STUB):
+            self.skipTest("built without a stub")
+        self.write(self.path("src", "a"), b"a")
+        self.assertEqual(0, run("create", "-o", self.path("out.exe"), self.path("src")).returncode)
+        with open(EMBEDDED_STUB, "rb") as s, open(self.path("out.exe"), "rb") as o:
+            stub = s.read()
+            self.assertEqual(stub, o.read()[:len(stub)])
+
+
+class Refusals(PackerCase):
+    def assert_refused(self, result, status, words):
+        self.assertEqual(status, result.returncode, result.stdout + result.stderr)
+        self.assertIn(words, result.stderr)
+        self.assertFalse([n for n in os.listdir(self.dir) if n.startswith("out.exe")])
+
+    def test_each_refusal_names_the_problem_and_leaves_nothing(self):
+        ok = self.write(self.path("ok", "a.txt"), b"a")
+        for i in range(1001):
+            self.write(self.path("many", "%04d" % i), b"")
+        self.write(self.path("longname", "d", "n" * 254), b"")
+        self.write(self.path("device", "sub", "con.txt"), b"")
+        self.write(self.path("japanese", "日本.txt"), b"")
+        cases = [
+            ([self.path("many")], 1, "at most 1000"),
+            ([self.path("longname")], 1, "the limit is 255"),
+            ([self.path("device")], 1, "device name"),
+            ([self.path("japanese")], 1, "code page 1252"),
+            ([self.path("missing")], 1, "missing"),
+            (["--prompt", "p" * 256, ok], 2, "--prompt is 256 bytes"),
+            (["--run", "r" * 256, ok], 2, "--run is 256 bytes"),
+            (["--default-dir", "d" * 256, ok], 2, "--default-dir is 256 bytes"),
+            (["--arg1", "日本", ok], 2, "code page 1252"),
+            (["--codepage", "932", "--arg1", "€", ok], 2, "code page 932"),
+            (["--password", "", ok], 2, "empty"),
+            (["--password", "x" * 80, ok], 2, "the limit is 79"),
+            (["--password-file", self.path("missing"), ok], 1, "missing"),
+            (["--password", "a", "--password-file", ok, ok], 2, "excludes"),
+            (["--level", "10", ok], 2, "--level"),
+            (["--jobs", "0", ok], 2, "--jobs"),
+            (["--codepage", "7", ok], 2, "code page 7"),
+        ]
+        for args, status, words in cases:
+            with self.subTest(args=args[:2]):
+                self.assert_refused(self.create(*args), status, words)
+
+    def test_passwords_the_installer_could_not_check(self):
+        ok = self.write(self.path("ok", "a.txt"), b"a")
+        no_digest = password_with_digest(lambda d: d[0] == 0)
+        self.assert_refused(self.create("--password", no_digest, ok), 2, "starts with a zero byte")
+        weak = password_with_digest(lambda d: d[0] != 0 and 0 in d[1:8])
+        self.assert_refused(self.create("--password", weak, ok), 2, "choose another password")
+
+
+class ListAndTest(PackerCase):
+    def test_list_and_test_of_a_sound_archive(self):
+        self.create(self.sample_tree(), "--run", "go.exe")
+        table = run("list", self.path("out.exe"))
+        self.assertEqual(0, table.returncode)
+        self.assertRegex(table.stdout, r"\n {9}0  \.\.\.A  2000-01-01T00:00:01Z  [-0-9T:]{19}Z  empty\n")
+        self.assertRegex(table.stdout, r"\n +\d+  R\.\.A  .*  sub\\readonly\.txt\n")
+        self.assertRegex(table.stdout, r"\n +\d+ {52}5 files\n")
+        self.assertIn("go.exe", table.stdout)
+        result = run("test", self.path("out.exe"))
+        self.assertEqual((0, True), (result.returncode, result.stdout.startswith("OK")), result.stdout)
+
+    def test_faults_are_named(self):
+        big = zlib.compress(b"x" * 20000)
+        cases = {
+            "flipped": None,
+            "unsafe": (forge([(b"..\\evil", [zlib.compress(b"a")])]), "'..' part"),
+            "oversized": (forge([(b"a", [zlib.compress(b"a"), big])]), "chunk 2: it inflates to more than 10100"),
+            "garbage": (forge([(b"a", [b"not zlib"])]), "chunk 1: not a complete zlib stream"),
+            "short": (b"", "shorter than"),
+        }
+        self.create(self.sample_tree())
+        with open(self.path("out.exe"), "rb") as f:
+            good = bytearray(f.read())
+        good[len(good) // 2] ^= 1
+        cases["flipped"] = (bytes(good), "checksum mismatch")
+        for name, (data, words) in cases.items():
+            with self.subTest(name):
+                self.write(self.path(name), (self.stub_bytes() if data else b"MZ") + data)
+                result = run("test", self.path(name))
+                self.assertEqual(1, result.returncode, result.stdout)
+                self.assertIn(words, result.stdout)
+        self.assertEqual(1, run("list", self.path("unsafe")).returncode)
+        self.assertEqual(0, run("list", self.path("oversized")).returncode)
+
+    def stub_bytes(self):
+        with open(self.stub, "rb") as f:
+            return f.read()
+
+    def test_stubs_of_any_size_read_alike(self):
+        src = self.sample_tree()
+        seen = []
+        for size in (0, 1, 5000):
+            self.write(self.path("stub%d" % size), b"S" * size)
+            self.assertEqual(0, self.create(src, out="o%d.exe" % size, stub=self.path("stub%d" % size)).returncode)
+            info = self.listing("o%d.exe" % size)
+            del info["archive"]
+            seen.append(info)
+        self.assertEqual(seen[0], seen[1])
+        self.assertEqual(seen[0], seen[2])
+
+
+class Extract(PackerCase):
+    def extract(self, *args, target="x", stdin=subprocess.DEVNULL):
+        os.makedirs(self.path(target), exist_ok=True)
+        return run("extract", self.path("out.exe"), "-C", self.path(target), *args, stdin=stdin)
+
+    def test_round_trip_keeps_bytes_times_and_read_only(self):
+        src = self.sample_tree()
+        self.write(os.path.join(src, "setup.exe"), b"MZ")
+        self.create("--run", "setup.exe", "--arg2", "two", src)
+        result = self.extract("--overwrite", "skip")
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertEqual(self.tree(src), self.tree(self.path("x")))
+        self.assertIn("  inflating: sub\\deeper\\noise.bin", result.stdout)
+        self.assertIn("would now run: setup.exe  two", result.stdout)
+        self.assertIn("found as", result.stdout)
+
+    def test_replace_and_skip_existing_files(self):
+        src = self.sample_tree()
+        self.create(src)
+        self.assertEqual(0, self.extract("--overwrite", "skip").returncode)
+        changed = self.path("x", "sub", "readonly.txt")
+        os.chmod(changed, 0o644)
+        self.write(changed, b"changed")
+        self.assertEqual(0, self.extract("--overwrite", "skip").returncode)
+        self.assertEqual(b"changed", open(changed, "rb").read())
+        self.assertEqual(0, self.extract("--overwrite", "replace").returncode)
+        self.assertEqual(self.tree(src), self.tree(self.path("x")))
+
+    def test_password_gate(self):
+        self.assertEqual(0, self.create("--password", "secret", self.sample_tree()).returncode)
+        for args in (["--password", "wrong"], ["--password", "Secret"], ["--password", "secret "], []):
+            result = self.extract("--overwrite", "skip", *args)
+            self.assertEqual(1, result.returncode)
+            self.assertIn("Incorrect password.", result.stderr)
+            self.assertEqual([], os.listdir(self.path("x")))
+        self.assertEqual(0, self.extract("--overwrite", "skip", "--password", "secret").returncode)
+
+    def test_refusals(self):
+        self.create(self.sample_tree())
+        self.assertEqual(2, self.extract().returncode)  # ask, but no terminal
+        missing = run("extract", self.path("out.exe"), "-C", self.path("nowhere"), "--overwrite", "skip")
+        self.assertEqual((1, True), (missing.returncode, "Directory does not exist." in missing.stderr))
+        self.assertEqual(2, run("extract", self.path("out.exe"), "--overwrite", "maybe").returncode)
+        self.write(self.path("bad.exe"), b"no archive here at all")
+        self.assertEqual(1, run("extract", self.path("bad.exe"), "--overwrite", "skip").returncode)
+
+    def ask(self, answers):
+        """Extracts over an existing copy with a terminal on standard input."""
+        master, slave = pty.openpty()
+        self.addCleanup(os.close, master)
+        os.write(master, answers.encode())
+        result = self.extract(stdin=slave)
+        os.close(slave)
+        return result
+
+    def test_questions_on_a_terminal(self):
+        self.write(self.path("src", "a.txt"), b"new")
+        self.write(self.path("src", "b.txt"), b"new")
+        self.create(self.path("src"))
+        old = {"a.txt": b"old", "b.txt": b"old"}
+        for answers, status, expect in [
+            ("what\nl\n", 0, {"a.txt": b"old", "b.txt": b"old"}),   # unknown, then skip all
+            ("r\ns\n", 0, {"a.txt": b"new", "b.txt": b"old"}),
+            ("a\n", 0, {"a.txt": b"new", "b.txt": b"new"}),
+            ("c\n", 1, {"a.txt": b"old", "b.txt": b"old"}),        # cancel: nothing after it
+            ("n\nrenamed.txt\ns\n", 0, {"a.txt": b"old", "b.txt": b"old", "renamed.txt": b"new"}),
+        ]:
+            with self.subTest(answers=answers):
+                shutil.rmtree(self.path("x"), ignore_errors=True)
+                for name, data in old.items():
+                    self.write(self.path("x", name), data)
+                result = self.ask(answers)
+                self.assertEqual(status, result.returncode, result.stderr)
+                got = {k: v[0] for k, v in self.tree(self.path("x")).items()}
+                self.assertEqual(expect, got)
+        self.assertIn("Cancelled by user.", self.ask("c\n").stderr)
+
+
+class Usage(unittest.TestCase):
+    def test_help_version_and_usage_errors(self):
+        self.assertEqual(0, run("--help").returncode)
+        self.assertIn("not encrypted", run("--help").stdout)
+        self.assertIn("50 times slower", run("create", "--help").stdout)
+        self.assertEqual(0, run("--version").returncode)
+        for args in ([], ["frobnicate"], ["list"], ["create", "x"], ["test", "a", "b"]):
+            self.assertEqual(2, run(*args).returncode, args)
+
+
+if __name__ == "__main__":
+    unittest.main()
