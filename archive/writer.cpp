@@ -362,6 +362,11 @@ std::string validate(const std::vector<Input>& inputs, const Strings& strings) {
              std::to_string(format::max_name_length);
     }
     if (name.find('\0') != std::string::npos) return which + "the name holds a zero byte";
+    // Folders are made along one kind of separator: a name that mixes \ and / would
+    // leave some of its folders uncreated and its file unwritten.
+    if (name.find('\\') != std::string::npos && name.find('/') != std::string::npos) {
+      return which + "the name mixes \\ and / as separators";
+    }
     const NameProblem problem = check_entry_name(name.data(), name.size());
     if (problem != NameProblem::none) return which + describe_name_problem(problem);
     const std::string windows = windows_name_problem(name);
