@@ -1,0 +1,10 @@
+// libFuzzer entry for the archive reader and its integrity check.
+// The body lives in targets.cpp, which the replay test runs as well.
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz/targets.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return kelvra::fuzz::reader_target(data, size);
+}
