@@ -122,6 +122,17 @@ void on_pointer_move(LPARAM lparam) {
   hovering = inside;
 }
 
+// The class has no cursor, so without this the pointer would keep whatever shape it
+// last had, such as the edit field's I-beam, over the window's background.
+bool on_set_cursor(HWND window, WPARAM wparam, LPARAM lparam) {
+  if (reinterpret_cast<HWND>(wparam) != window || LOWORD(lparam) != HTCLIENT) return false;
+  POINT point;
+  GetCursorPos(&point);
+  ScreenToClient(window, &point);
+  SetCursor(PtInRect(&link_rect, point) ? hand_cursor : arrow_cursor);
+  return true;
+}
+
 void on_left_button(HWND window, LPARAM lparam) {
   if (!PtInRect(&link_rect, point_of(lparam))) return;
   char address[80] = {};
@@ -155,6 +166,9 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_MOUSEMOVE:
       on_pointer_move(lparam);
       return 0;
+    case WM_SETCURSOR:
+      if (on_set_cursor(window, wparam, lparam)) return TRUE;
+      return DefWindowProcA(window, message, wparam, lparam);
     case WM_LBUTTONDOWN:
       on_left_button(window, lparam);
       return 0;
