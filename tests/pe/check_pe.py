@@ -196,11 +196,16 @@ def check(path, arch, header):
         ids = sorted(c[0] for c in controls)
         if ids != [1001, 1002, 1003, 1004, 1006]:
             faults.append(f"dialog 101 has controls {ids}, want 1001-1004 and 1006")
+    if (RT_GROUP_ICON, 102) in resources:
+        width, height, colours, _, _, bits = struct.unpack_from("<BBBBHH", resources[(RT_GROUP_ICON, 102)], 6)
+        if (width, height, colours, bits) != (32, 32, 16, 4):
+            faults.append(f"icon 102 is {width}x{height}, {colours} colours, {bits} bits; want 32x32, 16, 4")
     if (RT_GROUP_CURSOR, 103) in resources:
         group = resources[(RT_GROUP_CURSOR, 103)]
-        icon_id = struct.unpack_from("<H", group, 6 + 12)[0]
-        cursor = resources.get((RT_CURSOR, icon_id), b"")
-        if cursor[:4] != struct.pack("<HH", 12, 9):
+        width, double_height, _, bits, _, image_id = struct.unpack_from("<HHHHIH", group, 6)
+        if (width, double_height, bits) != (32, 64, 1):
+            faults.append(f"cursor 103 is {width}x{double_height // 2}, {bits} bits; want 32x32 monochrome")
+        if resources.get((RT_CURSOR, image_id), b"")[:4] != struct.pack("<HH", 12, 9):
             faults.append("cursor 103's hot spot is not at 12, 9")
     if b'level="asInvoker"' not in resources.get((RT_MANIFEST, 1), b""):
         faults.append("the manifest doesn't ask to run as invoker")
