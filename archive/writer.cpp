@@ -31,6 +31,13 @@ std::string in_quotes(const std::string& text) { return "'" + text + "'"; }
 
 std::string system_reason() { return std::strerror(errno); }
 
+char temporary[4096];
+
+void set_temporary(const std::string& path) {
+  std::memset(temporary, 0, sizeof temporary);
+  if (path.size() < sizeof temporary) std::memcpy(temporary, path.data(), path.size());
+}
+
 // libdeflate's strongest level wants a sizeable compressor; one per thread, kept.
 struct DeflateCompressor {
   libdeflate_compressor* compressor = nullptr;
@@ -415,6 +422,8 @@ std::string validate(const std::vector<Input>& inputs, const Strings& strings) {
   return {};
 }
 
+const char* temporary_path() { return temporary; }
+
 std::string write_archive(std::vector<std::uint8_t>& out, const std::vector<Input>& inputs,
                           const Strings& strings, const Options& options) {
   std::string error = check(inputs, strings, options);
@@ -437,10 +446,15 @@ std::string write_installer(const std::string& out_path, const std::vector<std::
   std::string temp_path;
   for (int attempt = 0; !output.file && attempt < 100; ++attempt) {
     temp_path = out_path + ".partial" + (attempt ? std::to_string(attempt) : "");
+    set_temporary(temp_path);
     output.file = std::fopen(temp_path.c_str(), "wbx");
     if (!output.file && errno != EEXIST) break;
   }
-  if (!output.file) return "cannot create " + in_quotes(temp_path) + ": " + system_reason();
+  if (!output.file) {
+    const std::string reason = system_reason();
+    set_temporary({});
+    return "cannot create " + in_quotes(temp_path) + ": " + reason;
+  }
   output.path = temp_path;
 
   error = write_all(output, &stub, inputs, strings, options);
@@ -456,6 +470,7 @@ std::string write_installer(const std::string& out_path, const std::vector<std::
     if (rename_error) error = "cannot create " + in_quotes(out_path) + ": " + rename_error.message();
   }
   if (!error.empty()) std::remove(temp_path.c_str());
+  set_temporary({});
   return error;
 }
 

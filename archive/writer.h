@@ -39,7 +39,7 @@ constexpr int default_level = 9;
 
 struct Progress {
   std::uint64_t bytes_done = 0, bytes_total = 0;
-  std::uint32_t files_done = 0, files_total = 0;
+  std::uint32_t files_done = 0, files_total = 0;  // done: wholly written
 };
 
 struct Options {
@@ -63,6 +63,10 @@ std::string validate(const std::vector<Input>& inputs, const Strings& strings);
 std::string write_installer(const std::string& out_path, const std::vector<std::uint8_t>& stub,
                             const std::vector<Input>& inputs, const Strings& strings,
                             const Options& options);
+
+// The temporary file write_installer is writing, zero-terminated; empty when none.
+// A fixed buffer, so a signal handler may read it and remove the file.
+const char* temporary_path();
 
 // Appends the archive alone to out (for tests: the golden vector is stub-free).
 std::string write_archive(std::vector<std::uint8_t>& out, const std::vector<Input>& inputs,

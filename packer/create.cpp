@@ -3,10 +3,12 @@
 // it to the writer behind the stub.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -268,6 +270,14 @@ Refusal load_stub(const CreateArgs& args, std::vector<std::uint8_t>* stub) {
   return {};
 }
 
+// An interrupted run leaves no partial installer behind.
+extern "C" void remove_partial_output(int signal_number) {
+  const char* path = writer::temporary_path();
+  if (path[0] != '\0') unlink(path);
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
 void report_progress(const writer::Progress& progress) {
   static std::uint64_t shown = ~0ull;
   const std::uint64_t percent =
@@ -275,8 +285,8 @@ void report_progress(const writer::Progress& progress) {
   if (percent == shown) return;
   shown = percent;
   char text[80];
-  std::snprintf(text, sizeof text, "compressing: %3" PRIu64 "%%  (%" PRIu32 " of %" PRIu32 " files)",
-                percent, progress.files_done, progress.files_total);
+  std::snprintf(text, sizeof text, "compressing: %3" PRIu64 "%%  (file %" PRIu32 " of %" PRIu32 ")",
+                percent, progress.files_done + 1, progress.files_total);
   show_progress(text);
 }
 
@@ -299,6 +309,7 @@ int run_create(const CreateArgs& args) {
   }
 
   if (stderr_is_terminal()) options.progress = report_progress;
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, remove_partial_output);
   const std::string error = writer::write_installer(args.output, stub, inputs, strings, options);
   end_progress();
   if (!error.empty()) {

@@ -339,7 +339,7 @@ class Usage(unittest.TestCase):
     def test_help_version_and_usage_errors(self):
         self.assertEqual(0, run("--help").returncode)
         self.assertIn("not encrypted", run("--help").stdout)
-        self.assertIn("50 times slower", run("create", "--help").stdout)
+        self.assertIn("times slower", run("create", "--help").stdout)
         self.assertEqual(0, run("--version").returncode)
         for args in ([], ["frobnicate"], ["list"], ["create", "x"], ["test", "a", "b"]):
             self.assertEqual(2, run(*args).returncode, args)
