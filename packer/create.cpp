@@ -85,7 +85,9 @@ Refusal walk_folder(const fs::path& folder, const fs::path& output, std::vector<
     const std::string source = item.path().string();
     if (item.is_directory(error) && !item.is_symlink(error)) continue;
     if (!item.is_regular_file(error)) {
-      return refuse(in_quotes(source) + " is not a regular file (links to folders aren't followed)",
+      const bool folder_link = item.is_symlink(error) && item.is_directory(error);
+      return refuse(in_quotes(source) + (folder_link ? " is a link to a folder, which is not followed"
+                                                     : " is not a regular file"),
                     exit_failed);
     }
     if (fs::exists(output) && fs::equivalent(item.path(), output, error)) {

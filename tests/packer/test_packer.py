@@ -303,6 +303,14 @@ class Extract(PackerCase):
         self.write(self.path("bad.exe"), b"no archive here at all")
         self.assertEqual(1, run("extract", self.path("bad.exe"), "--overwrite", "skip").returncode)
 
+    def test_failed_writes_are_told_and_fail_the_run(self):
+        self.create(self.sample_tree())
+        self.write(self.path("x", "sub"), b"a file where a folder must go")
+        result = self.extract("--overwrite", "skip")
+        self.assertEqual(1, result.returncode)
+        self.assertIn("Uh-Oh! sub\\deeper\\noise.bin: ", result.stderr)
+        self.assertEqual(b"0123456789" * 2500, open(self.path("x", "big.txt"), "rb").read())
+
     def ask(self, answers):
         """Extracts over an existing copy with a terminal on standard input."""
         master, slave = pty.openpty()
