@@ -25,7 +25,10 @@ struct Archive {
   std::uint32_t entry_count = 0;
   std::uint32_t checksum = 0;
   std::uint32_t payload_size = 0;  // sum of all stored sizes
-  std::uint64_t archive_end = 0;   // file position just past the trailer
+  // File position just past the trailer: the file's end, or where a code signature's
+  // certificate table begins. After a refused opening, where the reader looked for the
+  // trailer (0 when it got no further than opening the file).
+  std::uint64_t archive_end = 0;
 
   DirectoryEntry* entries = nullptr;  // room for format::max_entries
 

@@ -216,15 +216,112 @@ bool checksum_matches() {
   return static_cast<std::uint32_t>(crc) == archive.checksum;
 }
 
+// Where the archive ends. Signing an installer (Authenticode) appends a certificate
+// table after our trailer and points the image's security directory at it, so the
+// trailer is no longer the file's last bytes. A table counts only when it is whole and
+// ends exactly at the end of the file; a stub signed before packing (its table inside
+// the stub) or anything odd here reads as unsigned, and the file's end is the archive's.
+// The signer pads the file with zero bytes so its table starts 8-aligned: *padding
+// tells how many zero bytes stand before the table, any of which may be that padding.
+// A few small reads of headers, input_buffer as scratch: nothing next to the checksum.
+std::uint64_t find_archive_end(std::uint64_t file_size, std::uint32_t* padding) {
+  *padding = 0;
+  std::uint8_t* const scratch = archive.input_buffer;
+
+  constexpr std::uint32_t dos_header_size = 64;
+  constexpr std::uint32_t lfanew_offset = 0x3C;
+  if (file_size < dos_header_size || !platform::seek_to(archive.file, 0) ||
+      !read_exact(scratch, dos_header_size) || scratch[0] != 'M' || scratch[1] != 'Z') {
+    return file_size;
+  }
+  const std::uint64_t pe_offset = format::read_u32(scratch + lfanew_offset);
+
+  // Signature (4), file header (20), then the optional header up to and including the
+  // security entry, the fifth data directory: 112 + 5 * 8 bytes at most (PE32+).
+  constexpr std::uint32_t file_header_size = 20;
+  constexpr std::uint32_t security_index = 4;
+  constexpr std::uint32_t headers_read = 4 + file_header_size + 112 + (security_index + 1) * 8;
+  if (pe_offset + headers_read > file_size || !platform::seek_to(archive.file, pe_offset) ||
+      !read_exact(scratch, headers_read) || std::memcmp(scratch, "PE\0\0", 4) != 0) {
+    return file_size;
+  }
+  const std::uint32_t optional_size = format::read_u16(scratch + 4 + 16);
+  const std::uint8_t* const optional = scratch + 4 + file_header_size;
+  const std::uint16_t magic = format::read_u16(optional);
+  std::uint32_t directories;  // offset of the data directories in the optional header
+  if (magic == 0x10b) {
+    directories = 96;
+  } else if (magic == 0x20b) {
+    directories = 112;
+  } else {
+    return file_size;
+  }
+  const std::uint32_t security_end = directories + (security_index + 1) * 8;
+  if (format::read_u32(optional + directories - 4) <= security_index || optional_size < security_end) {
+    return file_size;
+  }
+  // The security entry holds a file offset, not an address in the image.
+  const std::uint64_t table = format::read_u32(optional + directories + security_index * 8);
+  const std::uint64_t table_size = format::read_u32(optional + directories + security_index * 8 + 4);
+  const std::uint64_t headers_end = pe_offset + 4 + file_header_size + optional_size;
+  if (table + table_size != file_size || table_size < 8 || table % 8 != 0 ||
+      table < headers_end + format::trailer_size) {
+    return file_size;
+  }
+
+  // The table is a run of WIN_CERTIFICATE records (u32 length, u16 revision, u16 type
+  // 2: PKCS#7 signed data), each 8-aligned, filling it exactly.
+  constexpr std::uint32_t max_certificates = 8;
+  std::uint64_t at = table;
+  for (std::uint32_t i = 0; at < file_size; ++i) {
+    std::uint8_t record[8];
+    if (i == max_certificates || !platform::seek_to(archive.file, at) || !read_exact(record, sizeof record)) {
+      return file_size;
+    }
+    const std::uint64_t length = format::read_u32(record);
+    const std::uint16_t revision = format::read_u16(record + 4);
+    if (length < sizeof record || length > file_size - at || (revision != 0x0100 && revision != 0x0200) ||
+        format::read_u16(record + 6) != 2) {
+      return file_size;
+    }
+    at += length;
+    if (at < file_size) at = (at + 7) / 8 * 8;
+  }
+  if (at != file_size) return file_size;
+
+  std::uint8_t before[7];
+  if (!platform::seek_to(archive.file, table - sizeof before) || !read_exact(before, sizeof before)) {
+    return file_size;
+  }
+  while (*padding < sizeof before && before[sizeof before - 1 - *padding] == 0) ++*padding;
+  return table;
+}
+
 bool read_and_verify(const char* own_path) {
   if (own_path == nullptr) return false;
   archive.file = platform::open_own_file(own_path);
   if (archive.file == platform::invalid_file) return false;
+  std::uint64_t file_size;
+  if (!platform::file_size(archive.file, &file_size)) return false;
+  std::uint32_t padding;
+  const std::uint64_t end = find_archive_end(file_size, &padding);
+
   // Every position below is counted back from archive_end, never from a fresh look at
-  // the file's end, so the archive's end can move without touching the rest.
-  if (!platform::file_size(archive.file, &archive.archive_end)) return false;
-  return read_trailer() && read_directory() && checksum_matches() &&
-         platform::seek_to(archive.file, payload_start());
+  // the file's end. Where among a signer's zero padding our trailer ends only the
+  // directory can tell (a checksum may end in zero bytes itself); last comes the file's
+  // end, so an archive that merely looks signed opens as it always did.
+  const std::uint32_t tries = padding + 1 + (end != file_size ? 1 : 0);
+  std::uint64_t parsed_end = 0;
+  for (std::uint32_t i = 0; i < tries; ++i) {
+    if (i > 0) std::memset(archive.entries, 0, format::max_entries * sizeof(DirectoryEntry));
+    archive.archive_end = i <= padding ? end - i : file_size;
+    if (!read_trailer() || !read_directory()) continue;
+    if (parsed_end == 0) parsed_end = archive.archive_end;
+    if (checksum_matches() && platform::seek_to(archive.file, payload_start())) return true;
+  }
+  // A refused archive keeps the end that made the most sense, for a diagnosis to start from.
+  archive.archive_end = parsed_end != 0 ? parsed_end : end;
+  return false;
 }
 
 template <typename T>
