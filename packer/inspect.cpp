@@ -44,7 +44,10 @@ std::string diagnose(const std::string& path, unsigned codepage) {
   File file(std::fopen(path.c_str(), "rb"));
   if (!file) return "cannot open " + in_quotes(path) + ": " + std::strerror(errno);
   if (fseeko(file.get(), 0, SEEK_END) != 0) return "cannot read " + in_quotes(path);
-  const std::uint64_t size = static_cast<std::uint64_t>(ftello(file.get()));
+  // A signed installer's archive ends where its certificate table begins: look where
+  // the reader looked.
+  const std::uint64_t size =
+      archive.archive_end != 0 ? archive.archive_end : static_cast<std::uint64_t>(ftello(file.get()));
   if (size < format::trailer_size) {
     return "the file is " + std::to_string(size) + " bytes, shorter than the " +
            std::to_string(format::trailer_size) + "-byte trailer of an archive";
