@@ -178,12 +178,13 @@ std::string write_payload(Output& out, const std::vector<Input>& inputs, const O
     for (const Input& input : inputs) progress.bytes_total += input_size(input);
   }
 
+  // Declared before the pool: on an early return the workers are joined before the
+  // pieces they may still hold are freed.
+  std::deque<std::unique_ptr<Piece>> in_flight;
   Pool pool;
   pool.level = options.level;
   PoolGuard guard{pool};
   for (unsigned i = 0; i < jobs; ++i) pool.threads.emplace_back(run_worker, &pool);
-
-  std::deque<std::unique_ptr<Piece>> in_flight;
 
   auto write_oldest = [&]() -> std::string {
     Piece* piece = in_flight.front().get();

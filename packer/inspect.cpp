@@ -165,7 +165,8 @@ void print_json(const std::string& path, unsigned codepage) {
   out["prompt"] = from_codepage(archive.prompt, codepage);
   out["default_dir"] = from_codepage(archive.default_dir, codepage);
   out["password"] = has_password();
-  std::printf("%s\n", out.dump(2).c_str());
+  // The path comes from the command line and need not be UTF-8.
+  std::printf("%s\n", out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
 }
 
 void print_table(const std::string& path, unsigned codepage) {
