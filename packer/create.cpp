@@ -28,11 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uint64_t filetime_per_second = 10000000;
-constexpr std::int64_t seconds_1601_to_1970 = 11644473600;
-
-std::string in_quotes(const std::string& text) { return "'" + text + "'"; }
-
 // A refusal: what to say and which exit status it earns.
 struct Refusal {
   std::string text;

@@ -14,6 +14,12 @@ constexpr int exit_usage = 2;   // the command line itself is wrong
 
 constexpr unsigned default_codepage = 1252;
 
+// FILETIMEs count 100 ns steps from 1601-01-01 UTC.
+constexpr std::uint64_t filetime_per_second = 10000000;
+constexpr std::int64_t seconds_1601_to_1970 = 11644473600;
+
+inline std::string in_quotes(const std::string& text) { return "'" + text + "'"; }
+
 // Prints "kelvra-pack: text" on standard error.
 void complain(const std::string& text);
 

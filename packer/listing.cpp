@@ -23,11 +23,6 @@ namespace kelvra::pack {
 
 namespace {
 
-constexpr std::uint64_t filetime_per_second = 10000000;
-constexpr std::int64_t seconds_1601_to_1970 = 11644473600;
-
-std::string in_quotes(const std::string& text) { return "'" + text + "'"; }
-
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
