@@ -454,7 +454,7 @@ std::string write_installer(const std::string& out_path, const std::vector<std::
   if (!output.file) {
     const std::string reason = system_reason();
     set_temporary({});
-    return "cannot create " + in_quotes(temp_path) + ": " + reason;
+    return "cannot create " + in_quotes(out_path) + " (through " + in_quotes(temp_path) + "): " + reason;
   }
   output.path = temp_path;
 

@@ -244,18 +244,6 @@ class ListAndTest(PackerCase):
         with open(self.stub, "rb") as f:
             return f.read()
 
-    def test_stubs_of_any_size_read_alike(self):
-        src = self.sample_tree()
-        seen = []
-        for size in (0, 1, 5000):
-            self.write(self.path("stub%d" % size), b"S" * size)
-            self.assertEqual(0, self.create(src, out="o%d.exe" % size, stub=self.path("stub%d" % size)).returncode)
-            info = self.listing("o%d.exe" % size)
-            del info["archive"]
-            seen.append(info)
-        self.assertEqual(seen[0], seen[1])
-        self.assertEqual(seen[0], seen[2])
-
 
 class Extract(PackerCase):
     def extract(self, *args, target="x", stdin=subprocess.DEVNULL):
