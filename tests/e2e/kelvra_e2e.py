@@ -1,0 +1,414 @@
+# The end-to-end harness: runs the x86_64 installer under Wine on a private Xvfb
+# display, drives it like a user with xdotool, and looks at what it leaves behind.
+# Each Scenario owns its display, Wine prefix and target folder, and tears them down.
+import contextlib
+import fcntl
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import time
+
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver64"
+SCREEN_W, SCREEN_H = 1024, 768
+DESKTOP = "/desktop=kelvra,%dx%d" % (SCREEN_W, SCREEN_H)
+
+# Wine's default theme gives a modal-frame window with a caption a 3-pixel border and
+# a 19-pixel caption: the client area starts at (3, 22) of the window's frame.
+FRAME_X, FRAME_Y = 3, 22
+
+# The main window's layout, in client pixels.
+MAIN_W, MAIN_H = 390, 200
+BUTTON = (155, 105, 70, 30)
+FIELD = (90, 75, 270, 20)
+BANNER_Y, LINK_Y = 138, 153
+
+WINDOW_TIMEOUT = 60
+EXIT_TIMEOUT = 60
+
+WORK = os.path.abspath(os.environ.get("KELVRA_E2E_WORK", "/tmp/kelvra-e2e"))
+
+
+def tool(name):
+    value = os.environ.get(name, "")
+    if not value or not os.path.exists(value):
+        raise RuntimeError("%s is not set to an existing file (got %r)" % (name, value))
+    return value
+
+
+def wait_for(predicate, timeout, what, interval=0.05):
+    """Polls predicate until it returns something true; fails after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out after %gs waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def windows_path(path):
+    """Wine maps / to Z:, so a Linux path is that path below Z:."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def set_times(path, seconds):
+    os.utime(path, (seconds, seconds))
+
+
+@contextlib.contextmanager
+def locked(path):
+    with open(path, "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(lock, fcntl.LOCK_UN)
+
+
+def _run(args, env=None, timeout=120, check=True, cwd=None):
+    return subprocess.run(args, env=env, cwd=cwd, timeout=timeout, check=check,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def wine_env(prefix, display=None):
+    env = dict(os.environ)
+    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINESERVER=WINESERVER,
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    if display:
+        env["DISPLAY"] = display
+    else:
+        env.pop("DISPLAY", None)
+    return env
+
+
+def probe_program():
+    """The sample's setup program for x86_64: the cross build's, else compiled here."""
+    built = os.environ.get("KELVRA_SETUP_X64", "")
+    if built and os.path.exists(built):
+        return built
+    os.makedirs(WORK, exist_ok=True)
+    path = os.path.join(WORK, "probe", "setup.exe")
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples",
+                          "setup", "setup.c")
+    with locked(os.path.join(WORK, "probe.lock")):
+        if not os.path.exists(path) or os.path.getmtime(path) < os.path.getmtime(source):
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            _run(["x86_64-w64-mingw32-gcc", "-Os", "-s", "-mwindows", "-o", path + ".tmp", source])
+            os.replace(path + ".tmp", path)
+    return path
+
+
+def template_prefix():
+    """One initialised Wine prefix per build folder, made once (about 15 s) and copied
+    per scenario. Remade when the Wine version changes."""
+    os.makedirs(WORK, exist_ok=True)
+    path = os.path.join(WORK, "wine-template")
+    with locked(path + ".lock"):
+        version = _run([WINE, "--version"]).stdout.strip()
+        marker = os.path.join(path, ".kelvra-template")
+        if os.path.exists(marker) and open(marker).read() == version:
+            return path
+        shutil.rmtree(path, ignore_errors=True)
+        env = wine_env(path)
+        _run([WINE, "wineboot", "-i"], env=env, timeout=300)
+        _run([WINESERVER, "-w"], env=env, timeout=120)
+        # The machine-wide TEMP and TMP would stand in for any the scenario unsets;
+        # drop them so that each scenario's own user environment is all there is.
+        system_reg = os.path.join(path, "system.reg")
+        with open(system_reg, encoding="utf-8", errors="surrogateescape") as f:
+            lines = f.readlines()
+        lines = [l for l in lines if not re.match(r'^"TE?MP"=str\(2\):"%SystemRoot%', l)]
+        with open(system_reg, "w", encoding="utf-8", errors="surrogateescape") as f:
+            f.writelines(lines)
+        with open(marker, "w") as f:
+            f.write(version)
+        return path
+
+
+def clone_prefix(template, dest):
+    """Hard links make the copy instant; Wine replaces its registry files by renaming
+    new ones over them, but those are copied anyway so no edit can reach the template."""
+    shutil.rmtree(dest, ignore_errors=True)
+    if subprocess.run(["cp", "-al", template, dest], stderr=subprocess.DEVNULL).returncode != 0:
+        shutil.rmtree(dest, ignore_errors=True)
+        subprocess.run(["cp", "-a", template, dest], check=True)
+    for reg in ("system.reg", "user.reg", "userdef.reg"):
+        os.unlink(os.path.join(dest, reg))
+        shutil.copy2(os.path.join(template, reg), os.path.join(dest, reg))
+
+
+def _reg_string(value):
+    return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def set_user_environment(prefix, values):
+    """Sets (or, for None, removes) variables of the user's environment in the prefix's
+    registry. Wine takes TEMP and TMP from there, never from the Linux environment."""
+    path = os.path.join(prefix, "user.reg")
+    with open(path, encoding="utf-8", errors="surrogateescape") as f:
+        lines = f.readlines()
+    start = next(i for i, l in enumerate(lines) if l.startswith("[Environment]"))
+    end = start + 1
+    while end < len(lines) and lines[end].strip():
+        end += 1
+    names = {n.upper() for n in values}
+    body = [l for l in lines[start + 1:end]
+            if not (l.startswith('"') and l[1:].split('"', 1)[0].upper() in names)]
+    body += ["%s=%s\n" % (_reg_string(n), _reg_string(v)) for n, v in values.items() if v is not None]
+    lines[start + 1:end] = body
+    with open(path, "w", encoding="utf-8", errors="surrogateescape") as f:
+        f.writelines(lines)
+
+
+class Image:
+    """A screenshot as RGB bytes, read through ImageMagick's PPM output."""
+
+    def __init__(self, path):
+        data = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], check=True,
+                              stdout=subprocess.PIPE).stdout
+        match = re.match(rb"P6\s+(\d+)\s+(\d+)\s+(\d+)\s", data)
+        self.width, self.height = int(match.group(1)), int(match.group(2))
+        self.pixels = data[match.end():]
+        self.path = path
+
+    def pixel(self, x, y):
+        i = (y * self.width + x) * 3
+        return tuple(self.pixels[i:i + 3])
+
+    def find(self, box, predicate):
+        """Pixels (x, y) inside box = (x, y, w, h) whose colour satisfies predicate."""
+        x0, y0, w, h = box
+        return [(x, y) for y in range(y0, y0 + h) for x in range(x0, x0 + w)
+                if predicate(self.pixel(x, y))]
+
+
+class Window:
+    def __init__(self, wid, x, y, width, height):
+        self.id, self.x, self.y, self.width, self.height = wid, x, y, width, height
+
+    @property
+    def client(self):
+        return (self.x + FRAME_X, self.y + FRAME_Y)
+
+    def __repr__(self):
+        return "Window(%s, %d,%d %dx%d)" % (self.id, self.x, self.y, self.width, self.height)
+
+
+class Scenario:
+    """One installer run: a fresh display, Wine prefix and target folder."""
+
+    def __init__(self, name):
+        self.name = name
+        self.root = os.path.join(WORK, "work", name)
+        self.shots = os.path.join(WORK, "shots", name)
+        for d in (self.root, self.shots):
+            shutil.rmtree(d, ignore_errors=True)
+            os.makedirs(d)
+        self.target = os.path.join(self.root, "target")
+        os.makedirs(self.target)
+        self.prefix = os.path.join(self.root, "prefix")
+        self.xvfb = None
+        self.display = None
+        self.xvfb_pipe = None
+        self.launcher = None
+        self.log = None
+        self.shot_count = 0
+
+    # -- lifetime ---------------------------------------------------------------
+
+    def __enter__(self):
+        try:
+            clone_prefix(template_prefix(), self.prefix)
+            self._start_xvfb()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def _start_xvfb(self):
+        """The first free display from :90 on; a number taken meanwhile by a parallel
+        scenario makes that server fail to start, and the next number is tried."""
+        for number in range(90, 190):
+            if os.path.exists("/tmp/.X%d-lock" % number) or os.path.exists("/tmp/.X11-unix/X%d" % number):
+                continue
+            read_end, write_end = os.pipe()
+            with open(os.path.join(self.root, "xvfb.log"), "a") as log:
+                proc = subprocess.Popen(
+                    ["Xvfb", ":%d" % number, "-displayfd", str(write_end), "-screen", "0",
+                     "%dx%dx24" % (SCREEN_W, SCREEN_H), "-nolisten", "tcp", "-noreset"],
+                    pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=log,
+                    start_new_session=True)
+            os.close(write_end)
+            ready, _, _ = select.select([read_end], [], [], 30)
+            answer = os.read(read_end, 16).decode().strip() if ready else ""
+            if answer == str(number) and proc.poll() is None:
+                # The server writes its number again at each reset and dies if it
+                # can't: the pipe stays open as long as the server runs.
+                self.xvfb, self.display, self.xvfb_pipe = proc, ":%d" % number, read_end
+                return
+            os.close(read_end)
+            proc.kill()
+            proc.wait(timeout=10)
+        raise RuntimeError("no free X display between :90 and :189")
+
+    def close(self):
+        """Tears everything down whatever state the run is in."""
+        if os.path.isdir(self.prefix):
+            subprocess.run([WINESERVER, "-k"], env=wine_env(self.prefix), timeout=60,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if self.launcher and self.launcher.poll() is None:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(self.launcher.pid, signal.SIGKILL)
+            self.launcher.wait(timeout=30)
+        if os.path.isdir(self.prefix):
+            subprocess.run([WINESERVER, "-w"], env=wine_env(self.prefix), timeout=60,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if self.xvfb:
+            if self.xvfb.poll() is None:
+                self.xvfb.terminate()
+                try:
+                    self.xvfb.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    self.xvfb.kill()
+                    self.xvfb.wait(timeout=10)
+            os.close(self.xvfb_pipe)
+            self.xvfb = None
+        if self.log:
+            self.log.close()
+            self.log = None
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+    # -- making and starting installers ----------------------------------------
+
+    def pack(self, inputs, output=None, **options):
+        """kelvra-pack create with the x86_64 stub; options become --name value."""
+        out = os.path.join(self.root, output or "kelvra-e2e-%s.exe" % self.name)
+        args = [tool("KELVRA_PACK"), "create", "-o", out, "--stub", tool("KELVRA_STUB_X64")]
+        for key, value in options.items():
+            args += ["--" + key.replace("_", "-"), str(value)]
+        args += list(inputs)
+        result = _run(args, timeout=300, check=False)
+        if result.returncode != 0:
+            raise AssertionError("kelvra-pack failed: %s\n%s%s" % (args, result.stdout, result.stderr))
+        return out
+
+    def set_environment(self, **values):
+        set_user_environment(self.prefix, values)
+
+    def start(self, installer, cwd=None):
+        self.log = open(os.path.join(self.root, "wine.log"), "w")
+        self.launcher = subprocess.Popen(
+            [WINE, "explorer", DESKTOP, windows_path(installer)],
+            cwd=cwd or self.root, env=wine_env(self.prefix, self.display),
+            stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True)
+
+    def wait_exit(self, timeout=EXIT_TIMEOUT):
+        try:
+            return self.launcher.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.screenshot("not-ended")
+            raise AssertionError("the installer did not end within %gs" % timeout)
+
+    def running(self):
+        return self.launcher is not None and self.launcher.poll() is None
+
+    # -- X and xdotool -----------------------------------------------------------
+
+    def _x(self, *args, check=True):
+        env = dict(os.environ, DISPLAY=self.display)
+        return subprocess.run(list(args), env=env, timeout=30, check=check,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def xdotool(self, *args):
+        return self._x("xdotool", *args).stdout
+
+    def windows(self, title):
+        """Visible windows whose whole title is title."""
+        found = self._x("xdotool", "search", "--name", "^%s$" % re.escape(title), check=False)
+        result = []
+        for wid in found.stdout.split():
+            info = self._x("xwininfo", "-id", wid, check=False).stdout
+            if "IsViewable" not in info:
+                continue
+            value = lambda key: int(re.search(key + r":\s+(-?\d+)", info).group(1))
+            window = Window(wid, value("Absolute upper-left X"), value("Absolute upper-left Y"),
+                            value("Width"), value("Height"))
+            if window.width > 1 and window.height > 1:
+                result.append(window)
+        return result
+
+    def wait_window(self, title, timeout=WINDOW_TIMEOUT):
+        def one():
+            if self.launcher is not None and self.launcher.poll() is not None:
+                raise AssertionError("the installer ended before %r appeared" % title)
+            found = self.windows(title)
+            return found[0] if found else None
+        try:
+            return wait_for(one, timeout, "window %r" % title)
+        except AssertionError:
+            self.screenshot("missing-" + re.sub(r"\W+", "-", title))
+            raise
+
+    def wait_window_gone(self, title, timeout=WINDOW_TIMEOUT):
+        wait_for(lambda: not self.windows(title), timeout, "window %r to go" % title)
+
+    def click(self, x, y):
+        self.xdotool("mousemove", str(x), str(y))
+        self.xdotool("click", "1")
+
+    def click_client(self, window, x, y):
+        cx, cy = window.client
+        self.click(cx + x, cy + y)
+
+    def press_button(self, window):
+        bx, by, bw, bh = BUTTON
+        self.click_client(window, bx + bw // 2, by + bh // 2)
+
+    def key(self, *keys):
+        self.xdotool("key", "--delay", "30", *keys)
+
+    def type(self, text):
+        self.xdotool("type", "--delay", "30", text)
+
+    def fill_field(self, window, text):
+        """Replaces the content of the directory or password field with text."""
+        fx, fy, fw, fh = FIELD
+        self.click_client(window, fx + fw // 2, fy + fh // 2)
+        self.key("End", "shift+Home", "BackSpace")
+        if text:
+            self.type(text)
+
+    def screenshot(self, label, window=None):
+        self.shot_count += 1
+        path = os.path.join(self.shots, "%02d-%s.png" % (self.shot_count, label))
+        args = ["import", "-window", window.id if window else "root", path]
+        if self._x(*args, check=False).returncode != 0:
+            return None
+        return path
+
+    def grab(self, label):
+        """A screenshot of the whole screen, saved and loaded for pixel checks."""
+        return Image(self.screenshot(label))
+
+    # -- results on disk ---------------------------------------------------------
+
+    def files(self, folder=None):
+        return tree(folder or self.target)
+
+
+def tree(folder):
+    """Every file below folder, as sorted relative paths with / separators."""
+    found = []
+    for root, _, names in os.walk(folder):
+        for n in names:
+            found.append(os.path.relpath(os.path.join(root, n), folder))
+    return sorted(found)

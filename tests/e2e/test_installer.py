@@ -1,0 +1,502 @@
+# End-to-end scenarios: an installer made by kelvra-pack with the x86_64 stub, run
+# under Wine and answered through the screen like a user would. Each test method is
+# one CTest test (tests/e2e/CMakeLists.txt lists them from this file).
+import os
+import re
+import shutil
+import unittest
+
+import kelvra_e2e as k
+
+SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "sample")
+PROBE_FILE = "kelvra-setup-ran.txt"
+BASE_TIME = 1000000000  # 2001-09-09, whole seconds so that times compare exactly
+
+# Dialog 101 in dialog units.
+REPLACE, SKIP, RENAME, STOP_ASKING = (7, 33, 79, 17), (93, 33, 79, 17), (179, 33, 79, 17), (7, 56, 11, 11)
+HIGHLIGHT = (48, 150, 250)  # Wine's selected-text colour
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def make_payload(folder, files):
+    """Writes files (relative name -> bytes) below folder, each with its own
+    modification time; returns name -> (content, mtime)."""
+    expected = {}
+    for i, (name, content) in enumerate(sorted(files.items())):
+        path = os.path.join(folder, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content)
+        k.set_times(path, BASE_TIME + 3600 * i)
+        expected[name] = (content, BASE_TIME + 3600 * i)
+    return expected
+
+
+def sample_files(with_probe=True):
+    files = {}
+    for root, _, names in os.walk(SAMPLE):
+        for n in names:
+            path = os.path.join(root, n)
+            files[os.path.relpath(path, SAMPLE)] = read(path)
+    if with_probe:
+        files["setup.exe"] = read(k.probe_program())
+    return files
+
+
+def probe_records(folder):
+    path = os.path.join(folder, PROBE_FILE)
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="latin-1", newline="") as f:
+        text = f.read()
+    return re.findall(r"command line: \[(.*)\]\r\nworking directory: \[(.*)\]\r\n", text)
+
+
+def label_pixels(image, window):
+    """The row's label ("Password:" or "Expand to:"), as raw pixels."""
+    cx, cy = window.client
+    return [image.pixel(cx + x, cy + y) for y in range(77, 97) for x in range(10, 80)]
+
+
+def field_visible(image, window):
+    """The directory/password field's sunken top edge: drawn, or plain background."""
+    cx, cy = window.client
+    fx, fy, fw, _ = k.FIELD
+    row = [image.pixel(cx + x, cy + fy) for x in range(fx + 1, fx + fw - 2)]
+    drawn = sum(1 for p in row if sum(p) < 600)
+    if drawn == len(row):
+        return True
+    if drawn == 0:
+        return False
+    raise AssertionError("the field's edge is partly drawn (%d of %d pixels)" % (drawn, len(row)))
+
+
+class Installer(unittest.TestCase):
+
+    # -- helpers shared by the scenarios ----------------------------------------
+
+    def scenario(self, name=None):
+        s = k.Scenario(name or self._testMethodName[len("test_"):])
+        self.addCleanup(s.close)
+        return s.__enter__()
+
+    def payload(self, s, files=None, folder="payload"):
+        src = os.path.join(s.root, folder)
+        os.makedirs(src)
+        return src, make_payload(src, sample_files() if files is None else files)
+
+    def assertExtracted(self, folder, expected, extra=()):
+        self.assertEqual(sorted(list(expected) + list(extra)), k.tree(folder))
+        for name, (content, mtime) in expected.items():
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                self.assertEqual(content, f.read(), name)
+            self.assertEqual(mtime * 10**9, os.stat(path).st_mtime_ns, name)
+
+    def assertEnded(self, s, installer):
+        s.wait_exit()
+        self.assertEqual([], s.windows("Kelvra"))
+        name = k.windows_path(installer)
+        k.wait_for(lambda: not installer_processes(name), 10, "%s to end" % name)
+
+    def wait_probe(self, folder, count=1):
+        return k.wait_for(lambda: len(probe_records(folder)) >= count and probe_records(folder),
+                          30, "the after-run program's record")
+
+    def assertNothingStarted(self, s, folder):
+        """Once every Wine process of the prefix has ended nothing can start late."""
+        k._run([k.WINESERVER, "-w"], env=k.wine_env(s.prefix), timeout=60)
+        self.assertEqual([], probe_records(folder))
+
+    def assertMainWindow(self, s, window, banner=True):
+        """Placement, size, the centred banner and blue link, and the field."""
+        self.assertEqual((k.MAIN_W, k.MAIN_H), (window.width, window.height))
+        self.assertEqual(((k.SCREEN_W - k.MAIN_W) // 2, (k.SCREEN_H - k.MAIN_H) // 3),
+                         (window.x, window.y))
+        image = s.grab("main")
+        cx, cy = window.client
+        client_w = k.MAIN_W - 2 * k.FRAME_X
+        blue = image.find((cx, cy + k.LINK_Y, client_w, 20), lambda p: p == (0, 0, 255))
+        self.assertTrue(blue, "no pure blue link below y=%d" % k.LINK_Y)
+        left, right = min(x for x, _ in blue) - cx, max(x for x, _ in blue) - cx
+        self.assertLessEqual(abs((left + right + 1) - client_w), 2, "link not centred")
+        dark = image.find((cx, cy + k.BANNER_Y, client_w, k.LINK_Y - k.BANNER_Y),
+                          lambda p: sum(p) < 200)
+        if banner:
+            self.assertTrue(dark, "no banner")
+            left, right = min(x for x, _ in dark) - cx, max(x for x, _ in dark) - cx
+            # The banner ends in ", ": its measured width has a blank without ink, so
+            # a centred banner leaves a little more room right of its ink than left.
+            slack = client_w - (left + right + 1)
+            self.assertTrue(0 <= slack <= 12, "banner not centred (ink %d..%d)" % (left, right))
+        else:
+            self.assertEqual([], dark, "a banner is drawn")
+        return image
+
+    def wait_field(self, s, window, visible):
+        """Polls screenshots until the field is shown (or hidden)."""
+        return k.wait_for(lambda: field_visible(s.grab("field"), window) == visible, 30,
+                          "the field to be %s" % ("shown" if visible else "hidden"))
+
+    def dialog_click(self, s, dialog, control, dx=None, dy=None):
+        """Clicks a control of the "File Exists" dialog, given in dialog units."""
+        base_x = (dialog.width - 2 * k.FRAME_X) / 266.0
+        base_y = (dialog.height - k.FRAME_Y - k.FRAME_X) / 74.0
+        x, y, w, h = control
+        s.click(dialog.x + k.FRAME_X + int((x + (w // 2 if dx is None else dx)) * base_x),
+                dialog.y + k.FRAME_Y + int((y + (h // 2 if dy is None else dy)) * base_y))
+
+    def answer(self, s, button, stop_asking=False):
+        dialog = s.wait_window("File Exists")
+        if stop_asking:
+            self.dialog_click(s, dialog, STOP_ASKING)
+        self.dialog_click(s, dialog, button)
+        return dialog
+
+    def clashes(self, s, names):
+        """Existing files in the target that the archive also holds; each gets its own
+        content and an old time so that a replaced one is told from a kept one."""
+        for name in names:
+            path = os.path.join(s.target, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(b"old " + name.encode())
+            k.set_times(path, 500000000)
+
+    def assertKept(self, s, name):
+        path = os.path.join(s.target, name)
+        self.assertEqual(b"old " + name.encode(), read(path), name)
+        self.assertEqual(500000000, int(os.stat(path).st_mtime), name)
+
+    # -- scenarios ------------------------------------------------------------------
+
+    def test_typical(self):
+        s = self.scenario()
+        src, expected = self.payload(s)
+        installer = s.pack([src], run="setup", arg1="one", arg2="two",
+                           prompt="Install the sample here:", default_dir=k.windows_path(s.target))
+        s.start(installer)
+        window = s.wait_window("Kelvra")
+        s.screenshot("main-window", window)
+        self.assertTrue(field_visible(self.assertMainWindow(s, window), window))
+        s.press_button(window)
+        self.assertEnded(s, installer)
+        self.assertEqual([("setup one two", k.windows_path(s.target))], self.wait_probe(s.target))
+        self.assertExtracted(s.target, expected, extra=[PROBE_FILE])
+
+    def test_empty_arguments(self):
+        s = self.scenario()
+        src, expected = self.payload(s)
+        installer = s.pack([src], run="setup", default_dir=k.windows_path(s.target))
+        s.start(installer)
+        s.press_button(s.wait_window("Kelvra"))
+        self.assertEnded(s, installer)
+        # Both empty arguments leave their joining blanks.
+        self.assertEqual([("setup  ", k.windows_path(s.target))], self.wait_probe(s.target))
+        self.assertExtracted(s.target, expected, extra=[PROBE_FILE])
+
+    def test_proposed_directory(self):
+        """Where the files land when OK is pressed on the proposal, by its source."""
+        cases = [
+            ("archive", {"default_dir": "TARGET"}, {"TEMP": "DECOY", "TMP": "DECOY"}, None),
+            ("temp", {}, {"TEMP": "TARGET", "TMP": "DECOY"}, None),
+            ("tmp", {}, {"TEMP": None, "TMP": "TARGET"}, None),
+            ("archive-dot", {"default_dir": "."}, {"TEMP": "DECOY", "TMP": "DECOY"}, "TARGET"),
+            ("temp-dot", {}, {"TEMP": ".", "TMP": "DECOY"}, "TARGET"),
+        ]
+        for label, options, environment, cwd in cases:
+            with self.subTest(label):
+                s = self.scenario("proposed-" + label)
+                decoy = os.path.join(s.root, "decoy")
+                os.makedirs(decoy)
+                place = lambda v: {"TARGET": k.windows_path(s.target),
+                                   "DECOY": k.windows_path(decoy)}.get(v, v)
+                src, expected = self.payload(s, {"a.txt": b"alpha\n", "sub/b.txt": b"beta\n"})
+                installer = s.pack([src], **{n: place(v) for n, v in options.items()})
+                s.set_environment(**{n: place(v) for n, v in environment.items()})
+                s.start(installer, cwd=s.target if cwd else None)
+                s.press_button(s.wait_window("Kelvra"))
+                self.assertEnded(s, installer)
+                self.assertExtracted(s.target, expected)
+                self.assertEqual([], s.files(decoy))
+                s.close()
+
+    def test_no_proposal_then_typed(self):
+        """Neither the archive nor TEMP nor TMP name a folder: the field is empty, OK
+        says the folder doesn't exist, and a typed one is taken."""
+        s = self.scenario()
+        src, expected = self.payload(s, {"a.txt": b"alpha\n"})
+        installer = s.pack([src])
+        s.set_environment(TEMP=None, TMP=None)
+        elsewhere = os.path.join(s.root, "started-here")
+        os.makedirs(elsewhere)
+        s.start(installer, cwd=elsewhere)
+        window = s.wait_window("Kelvra")
+        s.press_button(window)  # an empty field is no folder, not the working one
+        s.fill_field(window, k.windows_path(s.target))
+        s.press_button(window)
+        self.assertEnded(s, installer)
+        self.assertExtracted(s.target, expected)
+        self.assertEqual([], s.files(elsewhere))
+
+    def test_damaged(self):
+        s = self.scenario()
+        src, _ = self.payload(s)
+        installer = s.pack([src], run="setup", default_dir=k.windows_path(s.target))
+        with open(installer, "r+b") as f:
+            f.seek(os.path.getsize(k.tool("KELVRA_STUB_X64")) + 3)  # inside the first chunk
+            byte = f.read(1)
+            f.seek(-1, os.SEEK_CUR)
+            f.write(bytes([byte[0] ^ 0x10]))
+        s.start(installer)
+        window = s.wait_window("Kelvra")
+        s.screenshot("damaged", window)
+        image = self.assertMainWindow(s, window, banner=False)
+        self.assertFalse(field_visible(image, window))
+        self.assertTrue(s.running())
+        s.press_button(window)
+        self.assertEnded(s, installer)
+        self.assertEqual([], s.files())
+        self.assertNothingStarted(s, s.target)
+
+    def test_password(self):
+        cases = [("right", "Open Sesame!", True), ("wrong", "open sesame!", False), ("empty", "", False)]
+        for label, typed, accepted in cases:
+            with self.subTest(label):
+                s = self.scenario("password-" + label)
+                src, expected = self.payload(s)
+                installer = s.pack([src], run="setup", password="Open Sesame!",
+                                   default_dir=k.windows_path(s.target))
+                s.start(installer)
+                window = s.wait_window("Kelvra")
+                asked = s.grab("asked")
+                self.assertTrue(field_visible(asked, window))
+                asked_label = label_pixels(asked, window)
+                s.fill_field(window, typed)
+                s.screenshot("password-window", window)
+                s.press_button(window)
+                if accepted:
+                    # The directory row takes the password row's place: its label
+                    # changes and the field stays.
+                    k.wait_for(lambda: label_pixels(s.grab("label"), window) != asked_label, 30,
+                               "the directory row")
+                    self.assertTrue(field_visible(s.grab("directory"), window))
+                    s.press_button(window)
+                    self.assertEnded(s, installer)
+                    self.assertEqual(1, len(self.wait_probe(s.target)))
+                    self.assertExtracted(s.target, expected, extra=[PROBE_FILE])
+                else:
+                    self.wait_field(s, window, False)
+                    self.assertTrue(s.running())
+                    s.press_button(window)  # no second attempt: the button closes
+                    self.assertEnded(s, installer)
+                    self.assertEqual([], s.files())
+                    self.assertNothingStarted(s, s.target)
+                s.close()
+
+    def test_missing_directory_corrected(self):
+        s = self.scenario()
+        src, expected = self.payload(s)
+        missing = os.path.join(s.root, "missing")
+        installer = s.pack([src], run="setup", default_dir=k.windows_path(missing))
+        s.start(installer)
+        window = s.wait_window("Kelvra")
+        s.press_button(window)
+        s.fill_field(window, k.windows_path(s.target))
+        s.press_button(window)
+        self.assertEnded(s, installer)
+        self.assertFalse(os.path.exists(missing), "the missing folder was created")
+        self.assertEqual([("setup  ", k.windows_path(s.target))], self.wait_probe(s.target))
+        self.assertExtracted(s.target, expected, extra=[PROBE_FILE])
+
+    def test_close_box(self):
+        s = self.scenario()
+        src, _ = self.payload(s)
+        installer = s.pack([src], run="setup", default_dir=k.windows_path(s.target))
+        s.start(installer)
+        window = s.wait_window("Kelvra")
+        s.click(window.x + window.width - 14, window.y + 11)
+        self.assertEnded(s, installer)
+        self.assertEqual([], s.files())
+        self.assertNothingStarted(s, s.target)
+
+    def test_replace_and_skip(self):
+        s = self.scenario()
+        src, expected = self.payload(s, {"a.txt": b"new a\n", "b.txt": b"new b\n", "c.txt": b"new c\n"})
+        self.clashes(s, ["a.txt", "b.txt"])
+        installer = s.pack([src], default_dir=k.windows_path(s.target))
+        s.start(installer)
+        s.press_button(s.wait_window("Kelvra"))
+        dialog = s.wait_window("File Exists")
+        self.assertEqual(((k.SCREEN_W - dialog.width) // 2, (k.SCREEN_H - dialog.height) // 2),
+                         (dialog.x, dialog.y), "dialog not centred")
+        s.screenshot("file-exists-dialog", dialog)
+        self.dialog_click(s, dialog, REPLACE)
+        # The next question is a new dialog; the answered one must go first.
+        k.wait_for(lambda: [d for d in s.windows("File Exists") if d.id != dialog.id], 30,
+                   "the second question")
+        self.answer(s, SKIP)
+        self.assertEnded(s, installer)
+        self.assertKept(s, "b.txt")
+        del expected["b.txt"]
+        self.assertExtracted(s.target, expected, extra=["b.txt"])
+
+    def test_replace_all(self):
+        s = self.scenario()
+        names = {"a.txt": b"new a\n", "b.txt": b"new b\n", "c.txt": b"new c\n", "d.txt": b"new d\n"}
+        src, expected = self.payload(s, names)
+        self.clashes(s, ["a.txt", "b.txt", "d.txt"])
+        installer = s.pack([src], default_dir=k.windows_path(s.target))
+        s.start(installer)
+        s.press_button(s.wait_window("Kelvra"))
+        dialog = s.wait_window("File Exists")
+        self.dialog_click(s, dialog, STOP_ASKING)
+        s.screenshot("file-exists-stop-asking", dialog)
+        self.dialog_click(s, dialog, REPLACE)
+        # Had a later clash asked again, the installer would wait and not end.
+        self.assertEnded(s, installer)
+        self.assertExtracted(s.target, expected)
+
+    def test_skip_all(self):
+        s = self.scenario()
+        names = {"a.txt": b"new a\n", "b.txt": b"new b\n", "c.txt": b"new c\n", "d.txt": b"new d\n"}
+        src, expected = self.payload(s, names)
+        self.clashes(s, ["a.txt", "b.txt", "d.txt"])
+        installer = s.pack([src], default_dir=k.windows_path(s.target))
+        s.start(installer)
+        s.press_button(s.wait_window("Kelvra"))
+        self.answer(s, SKIP, stop_asking=True)
+        self.assertEnded(s, installer)
+        for name in ("a.txt", "b.txt", "d.txt"):
+            self.assertKept(s, name)
+        self.assertExtracted(s.target, {"c.txt": expected["c.txt"]}, extra=["a.txt", "b.txt", "d.txt"])
+
+    def test_rename(self):
+        """A clash in a subfolder renamed through the save-as prompt; the next entry of
+        that subfolder still lands beside it."""
+        s = self.scenario()
+        files = {"docs/guide.txt": b"new guide\n", "docs/more.txt": b"more\n", "top.txt": b"top\n"}
+        src, expected = self.payload(s, files)
+        self.clashes(s, ["docs/guide.txt"])
+        installer = s.pack([src], default_dir=k.windows_path(s.target))
+        s.start(installer)
+        s.press_button(s.wait_window("Kelvra"))
+        self.answer(s, RENAME)
+        prompt = s.wait_window("New Name")
+        # The prompt takes keys once it has drawn its file-name field, name selected.
+        k.wait_for(lambda: len(s.grab("new-name").find(
+            (prompt.x, prompt.y, prompt.width, prompt.height), lambda p: p == HIGHLIGHT)) > 50,
+            30, "the prompt's selected file name")
+        s.screenshot("new-name-prompt", prompt)
+        renamed = os.path.join(s.target, "docs", "guide-renamed.txt")
+        s.key("End", "shift+Home", "BackSpace")
+        s.type(k.windows_path(renamed))
+        s.key("Return")
+        self.assertEnded(s, installer)
+        self.assertKept(s, "docs/guide.txt")
+        expected["docs/guide-renamed.txt"] = expected.pop("docs/guide.txt")
+        self.assertExtracted(s.target, expected, extra=["docs/guide.txt"])
+
+    def test_dialog_closed(self):
+        """The dialog's close box skips that file, stops the run after it, and leaves
+        the window waiting for its button."""
+        s = self.scenario()
+        files = {"a.txt": b"new a\n", "b.txt": b"new b\n", "c.txt": b"new c\n", "setup.exe":
+                 read(k.probe_program())}
+        src, expected = self.payload(s, files)
+        self.clashes(s, ["b.txt", "c.txt"])
+        installer = s.pack([src], run="setup", default_dir=k.windows_path(s.target))
+        s.start(installer)
+        window = s.wait_window("Kelvra")
+        s.press_button(window)
+        dialog = s.wait_window("File Exists")
+        s.click(dialog.x + dialog.width - 14, dialog.y + 11)
+        s.wait_window_gone("File Exists")
+        self.assertTrue(s.running())
+        s.screenshot("cancelled", window)
+        s.press_button(window)
+        self.assertEnded(s, installer)
+        self.assertKept(s, "b.txt")
+        self.assertKept(s, "c.txt")
+        self.assertExtracted(s.target, {"a.txt": expected["a.txt"]}, extra=["b.txt", "c.txt"])
+        self.assertNothingStarted(s, s.target)
+
+    def test_cancel_long_extraction(self):
+        s = self.scenario()
+        src = os.path.join(s.root, "payload")
+        os.makedirs(src)
+        size = 200 << 20
+        with open(os.path.join(src, "a-big.bin"), "wb") as f:
+            for _ in range(size >> 20):
+                f.write(os.urandom(1 << 20))
+        make_payload(src, {"b-after.txt": b"after\n", "setup.exe": read(k.probe_program())})
+        installer = s.pack([src], run="setup", level=1, default_dir=k.windows_path(s.target))
+        shutil.rmtree(src)
+        s.start(installer)
+        window = s.wait_window("Kelvra")
+        s.press_button(window)
+        big = os.path.join(s.target, "a-big.bin")
+        k.wait_for(lambda: os.path.exists(big) and os.path.getsize(big) > 0, 30, "the big file")
+        s.press_button(window)  # now "Cancel"
+        self.assertEnded(s, installer)
+        self.assertLess(os.path.getsize(big), size, "the extraction ran to its end")
+        self.assertEqual(["a-big.bin"], s.files())
+        self.assertNothingStarted(s, s.target)
+        os.unlink(big)
+        os.unlink(installer)
+
+    def test_close_box_during_rename_prompt(self):
+        """The save-as prompt has no owner: the main window's close box still works,
+        and ends the program with the prompt open."""
+        s = self.scenario()
+        files = {"a.txt": b"new a\n", "b.txt": b"new b\n", "setup.exe": read(k.probe_program())}
+        src, _ = self.payload(s, files)
+        self.clashes(s, ["a.txt"])
+        installer = s.pack([src], run="setup", default_dir=k.windows_path(s.target))
+        s.start(installer)
+        window = s.wait_window("Kelvra")
+        s.press_button(window)
+        self.answer(s, RENAME)
+        prompt = s.wait_window("New Name")
+        close_box = (window.x + window.width - 14, window.y + 11)
+        self.assertGreater(close_box[0], prompt.x + prompt.width, "the prompt covers the close box")
+        s.click(*close_box)
+        self.assertEnded(s, installer)
+        self.assertKept(s, "a.txt")
+        self.assertEqual(["a.txt"], s.files())
+        self.assertNothingStarted(s, s.target)
+
+    def test_level_max(self):
+        """Multi-chunk, empty and compressible files through libdeflate's strongest level."""
+        s = self.scenario()
+        pattern = bytes(range(256)) * 40 + b"tail"
+        files = {"multi/chunk.bin": pattern * 3 + os.urandom(25000), "empty.txt": b"",
+                 "text/lines.txt": b"".join(b"line %d\r\n" % i for i in range(3000))}
+        src, expected = self.payload(s, files)
+        installer = s.pack([src], level="max", default_dir=k.windows_path(s.target))
+        s.start(installer)
+        s.press_button(s.wait_window("Kelvra"))
+        self.assertEnded(s, installer)
+        self.assertExtracted(s.target, expected)
+
+
+def installer_processes(name):
+    """Processes whose command line names the installer file."""
+    found = []
+    for pid in os.listdir("/proc"):
+        if pid.isdigit():
+            try:
+                cmdline = read("/proc/%s/cmdline" % pid)
+            except OSError:
+                continue
+            if name.encode() in cmdline and b"explorer" not in cmdline:
+                found.append(pid)
+    return found
+
+
+if __name__ == "__main__":
+    unittest.main()
