@@ -3,8 +3,10 @@
 // per variant, so that the cost the real extractor adds on top can be measured.
 //
 // usage: kelvra-chunkloop [--repeat N] [--write DIR] ARCHIVE...
-// Prints one JSON object: per variant the median, min and max seconds over N runs.
+// Prints one JSON object: per variant the median, min and max wall seconds over N runs
+// and the median CPU seconds.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -98,9 +100,18 @@ Layout read_layout(const std::string& path) {
   return l;
 }
 
-double now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+// Wall and CPU time together: on a shared machine the CPU time is the steadier of the two.
+struct Stamp {
+  double wall, cpu;
+};
+
+Stamp now() {
+  struct rusage ru;
+  ::getrusage(RUSAGE_SELF, &ru);
+  double cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+               static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  return {std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(),
+          cpu};
 }
 
 // The integrity pass as the reader does it: reads of 10,000 bytes, each folded in.
@@ -236,16 +247,25 @@ Counts inflate_pass(const Layout& l, Variant v, const char* out_dir, std::size_t
 
 struct Series {
   const char* name;
-  std::vector<double> seconds;
+  std::vector<double> seconds, cpu;
+  void add(const Stamp& from, const Stamp& to) {
+    seconds.push_back(to.wall - from.wall);
+    cpu.push_back(to.cpu - from.cpu);
+  }
 };
 
-void print_series(const Series& s, double megabytes, bool last) {
-  std::vector<double> t = s.seconds;
+double median_of(std::vector<double> t) {
   std::sort(t.begin(), t.end());
-  double median = t.size() % 2 ? t[t.size() / 2] : (t[t.size() / 2 - 1] + t[t.size() / 2]) / 2;
-  std::printf("  \"%s\": {\"median_s\": %.6f, \"min_s\": %.6f, \"max_s\": %.6f, \"mb_per_s\": %.1f}%s\n",
-              s.name, median, t.front(), t.back(), median > 0 ? megabytes / median : 0.0,
-              last ? "" : ",");
+  return t.size() % 2 ? t[t.size() / 2] : (t[t.size() / 2 - 1] + t[t.size() / 2]) / 2;
+}
+
+void print_series(const Series& s, double megabytes, bool last) {
+  double median = median_of(s.seconds);
+  std::printf("  \"%s\": {\"median_s\": %.6f, \"min_s\": %.6f, \"max_s\": %.6f, "
+              "\"cpu_s\": %.6f, \"mb_per_s\": %.1f}%s\n",
+              s.name, median, *std::min_element(s.seconds.begin(), s.seconds.end()),
+              *std::max_element(s.seconds.begin(), s.seconds.end()), median_of(s.cpu),
+              median > 0 ? megabytes / median : 0.0, last ? "" : ",");
 }
 
 }  // namespace
@@ -276,14 +296,14 @@ int main(int argc, char** argv) {
   }
   std::vector<std::uint8_t> in(fmt::max_chunk_length), out(fmt::max_inflated_chunk);
 
-  Series crc{"crc", {}}, reset{"inflate_reset", {}}, plain{"inflate_uncompress", {}},
-      reset_w{"inflate_reset_write", {}}, plain_w{"inflate_uncompress_write", {}};
+  Series crc{"crc", {}, {}}, reset{"inflate_reset", {}, {}}, plain{"inflate_uncompress", {}, {}},
+      reset_w{"inflate_reset_write", {}, {}}, plain_w{"inflate_uncompress_write", {}, {}};
   Counts counts;
   // One untimed round first, so every timed round reads from the page cache.
   for (int round = 0; round <= repeat; ++round) {
-    double t0 = now();
+    Stamp t0 = now();
     for (const auto& l : layouts) crc_pass(l, in);
-    double t1 = now();
+    Stamp t1 = now();
     std::size_t index = 0;
     Counts c;
     for (const auto& l : layouts) {
@@ -292,10 +312,10 @@ int main(int argc, char** argv) {
       c.in_bytes += one.in_bytes;
       c.out_bytes += one.out_bytes;
     }
-    double t2 = now();
+    Stamp t2 = now();
     for (const auto& l : layouts) inflate_pass(l, Variant::uncompress_direct, nullptr, index, in, out);
-    double t3 = now();
-    double t3w = t3, t4 = t3, t5 = t3, t6 = t3;
+    Stamp t3 = now();
+    Stamp t3w = t3, t4 = t3, t5 = t3, t6 = t3;
     if (write_dir != nullptr) {
       // Fresh files each time, flushed outside the timed part, like an extraction into
       // an empty directory.
@@ -315,12 +335,12 @@ int main(int argc, char** argv) {
       counts = c;
       continue;
     }
-    crc.seconds.push_back(t1 - t0);
-    reset.seconds.push_back(t2 - t1);
-    plain.seconds.push_back(t3 - t2);
+    crc.add(t0, t1);
+    reset.add(t1, t2);
+    plain.add(t2, t3);
     if (write_dir != nullptr) {
-      reset_w.seconds.push_back(t4 - t3w);
-      plain_w.seconds.push_back(t6 - t5);
+      reset_w.add(t3w, t4);
+      plain_w.add(t5, t6);
     }
   }
 
