@@ -346,10 +346,14 @@ class Installer(unittest.TestCase):
         self.assertExtracted(s.target, expected, extra=["b.txt"])
 
     def test_replace_all(self):
+        """Replace all at the first clash, also over a read-only file; a read-only
+        entry comes out read-only with its data."""
         s = self.scenario()
         names = {"a.txt": b"new a\n", "b.txt": b"new b\n", "c.txt": b"new c\n", "d.txt": b"new d\n"}
         src, expected = self.payload(s, names)
+        os.chmod(os.path.join(src, "c.txt"), 0o444)
         self.clashes(s, ["a.txt", "b.txt", "d.txt"])
+        os.chmod(os.path.join(s.target, "b.txt"), 0o444)
         installer = s.pack([src], default_dir=k.windows_path(s.target))
         s.start(installer)
         s.press_button(s.wait_window("Kelvra"))
@@ -360,6 +364,7 @@ class Installer(unittest.TestCase):
         # Had a later clash asked again, the installer would wait and not end.
         self.assertEnded(s, installer)
         self.assertExtracted(s.target, expected)
+        self.assertEqual(0, os.stat(os.path.join(s.target, "c.txt")).st_mode & 0o222)
 
     def test_skip_all(self):
         s = self.scenario()
