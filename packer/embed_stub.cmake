@@ -6,16 +6,23 @@ if(STUB AND EXISTS "${STUB}")
   file(SHA256 "${STUB}" stub_hash)
   string(REPLACE "\\" "\\\\" stub_path "${STUB}")
   string(REPLACE "\"" "\\\"" stub_path "${stub_path}")
+  # Read-only data is .rodata in ELF and .rdata in PE; the labels are named in full so
+  # no target's symbol prefix comes between them and their declarations.
   set(body "// Stub ${stub_hash}
+#if defined(_WIN32)
+#define KELVRA_READ_ONLY_SECTION \"  .section .rdata,\\\"dr\\\"\\n\"
+#else
+#define KELVRA_READ_ONLY_SECTION \"  .section .rodata\\n\"
+#endif
 __asm__(
-    \"  .section .rodata\\n\"
+    KELVRA_READ_ONLY_SECTION
     \"  .balign 16\\n\"
     \"kelvra_stub_begin:\\n\"
     \"  .incbin \\\"${stub_path}\\\"\\n\"
     \"kelvra_stub_end:\\n\"
     \"  .previous\\n\");
-extern \"C\" const unsigned char kelvra_stub_begin[];
-extern \"C\" const unsigned char kelvra_stub_end[];
+extern \"C\" const unsigned char kelvra_stub_begin[] __asm__(\"kelvra_stub_begin\");
+extern \"C\" const unsigned char kelvra_stub_end[] __asm__(\"kelvra_stub_end\");
 std::vector<std::uint8_t> kelvra::pack::embedded_stub() {
   return std::vector<std::uint8_t>(kelvra_stub_begin, kelvra_stub_end);
 }

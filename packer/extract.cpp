@@ -9,9 +9,9 @@
 #include "archive/extract.h"
 #include "output/output.h"
 #include "packer/packer.h"
+#include "packer/system.h"
 #include "password/password.h"
 #include "platform/platform.h"
-#include "platform/posix_testing.h"
 #include "resources/strings.h"
 
 namespace kelvra::pack {
@@ -27,11 +27,17 @@ bool password_accepted(const ExtractArgs& args) {
   return to_codepage(typed, args.codepage, &bytes) && password_matches(bytes.c_str());
 }
 
-// Names are stored in the Windows code page; files here are named in UTF-8.
-bool names_to_utf8(unsigned codepage) {
+// Names are stored in the archive's code page; files here are named in the system's
+// own encoding.
+bool names_to_system(unsigned codepage) {
   for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
     DirectoryEntry& entry = archive.entries[i];
-    const std::string name = from_codepage(entry.name, codepage);
+    std::string name;
+    if (!system::stored_name_to_core(entry.name, codepage, &name)) {
+      complain("entry " + std::to_string(i + 1) + " '" + from_codepage(entry.name, codepage) +
+               "': this system can't name a file so");
+      return false;
+    }
     if (name.size() > format::max_name_length) {
       complain("entry " + std::to_string(i + 1) + " '" + name + "': its name is " +
                std::to_string(name.size()) + " bytes in UTF-8; the limit is " +
@@ -88,11 +94,13 @@ int run_extract(const ExtractArgs& args) {
     }
     std::fprintf(stderr, "kelvra-pack: note: the password only gates the installer; the files are not encrypted\n");
   }
-  if (!platform::set_working_directory(args.directory.c_str())) {
+  std::string directory;
+  if (!system::to_core_path(args.directory, &directory) ||
+      !platform::set_working_directory(directory.c_str())) {
     complain(args.directory + ": " + TEXT_NO_DIRECTORY);
     return exit_failed;
   }
-  if (!names_to_utf8(args.codepage)) return exit_failed;
+  if (!names_to_system(args.codepage)) return exit_failed;
 
   // The run starts run_program when it is set; here it is only shown, so the run
   // finds it empty and the text comes back afterwards.
@@ -100,9 +108,9 @@ int run_extract(const ExtractArgs& args) {
   std::memcpy(run_program, archive.run_program, sizeof run_program);
   std::memset(archive.run_program, 0, format::string_buffer_size);
 
-  platform::testing::set_message_listener(print_extraction_messages);
+  system::listen_to_messages(print_extraction_messages);
   const int cancelled = extract_all();
-  platform::testing::set_message_listener(nullptr);
+  system::listen_to_messages(nullptr);
 
   std::memcpy(archive.run_program, run_program, sizeof run_program);
   if (cancelled) return exit_failed;

@@ -2,11 +2,9 @@
 // and held to the format's bounds, and when the reader refuses a file, the reason why.
 #include <zlib.h>
 
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -16,6 +14,8 @@
 #include "archive/format.h"
 #include "archive/names.h"
 #include "packer/packer.h"
+#include "packer/system.h"
+#include "packer/times.h"
 #include "password/password.h"
 #include "ui/message_area.h"
 
@@ -29,20 +29,20 @@ struct FileCloser {
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
 bool read_at(std::FILE* file, std::uint64_t position, void* buffer, std::size_t size) {
-  return fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0 &&
+  return system::seek_file(file, position) &&
          std::fread(buffer, 1, size, file) == size;
 }
 
 // Walks the file the way the reader does, but stops at the first fault with words for
 // it. Only called once the reader has refused the file.
 std::string diagnose(const std::string& path, unsigned codepage) {
-  File file(std::fopen(path.c_str(), "rb"));
-  if (!file) return "cannot open " + in_quotes(path) + ": " + std::strerror(errno);
-  if (fseeko(file.get(), 0, SEEK_END) != 0) return "cannot read " + in_quotes(path);
+  File file(system::open_file(path, "rb"));
+  if (!file) return "cannot open " + in_quotes(path) + ": " + system::last_error();
+  std::uint64_t file_size = 0;
+  if (!system::file_end(file.get(), &file_size)) return "cannot read " + in_quotes(path);
   // A signed installer's archive ends where its certificate table begins: look where
   // the reader looked.
-  const std::uint64_t size =
-      archive.archive_end != 0 ? archive.archive_end : static_cast<std::uint64_t>(ftello(file.get()));
+  const std::uint64_t size = archive.archive_end != 0 ? archive.archive_end : file_size;
   if (size < format::trailer_size) {
     return "the file is " + std::to_string(size) + " bytes, shorter than the " +
            std::to_string(format::trailer_size) + "-byte trailer of an archive";
@@ -109,7 +109,7 @@ std::string diagnose(const std::string& path, unsigned codepage) {
   std::uint64_t position = directory_start - payload_size;
   std::uint64_t left = size - format::checksum_field_size - position;
   std::vector<std::uint8_t> buffer(1 << 16);
-  if (fseeko(file.get(), static_cast<off_t>(position), SEEK_SET) != 0) return "cannot read the payload";
+  if (!system::seek_file(file.get(), position)) return "cannot read the payload";
   while (left > 0) {
     const std::size_t piece = left < buffer.size() ? static_cast<std::size_t>(left) : buffer.size();
     if (std::fread(buffer.data(), 1, piece, file.get()) != piece) return "cannot read the payload";
@@ -236,11 +236,11 @@ std::string test_entry(const DirectoryEntry& entry, std::uint32_t* chunks, std::
 }  // namespace
 
 std::string iso_time(std::uint64_t filetime, bool with_fraction) {
-  const std::time_t seconds =
-      static_cast<std::time_t>(filetime / filetime_per_second) - seconds_1601_to_1970;
-  std::tm parts{};
-  char text[64] = "(out of range)";
-  if (gmtime_r(&seconds, &parts) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  const UtcTime t = utc_from_seconds(static_cast<std::int64_t>(filetime / filetime_per_second) -
+                                     seconds_1601_to_1970);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04" PRId64 "-%02u-%02uT%02u:%02u:%02u", t.year, t.month, t.day,
+                t.hour, t.minute, t.second);
   std::string out = text;
   const unsigned fraction = static_cast<unsigned>(filetime % filetime_per_second);
   if (with_fraction && fraction != 0) {
@@ -252,7 +252,11 @@ std::string iso_time(std::uint64_t filetime, bool with_fraction) {
 }
 
 std::string open_for_reading(const std::string& path, unsigned codepage) {
-  if (open_archive(path.c_str()) == 0) return {};
+  std::string core_path;
+  if (!system::to_core_path(path, &core_path)) {
+    return "this system can't open a path with characters outside its code page";
+  }
+  if (open_archive(core_path.c_str()) == 0) return {};
   return diagnose(path, codepage);
 }
 

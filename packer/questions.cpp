@@ -7,6 +7,7 @@
 #include "archive/extract.h"
 #include "output/output.h"
 #include "packer/packer.h"
+#include "packer/system.h"
 #include "platform/platform.h"
 #include "resources/strings.h"
 #include "ui/message_area.h"
@@ -70,7 +71,11 @@ void ask_new_name(char* path_buffer) {
   std::string line;
   if (!pack::read_line(&line) || line.empty()) return;
   // Made whole here: the run may change directories before it creates the file.
-  const std::string full = line[0] == '/' ? line : std::string(directory) + "/" + line;
+  std::string full = pack::system::is_absolute(line) ? line : std::string(directory) + pack::system::separator + line;
+  if (!pack::system::to_core_path(std::string(full), &full)) {
+    std::fprintf(stderr, "That name can't be written in this system's code page.\n");
+    return;
+  }
   if (full.size() > format::path_buffer_size - 1) {
     std::fprintf(stderr, "That path is %zu bytes; the limit is %zu.\n", full.size(),
                  format::path_buffer_size - 1);

@@ -1,12 +1,10 @@
 // The packer's terminal: line input for the questions, a password read without echo,
 // and a progress line that only a terminal on standard error gets to see.
-#include <termios.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 
 #include "packer/packer.h"
+#include "packer/system.h"
 
 namespace kelvra::pack {
 
@@ -15,9 +13,6 @@ bool progress_shown = false;
 }
 
 void complain(const std::string& text) { std::fprintf(stderr, "kelvra-pack: %s\n", text.c_str()); }
-
-bool stdin_is_terminal() { return isatty(STDIN_FILENO) == 1; }
-bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
 
 bool read_line(std::string* line) {
   line->clear();
@@ -34,18 +29,10 @@ bool read_line(std::string* line) {
 bool read_secret(const std::string& prompt, std::string* line) {
   std::fprintf(stderr, "%s", prompt.c_str());
   std::fflush(stderr);
-  termios saved;
-  const bool terminal = stdin_is_terminal() && tcgetattr(STDIN_FILENO, &saved) == 0;
-  if (terminal) {
-    termios quiet = saved;
-    quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-  }
-  const bool got = read_line(line);
-  if (terminal) {
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-    std::fprintf(stderr, "\n");
-  }
+  bool terminal = false;
+  const bool got = system::read_line_quietly(line, &terminal);
+  // The typed line end wasn't echoed either.
+  if (terminal) std::fprintf(stderr, "\n");
   return got;
 }
 

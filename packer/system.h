@@ -1,0 +1,63 @@
+// What kelvra-pack needs from the operating system beyond the core's platform layer.
+// Two implementations, system_posix.cpp (Linux) and system_win32.cpp (Windows); they
+// also define packer.h's code-page conversions and terminal tests.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kelvra::pack::system {
+
+// The program's arguments in UTF-8 (Windows hands them over in UTF-16); also readies
+// the console for UTF-8 text and line erasing there. Call once, first thing.
+std::vector<std::string> arguments(int argc, char** argv);
+
+// Paths. The packer holds every path as a string: UTF-8 on Windows, the file
+// system's own bytes on Linux. These turn one into a std::filesystem path and back.
+std::filesystem::path to_path(const std::string& text);
+std::string from_path(const std::filesystem::path& path);
+// Whether a path typed by the user stands on its own, and the separator to join with.
+bool is_absolute(const std::string& path);
+extern const char separator;
+
+// The core's platform layer takes paths in the system's narrow encoding: the bytes
+// as they are here, the ANSI code page on Windows. False when the path can't be
+// written in it.
+bool to_core_path(const std::string& path, std::string* out);
+// A stored name (bytes in codepage) as the core's platform layer is to create it:
+// UTF-8 here, the ANSI code page on Windows. False when it can't be written so.
+bool stored_name_to_core(const std::string& stored, unsigned codepage, std::string* out);
+
+// Times and the read-only flag of a file, following links. Creation is the birth time
+// where the file system keeps one, else the last-write time. Times are FILETIMEs.
+struct FileFacts {
+  std::uint64_t last_write_time = 0;
+  std::uint64_t creation_time = 0;
+  bool read_only = false;
+};
+// Empty on success, else the system's reason.
+std::string file_facts(const std::string& path, FileFacts* facts);
+
+std::FILE* open_file(const std::string& path, const char* mode);
+// 64-bit positioning of a stdio stream.
+bool seek_file(std::FILE* file, std::uint64_t position);
+bool file_end(std::FILE* file, std::uint64_t* size);
+// The text of errno's current value.
+std::string last_error();
+
+// Interruption: on Ctrl+C (and on POSIX also SIGTERM and SIGHUP) the file named by
+// path_of(), when it names one, is removed before the program ends. path_of must be
+// safe to call at any moment (a fixed buffer, as the writer keeps its temporary path).
+void remove_on_interrupt(const char* (*path_of)());
+
+// One line of standard input with echo off when it is a terminal; *was_terminal says
+// whether it was. False at the end of input.
+bool read_line_quietly(std::string* line, bool* was_terminal);
+
+// Tells listener each time the extraction run's message changes; nullptr: nobody.
+void listen_to_messages(void (*listener)());
+
+}  // namespace kelvra::pack::system

@@ -1,0 +1,179 @@
+// kelvra-pack on Linux: statx for times, stdio with 64-bit offsets, signals, termios
+// for an echo-free password, and iconv for the Windows code pages.
+// Contains: arguments, paths, file facts, interruption, the terminal, code pages, and
+// the message listener (the POSIX platform layer's hook).
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <string>
+
+#include "packer/packer.h"
+#include "packer/system.h"
+#include "platform/posix_testing.h"
+
+namespace kelvra::pack {
+
+namespace {
+
+std::uint64_t to_filetime(std::int64_t seconds, std::uint32_t nanoseconds) {
+  if (seconds < -seconds_1601_to_1970) return 0;
+  return static_cast<std::uint64_t>(seconds + seconds_1601_to_1970) * filetime_per_second +
+         nanoseconds / 100;
+}
+
+const char* (*interrupted_path)() = nullptr;
+
+// An interrupted run leaves no partial installer behind.
+extern "C" void remove_partial_output(int signal_number) {
+  const char* path = interrupted_path != nullptr ? interrupted_path() : "";
+  if (path[0] != '\0') unlink(path);
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+std::string iconv_name(unsigned codepage) { return "CP" + std::to_string(codepage); }
+
+// Runs the whole text through one conversion; false at the first byte it refuses,
+// with *stopped at that byte's offset.
+bool convert(iconv_t cd, const std::string& in, std::string* out, std::size_t* stopped) {
+  out->clear();
+  char* in_at = const_cast<char*>(in.data());
+  std::size_t in_left = in.size();
+  char buffer[1024];
+  for (;;) {
+    char* out_at = buffer;
+    std::size_t out_left = sizeof buffer;
+    const std::size_t result = in_left == 0 ? iconv(cd, nullptr, nullptr, &out_at, &out_left)
+                                            : iconv(cd, &in_at, &in_left, &out_at, &out_left);
+    out->append(buffer, static_cast<std::size_t>(out_at - buffer));
+    if (result != static_cast<std::size_t>(-1)) {
+      if (in_left == 0) return true;
+      continue;
+    }
+    if (errno == E2BIG) continue;
+    *stopped = in.size() - in_left;
+    return false;
+  }
+}
+
+}  // namespace
+
+namespace system {
+
+std::vector<std::string> arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
+std::filesystem::path to_path(const std::string& text) { return text; }
+std::string from_path(const std::filesystem::path& path) { return path.string(); }
+bool is_absolute(const std::string& path) { return !path.empty() && path[0] == '/'; }
+const char separator = '/';
+
+bool to_core_path(const std::string& path, std::string* out) {
+  *out = path;
+  return true;
+}
+
+// Files here are named in UTF-8.
+bool stored_name_to_core(const std::string& stored, unsigned codepage, std::string* out) {
+  *out = from_codepage(stored, codepage);
+  return true;
+}
+
+std::string file_facts(const std::string& path, FileFacts* facts) {
+  struct statx info {};
+  if (statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) {
+    return std::strerror(errno);
+  }
+  facts->last_write_time = to_filetime(info.stx_mtime.tv_sec, info.stx_mtime.tv_nsec);
+  facts->creation_time = (info.stx_mask & STATX_BTIME)
+                             ? to_filetime(info.stx_btime.tv_sec, info.stx_btime.tv_nsec)
+                             : facts->last_write_time;
+  facts->read_only = (info.stx_mode & S_IWUSR) == 0;
+  return {};
+}
+
+std::FILE* open_file(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
+bool seek_file(std::FILE* file, std::uint64_t position) {
+  return position <= static_cast<std::uint64_t>(INT64_MAX) &&
+         fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
+}
+
+bool file_end(std::FILE* file, std::uint64_t* size) {
+  if (fseeko(file, 0, SEEK_END) != 0) return false;
+  const off_t end = ftello(file);
+  if (end < 0) return false;
+  *size = static_cast<std::uint64_t>(end);
+  return true;
+}
+
+std::string last_error() { return std::strerror(errno); }
+
+void remove_on_interrupt(const char* (*path_of)()) {
+  interrupted_path = path_of;
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, remove_partial_output);
+}
+
+bool read_line_quietly(std::string* line, bool* was_terminal) {
+  termios saved;
+  const bool terminal = stdin_is_terminal() && tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (terminal) {
+    termios quiet = saved;
+    quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  const bool got = read_line(line);
+  if (terminal) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  *was_terminal = terminal;
+  return got;
+}
+
+void listen_to_messages(void (*listener)()) { platform::testing::set_message_listener(listener); }
+
+}  // namespace system
+
+bool stdin_is_terminal() { return isatty(STDIN_FILENO) == 1; }
+bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+bool codepage_known(unsigned codepage) {
+  iconv_t cd = iconv_open(iconv_name(codepage).c_str(), "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv_close(cd);
+  return true;
+}
+
+bool to_codepage(const std::string& utf8, unsigned codepage, std::string* out) {
+  iconv_t cd = iconv_open(iconv_name(codepage).c_str(), "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  std::size_t stopped = 0;
+  const bool ok = convert(cd, utf8, out, &stopped);
+  iconv_close(cd);
+  return ok;
+}
+
+std::string from_codepage(const std::string& bytes, unsigned codepage) {
+  iconv_t cd = iconv_open("UTF-8", iconv_name(codepage).c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return bytes;
+  std::string result;
+  std::string rest = bytes;
+  for (;;) {
+    std::string part;
+    std::size_t stopped = 0;
+    const bool ok = convert(cd, rest, &part, &stopped);
+    result += part;
+    if (ok) break;
+    // A byte the code page leaves undefined (or half a double-byte character).
+    result += "\xEF\xBF\xBD";
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    rest.erase(0, stopped + 1);
+  }
+  iconv_close(cd);
+  return result;
+}
+
+}  // namespace kelvra::pack
