@@ -1,15 +1,11 @@
 // kelvra-pack create: gathers files and folders into stored names, times and
 // attributes, turns the texts and the password into archive strings, and hands all of
 // it to the writer behind the stub.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +16,8 @@
 #include "archive/format.h"
 #include "archive/writer.h"
 #include "packer/packer.h"
+#include "packer/system.h"
+#include "packer/times.h"
 #include "password/password.h"
 
 namespace kelvra::pack {
@@ -41,26 +39,17 @@ struct Found {
   std::string name;    // UTF-8, parts joined by backslashes
 };
 
-std::uint64_t to_filetime(std::int64_t seconds, std::uint32_t nanoseconds) {
-  if (seconds < -seconds_1601_to_1970) return 0;
-  return static_cast<std::uint64_t>(seconds + seconds_1601_to_1970) * filetime_per_second +
-         nanoseconds / 100;
-}
-
 // Last-write from the modification time; creation from the birth time where the file
 // system keeps one, else the modification time too.
 Refusal describe_file(const std::string& source, writer::Input* input) {
-  struct statx info {};
-  if (statx(AT_FDCWD, source.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) {
-    return refuse("cannot read " + in_quotes(source) + ": " + std::strerror(errno), exit_failed);
-  }
+  system::FileFacts facts;
+  const std::string error = system::file_facts(source, &facts);
+  if (!error.empty()) return refuse("cannot read " + in_quotes(source) + ": " + error, exit_failed);
   input->source_path = source;
-  input->last_write_time = to_filetime(info.stx_mtime.tv_sec, info.stx_mtime.tv_nsec);
-  input->creation_time = (info.stx_mask & STATX_BTIME)
-                             ? to_filetime(info.stx_btime.tv_sec, info.stx_btime.tv_nsec)
-                             : input->last_write_time;
+  input->last_write_time = facts.last_write_time;
+  input->creation_time = facts.creation_time;
   input->attributes = format::attribute_archive;
-  if ((info.stx_mode & S_IWUSR) == 0) input->attributes |= format::attribute_read_only;
+  if (facts.read_only) input->attributes |= format::attribute_read_only;
   return {};
 }
 
@@ -77,7 +66,7 @@ Refusal walk_folder(const fs::path& folder, const fs::path& output, std::vector<
   fs::recursive_directory_iterator it(folder, error), end;
   for (; !error && it != end; it.increment(error)) {
     const fs::directory_entry& item = *it;
-    const std::string source = item.path().string();
+    const std::string source = system::from_path(item.path());
     if (item.is_directory(error) && !item.is_symlink(error)) continue;
     if (!item.is_regular_file(error)) {
       const bool folder_link = item.is_symlink(error) && item.is_directory(error);
@@ -91,7 +80,7 @@ Refusal walk_folder(const fs::path& folder, const fs::path& output, std::vector<
     }
     std::string name;
     for (const fs::path& part : item.path().lexically_relative(folder)) {
-      const std::string text = part.string();
+      const std::string text = system::from_path(part);
       if (text.find('\\') != std::string::npos) {
         return refuse(in_quotes(source) + ": a backslash in a file name would split it into folders",
                       exit_failed);
@@ -101,22 +90,22 @@ Refusal walk_folder(const fs::path& folder, const fs::path& output, std::vector<
     found->push_back({source, name});
     if (found->size() > format::max_entries) return too_many();
   }
-  if (error) return refuse("cannot read " + in_quotes(folder.string()) + ": " + error.message(), exit_failed);
+  if (error) return refuse("cannot read " + in_quotes(system::from_path(folder)) + ": " + error.message(), exit_failed);
   return {};
 }
 
 Refusal gather(const CreateArgs& args, std::vector<writer::Input>* inputs) {
   std::vector<Found> found;
-  const fs::path output = fs::absolute(args.output);
+  const fs::path output = fs::absolute(system::to_path(args.output));
   for (const std::string& arg : args.inputs) {
     std::error_code error;
-    const fs::file_status status = fs::status(arg, error);
+    const fs::file_status status = fs::status(system::to_path(arg), error);
     if (error) return refuse("cannot read " + in_quotes(arg) + ": " + error.message(), exit_failed);
     if (fs::is_directory(status)) {
-      Refusal refusal = walk_folder(arg, output, &found);
+      Refusal refusal = walk_folder(system::to_path(arg), output, &found);
       if (refusal.refused()) return refusal;
     } else if (fs::is_regular_file(status)) {
-      const std::string base = fs::path(arg).filename().string();
+      const std::string base = system::from_path(system::to_path(arg).filename());
       if (base.find('\\') != std::string::npos) {
         return refuse(in_quotes(arg) + ": a backslash in a file name would split it into folders",
                       exit_failed);
@@ -172,7 +161,7 @@ Refusal password_digest(const CreateArgs& args, std::string* digest_out) {
   const char* option = "--password";
   if (!args.password_file.empty()) {
     option = "--password-file";
-    std::ifstream in(args.password_file, std::ios::binary);
+    std::ifstream in(system::to_path(args.password_file), std::ios::binary);
     if (!in) {
       return refuse("cannot read " + in_quotes(args.password_file) + ": " + std::strerror(errno),
                     exit_failed);
@@ -260,19 +249,36 @@ Refusal load_stub(const CreateArgs& args, std::vector<std::uint8_t>* stub) {
     if (stub->empty()) return refuse("no stub is built into this kelvra-pack: give --stub FILE", exit_usage);
     return {};
   }
-  std::ifstream in(args.stub_path, std::ios::binary);
+  std::ifstream in(system::to_path(args.stub_path), std::ios::binary);
   if (!in) return refuse("cannot read " + in_quotes(args.stub_path) + ": " + std::strerror(errno), exit_failed);
   stub->assign(std::istreambuf_iterator<char>(in), {});
   if (in.bad()) return refuse("cannot read " + in_quotes(args.stub_path), exit_failed);
   return {};
 }
 
-// An interrupted run leaves no partial installer behind.
-extern "C" void remove_partial_output(int signal_number) {
-  const char* path = writer::temporary_path();
-  if (path[0] != '\0') unlink(path);
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
+// Reproducible installers: no stored time is later than --mtime, or than
+// SOURCE_DATE_EPOCH when the option isn't given. *latest is left alone when neither is.
+Refusal latest_time(const CreateArgs& args, std::uint64_t* latest) {
+  std::string text = args.mtime;
+  std::string source = "--mtime";
+  if (text.empty()) {
+    const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+    if (epoch == nullptr || epoch[0] == '\0') return {};
+    text = epoch;
+    source = "SOURCE_DATE_EPOCH";
+  }
+  std::int64_t seconds = 0;
+  const std::string problem = parse_time(text, &seconds);
+  if (!problem.empty()) return refuse(source + ": " + in_quotes(text) + ": " + problem, exit_usage);
+  *latest = filetime_from_seconds(seconds);
+  return {};
+}
+
+void clamp_times(std::uint64_t latest, std::vector<writer::Input>* inputs) {
+  for (writer::Input& input : *inputs) {
+    input.last_write_time = std::min(input.last_write_time, latest);
+    input.creation_time = std::min(input.creation_time, latest);
+  }
 }
 
 void report_progress(const writer::Progress& progress) {
@@ -299,14 +305,18 @@ int run_create(const CreateArgs& args) {
   Refusal refusal = compression_level(args.level, &options.level);
   if (!refusal.refused()) refusal = archive_strings(args, &strings);
   if (!refusal.refused()) refusal = load_stub(args, &stub);
+  std::uint64_t latest = ~0ull;  // no clamp
+  if (!refusal.refused()) refusal = latest_time(args, &latest);
   if (!refusal.refused()) refusal = gather(args, &inputs);
   if (refusal.refused()) {
     complain(refusal.text);
     return refusal.status;
   }
 
+  clamp_times(latest, &inputs);
+
   if (stderr_is_terminal()) options.progress = report_progress;
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, remove_partial_output);
+  system::remove_on_interrupt(writer::temporary_path);
   const std::string error = writer::write_installer(args.output, stub, inputs, strings, options);
   end_progress();
   if (!error.empty()) {
@@ -317,10 +327,10 @@ int run_create(const CreateArgs& args) {
   std::uint64_t total_in = 0;
   for (const writer::Input& input : inputs) {
     std::error_code ignored;
-    total_in += fs::file_size(input.source_path, ignored);
+    total_in += fs::file_size(system::to_path(input.source_path), ignored);
   }
   std::error_code ignored;
-  const std::uint64_t total_out = fs::file_size(args.output, ignored);
+  const std::uint64_t total_out = fs::file_size(system::to_path(args.output), ignored);
   std::printf("%s: %zu file%s, %" PRIu64 " bytes in; %" PRIu64 " bytes out (stub %zu, archive %" PRIu64 ")\n",
               args.output.c_str(), inputs.size(), inputs.size() == 1 ? "" : "s", total_in, total_out,
               stub.size(), total_out - stub.size());

@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "archive/writer.h"
 #include "packer/packer.h"
+#include "packer/system.h"
 
 namespace {
 
@@ -60,6 +62,9 @@ int main(int argc, char** argv) {
   create_command->add_option("--default-dir", create.default_dir,
                              "Proposed target directory (default: the user's TEMP)");
   create_command->add_option("--level", create.level, "Compression: 1..9, max or ultra (default 9)");
+  create_command->add_option("--mtime", create.mtime,
+                             "Clamp file times: any later than TIME becomes TIME (seconds since 1970, or an "
+                             "ISO 8601 UTC date); default: SOURCE_DATE_EPOCH when set");
   create_command->add_option("--jobs", create.jobs, "Compression threads (default: all cores)")
       ->check(CLI::Range(1u, 256u));
   add_codepage(create_command, &create.codepage);
@@ -94,8 +99,12 @@ int main(int argc, char** argv) {
   add_codepage(extract_command, &extract.codepage);
   extract_command->footer(password_note);
 
+  // Windows hands the arguments over in UTF-16; the packer works in UTF-8.
+  const std::vector<std::string> arguments = system::arguments(argc, argv);
+  std::vector<const char*> argument_texts;
+  for (const std::string& argument : arguments) argument_texts.push_back(argument.c_str());
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(argument_texts.size()), argument_texts.data());
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error);
     return status == 0 ? exit_ok : exit_usage;
@@ -106,7 +115,7 @@ int main(int argc, char** argv) {
   if (*test_command) codepage = test_codepage;
   if (*extract_command) codepage = extract.codepage;
   if (!codepage_known(codepage)) {
-    complain("--codepage: code page " + std::to_string(codepage) + " is not known to iconv");
+    complain("--codepage: code page " + std::to_string(codepage) + " is not known to this system");
     return exit_usage;
   }
 

@@ -33,6 +33,7 @@ struct CreateArgs {
   unsigned codepage = default_codepage;
   std::string level = "9";
   unsigned jobs = 0;
+  std::string mtime;  // empty: SOURCE_DATE_EPOCH, else no clamp
   std::vector<std::string> inputs;
 };
 
