@@ -209,8 +209,9 @@ bool delete_file(const char* path) {
 bool file_exists(const char* path) {
   char local[local_path_size];
   if (!to_local_path(path, local)) return false;
+  // Only files count, as on Windows: a directory of the same name can't be started.
   struct stat st;
-  return stat(local, &st) == 0;
+  return stat(local, &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 namespace {
