@@ -705,9 +705,10 @@ int after_run_target(const std::uint8_t* data, std::size_t size) {
 
     // The lookup's rules, read independently: the target folder, then PATH (not for
     // names with /); each place with the four extensions unless the last part has a dot.
+    // Only files can be started: a folder of the same name doesn't count.
     auto exists = [](const std::string& p) {
       struct stat st;
-      return stat(local_path(p).c_str(), &st) == 0;
+      return stat(local_path(p).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
     };
     auto try_in = [&](const std::string& folder, std::string* found) {
       std::string base_name = folder;
