@@ -379,6 +379,11 @@ bool leaves_folder(const std::string& name) {
   return false;
 }
 
+void restore_path(bool had_path, const std::string& saved) {
+  if (had_path) setenv("PATH", saved.c_str(), 1);
+  else unsetenv("PATH");
+}
+
 void reset_run_state() {
   cancel_requested = 0;
   overwrite_policy = OverwritePolicy::ask;
@@ -484,7 +489,11 @@ int chunks_target(const std::uint8_t* data, std::size_t size) {
   int result;
   {
     InFolder folder(target);
-    if (!folder.entered()) fail("cannot enter %s", target.c_str());
+    if (!folder.entered()) {
+      fail("cannot enter %s", target.c_str());
+      release_archive();
+      return 0;
+    }
     result = extract_all();
   }
   INVARIANT(result == 0, "extract_all returned %d with nothing to ask", result);
@@ -610,7 +619,11 @@ int extract_target(const std::uint8_t* data, std::size_t size) {
   std::string ended_in;
   {
     InFolder folder(target);
-    if (!folder.entered()) fail("cannot enter %s", target.c_str());
+    if (!folder.entered()) {
+      fail("cannot enter %s", target.c_str());
+      release_archive();
+      return 0;
+    }
     result = extract_all();
     ended_in = working_directory();
   }
@@ -685,11 +698,17 @@ int after_run_target(const std::uint8_t* data, std::size_t size) {
   const std::string line = program + " " + up_to_zero(fields[1]) + " " + up_to_zero(fields[2]);
 
   const char* old_path = std::getenv("PATH");
-  const std::string saved_path = old_path != nullptr ? old_path : "";
+  const bool had_path = old_path != nullptr;
+  const std::string saved_path = had_path ? old_path : "";
   setenv("PATH", fields[3].c_str(), 1);
   {
     InFolder folder(work);
-    if (!folder.entered()) fail("cannot enter %s", work.c_str());
+    if (!folder.entered()) {
+      fail("cannot enter %s", work.c_str());
+      restore_path(had_path, saved_path);
+      release_archive();
+      return 0;
+    }
 
     // Exactly sized heap blocks, so that a byte past the end is caught.
     char* buffer = static_cast<char*>(std::malloc(line_size));
@@ -771,7 +790,7 @@ int after_run_target(const std::uint8_t* data, std::size_t size) {
                   "started '%.80s' as '%.80s'", record->file, record->command_line);
     }
   }
-  setenv("PATH", saved_path.c_str(), 1);
+  restore_path(had_path, saved_path);
   release_archive();
   return 0;
 }
@@ -872,7 +891,11 @@ int round_trip_target(const std::uint8_t* data, std::size_t size) {
   int result;
   {
     InFolder folder(work + "/target");
-    if (!folder.entered()) fail("cannot enter the target");
+    if (!folder.entered()) {
+      fail("cannot enter the target");
+      release_archive();
+      return 0;
+    }
     result = extract_all();
   }
   INVARIANT(result == 0, "extract_all returned %d for fresh names", result);
