@@ -262,6 +262,8 @@ class Scenario:
 
     def close(self):
         """Tears everything down whatever state the run is in."""
+        if self.running() and self.display:
+            self.screenshot("at-teardown")
         if os.path.isdir(self.prefix):
             subprocess.run([WINESERVER, "-k"], env=wine_env(self.prefix), timeout=60,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

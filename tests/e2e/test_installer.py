@@ -150,6 +150,19 @@ class Installer(unittest.TestCase):
         s.click(dialog.x + k.FRAME_X + int((x + (w // 2 if dx is None else dx)) * base_x),
                 dialog.y + k.FRAME_Y + int((y + (h // 2 if dy is None else dy)) * base_y))
 
+    def control_ink(self, s, dialog, control):
+        """Near-black pixels inside a control of the dialog: none once it is greyed."""
+        base_x = (dialog.width - 2 * k.FRAME_X) / 266.0
+        base_y = (dialog.height - k.FRAME_Y - k.FRAME_X) / 74.0
+        x, y, w, h = control
+        box = (dialog.x + k.FRAME_X + int(x * base_x) + 3, dialog.y + k.FRAME_Y + int(y * base_y) + 3,
+               int(w * base_x) - 6, int(h * base_y) - 6)
+        return len(s.grab("dialog").find(box, lambda p: sum(p) < 150))
+
+    def wait_rename(self, s, dialog, enabled):
+        k.wait_for(lambda: (self.control_ink(s, dialog, RENAME) > 0) == enabled, 30,
+                   "Rename to be %s" % ("enabled" if enabled else "greyed"))
+
     def answer(self, s, button, stop_asking=False):
         dialog = s.wait_window("File Exists")
         if stop_asking:
@@ -334,12 +347,17 @@ class Installer(unittest.TestCase):
         dialog = s.wait_window("File Exists")
         self.assertEqual(((k.SCREEN_W - dialog.width) // 2, (k.SCREEN_H - dialog.height) // 2),
                          (dialog.x, dialog.y), "dialog not centred")
+        self.wait_rename(s, dialog, True)
         s.screenshot("file-exists-dialog", dialog)
+        # Ticked twice is not ticked: Replace answers for this file only.
+        self.dialog_click(s, dialog, STOP_ASKING)
+        self.dialog_click(s, dialog, STOP_ASKING)
         self.dialog_click(s, dialog, REPLACE)
-        # The next question is a new dialog; the answered one must go first.
-        k.wait_for(lambda: [d for d in s.windows("File Exists") if d.id != dialog.id], 30,
-                   "the second question")
-        self.answer(s, SKIP)
+        # The next question is a new dialog, with its box cleared again.
+        second = k.wait_for(lambda: [d for d in s.windows("File Exists") if d.id != dialog.id], 30,
+                            "the second question")[0]
+        self.wait_rename(s, second, True)
+        self.dialog_click(s, second, SKIP)
         self.assertEnded(s, installer)
         self.assertKept(s, "b.txt")
         del expected["b.txt"]
@@ -358,7 +376,9 @@ class Installer(unittest.TestCase):
         s.start(installer)
         s.press_button(s.wait_window("Kelvra"))
         dialog = s.wait_window("File Exists")
+        self.wait_rename(s, dialog, True)
         self.dialog_click(s, dialog, STOP_ASKING)
+        self.wait_rename(s, dialog, False)
         s.screenshot("file-exists-stop-asking", dialog)
         self.dialog_click(s, dialog, REPLACE)
         # Had a later clash asked again, the installer would wait and not end.
