@@ -239,22 +239,36 @@ class Installer(unittest.TestCase):
                 s.close()
 
     def test_no_proposal_then_typed(self):
-        """Neither the archive nor TEMP nor TMP name a folder: the field is empty, OK
-        says the folder doesn't exist, and a typed one is taken."""
+        """Neither the archive nor TEMP nor TMP name a folder: the field is empty, and OK
+        says the folder doesn't exist; a typed relative name is taken from the folder
+        the installer was started in."""
         s = self.scenario()
         src, expected = self.payload(s, {"a.txt": b"alpha\n"})
         installer = s.pack([src])
         s.set_environment(TEMP=None, TMP=None)
-        elsewhere = os.path.join(s.root, "started-here")
-        os.makedirs(elsewhere)
-        s.start(installer, cwd=elsewhere)
+        s.start(installer, cwd=s.root)
         window = s.wait_window("Kelvra")
         s.press_button(window)  # an empty field is no folder, not the working one
-        s.fill_field(window, k.windows_path(s.target))
+        s.fill_field(window, os.path.basename(s.target))
         s.press_button(window)
         self.assertEnded(s, installer)
         self.assertExtracted(s.target, expected)
-        self.assertEqual([], s.files(elsewhere))
+        self.assertFalse(os.path.exists(os.path.join(s.root, "a.txt")))
+
+    def test_run_from_subfolder(self):
+        """The after-run program named with a folder and without its extension, an
+        empty first argument: started from the target folder, blanks kept."""
+        s = self.scenario()
+        src, expected = self.payload(s, {"readme.txt": b"read me\n",
+                                         "tools/setup.exe": read(k.probe_program())})
+        installer = s.pack([src], run="tools\\setup", arg2="/second",
+                           default_dir=k.windows_path(s.target))
+        s.start(installer)
+        s.press_button(s.wait_window("Kelvra"))
+        self.assertEnded(s, installer)
+        self.assertEqual([("tools\\setup  /second", k.windows_path(s.target))],
+                         self.wait_probe(s.target))
+        self.assertExtracted(s.target, expected, extra=[PROBE_FILE])
 
     def test_damaged(self):
         s = self.scenario()
