@@ -16,6 +16,8 @@
 #include "archive/format.h"
 #include "archive/writer.h"
 #include "packer/packer.h"
+#include "packer/progress.h"
+#include "packer/project.h"
 #include "packer/system.h"
 #include "packer/times.h"
 #include "password/password.h"
@@ -59,15 +61,35 @@ Refusal too_many() {
                 exit_failed);
 }
 
-// Everything under folder, named relative to it. Links to files are followed; links
-// to folders are not, so a loop can't be walked.
-Refusal walk_folder(const fs::path& folder, const fs::path& output, std::vector<Found>* found) {
+// How a refusal names an option: by the option, or by the project file's line and key
+// when the value came from there.
+std::string named(const CreateArgs& args, const std::string& option) {
+  const auto origin = args.origins.find(option);
+  return origin == args.origins.end() ? option : origin->second;
+}
+
+// Everything under folder that no pattern leaves out, named relative to it inside
+// prefix. Links to files are followed; links to folders are not, so a loop can't be
+// walked.
+Refusal walk_folder(const fs::path& folder, const std::string& prefix, const std::vector<std::string>& excludes,
+                    const fs::path& output, std::vector<Found>* found) {
   std::error_code error;
   fs::recursive_directory_iterator it(folder, error), end;
   for (; !error && it != end; it.increment(error)) {
     const fs::directory_entry& item = *it;
     const std::string source = system::from_path(item.path());
-    if (item.is_directory(error) && !item.is_symlink(error)) continue;
+    std::vector<std::string> parts;
+    std::string relative;
+    for (const fs::path& part : item.path().lexically_relative(folder)) {
+      parts.push_back(system::from_path(part));
+      relative += (relative.empty() ? "" : "/") + parts.back();
+    }
+    const bool folder_itself = item.is_directory(error) && !item.is_symlink(error);
+    if (path_excluded(excludes, relative)) {
+      if (folder_itself) it.disable_recursion_pending();
+      continue;
+    }
+    if (folder_itself) continue;
     if (!item.is_regular_file(error)) {
       const bool folder_link = item.is_symlink(error) && item.is_directory(error);
       return refuse(in_quotes(source) + (folder_link ? " is a link to a folder, which is not followed"
@@ -78,9 +100,8 @@ Refusal walk_folder(const fs::path& folder, const fs::path& output, std::vector<
       std::fprintf(stderr, "kelvra-pack: leaving out %s, the output itself\n", in_quotes(source).c_str());
       continue;
     }
-    std::string name;
-    for (const fs::path& part : item.path().lexically_relative(folder)) {
-      const std::string text = system::from_path(part);
+    std::string name = prefix;
+    for (const std::string& text : parts) {
       if (text.find('\\') != std::string::npos) {
         return refuse(in_quotes(source) + ": a backslash in a file name would split it into folders",
                       exit_failed);
@@ -94,27 +115,34 @@ Refusal walk_folder(const fs::path& folder, const fs::path& output, std::vector<
   return {};
 }
 
+// One input's files; a refusal points at the input's line when a project file named it.
+Refusal gather_input(const InputSpec& spec, const CreateArgs& args, const fs::path& output,
+                     std::vector<Found>* found) {
+  std::vector<std::string> excludes = spec.excludes;
+  excludes.insert(excludes.end(), args.excludes.begin(), args.excludes.end());
+  const fs::path path = system::to_path(spec.path);
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  if (error) return refuse("cannot read " + in_quotes(spec.path) + ": " + error.message(), exit_failed);
+  if (fs::is_directory(status)) return walk_folder(path, spec.name, excludes, output, found);
+  if (!fs::is_regular_file(status)) return refuse(in_quotes(spec.path) + " is neither a file nor a folder", exit_failed);
+  const std::string base = system::from_path(path.filename());
+  if (path_excluded(excludes, base)) return {};
+  if (spec.name.empty() && base.find('\\') != std::string::npos) {
+    return refuse(in_quotes(spec.path) + ": a backslash in a file name would split it into folders", exit_failed);
+  }
+  found->push_back({spec.path, spec.name.empty() ? base : spec.name});
+  return {};
+}
+
 Refusal gather(const CreateArgs& args, std::vector<writer::Input>* inputs) {
   std::vector<Found> found;
   const fs::path output = fs::absolute(system::to_path(args.output));
-  for (const std::string& arg : args.inputs) {
-    std::error_code error;
-    const fs::file_status status = fs::status(system::to_path(arg), error);
-    if (error) return refuse("cannot read " + in_quotes(arg) + ": " + error.message(), exit_failed);
-    if (fs::is_directory(status)) {
-      Refusal refusal = walk_folder(system::to_path(arg), output, &found);
-      if (refusal.refused()) return refusal;
-    } else if (fs::is_regular_file(status)) {
-      const std::string base = system::from_path(system::to_path(arg).filename());
-      if (base.find('\\') != std::string::npos) {
-        return refuse(in_quotes(arg) + ": a backslash in a file name would split it into folders",
-                      exit_failed);
-      }
-      found.push_back({arg, base});
-      if (found.size() > format::max_entries) return too_many();
-    } else {
-      return refuse(in_quotes(arg) + " is neither a file nor a folder", exit_failed);
-    }
+  for (const InputSpec& spec : args.inputs) {
+    Refusal refusal = gather_input(spec, args, output, &found);
+    if (refusal.refused() && !spec.origin.empty()) refusal.text = spec.origin + ": " + refusal.text;
+    if (refusal.refused()) return refusal;
+    if (found.size() > format::max_entries) return too_many();
   }
 
   for (const Found& item : found) {
@@ -135,15 +163,15 @@ Refusal gather(const CreateArgs& args, std::vector<writer::Input>* inputs) {
 }
 
 // One option's text in the code page, within its bound.
-Refusal stored_text(const char* option, const std::string& utf8, unsigned codepage,
+Refusal stored_text(const std::string& option, const std::string& utf8, unsigned codepage,
                     std::size_t limit, std::string* out) {
   if (!to_codepage(utf8, codepage, out)) {
-    return refuse(std::string(option) + ": " + in_quotes(utf8) + " can't be written in code page " +
+    return refuse(option + ": " + in_quotes(utf8) + " can't be written in code page " +
                       std::to_string(codepage),
                   exit_usage);
   }
   if (out->size() > limit) {
-    return refuse(std::string(option) + " is " + std::to_string(out->size()) +
+    return refuse(option + " is " + std::to_string(out->size()) +
                       " bytes in code page " + std::to_string(codepage) + "; the limit is " +
                       std::to_string(limit),
                   exit_usage);
@@ -158,12 +186,12 @@ constexpr std::size_t shortest_digest = 8;
 
 Refusal password_digest(const CreateArgs& args, std::string* digest_out) {
   std::string typed = args.password;
-  const char* option = "--password";
+  std::string option = "--password";
   if (!args.password_file.empty()) {
-    option = "--password-file";
+    option = named(args, "--password-file");
     std::ifstream in(system::to_path(args.password_file), std::ios::binary);
     if (!in) {
-      return refuse("cannot read " + in_quotes(args.password_file) + ": " + std::strerror(errno),
+      return refuse(option + ": cannot read " + in_quotes(args.password_file) + ": " + std::strerror(errno),
                     exit_failed);
     }
     std::getline(in, typed);
@@ -173,7 +201,7 @@ Refusal password_digest(const CreateArgs& args, std::string* digest_out) {
   Refusal refusal = stored_text(option, typed, args.codepage, max_password_length, &bytes);
   if (refusal.refused()) return refusal;
   if (bytes.empty()) {
-    return refuse(std::string(option) + ": the password is empty; leave the option out for an archive without one",
+    return refuse(option + ": the password is empty; leave the option out for an archive without one",
                   exit_usage);
   }
 
@@ -223,14 +251,16 @@ Refusal archive_strings(const CreateArgs& args, writer::Strings* strings) {
       {"--default-dir", args.default_dir, &strings->default_dir},
   };
   for (const Text& text : texts) {
-    Refusal refusal = stored_text(text.option, text.value, args.codepage, format::max_string_length, text.out);
+    Refusal refusal =
+        stored_text(named(args, text.option), text.value, args.codepage, format::max_string_length, text.out);
     if (refusal.refused()) return refusal;
   }
   if (args.password_given) return password_digest(args, &strings->password_digest);
   return {};
 }
 
-Refusal compression_level(const std::string& text, int* level) {
+Refusal compression_level(const CreateArgs& args, int* level) {
+  const std::string& text = args.level;
   if (text == "max") {
     *level = writer::level_max;
   } else if (text == "ultra") {
@@ -238,7 +268,7 @@ Refusal compression_level(const std::string& text, int* level) {
   } else if (text.size() == 1 && text[0] >= '1' && text[0] <= '9') {
     *level = text[0] - '0';
   } else {
-    return refuse("--level: " + in_quotes(text) + " is not 1..9, max or ultra", exit_usage);
+    return refuse(named(args, "--level") + ": " + in_quotes(text) + " is not 1..9, max or ultra", exit_usage);
   }
   return {};
 }
@@ -250,7 +280,10 @@ Refusal load_stub(const CreateArgs& args, std::vector<std::uint8_t>* stub) {
     return {};
   }
   std::ifstream in(system::to_path(args.stub_path), std::ios::binary);
-  if (!in) return refuse("cannot read " + in_quotes(args.stub_path) + ": " + std::strerror(errno), exit_failed);
+  if (!in) {
+    return refuse(named(args, "--stub") + ": cannot read " + in_quotes(args.stub_path) + ": " + std::strerror(errno),
+                  exit_failed);
+  }
   stub->assign(std::istreambuf_iterator<char>(in), {});
   if (in.bad()) return refuse("cannot read " + in_quotes(args.stub_path), exit_failed);
   return {};
@@ -260,7 +293,7 @@ Refusal load_stub(const CreateArgs& args, std::vector<std::uint8_t>* stub) {
 // SOURCE_DATE_EPOCH when the option isn't given. *latest is left alone when neither is.
 Refusal latest_time(const CreateArgs& args, std::uint64_t* latest) {
   std::string text = args.mtime;
-  std::string source = "--mtime";
+  std::string source = named(args, "--mtime");
   if (text.empty()) {
     const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
     if (epoch == nullptr || epoch[0] == '\0') return {};
@@ -281,18 +314,6 @@ void clamp_times(std::uint64_t latest, std::vector<writer::Input>* inputs) {
   }
 }
 
-void report_progress(const writer::Progress& progress) {
-  static std::uint64_t shown = ~0ull;
-  const std::uint64_t percent =
-      progress.bytes_total == 0 ? 100 : progress.bytes_done * 100 / progress.bytes_total;
-  if (percent == shown) return;
-  shown = percent;
-  char text[80];
-  std::snprintf(text, sizeof text, "compressing: %3" PRIu64 "%%  (file %" PRIu32 " of %" PRIu32 ")",
-                percent, progress.files_done + 1, progress.files_total);
-  show_progress(text);
-}
-
 }  // namespace
 
 int run_create(const CreateArgs& args) {
@@ -302,7 +323,7 @@ int run_create(const CreateArgs& args) {
   writer::Options options;
   options.jobs = args.jobs;
 
-  Refusal refusal = compression_level(args.level, &options.level);
+  Refusal refusal = compression_level(args, &options.level);
   if (!refusal.refused()) refusal = archive_strings(args, &strings);
   if (!refusal.refused()) refusal = load_stub(args, &stub);
   std::uint64_t latest = ~0ull;  // no clamp
@@ -315,19 +336,23 @@ int run_create(const CreateArgs& args) {
 
   clamp_times(latest, &inputs);
 
-  if (stderr_is_terminal()) options.progress = report_progress;
-  system::remove_on_interrupt(writer::temporary_path);
-  const std::string error = writer::write_installer(args.output, stub, inputs, strings, options);
-  end_progress();
-  if (!error.empty()) {
-    complain(error);
-    return exit_failed;
-  }
-
   std::uint64_t total_in = 0;
   for (const writer::Input& input : inputs) {
     std::error_code ignored;
     total_in += fs::file_size(system::to_path(input.source_path), ignored);
+  }
+
+  options.progress = [](const writer::Progress& progress) {
+    progress_update(progress.bytes_done, progress.files_done);
+  };
+  progress_start("compressing", total_in, static_cast<std::uint32_t>(inputs.size()));
+  system::remove_on_interrupt(writer::temporary_path);
+  const std::string error = writer::write_installer(args.output, stub, inputs, strings, options);
+  if (error.empty()) progress_update(total_in, static_cast<std::uint32_t>(inputs.size()));
+  progress_finish(error.empty());
+  if (!error.empty()) {
+    complain(error);
+    return exit_failed;
   }
   std::error_code ignored;
   const std::uint64_t total_out = fs::file_size(system::to_path(args.output), ignored);

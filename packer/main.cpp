@@ -3,11 +3,15 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "archive/writer.h"
 #include "packer/packer.h"
+#include "packer/progress.h"
+#include "packer/project.h"
 #include "packer/system.h"
 
 namespace {
@@ -27,8 +31,71 @@ const char* const create_footer =
     "the smallest but some hundreds of times slower than 9 (minutes for a few megabytes). "
     "All of them make standard zlib streams.\n";
 
+const char* const project_footer =
+    "With --project, the installer is described by a TOML file (kelvra-pack init writes a "
+    "starter one); options given here win over it, and INPUTs are added to its inputs.\n";
+
 const char* const exit_footer =
-    "Exit status: 0 success, 1 a bad archive or a failed operation, 2 a usage error.";
+    "Exit status: 0 success, 1 a bad archive or a failed operation, 2 a usage error "
+    "(the command line or the project file).";
+
+// What the progress options fill in, for the commands that show progress.
+struct ProgressArgs {
+  std::string when = "auto";
+  bool quiet = false;
+};
+
+void add_progress(CLI::App* command, ProgressArgs* progress) {
+  command->add_option("--progress", progress->when,
+                      "auto (default: a bar on a terminal, plain lines otherwise), bar, plain or none")
+      ->check(CLI::IsMember({"auto", "bar", "plain", "none"}));
+  command->add_flag("-q,--quiet", progress->quiet, "No progress and no line per file; errors are still told");
+}
+
+// Fills in what the command line left open from the project file. Inputs named on the
+// command line come after the file's.
+void apply_project(const Project& project, CLI::App* command, CreateArgs* args) {
+  auto take = [&](const char* option, const auto& value, auto* out) {
+    if (!value || command->get_option(option)->count() > 0) return;
+    *out = *value;
+    const auto where = project.where.find(option);
+    if (where != project.where.end()) args->origins[option] = where->second;
+  };
+  take("--output", project.output, &args->output);
+  take("--stub", project.stub, &args->stub_path);
+  take("--run", project.run, &args->run_program);
+  take("--arg1", project.arg1, &args->run_arg1);
+  take("--arg2", project.arg2, &args->run_arg2);
+  take("--prompt", project.prompt, &args->prompt);
+  take("--default-dir", project.default_dir, &args->default_dir);
+  take("--level", project.level, &args->level);
+  take("--mtime", project.mtime, &args->mtime);
+  take("--codepage", project.codepage, &args->codepage);
+  take("--jobs", project.jobs, &args->jobs);
+  // A password on the command line replaces the file's password file.
+  if (command->get_option("--password")->count() == 0) {
+    take("--password-file", project.password_file, &args->password_file);
+  }
+  args->inputs.insert(args->inputs.begin(), project.inputs.begin(), project.inputs.end());
+}
+
+// kelvra-pack init: the starter project file, never over an existing one unless forced.
+int run_init(const std::string& path, bool force) {
+  std::error_code error;
+  if (!force && std::filesystem::exists(system::to_path(path), error)) {
+    complain(path + " exists already: give --force to replace it, or another FILE");
+    return exit_failed;
+  }
+  std::ofstream out(system::to_path(path), std::ios::binary | std::ios::trunc);
+  out << starter_project();
+  out.close();
+  if (!out) {
+    complain("cannot write " + in_quotes(path) + ": " + system::last_error());
+    return exit_failed;
+  }
+  std::printf("%s: written; edit it, then run: kelvra-pack create --project %s\n", path.c_str(), path.c_str());
+  return exit_ok;
+}
 
 void add_codepage(CLI::App* command, unsigned* codepage) {
   command->add_option("--codepage", *codepage,
@@ -46,7 +113,9 @@ int main(int argc, char** argv) {
 
   CreateArgs create;
   CLI::App* create_command = app.add_subcommand("create", "Make an installer: the stub, then an archive of INPUT...");
-  create_command->add_option("-o,--output", create.output, "The installer to write")->required();
+  std::string project_path;
+  create_command->add_option("--project", project_path, "Read the installer's description from this TOML file");
+  create_command->add_option("-o,--output", create.output, "The installer to write (required, here or in the project file)");
   create_command->add_option("--stub", create.stub_path,
                              embedded_stub().empty() ? "The stub program (required: none is built in)"
                                                      : "The stub program (default: the one built in)");
@@ -68,8 +137,21 @@ int main(int argc, char** argv) {
   create_command->add_option("--jobs", create.jobs, "Compression threads (default: all cores)")
       ->check(CLI::Range(1u, 256u));
   add_codepage(create_command, &create.codepage);
-  create_command->add_option("INPUT", create.inputs, "Files and folders to store");
-  create_command->footer(std::string(create_footer) + password_note);
+  std::vector<std::string> excludes;
+  create_command->add_option("--exclude", excludes,
+                             "Leave out what matches PATTERN in every input (* and ? within a name, ** across "
+                             "folders); may be repeated");
+  ProgressArgs progress;
+  add_progress(create_command, &progress);
+  std::vector<std::string> input_paths;
+  create_command->add_option("INPUT", input_paths, "Files and folders to store");
+  create_command->footer(std::string(create_footer) + project_footer + password_note);
+
+  std::string init_path = "kelvra.toml";
+  bool init_force = false;
+  CLI::App* init_command = app.add_subcommand("init", "Write a commented starter project file for create --project");
+  init_command->add_option("FILE", init_path, "The file to write (default: kelvra.toml)");
+  init_command->add_flag("--force", init_force, "Replace the file when it exists");
 
   std::string list_path;
   bool list_json = false;
@@ -85,6 +167,7 @@ int main(int argc, char** argv) {
       "test", "Check the checksum and inflate every chunk; prints OK or the first problem");
   test_command->add_option("FILE", test_path, "The installer")->required();
   add_codepage(test_command, &test_codepage);
+  add_progress(test_command, &progress);
 
   ExtractArgs extract;
   CLI::App* extract_command = app.add_subcommand(
@@ -97,6 +180,7 @@ int main(int argc, char** argv) {
   CLI::Option* extract_password =
       extract_command->add_option("--password", extract.password, "The archive's password (else asked on a terminal)");
   add_codepage(extract_command, &extract.codepage);
+  add_progress(extract_command, &progress);
   extract_command->footer(password_note);
 
   // Windows hands the arguments over in UTF-16; the packer works in UTF-8.
@@ -109,6 +193,33 @@ int main(int argc, char** argv) {
     const int status = app.exit(error);
     return status == 0 ? exit_ok : exit_usage;
   }
+  choose_progress(progress.when, progress.quiet);
+  if (*init_command) return run_init(init_path, init_force);
+
+  if (*create_command) {
+    if (!project_path.empty()) {
+      Project project;
+      const std::string problem = load_project(project_path, &project);
+      if (!problem.empty()) {
+        complain(problem);
+        return exit_usage;
+      }
+      apply_project(project, create_command, &create);
+    }
+    for (const std::string& path : input_paths) create.inputs.push_back({path, {}, {}, {}});
+    for (const std::string& pattern : excludes) {
+      std::string problem;
+      create.excludes.push_back(clean_pattern(pattern, &problem));
+      if (!problem.empty()) {
+        complain("--exclude: " + problem);
+        return exit_usage;
+      }
+    }
+    if (create.output.empty()) {
+      complain("no installer to write: give -o FILE, or 'output' in the project file");
+      return exit_usage;
+    }
+  }
 
   unsigned codepage = create.codepage;
   if (*list_command) codepage = list_codepage;
@@ -120,7 +231,8 @@ int main(int argc, char** argv) {
   }
 
   if (*create_command) {
-    create.password_given = password->count() > 0 || password_file->count() > 0;
+    create.password_given =
+        password->count() > 0 || password_file->count() > 0 || !create.password_file.empty();
     return run_create(create);
   }
   if (*list_command) return run_list(list_path, list_json, list_codepage);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,16 @@ inline std::string in_quotes(const std::string& text) { return "'" + text + "'";
 // Prints "kelvra-pack: text" on standard error.
 void complain(const std::string& text);
 
+// One file or folder to store: where it is, the name it takes in the archive (a
+// folder's: the folder its contents go into; empty: the file's own name, or the top),
+// and what of it to leave out.
+struct InputSpec {
+  std::string path;
+  std::string name;  // UTF-8, parts joined by backslashes
+  std::vector<std::string> excludes;
+  std::string origin;  // where a project file names it, for messages; empty otherwise
+};
+
 struct CreateArgs {
   std::string output;
   std::string stub_path;  // empty: the stub built in
@@ -34,7 +45,11 @@ struct CreateArgs {
   std::string level = "9";
   unsigned jobs = 0;
   std::string mtime;  // empty: SOURCE_DATE_EPOCH, else no clamp
-  std::vector<std::string> inputs;
+  std::vector<InputSpec> inputs;
+  std::vector<std::string> excludes;  // for every input
+  // Options whose value came from a project file, and where: "--run" ->
+  // "kelvra.toml:4: key 'run'", so a refusal points at the line to mend.
+  std::map<std::string, std::string> origins;
 };
 
 struct ExtractArgs {
@@ -74,9 +89,6 @@ bool read_line(std::string* line);
 // Asks on standard error and reads a line without echo when standard input is a
 // terminal; false at the end of input.
 bool read_secret(const std::string& prompt, std::string* line);
-// A progress line on standard error, drawn only when it is a terminal.
-void show_progress(const std::string& text);
-void end_progress();
 
 // Opens path with the reader. Empty on success, else the most precise reason found:
 // the system's, a bound of the format, an entry name's, or the checksum's.

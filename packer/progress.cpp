@@ -1,0 +1,197 @@
+// Progress on standard error. The bar is redrawn at most ten times a second, plain
+// lines at most once a second, so neither slows the work nor floods a CI log; both end
+// with one line that says how much was done and in what time.
+#include "packer/progress.h"
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "packer/packer.h"
+
+namespace kelvra::pack {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double bar_interval = 0.1;    // seconds between redraws of the bar
+constexpr double plain_interval = 1.0;  // seconds between plain lines
+constexpr double rate_after = 0.25;     // a rate measured over less says little
+
+struct State {
+  ProgressStyle style = ProgressStyle::none;
+  bool quiet = false;
+  const char* action = "";
+  std::uint64_t bytes_total = 0, bytes_done = 0;
+  std::uint32_t files_total = 0, files_done = 0;
+  Clock::time_point started, last_shown;
+  bool running = false;
+  bool bar_drawn = false;
+};
+State state;
+
+double seconds_since(Clock::time_point then) {
+  return std::chrono::duration<double>(Clock::now() - then).count();
+}
+
+unsigned percent() {
+  if (state.bytes_total == 0) return state.files_total == 0 ? 100 : state.files_done * 100 / state.files_total;
+  return static_cast<unsigned>(state.bytes_done * 100 / state.bytes_total);
+}
+
+// "8.1 MiB/s" once there is enough to measure, else empty.
+std::string rate_text(double elapsed) {
+  if (elapsed < rate_after || state.bytes_done == 0) return {};
+  return human_bytes(static_cast<std::uint64_t>(state.bytes_done / elapsed)) + "/s";
+}
+
+std::string time_left(double elapsed) {
+  if (elapsed < rate_after || state.bytes_done == 0 || state.bytes_done >= state.bytes_total) return {};
+  const double rate = state.bytes_done / elapsed;
+  return human_duration((state.bytes_total - state.bytes_done) / rate) + " left";
+}
+
+std::string counts(const char* between) {
+  return human_bytes(state.bytes_done) + between + human_bytes(state.bytes_total) + "  " +
+         std::to_string(state.files_done) + between + std::to_string(state.files_total) + " files";
+}
+
+int terminal_columns() {
+  const char* columns = std::getenv("COLUMNS");
+  const int value = columns != nullptr ? std::atoi(columns) : 0;
+  return value >= 20 && value <= 1000 ? value : 80;
+}
+
+void draw_bar(bool final) {
+  const double elapsed = seconds_since(state.started);
+  char head[32];
+  std::snprintf(head, sizeof head, "%-11s %3u%% ", state.action, percent());
+  std::string tail = "  " + counts("/");
+  const std::string rate = rate_text(elapsed);
+  if (!rate.empty()) tail += "  " + rate;
+  const std::string when = final ? "in " + human_duration(elapsed) : time_left(elapsed);
+  if (!when.empty()) tail += "  " + when;
+
+  // The line stays one column short of the width, so the cursor never wraps.
+  const int room = terminal_columns() - 1 - static_cast<int>(std::string(head).size() + tail.size()) - 2;
+  std::string bar;
+  if (room >= 10) {
+    const int width = room < 40 ? room : 40;
+    const int filled = static_cast<int>(percent()) * width / 100;
+    bar = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]";
+  }
+  std::fprintf(stderr, "\r%s%s%s\033[K%s", head, bar.c_str(), tail.c_str(), final ? "\n" : "");
+  std::fflush(stderr);
+  state.bar_drawn = !final;
+}
+
+void plain_line(bool final) {
+  const double elapsed = seconds_since(state.started);
+  std::string text = std::string(state.action) + ": " + std::to_string(percent()) + "%  " + counts(" of ");
+  const std::string rate = rate_text(elapsed);
+  if (!rate.empty()) text += "  " + rate;
+  const std::string when = final ? "in " + human_duration(elapsed) : time_left(elapsed);
+  if (!when.empty()) text += "  " + when;
+  std::fprintf(stderr, "kelvra-pack: %s\n", text.c_str());
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+bool choose_progress(const std::string& option, bool quiet) {
+  state.quiet = quiet;
+  if (option == "auto") {
+    state.style = stderr_is_terminal() ? ProgressStyle::bar : ProgressStyle::plain;
+  } else if (option == "bar") {
+    state.style = ProgressStyle::bar;
+  } else if (option == "plain") {
+    state.style = ProgressStyle::plain;
+  } else if (option == "none") {
+    state.style = ProgressStyle::none;
+  } else {
+    return false;
+  }
+  if (quiet) state.style = ProgressStyle::none;
+  return true;
+}
+
+ProgressStyle progress_style() { return state.style; }
+bool quiet() { return state.quiet; }
+
+void progress_start(const char* action, std::uint64_t bytes_total, std::uint32_t files_total) {
+  state.action = action;
+  state.bytes_total = bytes_total;
+  state.files_total = files_total;
+  state.bytes_done = 0;
+  state.files_done = 0;
+  state.started = Clock::now();
+  state.last_shown = state.started;
+  state.running = true;
+  state.bar_drawn = false;
+}
+
+void progress_update(std::uint64_t bytes_done, std::uint32_t files_done) {
+  if (!state.running) return;
+  state.bytes_done = bytes_done;
+  state.files_done = files_done;
+  if (state.style == ProgressStyle::bar) {
+    if (state.bar_drawn && seconds_since(state.last_shown) < bar_interval) return;
+    draw_bar(false);
+  } else if (state.style == ProgressStyle::plain) {
+    if (seconds_since(state.last_shown) < plain_interval || state.bytes_done >= state.bytes_total) return;
+    plain_line(false);
+  } else {
+    return;
+  }
+  state.last_shown = Clock::now();
+}
+
+void progress_finish(bool completed) {
+  if (!state.running) return;
+  state.running = false;
+  if (!completed) {
+    progress_pause();
+  } else if (state.style == ProgressStyle::bar) {
+    draw_bar(true);
+  } else if (state.style == ProgressStyle::plain) {
+    plain_line(true);
+  }
+}
+
+void progress_pause() {
+  if (!state.bar_drawn) return;
+  std::fprintf(stderr, "\r\033[K");
+  std::fflush(stderr);
+  state.bar_drawn = false;
+}
+
+std::string human_bytes(std::uint64_t bytes) {
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  const char* const units[] = {"KiB", "MiB", "GiB", "TiB"};
+  double value = bytes / 1024.0;
+  std::size_t unit = 0;
+  while (value >= 1023.95 && unit + 1 < sizeof units / sizeof units[0]) {
+    value /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+  return text;
+}
+
+std::string human_duration(double seconds) {
+  const auto whole = static_cast<std::uint64_t>(seconds < 0 ? 0 : seconds + 0.5);
+  char text[32];
+  if (whole < 3600) {
+    std::snprintf(text, sizeof text, "%" PRIu64 ":%02" PRIu64, whole / 60, whole % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%" PRIu64 ":%02" PRIu64 ":%02" PRIu64, whole / 3600, whole / 60 % 60,
+                  whole % 60);
+  }
+  return text;
+}
+
+}  // namespace kelvra::pack

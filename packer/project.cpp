@@ -1,0 +1,375 @@
+// The project file, read with toml++: every key checked for its type and range where
+// it stands, so a mistake is reported with the file, the line and the key, and an
+// unknown key (a typo) is an error rather than a silently ignored setting.
+#include "packer/project.h"
+
+#include <toml++/toml.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "archive/names.h"
+#include "packer/system.h"
+
+namespace kelvra::pack {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A value's kind in the file, and whether it names a file beside the project file.
+enum class Kind { text, path, level, mtime, codepage, jobs };
+
+struct Key {
+  const char* name;    // in the file
+  const char* option;  // on the command line
+  Kind kind;
+  std::optional<std::string> Project::*text;
+  std::optional<unsigned> Project::*number;
+};
+
+const Key keys[] = {
+    {"output", "--output", Kind::path, &Project::output, nullptr},
+    {"stub", "--stub", Kind::path, &Project::stub, nullptr},
+    {"run", "--run", Kind::text, &Project::run, nullptr},
+    {"arg1", "--arg1", Kind::text, &Project::arg1, nullptr},
+    {"arg2", "--arg2", Kind::text, &Project::arg2, nullptr},
+    {"prompt", "--prompt", Kind::text, &Project::prompt, nullptr},
+    {"default_dir", "--default-dir", Kind::text, &Project::default_dir, nullptr},
+    {"password_file", "--password-file", Kind::path, &Project::password_file, nullptr},
+    {"level", "--level", Kind::level, &Project::level, nullptr},
+    {"mtime", "--mtime", Kind::mtime, &Project::mtime, nullptr},
+    {"codepage", "--codepage", Kind::codepage, nullptr, &Project::codepage},
+    {"jobs", "--jobs", Kind::jobs, nullptr, &Project::jobs},
+};
+const char* const input_keys[] = {"path", "name", "exclude"};
+
+// Thrown from deep in the checks and caught once, at the file's level.
+struct Problem {
+  std::string text;
+};
+
+std::size_t edit_distance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+template <typename Names>
+std::string unknown_key(const std::string& key, const Names& names) {
+  std::string text = "unknown key";
+  std::string best;
+  std::size_t best_distance = 3;  // farther than two edits is not a typo
+  for (const auto& name : names) {
+    const std::size_t distance = edit_distance(key, name);
+    if (distance < best_distance) {
+      best_distance = distance;
+      best = name;
+    }
+  }
+  if (!best.empty()) text += " (did you mean '" + best + "'?)";
+  return text;
+}
+
+class Reader {
+ public:
+  Reader(std::string file, fs::path folder) : file_(std::move(file)), folder_(std::move(folder)) {}
+
+  [[noreturn]] void fail(const toml::source_region& where, const std::string& key, const std::string& text) const {
+    throw Problem{at(where, key) + ": " + text};
+  }
+
+  std::string at(const toml::source_region& where, const std::string& key) const {
+    return file_ + ":" + std::to_string(where.begin.line) + ": key '" + key + "'";
+  }
+
+  std::string text(const toml::node& node, const std::string& key) const {
+    const auto* value = node.as_string();
+    if (value == nullptr) fail(node.source(), key, "expected a string in quotes");
+    return value->get();
+  }
+
+  // Relative paths are taken from the project file's folder, so the file works from
+  // any working directory.
+  std::string path(const toml::node& node, const std::string& key) const {
+    const std::string given = text(node, key);
+    if (given.empty()) fail(node.source(), key, "expected a path, got an empty string");
+    if (system::is_absolute(given) || folder_.empty()) return given;
+    return system::from_path(folder_ / system::to_path(given));
+  }
+
+  std::int64_t integer(const toml::node& node, const std::string& key, std::int64_t low,
+                       std::int64_t high) const {
+    const auto* value = node.as_integer();
+    const std::string range = std::to_string(low) + ".." + std::to_string(high);
+    if (value == nullptr || value->get() < low || value->get() > high) {
+      fail(node.source(), key, "expected a whole number in " + range);
+    }
+    return value->get();
+  }
+
+  void top_level(const Key& key, const toml::node& node, Project* project) const {
+    switch (key.kind) {
+      case Kind::text:
+        project->*key.text = text(node, key.name);
+        return;
+      case Kind::path:
+        project->*key.text = path(node, key.name);
+        return;
+      case Kind::level:
+        if (const auto* number = node.as_integer(); number && number->get() >= 1 && number->get() <= 9) {
+          project->*key.text = std::to_string(number->get());
+          return;
+        }
+        if (const auto* word = node.as_string(); word && (word->get() == "max" || word->get() == "ultra")) {
+          project->*key.text = word->get();
+          return;
+        }
+        fail(node.source(), key.name, "expected 1..9, \"max\" or \"ultra\"");
+      case Kind::mtime:
+        // Checked with the option's own parser when the installer is made.
+        if (const auto* seconds = node.as_integer()) {
+          project->*key.text = std::to_string(seconds->get());
+        } else {
+          project->*key.text = text(node, key.name);
+        }
+        return;
+      case Kind::codepage: {
+        const auto codepage = static_cast<unsigned>(integer(node, key.name, 1, 65535));
+        if (!codepage_known(codepage)) {
+          fail(node.source(), key.name, "code page " + std::to_string(codepage) + " is not known here");
+        }
+        project->*key.number = codepage;
+        return;
+      }
+      case Kind::jobs:
+        project->*key.number = static_cast<unsigned>(integer(node, key.name, 1, 256));
+        return;
+    }
+  }
+
+  // A name inside the archive: '/' or '\' between folders, staying inside the target.
+  std::string stored_name(const toml::node& node, const std::string& key) const {
+    std::string name = text(node, key);
+    std::replace(name.begin(), name.end(), '/', '\\');
+    while (!name.empty() && name.back() == '\\') name.pop_back();
+    if (name.find("\\\\") != std::string::npos) fail(node.source(), key, "a name with an empty folder part");
+    const NameProblem problem = check_entry_name(name.data(), name.size());
+    if (problem != NameProblem::none) {
+      fail(node.source(), key, in_quotes(name) + ": " + describe_name_problem(problem));
+    }
+    return name;
+  }
+
+  InputSpec input(const toml::node& node, std::size_t number) const {
+    const std::string which = "input";
+    const toml::table* table = node.as_table();
+    if (table == nullptr) fail(node.source(), which, "expected [[input]] tables");
+    InputSpec spec;
+    for (auto&& [name, value] : *table) {
+      const std::string key = which + "." + std::string(name.str());
+      if (name.str() == "path") {
+        spec.path = path(value, key);
+        spec.origin = at(value.source(), key);
+      } else if (name.str() == "name") {
+        spec.name = stored_name(value, key);
+      } else if (name.str() == "exclude") {
+        const toml::array* patterns = value.as_array();
+        if (patterns == nullptr) fail(value.source(), key, "expected a list of patterns, like [\"*.pdb\"]");
+        for (const toml::node& item : *patterns) {
+          std::string problem;
+          spec.excludes.push_back(clean_pattern(text(item, key), &problem));
+          if (!problem.empty()) fail(item.source(), key, problem);
+        }
+      } else {
+        fail(name.source(), key, unknown_key(std::string(name.str()), input_keys));
+      }
+    }
+    if (spec.path.empty()) {
+      throw Problem{file_ + ":" + std::to_string(node.source().begin.line) + ": [[input]] number " +
+                    std::to_string(number) + " has no 'path'"};
+    }
+    return spec;
+  }
+
+  void read(const toml::table& root, Project* project) const {
+    std::vector<std::string> names{"input"};
+    for (const Key& key : keys) names.push_back(key.name);
+    for (auto&& [name, node] : root) {
+      const std::string key(name.str());
+      if (key == "input") {
+        const toml::array* inputs = node.as_array();
+        if (inputs == nullptr) fail(node.source(), key, "expected [[input]] tables, each with a 'path'");
+        for (const toml::node& item : *inputs) project->inputs.push_back(input(item, project->inputs.size() + 1));
+        continue;
+      }
+      if (key == "password") {
+        fail(name.source(), key,
+             "a password does not belong in a file that is kept with the sources; put it in a "
+             "file of its own and name that with 'password_file'");
+      }
+      const Key* known = std::find_if(std::begin(keys), std::end(keys), [&](const Key& k) { return key == k.name; });
+      if (known == std::end(keys)) fail(name.source(), key, unknown_key(key, names));
+      top_level(*known, node, project);
+      project->where[known->option] = at(node.source(), key);
+    }
+  }
+
+  const std::string& file() const { return file_; }
+
+ private:
+  std::string file_;
+  fs::path folder_;
+};
+
+bool match(const char* pattern, const char* text) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  for (; *pattern != '\0'; ++pattern, ++text) {
+    if (pattern[0] == '*' && pattern[1] == '*') {
+      pattern += 2;
+      // "**/" also matches no folder at all: "a/**/b" takes "a/b".
+      const bool folders = *pattern == '/';
+      if (folders) ++pattern;
+      for (const char* at = text;; ++at) {
+        if ((!folders || at == text || at[-1] == '/') && match(pattern, at)) return true;
+        if (*at == '\0') return false;
+      }
+    }
+    if (*pattern == '*') {
+      ++pattern;
+      for (const char* at = text;; ++at) {
+        if (match(pattern, at)) return true;
+        if (*at == '\0' || *at == '/') return false;
+      }
+    }
+    if (*text == '\0') return false;
+    if (*pattern == '?') {
+      if (*text == '/') return false;
+      continue;
+    }
+    if (lower(*pattern) != lower(*text)) return false;
+  }
+  return *text == '\0';
+}
+
+}  // namespace
+
+std::string clean_pattern(const std::string& pattern, std::string* problem) {
+  problem->clear();
+  std::string clean = pattern;
+  while (clean.size() > 1 && clean.back() == '/') clean.pop_back();
+  if (clean.find('\\') != std::string::npos) {
+    *problem = in_quotes(pattern) + ": write folders in patterns with '/'";
+  } else if (clean.empty() || clean == "/") {
+    *problem = "an empty pattern would leave out nothing or everything";
+  }
+  return problem->empty() ? clean : std::string();
+}
+
+bool path_excluded(const std::vector<std::string>& patterns, const std::string& relative_path) {
+  for (const std::string& pattern : patterns) {
+    if (pattern.find('/') == std::string::npos) {
+      std::size_t start = 0;
+      for (;;) {
+        const std::size_t end = relative_path.find('/', start);
+        const std::string name = relative_path.substr(start, end - start);
+        if (match(pattern.c_str(), name.c_str())) return true;
+        if (end == std::string::npos) break;
+        start = end + 1;
+      }
+      continue;
+    }
+    // Anchored at the input's folder: the file itself or a folder it lies in.
+    const char* anchored = pattern.c_str() + (pattern[0] == '/' ? 1 : 0);
+    for (std::size_t end = relative_path.find('/'); end != std::string::npos;
+         end = relative_path.find('/', end + 1)) {
+      if (match(anchored, relative_path.substr(0, end).c_str())) return true;
+    }
+    if (match(anchored, relative_path.c_str())) return true;
+  }
+  return false;
+}
+
+std::string load_project(const std::string& path, Project* project) {
+  std::ifstream in(system::to_path(path), std::ios::binary);
+  if (!in) return path + ": cannot read the project file: " + system::last_error();
+  std::ostringstream content;
+  content << in.rdbuf();
+  if (in.bad()) return path + ": cannot read the project file: " + system::last_error();
+
+  Reader reader(path, system::to_path(path).parent_path());
+  try {
+    const toml::table root = toml::parse(content.str(), path);
+    reader.read(root, project);
+  } catch (const toml::parse_error& error) {
+    return path + ":" + std::to_string(error.source().begin.line) + ":" +
+           std::to_string(error.source().begin.column) + ": not valid TOML: " + std::string(error.description());
+  } catch (const Problem& problem) {
+    return problem.text;
+  }
+  return {};
+}
+
+const char* starter_project() {
+  return R"(# kelvra.toml: what `kelvra-pack create --project kelvra.toml` puts into the installer.
+# Paths are relative to this file's folder. Options given on the command line win
+# over the values here; files and folders named there are added to the inputs.
+# Take the '#' off a line to use it.
+
+# The installer to write.
+output = "setup.exe"
+
+# The program the installer starts once every file is in place (looked for in the
+# target folder, then on PATH), and its two arguments. Leave run out to start nothing.
+run = "setup.exe"
+# arg1 = "/quiet"
+# arg2 = ""
+
+# The text shown while the user picks the target folder, and the folder proposed
+# there (without one, the user's TEMP folder). A Windows path: single quotes keep
+# its backslashes as they are.
+prompt = "Install into this folder:"
+# default_dir = 'C:\Program Files\My App'
+
+# The installer asks for the password on the first line of this file before it
+# extracts anything. It only gates the installer: the files are not encrypted.
+# password_file = "password.txt"
+
+# Compression: 1..9 (zlib; 9 is the default), "max" (stronger and slower) or
+# "ultra" (the smallest, hundreds of times slower).
+level = 9
+
+# The Windows ANSI code page the installer's names and texts are stored in.
+codepage = 1252
+
+# The stub program; without it, the one built into kelvra-pack.
+# stub = "kelvra-stub.exe"
+
+# What goes in: one [[input]] per folder (its contents) or file (itself).
+#   name     where it goes inside the installer (a folder, or a file's new name)
+#   exclude  what to leave out: * and ? match within a name, ** across folders;
+#            a pattern without / matches a file or folder name at any depth,
+#            one with / the path from the input's folder ("docs/drafts").
+[[input]]
+path = "dist"
+exclude = ["*.pdb", "*.tmp"]
+
+# [[input]]
+# path = "README.txt"
+# name = "docs/README.txt"
+)";
+}
+
+}  // namespace kelvra::pack
