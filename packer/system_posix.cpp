@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -139,6 +140,18 @@ void listen_to_messages(void (*listener)()) { platform::testing::set_message_lis
 
 bool stdin_is_terminal() { return isatty(STDIN_FILENO) == 1; }
 bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+bool read_line(std::string* line) {
+  line->clear();
+  for (;;) {
+    const int c = std::getc(stdin);
+    if (c == EOF) return !line->empty();
+    if (c == '\n') break;
+    line->push_back(static_cast<char>(c));
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return true;
+}
 
 bool codepage_known(unsigned codepage) {
   iconv_t cd = iconv_open(iconv_name(codepage).c_str(), "UTF-8");
