@@ -230,8 +230,10 @@ Refusal password_digest(const CreateArgs& args, std::string* digest_out) {
                  kept, 8 * (kept + 1));
   }
   digest_out->assign(reinterpret_cast<const char*>(digest), kept);
-  std::fprintf(stderr,
-               "kelvra-pack: note: the password only gates the installer; the files in it are not encrypted\n");
+  if (!quiet()) {
+    std::fprintf(stderr,
+                 "kelvra-pack: note: the password only gates the installer; the files in it are not encrypted\n");
+  }
   return {};
 }
 

@@ -9,6 +9,7 @@
 #include "archive/extract.h"
 #include "output/output.h"
 #include "packer/packer.h"
+#include "packer/progress.h"
 #include "packer/system.h"
 #include "password/password.h"
 #include "platform/platform.h"
@@ -92,7 +93,9 @@ int run_extract(const ExtractArgs& args) {
       complain(TEXT_BAD_PASSWORD);
       return exit_failed;
     }
-    std::fprintf(stderr, "kelvra-pack: note: the password only gates the installer; the files are not encrypted\n");
+    if (!quiet()) {
+      std::fprintf(stderr, "kelvra-pack: note: the password only gates the installer; the files are not encrypted\n");
+    }
   }
   std::string directory;
   if (!system::to_core_path(args.directory, &directory) ||
@@ -108,9 +111,11 @@ int run_extract(const ExtractArgs& args) {
   std::memcpy(run_program, archive.run_program, sizeof run_program);
   std::memset(archive.run_program, 0, format::string_buffer_size);
 
+  progress_start("extracting", archive.payload_size, archive.entry_count);
   system::listen_to_messages(print_extraction_messages);
   const int cancelled = extract_all();
   system::listen_to_messages(nullptr);
+  progress_finish(!cancelled);
 
   std::memcpy(archive.run_program, run_program, sizeof run_program);
   if (cancelled) return exit_failed;

@@ -14,6 +14,7 @@
 #include "archive/format.h"
 #include "archive/names.h"
 #include "packer/packer.h"
+#include "packer/progress.h"
 #include "packer/system.h"
 #include "packer/times.h"
 #include "password/password.h"
@@ -142,15 +143,19 @@ std::string attribute_letters(std::uint8_t attributes) {
 
 void print_json(const std::string& path, unsigned codepage) {
   nlohmann::ordered_json out;
+  // Keys keep their names, types and meanings while the schema stays 1; keys may be
+  // added. docs/kelvra-pack.md describes each.
+  out["schema"] = 1;
   out["archive"] = path;
+  out["codepage"] = codepage;
   nlohmann::ordered_json entries = nlohmann::ordered_json::array();
   for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
     const DirectoryEntry& entry = archive.entries[i];
     entries.push_back({{"name", entry_name(entry, codepage)},
                        {"stored_size", entry.stored_size},
                        {"attributes", entry.attributes},
-                       {"last_write_time", iso_time(entry.last_write_time, true)},
-                       {"creation_time", iso_time(entry.creation_time, true)}});
+                       {"last_write_time", iso_time(entry.last_write_time)},
+                       {"creation_time", iso_time(entry.creation_time)}});
   }
   out["entries"] = entries;
   out["payload_size"] = archive.payload_size;
@@ -164,20 +169,29 @@ void print_json(const std::string& path, unsigned codepage) {
   std::printf("%s\n", out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
 }
 
+// "2000-01-01 00:00", as unzip -l shows times, but in UTC: the archive keeps UTC.
+std::string minute_time(std::uint64_t filetime) {
+  const UtcTime t = utc_from_seconds(static_cast<std::int64_t>(filetime / filetime_per_second) -
+                                     seconds_1601_to_1970);
+  char text[48];
+  std::snprintf(text, sizeof text, "%04" PRId64 "-%02u-%02u %02u:%02u", t.year, t.month, t.day, t.hour, t.minute);
+  return text;
+}
+
+// Laid out like unzip -l: the size, the time, the name, and a total line; the
+// installer's texts follow.
 void print_table(const std::string& path, unsigned codepage) {
   std::printf("Archive:  %s\n", path.c_str());
-  std::printf("    Stored  Attr  Modified (UTC)        Created (UTC)         Name\n");
-  std::printf("----------  ----  --------------------  --------------------  ----\n");
+  std::printf("    Stored  Attr  Modified (UTC)    Name\n");
+  std::printf("----------  ----  ----------------  ----\n");
   for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
     const DirectoryEntry& entry = archive.entries[i];
-    std::printf("%10" PRIu32 "  %s  %-20s  %-20s  %s\n", entry.stored_size,
-                attribute_letters(entry.attributes).c_str(),
-                iso_time(entry.last_write_time, false).c_str(),
-                iso_time(entry.creation_time, false).c_str(), entry_name(entry, codepage).c_str());
+    std::printf("%10" PRIu32 "  %s  %-16s  %s\n", entry.stored_size, attribute_letters(entry.attributes).c_str(),
+                minute_time(entry.last_write_time).c_str(), entry_name(entry, codepage).c_str());
   }
-  std::printf("----------                                                    -------\n");
-  std::printf("%10" PRIu32 "                                                    %" PRIu32 " file%s\n",
-              archive.payload_size, archive.entry_count, archive.entry_count == 1 ? "" : "s");
+  std::printf("----------                          -------\n");
+  std::printf("%10" PRIu32 "                          %" PRIu32 " file%s\n", archive.payload_size,
+              archive.entry_count, archive.entry_count == 1 ? "" : "s");
   const std::string program = from_codepage(archive.run_program, codepage);
   std::printf("\nProgram to run:     %s\n", program.empty() ? "(none)" : program.c_str());
   std::printf("First argument:     %s\n", from_codepage(archive.run_arg1, codepage).c_str());
@@ -202,8 +216,10 @@ bool read_exact(void* buffer, std::uint32_t size) {
   return true;
 }
 
-// The first fault in the entry's chunks, or empty.
-std::string test_entry(const DirectoryEntry& entry, std::uint32_t* chunks, std::uint64_t* inflated) {
+// The first fault in the entry's chunks, or empty. *tested counts the payload bytes
+// read, for the progress display.
+std::string test_entry(const DirectoryEntry& entry, std::uint32_t index, std::uint32_t* chunks,
+                       std::uint64_t* inflated, std::uint64_t* tested) {
   std::uint32_t remaining = entry.stored_size;
   for (std::uint32_t chunk = 1; remaining > 0; ++chunk, ++*chunks) {
     const std::string which = "chunk " + std::to_string(chunk) + ": ";
@@ -229,13 +245,15 @@ std::string test_entry(const DirectoryEntry& entry, std::uint32_t* chunks, std::
       return which + std::to_string(length - consumed) + " bytes follow the end of its zlib stream";
     }
     *inflated += produced;
+    *tested += format::chunk_header_size + length;
+    progress_update(*tested, index);
   }
   return {};
 }
 
 }  // namespace
 
-std::string iso_time(std::uint64_t filetime, bool with_fraction) {
+std::string iso_time(std::uint64_t filetime) {
   const UtcTime t = utc_from_seconds(static_cast<std::int64_t>(filetime / filetime_per_second) -
                                      seconds_1601_to_1970);
   char text[64];
@@ -243,7 +261,7 @@ std::string iso_time(std::uint64_t filetime, bool with_fraction) {
                 t.hour, t.minute, t.second);
   std::string out = text;
   const unsigned fraction = static_cast<unsigned>(filetime % filetime_per_second);
-  if (with_fraction && fraction != 0) {
+  if (fraction != 0) {
     char digits[16];
     std::snprintf(digits, sizeof digits, ".%07u", fraction);
     out += digits;
@@ -277,24 +295,28 @@ int run_list(const std::string& path, bool json, unsigned codepage) {
 int run_test(const std::string& path, unsigned codepage) {
   const std::string problem = open_for_reading(path, codepage);
   if (!problem.empty()) {
-    std::printf("%s: %s\n", path.c_str(), problem.c_str());
+    complain(path + ": " + problem);
     return exit_failed;
   }
   std::uint32_t chunks = 0;
-  std::uint64_t inflated = 0;
+  std::uint64_t inflated = 0, tested = 0;
   if (!platform::seek_to(archive.file, payload_start())) {
-    std::printf("%s: cannot read the payload\n", path.c_str());
+    complain(path + ": cannot read the payload");
     return exit_failed;
   }
+  progress_start("testing", archive.payload_size, archive.entry_count);
   for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
     const DirectoryEntry& entry = archive.entries[i];
-    const std::string fault = test_entry(entry, &chunks, &inflated);
+    const std::string fault = test_entry(entry, i, &chunks, &inflated, &tested);
     if (!fault.empty()) {
-      std::printf("%s: entry %" PRIu32 " %s, %s\n", path.c_str(), i + 1,
-                  in_quotes(entry_name(entry, codepage)).c_str(), fault.c_str());
+      progress_finish(false);
+      complain(path + ": entry " + std::to_string(i + 1) + " " + in_quotes(entry_name(entry, codepage)) + ", " +
+               fault);
       return exit_failed;
     }
   }
+  progress_update(tested, archive.entry_count);
+  progress_finish(true);
   std::printf("OK: %s: checksum matches; %" PRIu32 " entries, %" PRIu32
               " chunks, %" PRIu64 " bytes inflated\n",
               path.c_str(), archive.entry_count, chunks, inflated);

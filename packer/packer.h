@@ -95,7 +95,7 @@ bool read_secret(const std::string& prompt, std::string* line);
 std::string open_for_reading(const std::string& path, unsigned codepage);
 
 // A FILETIME as UTC ISO 8601 ("2000-01-01T00:00:00Z"), with the 100 ns fraction when
-// there is one and with_fraction is set.
-std::string iso_time(std::uint64_t filetime, bool with_fraction);
+// there is one.
+std::string iso_time(std::uint64_t filetime);
 
 }  // namespace kelvra::pack

@@ -3,10 +3,12 @@
 // with one line that says how much was done and in what time.
 #include "packer/progress.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 
 #include "packer/packer.h"
@@ -30,6 +32,7 @@ struct State {
   Clock::time_point started, last_shown;
   bool running = false;
   bool bar_drawn = false;
+  int bar_width = 0;  // 0: no room for a bar
 };
 State state;
 
@@ -54,9 +57,34 @@ std::string time_left(double elapsed) {
   return human_duration((state.bytes_total - state.bytes_done) / rate) + " left";
 }
 
-std::string counts(const char* between) {
-  return human_bytes(state.bytes_done) + between + human_bytes(state.bytes_total) + "  " +
-         std::to_string(state.files_done) + between + std::to_string(state.files_total) + " files";
+const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+
+// The unit bytes is best shown in, as an index into units.
+std::size_t unit_of(std::uint64_t bytes) {
+  std::size_t unit = 0;
+  for (double value = static_cast<double>(bytes); value >= 1023.95 && unit + 1 < std::size(units); value /= 1024) {
+    ++unit;
+  }
+  return unit;
+}
+
+std::string in_unit(std::uint64_t bytes, std::size_t unit) {
+  if (unit == 0) return std::to_string(bytes);
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / static_cast<double>(1ull << (10 * unit)));
+  return text;
+}
+
+// "6.3/28.6 MiB 1/4 files": both byte counts in the total's unit, to stay short.
+std::string short_counts(std::uint64_t bytes_done, std::uint32_t files_done) {
+  const std::size_t unit = unit_of(state.bytes_total);
+  return in_unit(bytes_done, unit) + "/" + in_unit(state.bytes_total, unit) + " " + units[unit] + " " +
+         std::to_string(files_done) + "/" + std::to_string(state.files_total) + " files";
+}
+
+std::string long_counts() {
+  return human_bytes(state.bytes_done) + " of " + human_bytes(state.bytes_total) + "  " +
+         std::to_string(state.files_done) + " of " + std::to_string(state.files_total) + " files";
 }
 
 int terminal_columns() {
@@ -65,32 +93,47 @@ int terminal_columns() {
   return value >= 20 && value <= 1000 ? value : 80;
 }
 
+std::string bar_head(unsigned percent) {
+  char head[32];
+  std::snprintf(head, sizeof head, "%s %3u%% ", state.action, percent);
+  return head;
+}
+
+// The bar keeps one width through an operation, the width left beside the texts at
+// their longest (all done, a four-digit rate, time left below ten minutes).
+int bar_width() {
+  const int longest = static_cast<int>(bar_head(100).size() + 2 + 1 +
+                                       short_counts(state.bytes_total, state.files_total).size() +
+                                       std::string(" 1023.9 MiB/s 0:00 left").size());
+  const int width = std::min(40, terminal_columns() - 1 - longest);
+  return width >= 8 ? width : 0;
+}
+
 void draw_bar(bool final) {
   const double elapsed = seconds_since(state.started);
-  char head[32];
-  std::snprintf(head, sizeof head, "%-11s %3u%% ", state.action, percent());
-  std::string tail = "  " + counts("/");
+  std::string tail = " " + short_counts(state.bytes_done, state.files_done);
   const std::string rate = rate_text(elapsed);
-  if (!rate.empty()) tail += "  " + rate;
+  if (!rate.empty()) tail += " " + rate;
   const std::string when = final ? "in " + human_duration(elapsed) : time_left(elapsed);
-  if (!when.empty()) tail += "  " + when;
+  if (!when.empty()) tail += " " + when;
 
-  // The line stays one column short of the width, so the cursor never wraps.
-  const int room = terminal_columns() - 1 - static_cast<int>(std::string(head).size() + tail.size()) - 2;
-  std::string bar;
-  if (room >= 10) {
-    const int width = room < 40 ? room : 40;
-    const int filled = static_cast<int>(percent()) * width / 100;
-    bar = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]";
+  std::string line = bar_head(percent());
+  if (state.bar_width > 0) {
+    const int filled = static_cast<int>(percent()) * state.bar_width / 100;
+    line += "[" + std::string(filled, '#') + std::string(state.bar_width - filled, '.') + "]";
   }
-  std::fprintf(stderr, "\r%s%s%s\033[K%s", head, bar.c_str(), tail.c_str(), final ? "\n" : "");
+  // The line stays one column short of the width, so the cursor never wraps.
+  const auto room = static_cast<std::size_t>(terminal_columns() - 1);
+  if (line.size() + tail.size() > room) line = bar_head(percent());
+  line = (line + tail).substr(0, room);
+  std::fprintf(stderr, "\r%s\033[K%s", line.c_str(), final ? "\n" : "");
   std::fflush(stderr);
   state.bar_drawn = !final;
 }
 
 void plain_line(bool final) {
   const double elapsed = seconds_since(state.started);
-  std::string text = std::string(state.action) + ": " + std::to_string(percent()) + "%  " + counts(" of ");
+  std::string text = std::string(state.action) + ": " + std::to_string(percent()) + "%  " + long_counts();
   const std::string rate = rate_text(elapsed);
   if (!rate.empty()) text += "  " + rate;
   const std::string when = final ? "in " + human_duration(elapsed) : time_left(elapsed);
@@ -131,6 +174,7 @@ void progress_start(const char* action, std::uint64_t bytes_total, std::uint32_t
   state.last_shown = state.started;
   state.running = true;
   state.bar_drawn = false;
+  state.bar_width = bar_width();
 }
 
 void progress_update(std::uint64_t bytes_done, std::uint32_t files_done) {
@@ -169,17 +213,8 @@ void progress_pause() {
 }
 
 std::string human_bytes(std::uint64_t bytes) {
-  if (bytes < 1024) return std::to_string(bytes) + " B";
-  const char* const units[] = {"KiB", "MiB", "GiB", "TiB"};
-  double value = bytes / 1024.0;
-  std::size_t unit = 0;
-  while (value >= 1023.95 && unit + 1 < sizeof units / sizeof units[0]) {
-    value /= 1024;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-  return text;
+  const std::size_t unit = unit_of(bytes);
+  return in_unit(bytes, unit) + " " + units[unit];
 }
 
 std::string human_duration(double seconds) {

@@ -7,6 +7,7 @@
 #include "archive/extract.h"
 #include "output/output.h"
 #include "packer/packer.h"
+#include "packer/progress.h"
 #include "packer/system.h"
 #include "platform/platform.h"
 #include "resources/strings.h"
@@ -18,6 +19,9 @@ namespace {
 
 int failures = 0;
 bool entry_written = false;
+// Entries the run is done with, and their stored bytes, for the progress display.
+std::uint32_t entries_done = 0;
+std::uint64_t bytes_done = 0;
 
 struct Answer {
   const char* words[3];
@@ -47,6 +51,7 @@ int parse_answer(std::string text) {
 }  // namespace
 
 int ask_file_exists(const char* path) {
+  pack::progress_pause();
   for (;;) {
     std::fprintf(stderr, "%s%s\n", TEXT_FILE_EXISTS, path);
     std::fprintf(stderr, "[r]eplace, [s]kip, replace [a]ll, skip a[l]l, re[n]ame, [c]ancel? ");
@@ -64,6 +69,7 @@ int ask_file_exists(const char* path) {
 }
 
 void ask_new_name(char* path_buffer) {
+  pack::progress_pause();
   char directory[format::path_buffer_size] = {};
   platform::get_working_directory(directory, sizeof directory);
   std::fprintf(stderr, "New name (in %s, or a full path; empty keeps the name): ", directory);
@@ -87,6 +93,7 @@ void ask_new_name(char* path_buffer) {
 
 void report_write_failure(const char* path, std::uint32_t error) {
   ++failures;
+  pack::progress_pause();
   char reason[256];
   platform::describe_error(error, reason, sizeof reason);
   std::fprintf(stderr, "Uh-Oh! %s: %s\n", path, reason);
@@ -99,16 +106,19 @@ int write_failures() { return failures; }
 void print_extraction_messages() {
   char text[message_area_size];
   read_message(text, sizeof text);
+  progress_pause();
   if (std::strncmp(text, TEXT_INFLATING, std::strlen(TEXT_INFLATING)) == 0) {
-    std::printf("%s\n", text);
+    if (!quiet()) std::printf("%s\n", text);
     entry_written = true;
   } else if (std::strcmp(text, TEXT_CANCELLED) == 0) {
     std::fprintf(stderr, "%s\n", text);
   } else {
     // The run shows each entry's name once it is done with it; no "inflating" before
     // it means nothing was written.
-    if (!entry_written) std::printf("   skipping: %s\n", text);
+    if (!entry_written && !quiet()) std::printf("   skipping: %s\n", text);
     entry_written = false;
+    if (entries_done < archive.entry_count) bytes_done += archive.entries[entries_done++].stored_size;
+    progress_update(bytes_done, entries_done);
   }
   std::fflush(stdout);
 }

@@ -210,9 +210,8 @@ class ListAndTest(PackerCase):
         self.create(self.sample_tree(), "--run", "go.exe")
         table = run("list", self.path("out.exe"))
         self.assertEqual(0, table.returncode)
-        self.assertRegex(table.stdout, r"\n {9}0  \.\.\.A  2000-01-01T00:00:01Z  [-0-9T:]{19}Z  empty\n")
-        self.assertRegex(table.stdout, r"\n +\d+  R\.\.A  .*  sub\\readonly\.txt\n")
-        self.assertRegex(table.stdout, r"\n +\d+ {52}5 files\n")
+        self.assertRegex(table.stdout, r"\n {9}0  \.\.\.A  2000-01-01 00:00  empty\n")
+        self.assertRegex(table.stdout, r"\n +\d+  R\.\.A  2000-01-01 00:00  sub\\readonly\.txt\n")
         self.assertIn("go.exe", table.stdout)
         result = run("test", self.path("out.exe"))
         self.assertEqual((0, True), (result.returncode, result.stdout.startswith("OK")), result.stdout)
@@ -235,8 +234,8 @@ class ListAndTest(PackerCase):
             with self.subTest(name):
                 self.write(self.path(name), (self.stub_bytes() if data else b"MZ") + data)
                 result = run("test", self.path(name))
-                self.assertEqual(1, result.returncode, result.stdout)
-                self.assertIn(words, result.stdout)
+                self.assertEqual(1, result.returncode, result.stderr)
+                self.assertIn(words, result.stderr)
         self.assertEqual(1, run("list", self.path("unsafe")).returncode)
         self.assertEqual(0, run("list", self.path("oversized")).returncode)
 
