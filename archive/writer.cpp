@@ -4,8 +4,21 @@
 #include "archive/writer.h"
 
 #include <zlib.h>
+// A build for a system without libdeflate and zopfli offers zlib's levels only.
+#ifndef KELVRA_ZLIB_ONLY
 #include <libdeflate.h>
 #include <zopfli/zopfli.h>
+#endif
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -38,13 +51,92 @@ void set_temporary(const std::string& path) {
   if (path.size() < sizeof temporary) std::memcpy(temporary, path.data(), path.size());
 }
 
-// libdeflate's strongest level wants a sizeable compressor; one per thread, kept.
-struct DeflateCompressor {
-  libdeflate_compressor* compressor = nullptr;
-  ~DeflateCompressor() {
-    if (compressor) libdeflate_free_compressor(compressor);
+// Files by name: UTF-8 names on Windows, where the C library would read them in the
+// ANSI code page, and a replacing rename there.
+#ifdef _WIN32
+std::wstring wide(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  const int size = static_cast<int>(utf8.size());
+  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, out.data(), length);
+  return out;
+}
+
+std::string windows_reason(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string reason;
+  if (length > 0) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    reason.resize(static_cast<std::size_t>(size));
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), reason.data(), size, nullptr, nullptr);
   }
-};
+  LocalFree(text);
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.')) {
+    reason.pop_back();
+  }
+  return reason.empty() ? "error " + std::to_string(code) : reason;
+}
+
+std::FILE* open_input(const std::string& path, std::string* reason) {
+  std::FILE* file = _wfopen(wide(path).c_str(), L"rb");
+  if (!file) *reason = system_reason();
+  return file;
+}
+
+// New only; deletable while open, so that an interrupted run can take it away.
+std::FILE* create_new(const std::string& path, bool* exists, std::string* reason) {
+  const HANDLE handle = CreateFileW(wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    *exists = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
+    *reason = windows_reason(code);
+    return nullptr;
+  }
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
+  std::FILE* file = descriptor == -1 ? nullptr : _fdopen(descriptor, "wb");
+  if (!file) {
+    *reason = system_reason();
+    if (descriptor == -1) CloseHandle(handle); else _close(descriptor);
+    DeleteFileW(wide(path).c_str());
+  }
+  return file;
+}
+
+std::string replace_file(const std::string& from, const std::string& to) {
+  if (MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
+  return windows_reason(GetLastError());
+}
+
+void remove_file(const std::string& path) { DeleteFileW(wide(path).c_str()); }
+#else
+std::FILE* open_input(const std::string& path, std::string* reason) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) *reason = system_reason();
+  return file;
+}
+
+std::FILE* create_new(const std::string& path, bool* exists, std::string* reason) {
+  std::FILE* file = std::fopen(path.c_str(), "wbx");
+  if (!file) {
+    *exists = errno == EEXIST;
+    *reason = system_reason();
+  }
+  return file;
+}
+
+std::string replace_file(const std::string& from, const std::string& to) {
+  std::error_code error;
+  std::filesystem::rename(from, to, error);
+  return error ? error.message() : std::string();
+}
+
+void remove_file(const std::string& path) { std::remove(path.c_str()); }
+#endif
 
 std::vector<std::uint8_t> compress_zlib(const std::uint8_t* data, std::size_t size, int level) {
   uLongf length = compressBound(static_cast<uLong>(size));
@@ -53,6 +145,15 @@ std::vector<std::uint8_t> compress_zlib(const std::uint8_t* data, std::size_t si
   out.resize(length);
   return out;
 }
+
+#ifndef KELVRA_ZLIB_ONLY
+// libdeflate's strongest level wants a sizeable compressor; one per thread, kept.
+struct DeflateCompressor {
+  libdeflate_compressor* compressor = nullptr;
+  ~DeflateCompressor() {
+    if (compressor) libdeflate_free_compressor(compressor);
+  }
+};
 
 std::vector<std::uint8_t> compress_libdeflate(const std::uint8_t* data, std::size_t size) {
   thread_local DeflateCompressor holder;
@@ -75,6 +176,7 @@ std::vector<std::uint8_t> compress_zopfli(const std::uint8_t* data, std::size_t 
   std::free(packed);
   return out;
 }
+#endif
 
 // Where the archive's bytes go: a file or memory, with the CRC-32 kept as they pass.
 struct Output {
@@ -222,8 +324,9 @@ std::string write_payload(Output& out, const std::vector<Input>& inputs, const O
 
   for (std::size_t index = 0; index < inputs.size(); ++index) {
     const Input& input = inputs[index];
-    std::FILE* file = std::fopen(input.source_path.c_str(), "rb");
-    if (!file) return "cannot open " + in_quotes(input.source_path) + ": " + system_reason();
+    std::string reason;
+    std::FILE* file = open_input(input.source_path, &reason);
+    if (!file) return "cannot open " + in_quotes(input.source_path) + ": " + reason;
     std::string error;
     for (;;) {
       auto piece = std::make_unique<Piece>();
@@ -262,6 +365,9 @@ std::string check(const std::vector<Input>& inputs, const Strings& strings,
   if (options.level < 1 || options.level > level_ultra) {
     return "compression level " + std::to_string(options.level) + " is not one of 1..9, max, ultra";
   }
+#ifdef KELVRA_ZLIB_ONLY
+  if (options.level > 9) return "compression levels max and ultra are not available in this build";
+#endif
   return validate(inputs, strings);
 }
 
@@ -351,8 +457,10 @@ std::string fold_case(const std::string& name) {
 }  // namespace
 
 std::vector<std::uint8_t> compress_piece(const std::uint8_t* data, std::size_t size, int level) {
+#ifndef KELVRA_ZLIB_ONLY
   if (level == level_max) return compress_libdeflate(data, size);
   if (level == level_ultra) return compress_zopfli(data, size);
+#endif
   return compress_zlib(data, size, level);
 }
 
@@ -445,14 +553,15 @@ std::string write_installer(const std::string& out_path, const std::vector<std::
   // A leftover of a killed run must not block the next one, nor be overwritten blindly.
   Output output;
   std::string temp_path;
+  std::string reason;
   for (int attempt = 0; !output.file && attempt < 100; ++attempt) {
     temp_path = out_path + ".partial" + (attempt ? std::to_string(attempt) : "");
     set_temporary(temp_path);
-    output.file = std::fopen(temp_path.c_str(), "wbx");
-    if (!output.file && errno != EEXIST) break;
+    bool exists = false;
+    output.file = create_new(temp_path, &exists, &reason);
+    if (!output.file && !exists) break;
   }
   if (!output.file) {
-    const std::string reason = system_reason();
     set_temporary({});
     return "cannot create " + in_quotes(out_path) + " (through " + in_quotes(temp_path) + "): " + reason;
   }
@@ -466,11 +575,10 @@ std::string write_installer(const std::string& out_path, const std::vector<std::
     error = "cannot write " + in_quotes(temp_path) + ": " + system_reason();
   }
   if (error.empty()) {
-    std::error_code rename_error;
-    std::filesystem::rename(temp_path, out_path, rename_error);
-    if (rename_error) error = "cannot create " + in_quotes(out_path) + ": " + rename_error.message();
+    const std::string rename_error = replace_file(temp_path, out_path);
+    if (!rename_error.empty()) error = "cannot create " + in_quotes(out_path) + ": " + rename_error;
   }
-  if (!error.empty()) std::remove(temp_path.c_str());
+  if (!error.empty()) remove_file(temp_path);
   set_temporary({});
   return error;
 }

@@ -6,13 +6,16 @@ if(STUB AND EXISTS "${STUB}")
   file(SHA256 "${STUB}" stub_hash)
   string(REPLACE "\\" "\\\\" stub_path "${STUB}")
   string(REPLACE "\"" "\\\"" stub_path "${stub_path}")
-  # Read-only data is .rodata in ELF and .rdata in PE; the labels are named in full so
-  # no target's symbol prefix comes between them and their declarations.
+  # Read-only data is .rodata in ELF and .rdata in PE, whose assembler has no .previous
+  # (the compiler is in .text where top-level assembly goes). The labels are named in
+  # full so that no target's symbol prefix comes between them and their declarations.
   set(body "// Stub ${stub_hash}
 #if defined(_WIN32)
 #define KELVRA_READ_ONLY_SECTION \"  .section .rdata,\\\"dr\\\"\\n\"
+#define KELVRA_PREVIOUS_SECTION \"  .text\\n\"
 #else
 #define KELVRA_READ_ONLY_SECTION \"  .section .rodata\\n\"
+#define KELVRA_PREVIOUS_SECTION \"  .previous\\n\"
 #endif
 __asm__(
     KELVRA_READ_ONLY_SECTION
@@ -20,7 +23,7 @@ __asm__(
     \"kelvra_stub_begin:\\n\"
     \"  .incbin \\\"${stub_path}\\\"\\n\"
     \"kelvra_stub_end:\\n\"
-    \"  .previous\\n\");
+    KELVRA_PREVIOUS_SECTION);
 extern \"C\" const unsigned char kelvra_stub_begin[] __asm__(\"kelvra_stub_begin\");
 extern \"C\" const unsigned char kelvra_stub_end[] __asm__(\"kelvra_stub_end\");
 std::vector<std::uint8_t> kelvra::pack::embedded_stub() {
