@@ -390,16 +390,24 @@ class Scenario:
             self.type(text)
 
     def screenshot(self, label, window=None):
+        """Saves the screen (or one window) as shots/<scenario>/NN-label.png, in order."""
         self.shot_count += 1
         path = os.path.join(self.shots, "%02d-%s.png" % (self.shot_count, label))
+        return self._import(path, window)
+
+    def _import(self, path, window=None):
         args = ["import", "-window", window.id if window else "root", path]
         if self._x(*args, check=False).returncode != 0:
             return None
         return path
 
     def grab(self, label):
-        """A screenshot of the whole screen, saved and loaded for pixel checks."""
-        return Image(self.screenshot(label))
+        """The whole screen loaded for pixel checks; polls overwrite one file per label,
+        so the last look at each stays for a failing run."""
+        path = self._import(os.path.join(self.shots, "grab-%s.png" % label))
+        if path is None:
+            raise AssertionError("no screenshot of %s" % self.display)
+        return Image(path)
 
     # -- results on disk ---------------------------------------------------------
 

@@ -318,6 +318,7 @@ class Installer(unittest.TestCase):
                     self.assertExtracted(s.target, expected, extra=[PROBE_FILE])
                 else:
                     self.wait_field(s, window, False)
+                    s.screenshot("refused", window)
                     self.assertTrue(s.running())
                     s.press_button(window)  # no second attempt: the button closes
                     self.assertEnded(s, installer)
@@ -480,6 +481,7 @@ class Installer(unittest.TestCase):
         s.press_button(window)
         big = os.path.join(s.target, "a-big.bin")
         k.wait_for(lambda: os.path.exists(big) and os.path.getsize(big) > 0, 30, "the big file")
+        s.screenshot("extracting", window)
         s.press_button(window)  # now "Cancel"
         self.assertEnded(s, installer)
         self.assertLess(os.path.getsize(big), size, "the extraction ran to its end")
