@@ -272,6 +272,13 @@ Refusal compression_level(const CreateArgs& args, int* level) {
   } else {
     return refuse(named(args, "--level") + ": " + in_quotes(text) + " is not 1..9, max or ultra", exit_usage);
   }
+#ifdef KELVRA_ZLIB_ONLY
+  if (*level > 9) {
+    return refuse(named(args, "--level") + ": " + in_quotes(text) +
+                      " is not available in this build (libdeflate and zopfli aren't in it): use 1..9",
+                  exit_usage);
+  }
+#endif
   return {};
 }
 

@@ -59,9 +59,9 @@ void show_run_program() {
     std::printf("The installer would now run a command line too long to show.\n");
     return;
   }
-  std::printf("The installer would now run: %s\n", command_line);
+  std::printf("The installer would now run: %s\n", system::from_core_text(command_line).c_str());
   if (find_run_program(found, sizeof found)) {
-    std::printf("  (found as %s; not started here)\n", found);
+    std::printf("  (found as %s; not started here)\n", system::from_core_text(found).c_str());
   } else {
     std::printf("  (not found in the target directory or on PATH)\n");
   }

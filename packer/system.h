@@ -27,6 +27,9 @@ extern const char separator;
 // as they are here, the ANSI code page on Windows. False when the path can't be
 // written in it.
 bool to_core_path(const std::string& path, std::string* out);
+// Text from the core's platform layer (paths, messages, system error texts) as the
+// packer prints it: UTF-8 on Windows too.
+std::string from_core_text(const char* text);
 // A stored name (bytes in codepage) as the core's platform layer is to create it:
 // UTF-8 here, the ANSI code page on Windows. False when it can't be written so.
 bool stored_name_to_core(const std::string& stored, unsigned codepage, std::string* out);

@@ -79,6 +79,8 @@ bool to_core_path(const std::string& path, std::string* out) {
   return true;
 }
 
+std::string from_core_text(const char* text) { return text; }
+
 // Files here are named in UTF-8.
 bool stored_name_to_core(const std::string& stored, unsigned codepage, std::string* out) {
   *out = from_codepage(stored, codepage);

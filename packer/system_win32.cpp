@@ -181,6 +181,8 @@ bool to_core_path(const std::string& path, std::string* out) {
   return strict_wide(path, &text) && narrow(text, GetACP(), out);
 }
 
+std::string from_core_text(const char* text) { return utf8(widen(text, GetACP())); }
+
 // The installer itself hands the stored bytes to the system as they are; so does
 // this when the archive's code page is the system's.
 bool stored_name_to_core(const std::string& stored, unsigned codepage, std::string* out) {
