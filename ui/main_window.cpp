@@ -115,8 +115,14 @@ POINT point_of(LPARAM lparam) {
   return point;
 }
 
+// PtInRect's rule, kept here to spare the stub an import: right and bottom edges out.
+bool over_link(POINT point) {
+  return point.x >= link_rect.left && point.x < link_rect.right && point.y >= link_rect.top &&
+         point.y < link_rect.bottom;
+}
+
 void on_pointer_move(LPARAM lparam) {
-  const bool inside = PtInRect(&link_rect, point_of(lparam)) != 0;
+  const bool inside = over_link(point_of(lparam));
   if (inside && !hovering) SetCursor(hand_cursor);
   if (!inside && hovering) SetCursor(arrow_cursor);
   hovering = inside;
@@ -129,12 +135,12 @@ bool on_set_cursor(HWND window, WPARAM wparam, LPARAM lparam) {
   POINT point;
   GetCursorPos(&point);
   ScreenToClient(window, &point);
-  SetCursor(PtInRect(&link_rect, point) ? hand_cursor : arrow_cursor);
+  SetCursor(over_link(point) ? hand_cursor : arrow_cursor);
   return true;
 }
 
 void on_left_button(HWND window, LPARAM lparam) {
-  if (!PtInRect(&link_rect, point_of(lparam))) return;
+  if (!over_link(point_of(lparam))) return;
   char address[80] = {};
   platform::load_string(IDS_WEB_ADDRESS, address, sizeof address);
   ShellExecuteA(window, "open", address, nullptr, nullptr, SW_SHOWNORMAL);
