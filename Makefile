@@ -9,7 +9,8 @@ B ?= build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G "Unix Makefiles"
 STUBS := -DKELVRA_STUB=$(abspath $(B)/i686/ui/kelvra-stub.exe) \
-         -DKELVRA_STUB_X64=$(abspath $(B)/x86_64/ui/kelvra-stub-x64.exe)
+         -DKELVRA_STUB_X64=$(abspath $(B)/x86_64/ui/kelvra-stub-x64.exe) \
+         -DKELVRA_PACK_WIN=$(abspath $(B)/x86_64/packer/kelvra-pack.exe)
 
 .PHONY: all deps i686 x86_64 native asan tsan test unit e2e demo bench fuzz clean
 
@@ -22,8 +23,10 @@ i686: deps
 	cmake $(CMAKE_GEN) -S . -B $(B)/i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
 	cmake --build $(B)/i686 -j $(JOBS)
 
-x86_64: deps
-	cmake $(CMAKE_GEN) -S . -B $(B)/x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
+# After i686: the Windows kelvra-pack built here carries the i686 stub.
+x86_64: i686
+	cmake $(CMAKE_GEN) -S . -B $(B)/x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
+	  -DKELVRA_STUB=$(abspath $(B)/i686/ui/kelvra-stub.exe)
 	cmake --build $(B)/x86_64 -j $(JOBS)
 
 native: i686 x86_64
