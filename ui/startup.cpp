@@ -23,13 +23,19 @@ void run_constructors() {
 // that assumes more.
 extern "C" __attribute__((force_align_arg_pointer, used)) void WinMainCRTStartup() {
   // Look for system DLLs in the system folder only, never beside the installer, where
-  // a downloaded file could lie in wait. Absent before Windows 7 with KB2533623.
+  // a downloaded file could lie in wait. Both calls are looked up: SetDefaultDllDirectories
+  // is absent before Windows 7 with KB2533623, and the fallback, which at least drops the
+  // current folder from the search, before XP SP1.
   typedef BOOL(WINAPI * SetDefaultDllDirectoriesFunction)(DWORD);
+  typedef BOOL(WINAPI * SetDllDirectoryFunction)(LPCSTR);
   const HMODULE kernel = GetModuleHandleA("kernel32.dll");
   const auto set_default_dll_directories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
       reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
-  if (set_default_dll_directories != nullptr) {
-    set_default_dll_directories(0x00000800);  // LOAD_LIBRARY_SEARCH_SYSTEM32
+  if (set_default_dll_directories == nullptr ||
+      !set_default_dll_directories(0x00000800)) {  // LOAD_LIBRARY_SEARCH_SYSTEM32
+    const auto set_dll_directory = reinterpret_cast<SetDllDirectoryFunction>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "SetDllDirectoryA")));
+    if (set_dll_directory != nullptr) set_dll_directory("");
   }
 
   run_constructors();
