@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Checks a built stub's PE image: machine and format, GUI subsystem, hardening flags,
-that it needs no DLL beyond the system's own, that no section is both writable and
-executable, and that its resources hold the string table of resources/strings.h byte
-for byte, the "File Exists" dialog, the icon, the hand cursor and the manifest.
+that every DLL it imports is one the loader takes from the system folder only (a
+KnownDLL), that no section is both writable and executable, and that its resources
+hold the string table of resources/strings.h byte for byte, the "File Exists" dialog,
+the icon, the hand cursor and the manifest.
 
 Usage: check_pe.py --arch i686|x86_64 --strings resources/strings.h STUB.exe
 Prints the size and the imports; exits 1 with every fault found."""
@@ -12,8 +13,16 @@ import struct
 import sys
 
 MACHINES = {"i686": (0x14C, 0x10B), "x86_64": (0x8664, 0x20B)}
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comdlg32.dll", "shell32.dll",
-               "advapi32.dll", "msvcrt.dll", "comctl32.dll", "ole32.dll", "shlwapi.dll"}
+# Windows 10's KnownDLLs (HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\KnownDLLs):
+# the loader takes these, and what they import, from the system folder only. A DLL
+# imported directly is resolved before the stub's first instruction, when nothing has
+# restricted the search yet, so any other name could be planted beside the installer.
+KNOWN_DLLS = {"advapi32.dll", "clbcatq.dll", "combase.dll", "comdlg32.dll", "coml2.dll",
+              "difxapi.dll", "gdi32.dll", "gdiplus.dll", "imagehlp.dll", "imm32.dll",
+              "kernel32.dll", "msctf.dll", "msvcrt.dll", "normaliz.dll", "nsi.dll",
+              "ole32.dll", "oleaut32.dll", "psapi.dll", "rpcrt4.dll", "sechost.dll",
+              "setupapi.dll", "shcore.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
+              "wldap32.dll", "ws2_32.dll"}
 DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT = 0x40, 0x20, 0x100
 MEM_EXECUTE, MEM_WRITE = 0x20000000, 0x80000000
 RT_CURSOR, RT_DIALOG, RT_STRING, RT_ICON, RT_GROUP_CURSOR, RT_GROUP_ICON, RT_MANIFEST = 1, 5, 6, 3, 12, 14, 24
@@ -179,8 +188,9 @@ def check(path, arch, header):
 
     imports = image.imports()
     for dll in imports:
-        if dll.lower() not in SYSTEM_DLLS:
-            faults.append(f"imports {dll}, which isn't a Windows system DLL")
+        if dll.lower() not in KNOWN_DLLS:
+            faults.append(f"imports {dll}, which isn't a KnownDLL: a copy beside the installer "
+                          "would be loaded; load it at run time from the system folder")
 
     resources = image.resources()
     table = string_table(resources)
