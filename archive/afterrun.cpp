@@ -1,5 +1,7 @@
-// The after-run program: its command line as the archive gives it, and the file to
-// start, looked up in the target directory and then along PATH.
+// The after-run program: its command line as the archive gives it, the file to start,
+// looked up in the target directory and then along PATH, and the start itself (through
+// the shell when the program needs the user's consent to more rights).
+#include <cstdint>
 #include <cstring>
 
 #include "archive/extract.h"
@@ -116,8 +118,19 @@ void start_run_program() {
   if (!build_run_command_line(command_line, sizeof command_line)) return;
   char file[format::path_buffer_size] = {};
   if (!find_run_program(file, sizeof file)) return;
-  // The outcome isn't reported: the installer closes either way.
-  platform::start_process(file, command_line);
+  std::uint32_t error = 0;
+  if (platform::start_process(file, command_line, &error)) return;
+  // The installer runs as its invoker, so a setup program that asks for more rights
+  // can't be started directly; the shell can, once the user consents. Any other
+  // failure isn't reported: the installer closes either way.
+  if (error != platform::error_elevation_required) return;
+  char parameters[2 * format::string_buffer_size] = {};
+  std::size_t used = 0;
+  if (append(parameters, sizeof parameters, &used, or_empty(archive.run_arg1)) &&
+      append(parameters, sizeof parameters, &used, " ") &&
+      append(parameters, sizeof parameters, &used, or_empty(archive.run_arg2))) {
+    platform::start_through_shell(file, parameters);
+  }
 }
 
 }  // namespace kelvra

@@ -25,7 +25,8 @@ bool build_run_command_line(char* buffer, std::size_t size);
 // when the last part has no dot, then each directory of PATH (not for names with /).
 // Returns false when nothing is found.
 bool find_run_program(char* buffer, std::size_t size);
-// Starts run_program when it is set; the outcome is not reported.
+// Starts run_program when it is set, through the shell (which asks the user's consent)
+// when the system says it needs more rights; the outcome is not reported.
 void start_run_program();
 
 }  // namespace kelvra

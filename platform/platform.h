@@ -57,8 +57,16 @@ bool get_working_directory(char* buffer, std::size_t size);
 void get_environment(const char* name, char* buffer, std::size_t size);
 
 // Processes. Starts file with command_line without waiting: the environment, the
-// working directory and inheritable handles are passed on. Result: whether it started.
-bool start_process(const char* file, const char* command_line);
+// working directory and inheritable handles are passed on. Result: whether it started;
+// when it didn't, *error (if error isn't null) receives the system's reason.
+bool start_process(const char* file, const char* command_line, std::uint32_t* error = nullptr);
+// The reason start_process gives for a program that must run with more rights than
+// the caller's (ERROR_ELEVATION_REQUIRED).
+constexpr std::uint32_t error_elevation_required = 740;
+// Starts file with parameters through the system's shell, in the working directory,
+// without waiting; the shell asks the user's consent when the program needs more
+// rights. Result: whether it started.
+bool start_through_shell(const char* file, const char* parameters);
 
 // Threads and the window.
 void yield();

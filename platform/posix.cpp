@@ -1,6 +1,7 @@
 // The platform boundary on POSIX: the Linux packer, the unit tests and the fuzzers.
 // Contains: memory, own file, output files, directories, environment, a recorded (never
-// real) process start, the message-area guard, built-in texts, and the test hooks.
+// real) process start, direct or through the shell, the message-area guard, built-in
+// texts, and the test hooks.
 #include "platform/platform.h"
 
 #include <errno.h>
@@ -79,6 +80,9 @@ std::atomic<void (*)(const char*, DirectoryResult)> directory_listener{nullptr};
 pthread_mutex_t start_guard = PTHREAD_MUTEX_INITIALIZER;
 testing::StartRecord start_record;
 int starts = 0;
+std::uint32_t next_start_error = 0;  // 0: the next start succeeds
+testing::ShellStartRecord shell_start_record;
+int shell_starts = 0;
 
 }  // namespace
 
@@ -256,13 +260,25 @@ void get_environment(const char* name, char* buffer, std::size_t size) {
   copy_cut(value != nullptr ? value : "", buffer, size);
 }
 
-bool start_process(const char* file, const char* command_line) {
+bool start_process(const char* file, const char* command_line, std::uint32_t* error) {
   // Never starts anything here: the programs named are Windows programs.
   pthread_mutex_lock(&start_guard);
   copy_cut(file, start_record.file, sizeof start_record.file);
   copy_cut(command_line, start_record.command_line, sizeof start_record.command_line);
-  start_record.result = true;
+  const std::uint32_t failure = next_start_error;
+  next_start_error = 0;
+  start_record.result = failure == 0;
   ++starts;
+  pthread_mutex_unlock(&start_guard);
+  if (failure != 0 && error != nullptr) *error = failure;
+  return failure == 0;
+}
+
+bool start_through_shell(const char* file, const char* parameters) {
+  pthread_mutex_lock(&start_guard);
+  copy_cut(file, shell_start_record.file, sizeof shell_start_record.file);
+  copy_cut(parameters, shell_start_record.parameters, sizeof shell_start_record.parameters);
+  ++shell_starts;
   pthread_mutex_unlock(&start_guard);
   return true;
 }
@@ -331,7 +347,30 @@ void reset_starts() {
   pthread_mutex_lock(&start_guard);
   std::memset(&start_record, 0, sizeof start_record);
   starts = 0;
+  next_start_error = 0;
+  std::memset(&shell_start_record, 0, sizeof shell_start_record);
+  shell_starts = 0;
   pthread_mutex_unlock(&start_guard);
+}
+
+void fail_next_start(std::uint32_t error) {
+  pthread_mutex_lock(&start_guard);
+  next_start_error = error;
+  pthread_mutex_unlock(&start_guard);
+}
+
+const ShellStartRecord* last_shell_start() {
+  pthread_mutex_lock(&start_guard);
+  const ShellStartRecord* record = shell_starts > 0 ? &shell_start_record : nullptr;
+  pthread_mutex_unlock(&start_guard);
+  return record;
+}
+
+int shell_start_count() {
+  pthread_mutex_lock(&start_guard);
+  int n = shell_starts;
+  pthread_mutex_unlock(&start_guard);
+  return n;
 }
 
 void fail_allocation_after(int n) { allocations_left.store(n < 0 ? -1 : n); }

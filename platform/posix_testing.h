@@ -1,8 +1,10 @@
-// Test hooks of the POSIX platform: what start_process would have started, failing
-// allocations on demand, and listeners told of repaints and directory creations.
+// Test hooks of the POSIX platform: what start_process and start_through_shell would
+// have started (and a start made to fail), failing allocations on demand, and listeners
+// told of repaints and directory creations.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/platform.h"
 
@@ -18,7 +20,19 @@ struct StartRecord {
 const StartRecord* last_start();
 // How many start_process calls since reset_starts().
 int start_count();
+// Forgets the start and shell-start records and any failure set up below.
 void reset_starts();
+// The next start_process call is recorded but fails with this error code.
+void fail_next_start(std::uint32_t error);
+
+struct ShellStartRecord {
+  char file[4096];
+  char parameters[4096];
+};
+
+// The most recent start_through_shell call since reset_starts(); nullptr when none.
+const ShellStartRecord* last_shell_start();
+int shell_start_count();
 
 // n more allocations succeed, then every one fails; -1 turns failures off.
 void fail_allocation_after(int n);

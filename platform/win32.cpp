@@ -1,9 +1,11 @@
 // The Windows side of the platform boundary, on the ANSI ('A') calls so that paths
 // and texts stay single-byte strings in the system's code page.
 // Contains: memory, the own file, output files, directories, environment, process
-// start, yield, the message-area lock, the main-window repaint, the "Uh-Oh!" box,
-// string-table texts and error descriptions.
+// start (directly, or through the shell for a program that needs consent), yield, the
+// message-area lock, the main-window repaint, the "Uh-Oh!" box, string-table texts and
+// error descriptions.
 #include <windows.h>
+#include <shellapi.h>
 
 // winuser.h names the system's hand cursor IDC_HAND; ours is resource 103 of the
 // same name, so the system's macro is dropped before the project's ids come in.
@@ -258,12 +260,15 @@ void get_environment(const char* name, char* buffer, std::size_t size) {
   }
 }
 
-bool start_process(const char* file, const char* command_line) {
+bool start_process(const char* file, const char* command_line, std::uint32_t* error) {
   // CreateProcessA may write into the command line, so it gets its own copy.
   std::size_t length = 0;
   while (command_line[length] != '\0') ++length;
   char* line = static_cast<char*>(allocate_zeroed(length + 1));
-  if (line == nullptr) return false;
+  if (line == nullptr) {
+    if (error != nullptr) *error = ERROR_NOT_ENOUGH_MEMORY;
+    return false;
+  }
   copy_cut(line, length + 1, command_line);
 
   STARTUPINFOA startup = {};
@@ -271,11 +276,37 @@ bool start_process(const char* file, const char* command_line) {
   PROCESS_INFORMATION process = {};
   const BOOL started = CreateProcessA(file, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                       &startup, &process);
+  const DWORD code = started ? 0 : GetLastError();
   release(line);
-  if (!started) return false;
+  if (!started) {
+    if (error != nullptr) *error = code;
+    return false;
+  }
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return true;
+}
+
+bool start_through_shell(const char* file, const char* parameters) {
+  // Full paths: the shell resolves a bare name differently from CreateProcess (App
+  // Paths, its own search), and an elevated program doesn't start in our folder
+  // unless told.
+  char full[MAX_PATH] = {};
+  char directory[MAX_PATH] = {};
+  const DWORD length = GetFullPathNameA(file, MAX_PATH, full, nullptr);
+  if (length == 0 || length >= MAX_PATH || !get_working_directory(directory, sizeof directory)) {
+    return false;
+  }
+  SHELLEXECUTEINFOA execute = {};
+  execute.cbSize = sizeof execute;
+  // Done before returning: the installer closes right after this call. No
+  // SEE_MASK_FLAG_NO_UI, which would keep the consent prompt from showing.
+  execute.fMask = SEE_MASK_NOASYNC;
+  execute.lpFile = full;
+  execute.lpParameters = parameters;
+  execute.lpDirectory = directory;
+  execute.nShow = SW_SHOWNORMAL;
+  return ShellExecuteExA(&execute) != FALSE;
 }
 
 void yield() { Sleep(0); }

@@ -122,6 +122,45 @@ TEST_F(AfterRun, LooksUpTheFileAndBuildsTheCommandLine) {
   }
 }
 
+TEST_F(AfterRun, OnlyElevationRequiredFallsBackToTheShell) {
+  struct Case {
+    const char* name;
+    const char* arg1;
+    const char* arg2;
+    std::uint32_t error;      // of the direct start; 0: it starts
+    const char* parameters;   // handed to the shell; nullptr: no shell start
+  } cases[] = {
+      {"started directly", "/S", "x", 0, nullptr},
+      {"elevation required", "/D=C:\\Program Files", "\"x y\"", platform::error_elevation_required,
+       "/D=C:\\Program Files \"x y\""},
+      {"elevation required, empty arguments keep their blank", "", "", platform::error_elevation_required,
+       " "},
+      {"file not found", "/S", "", 2, nullptr},
+      {"access denied", "/S", "", 5, nullptr},
+  };
+  std::ofstream(root.file("target/setup.exe")) << "x";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    set_strings("setup", c.arg1, c.arg2);
+    platform::testing::reset_starts();
+    if (c.error != 0) platform::testing::fail_next_start(c.error);
+
+    start_run_program();
+
+    ASSERT_EQ(platform::testing::start_count(), 1);
+    EXPECT_STREQ(platform::testing::last_start()->file, "setup.exe");
+    const platform::testing::ShellStartRecord* shell = platform::testing::last_shell_start();
+    if (c.parameters == nullptr) {
+      EXPECT_EQ(shell, nullptr);
+      continue;
+    }
+    ASSERT_NE(shell, nullptr);
+    EXPECT_EQ(platform::testing::shell_start_count(), 1);
+    EXPECT_STREQ(shell->file, "setup.exe");
+    EXPECT_STREQ(shell->parameters, c.parameters);
+  }
+}
+
 TEST_F(AfterRun, CommandLineThatDoesNotFitIsRefused) {
   set_strings("setup.exe", "abc", "");
   char buffer[16];
