@@ -5,14 +5,17 @@
 #   make e2e      the end-to-end tests alone
 #   make bench    benchmarks against zip/unzip/7z
 #   make fuzz     each fuzz target for a set time
+#   make install  kelvra-pack, its manual page and reference into $(PREFIX) (/usr/local)
+#   make package  the Debian package of kelvra-pack, in $(B)/native/package
 B ?= build
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 CMAKE_GEN := -G "Unix Makefiles"
 STUBS := -DKELVRA_STUB=$(abspath $(B)/i686/ui/kelvra-stub.exe) \
          -DKELVRA_STUB_X64=$(abspath $(B)/x86_64/ui/kelvra-stub-x64.exe) \
          -DKELVRA_PACK_WIN=$(abspath $(B)/x86_64/packer/kelvra-pack.exe)
 
-.PHONY: all deps i686 x86_64 native asan tsan test unit e2e demo bench fuzz clean
+.PHONY: all deps i686 x86_64 native asan tsan test unit e2e demo bench fuzz install package clean
 
 all: native
 
@@ -62,6 +65,12 @@ bench: native
 
 fuzz: deps
 	bash fuzz/run $(B)
+
+install: native
+	cmake --install $(B)/native --prefix $(PREFIX)
+
+package: native
+	cd $(B)/native && cpack -G DEB
 
 clean:
 	rm -rf $(B)
