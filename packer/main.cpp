@@ -140,7 +140,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> excludes;
   create_command->add_option("--exclude", excludes,
                              "Leave out what matches PATTERN in every input (* and ? within a name, ** across "
-                             "folders); may be repeated");
+                             "folders); may be repeated")
+      ->allow_extra_args(false);  // one pattern each time, so INPUTs after it stay INPUTs
   ProgressArgs progress;
   add_progress(create_command, &progress);
   std::vector<std::string> input_paths;

@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+# Progress of create, test and extract as a person or a CI log sees it: a bar redrawn
+# in place when standard error is a terminal (a pseudo-terminal here), plain lines
+# otherwise or with --progress=plain, nothing with --quiet or --progress=none.
+import os
+import pty
+import re
+import subprocess
+import unittest
+import zlib
+
+from test_packer import PACK, PackerCase, forge, run
+
+BAR = re.compile(r"^(compressing|testing|extracting) +\d+% (\[[#.]+\] )?[\d.]+/[\d.]+ (B|KiB|MiB) \d+/\d+ files")
+PLAIN_END = re.compile(r"^kelvra-pack: (compressing|testing|extracting): 100%  .* of .*  (\d+) of \2 files( .*)?  in \d+:\d\d$")
+
+
+def run_on_terminal(args, columns=80):
+    """Runs kelvra-pack with standard error on a pseudo-terminal: (status, stderr, stdout)."""
+    master, slave = pty.openpty()
+    env = dict(os.environ, COLUMNS=str(columns))
+    process = subprocess.Popen([PACK, *map(str, args)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=slave, env=env)
+    os.close(slave)
+    err = b""
+    while True:
+        try:
+            data = os.read(master, 65536)
+        except OSError:  # the other side closed: the program has ended
+            break
+        if not data:
+            break
+        err += data
+    os.close(master)
+    out = process.stdout.read()
+    process.stdout.close()
+    process.wait(timeout=300)
+    # The terminal turns each line end into CR LF.
+    return process.returncode, err.decode(errors="replace").replace("\r\n", "\n"), out.decode(errors="replace")
+
+
+def drawn_lines(err):
+    """Every state of the bar: the texts between carriage returns, line erasing taken out."""
+    return [part.rstrip("\n") for part in err.replace("\x1b[K", "").split("\r") if part.strip()]
+
+
+class Progress(PackerCase):
+    def setUp(self):
+        super().setUp()
+        for i in range(3):
+            self.write(self.path("src", "f%d.bin" % i), os.urandom(300000) + b"text " * 100000)
+        self.assertEqual(0, self.create(self.path("src"), out="made.exe").returncode)
+        os.makedirs(self.path("x"))
+
+    def commands(self):
+        return {
+            "compressing": ["create", "-o", self.path("out.exe"), "--stub", self.stub, self.path("src")],
+            "testing": ["test", self.path("made.exe")],
+            "extracting": ["extract", self.path("made.exe"), "-C", self.path("x"), "--overwrite", "replace"],
+        }
+
+    def test_bar_on_a_terminal(self):
+        for action, args in self.commands().items():
+            with self.subTest(action):
+                status, err, out = run_on_terminal(args)
+                self.assertEqual(0, status, err)
+                lines = drawn_lines(err)
+                self.assertTrue(lines and all(BAR.match(line) for line in lines), lines)
+                self.assertTrue(all(line.startswith(action) for line in lines), lines)
+                # The bar keeps one width from first to last.
+                self.assertEqual(1, len({len(re.search(r"\[[#.]+\]", line).group()) for line in lines}), lines)
+                self.assertRegex(lines[-1], r"100% \[#+\] .* 3/3 files .*in \d+:\d\d$")
+                self.assertTrue(err.endswith("\n"))
+                if action == "extracting":
+                    self.assertEqual(3, out.count("  inflating: "))
+
+    def test_plain_lines_for_logs(self):
+        for action, args in self.commands().items():
+            for how in ("pipe", "plain on a terminal"):
+                with self.subTest(action=action, how=how):
+                    if how == "pipe":
+                        result = run(*args)
+                        status, err = result.returncode, result.stderr
+                    else:
+                        status, err, _ = run_on_terminal([*args, "--progress=plain"])
+                    self.assertEqual(0, status, err)
+                    self.assertNotIn("\r", err)
+                    self.assertNotIn("\x1b", err)
+                    lines = err.splitlines()
+                    self.assertRegex(lines[-1], PLAIN_END)
+                    self.assertTrue(all(line.startswith("kelvra-pack: %s: " % action) for line in lines), lines)
+
+    def test_quiet_and_none(self):
+        for action, args in self.commands().items():
+            with self.subTest(action):
+                status, err, out = run_on_terminal([*args, "--quiet"])
+                self.assertEqual((0, ""), (status, err))
+                self.assertNotIn("inflating", out)
+                result = run(*args, "--progress", "none")
+                self.assertEqual((0, ""), (result.returncode, result.stderr))
+                if action == "extracting":
+                    self.assertEqual(3, result.stdout.count("  inflating: "))
+
+    def test_bar_fits_the_width(self):
+        for columns, bar in ((40, False), (80, True), (200, True)):
+            with self.subTest(columns=columns):
+                status, err, _ = run_on_terminal(self.commands()["compressing"], columns)
+                self.assertEqual(0, status, err)
+                lines = drawn_lines(err)
+                self.assertTrue(all(len(line) < columns for line in lines), lines)
+                self.assertEqual(bar, all("[" in line for line in lines), lines)
+
+    def test_error_takes_the_bar_off_first(self):
+        # A sound checksum over a chunk that does not inflate: found while the bar is drawn.
+        good = [zlib.compress(os.urandom(100) * 100) for _ in range(5)]
+        with open(self.stub, "rb") as f:
+            stub = f.read()
+        self.write(self.path("bad.exe"), stub + forge([(b"a", good), (b"b", [b"not zlib"])]))
+        status, err, _ = run_on_terminal(["test", self.path("bad.exe")])
+        self.assertEqual(1, status)
+        self.assertRegex(err, r"^\rtesting +\d+% ")
+        self.assertRegex(err, r"\r\x1b\[Kkelvra-pack: .*entry 2 'b', chunk 1: not a complete zlib stream.*\n$")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,186 @@
+#!/usr/bin/env python3
+# kelvra-pack create --project from outside: the installer matches its description,
+# the command line wins over the file, every kind of mistake is named by file, line and
+# key before anything is written, exclude patterns, and init's starter file.
+import os
+import textwrap
+import tomllib
+import unittest
+
+from test_packer import PackerCase, run
+
+
+class ProjectCase(PackerCase):
+    def project(self, text):
+        return self.write(self.path("proj", "kelvra.toml"), textwrap.dedent(text).encode())
+
+    def names(self, archive):
+        return [e["name"] for e in self.listing(archive)["entries"]]
+
+
+class Described(ProjectCase):
+    def test_installer_matches_its_description_from_any_folder(self):
+        for name in ("app.exe", "app.pdb", "tmp/cache", "docs/guide.txt", "docs/drafts/d.txt"):
+            self.write(self.path("proj", "dist", name), name.encode())
+        self.write(self.path("proj", "README.txt"), b"read me")
+        self.write(self.path("proj", "pw.txt"), b"sesame\n")
+        proj = self.project(f"""\
+            output = "out/setup.exe"
+            stub = "{self.stub}"
+            run = "app.exe"
+            arg1 = "/S"
+            arg2 = "two words"
+            prompt = "Où installer ?"
+            default_dir = 'C:\\Apps\\Demo'
+            password_file = "pw.txt"
+            level = "max"
+            codepage = 1252
+            jobs = 2
+            mtime = "2000-01-01"
+
+            [[input]]
+            path = "dist"
+            name = "app"
+            exclude = ["*.PDB", "tmp", "docs/drafts"]
+
+            [[input]]
+            path = "README.txt"
+            name = "docs/read me.txt"
+            """)
+        os.makedirs(self.path("proj", "out"))
+        # Paths in the file are the file's folder's, whatever the working directory.
+        r = run("create", "--project", proj, cwd="/")
+        self.assertEqual(0, r.returncode, r.stderr)
+        info = self.listing(os.path.join("proj", "out", "setup.exe"))
+        self.assertEqual(["app\\app.exe", "app\\docs\\guide.txt", "docs\\read me.txt"],
+                         [e["name"] for e in info["entries"]])
+        self.assertEqual(("app.exe", "/S", "two words", "Où installer ?", "C:\\Apps\\Demo", True),
+                         (info["run_program"], info["run_arg1"], info["run_arg2"], info["prompt"],
+                          info["default_dir"], info["password"]))
+        self.assertEqual({"2000-01-01T00:00:00Z"}, {e["last_write_time"] for e in info["entries"]})
+        os.makedirs(self.path("x"))
+        r = run("extract", self.path("proj", "out", "setup.exe"), "-C", self.path("x"),
+                "--overwrite", "skip", "--password", "sesame")
+        self.assertEqual(0, r.returncode, r.stderr)
+
+    def test_command_line_wins_and_adds_inputs(self):
+        self.write(self.path("proj", "dist", "a.txt"), b"a")
+        self.write(self.path("proj", "dist", "debug.log"), b"log")
+        extra = self.write(self.path("extra", "setup.exe"), b"MZ")
+        proj = self.project(f"""\
+            output = "from-file.exe"
+            stub = "{self.stub}"
+            run = "file.exe"
+            prompt = "from the file"
+            password_file = "no-such-file"
+            [[input]]
+            path = "dist"
+            """)
+        r = run("create", "--project", proj, "-o", self.path("cli.exe"), "--prompt", "from the command line",
+                "--password", "secret", "--exclude", "*.log", extra)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertFalse(os.path.exists(self.path("proj", "from-file.exe")))
+        info = self.listing("cli.exe")
+        self.assertEqual(["a.txt", "setup.exe"], [e["name"] for e in info["entries"]])
+        self.assertEqual(("file.exe", "from the command line", True),
+                         (info["run_program"], info["prompt"], info["password"]))
+
+
+class Mistakes(ProjectCase):
+    def test_each_mistake_names_file_line_and_key_and_writes_nothing(self):
+        os.makedirs(self.path("proj", "d"))
+        inputs = '\n[[input]]\npath = "d"'
+        cases = [
+            ('promt = "x"', 2, ":1: key 'promt': unknown key (did you mean 'prompt'?)"),
+            ('\n\nlevel = 10', 2, ":3: key 'level': expected 1..9, \"max\" or \"ultra\""),
+            ('level = "fast"', 2, ":1: key 'level': expected 1..9"),
+            ('codepage = 7', 2, ":1: key 'codepage': code page 7 is not known"),
+            ('jobs = 0', 2, ":1: key 'jobs': expected a whole number in 1..256"),
+            ('output = 3', 2, ":1: key 'output': expected a string"),
+            ('password = "x"', 2, ":1: key 'password': a password does not belong"),
+            ('prompt = "a"\nprompt = "b"', 2, ":2:"),
+            ('run = "x', 2, ":1:"),
+            ('[input]\npath = "d"', 2, ":1: key 'input': expected [[input]] tables"),
+            ('[[input]]\nname = "x"', 2, ":1: [[input]] number 1 has no 'path'"),
+            ('[[input]]\npath = "d"\nexlude = []', 2, ":3: key 'input.exlude': unknown key (did you mean 'exclude'?)"),
+            ('[[input]]\npath = "d"\nname = "../up"', 2, ":3: key 'input.name': '..\\up'"),
+            ('[[input]]\npath = "d"\nname = "C:/x"', 2, ":3: key 'input.name'"),
+            ('[[input]]\npath = "d"\nexclude = "*.pdb"', 2, ":3: key 'input.exclude': expected a list"),
+            ('[[input]]\npath = "d"\nexclude = ["a\\\\b"]', 2, ":3: key 'input.exclude': 'a\\b': write folders"),
+            ('prompt = "' + "p" * 256 + '"' + inputs, 2, ":1: key 'prompt' is 256 bytes in code page 1252"),
+            ('arg1 = "日本"' + inputs, 2, ":1: key 'arg1': '日本' can't be written in code page 1252"),
+            ('mtime = "yesterday"' + inputs, 2, ":1: key 'mtime': 'yesterday'"),
+            ('[[input]]\npath = "nowhere"', 1, ":2: key 'input.path': cannot read"),
+            ('password_file = "nowhere"' + inputs, 1, ":1: key 'password_file': cannot read"),
+        ]
+        for text, status, words in cases:
+            with self.subTest(text=text[:40]):
+                proj = self.project(text)
+                r = run("create", "--project", proj, "-o", self.path("out.exe"), "--stub", self.stub)
+                self.assertEqual(status, r.returncode, r.stderr)
+                self.assertIn(proj + words, r.stderr)
+                self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
+                self.assertFalse([n for n in os.listdir(self.dir) if n.startswith("out.exe")])
+        r = run("create", "--project", self.path("missing.toml"), "--stub", self.stub)
+        self.assertEqual(2, r.returncode)
+        self.assertIn("missing.toml: cannot read the project file", r.stderr)
+        r = run("create", "--stub", self.stub, self.path("proj", "d"))
+        self.assertEqual((2, True), (r.returncode, "give -o FILE" in r.stderr))
+
+
+class Excludes(ProjectCase):
+    def test_patterns(self):
+        src = self.path("src")
+        for name in ("a.txt", "a.PDB", "build/x.log", "build/keep.txt", "docs/drafts/d.txt", "docs/guide.txt",
+                     "src/tmp/t.c", "tmp/top.c", "deep/a/b/c.bak"):
+            self.write(os.path.join(src, name), b"x")
+        # Left out before it is looked at: a link to a folder would be refused.
+        os.symlink(self.path("src", "docs"), self.path("src", "tmp", "loop"))
+        every = {"a.txt", "a.PDB", "build\\x.log", "build\\keep.txt", "docs\\drafts\\d.txt", "docs\\guide.txt",
+                 "src\\tmp\\t.c", "tmp\\top.c", "deep\\a\\b\\c.bak"}
+        cases = [
+            (["*.pdb", "tmp"], {"a.PDB", "src\\tmp\\t.c", "tmp\\top.c"}),
+            (["/tmp", "/src/tmp/"], {"src\\tmp\\t.c", "tmp\\top.c"}),
+            (["tmp", "docs/drafts"], {"docs\\drafts\\d.txt", "src\\tmp\\t.c", "tmp\\top.c"}),
+            (["tmp", "build/*.log", "?.txt"], {"build\\x.log", "a.txt", "docs\\drafts\\d.txt", "src\\tmp\\t.c",
+                                             "tmp\\top.c"}),
+            (["tmp", "**/*.bak"], {"deep\\a\\b\\c.bak", "src\\tmp\\t.c", "tmp\\top.c"}),
+            (["tmp", "deep/**/c.bak", "deep/a/**/c.bak"], {"deep\\a\\b\\c.bak", "src\\tmp\\t.c", "tmp\\top.c"}),
+            (["tmp", "d*/**"], {"deep\\a\\b\\c.bak", "docs\\drafts\\d.txt", "docs\\guide.txt", "src\\tmp\\t.c",
+                                "tmp\\top.c"}),
+        ]
+        for patterns, left_out in cases:
+            with self.subTest(patterns=patterns):
+                args = [a for p in patterns for a in ("--exclude", p)]
+                r = self.create(*args, src)
+                self.assertEqual(0, r.returncode, r.stderr)
+                self.assertEqual(sorted(every - left_out), self.names("out.exe"))
+        self.assertEqual(2, self.create("--exclude", "", src).returncode)
+
+
+class Init(ProjectCase):
+    def test_starter_file_works_and_is_kept(self):
+        r = run("init", cwd=self.dir)
+        self.assertEqual(0, r.returncode, r.stderr)
+        starter = self.path("kelvra.toml")
+        with open(starter, "rb") as f:
+            text = f.read()
+        self.assertEqual("dist", tomllib.loads(text.decode())["input"][0]["path"])
+        self.write(self.path("dist", "app.exe"), b"MZ")
+        self.write(self.path("dist", "app.pdb"), b"symbols")
+        r = run("create", "--project", starter, "--stub", self.stub)
+        self.assertEqual(0, r.returncode, r.stderr)
+        info = self.listing("setup.exe")
+        self.assertEqual((["app.exe"], "setup.exe", "Install into this folder:"),
+                         ([e["name"] for e in info["entries"]], info["run_program"], info["prompt"]))
+
+        self.write(starter, b"# mine\n")
+        r = run("init", cwd=self.dir)
+        self.assertEqual((1, True), (r.returncode, "--force" in r.stderr))
+        self.assertEqual(b"# mine\n", open(starter, "rb").read())
+        self.assertEqual(0, run("init", "--force", starter).returncode)
+        self.assertEqual(text, open(starter, "rb").read())
+
+
+if __name__ == "__main__":
+    unittest.main()
