@@ -86,6 +86,19 @@ class Described(ProjectCase):
                          (info["run_program"], info["prompt"], info["password"]))
 
 
+    def test_the_sample_project(self):
+        # As the demo uses it: the setup program, a build product, named on the command line.
+        setup = self.write(self.path("build", "setup.exe"), b"MZ")
+        example = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                               "examples", "kelvra.toml")
+        r = run("create", "--project", example, "-o", self.path("out.exe"), "--stub", self.stub, setup)
+        self.assertEqual(0, r.returncode, r.stderr)
+        info = self.listing()
+        self.assertIn("setup.exe", [e["name"] for e in info["entries"]])
+        self.assertIn("readme.txt", [e["name"] for e in info["entries"]])
+        self.assertEqual("setup", info["run_program"])
+
+
 class Mistakes(ProjectCase):
     def test_each_mistake_names_file_line_and_key_and_writes_nothing(self):
         os.makedirs(self.path("proj", "d"))
