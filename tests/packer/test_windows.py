@@ -1,0 +1,176 @@
+#!/usr/bin/env python3
+# The Windows kelvra-pack under Wine against the Linux one: from the same inputs the
+# same installer byte for byte, the same listing, and the same tree extracted.
+# Run by CTest with KELVRA_PACK (Linux) and KELVRA_PACK_WIN (the .exe) set.
+import json
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+import zlib
+
+PACK = os.environ.get("KELVRA_PACK", "kelvra-pack")
+PACK_WIN = os.environ.get("KELVRA_PACK_WIN", "")
+EMBEDDED_STUB = os.environ.get("KELVRA_STUB", "")
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver64"
+MTIME = "2001-02-03T04:05:06Z"
+MTIME_NS = 981173106 * 10**9
+
+
+def z(path):
+    """A Linux path as Wine's drive Z: shows it."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def forge(names):
+    """A stub-free archive of empty entries with the given raw names."""
+    directory = b""
+    for name in names:
+        directory += bytes([len(name)]) + name + struct.pack("<IBQQ", 0, 0x20, 0, 0)
+    directory += b"\0" * 7
+    body = directory + struct.pack("<II", len(directory), len(names))
+    return body + struct.pack("<I", zlib.crc32(body))
+
+
+@unittest.skipUnless(PACK_WIN and os.path.exists(PACK_WIN), "KELVRA_PACK_WIN names no built kelvra-pack.exe")
+class WindowsPacker(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="kelvra-winpack-")
+        # A prefix of its own, with its own wineserver; the first start creates it.
+        cls.env = dict(os.environ, WINEPREFIX=os.path.join(cls.dir, "prefix"), WINEDEBUG="-all",
+                       WINESERVER=WINESERVER, LC_ALL="C.UTF-8", WINEDLLOVERRIDES="mscoree,mshtml=")
+        cls.env.pop("DISPLAY", None)
+        cls.env.pop("SOURCE_DATE_EPOCH", None)
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run([WINESERVER, "-k"], env=cls.env, stderr=subprocess.DEVNULL, timeout=60)
+        subprocess.run([WINESERVER, "-w"], env=cls.env, stderr=subprocess.DEVNULL, timeout=60)
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def linux(self, *args):
+        return subprocess.run([PACK, *args], capture_output=True, env=self.env, timeout=120)
+
+    def wine(self, *args):
+        return subprocess.run([WINE, PACK_WIN, *args], capture_output=True, env=self.env, timeout=240)
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def write(self, relative, data, read_only=False):
+        path = self.path("in", relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        if read_only:
+            os.chmod(path, 0o444)
+
+    def tree(self, root):
+        files = {}
+        for base, _, names in os.walk(root):
+            for name in names:
+                p = os.path.join(base, name)
+                st = os.stat(p)
+                with open(p, "rb") as f:
+                    files[os.path.relpath(p, root)] = (f.read(), st.st_mtime_ns, bool(st.st_mode & 0o200))
+        return files
+
+    def listing(self, result):
+        self.assertEqual(0, result.returncode, result.stderr)
+        listing = json.loads(result.stdout.decode("utf-8").replace("\r\n", "\n"))
+        del listing["archive"]
+        return listing
+
+    def test_same_installer_listing_and_extraction(self):
+        self.write("readme.txt", b"line one\r\nline two\r\n", read_only=True)
+        self.write("empty.dat", b"")
+        self.write("bin/tool.bin", os.urandom(200_000))
+        self.write("bin/numbers.txt", b"".join(b"%d\n" % i for i in range(60_000)))
+        self.write("Données/café €.txt", "non-ASCII names in code page 1252".encode())
+        stub = self.path("stub.exe")
+        with open(stub, "wb") as f:
+            f.write(b"MZ" + bytes(range(256)) * 16)
+        common = ["--mtime", MTIME, "--run", "setup.exe", "--arg1", "/quiet", "--prompt", "Où installer ?",
+                  "--default-dir", "C:\\Program Files\\Démo", "--password", "sésame", "--level", "6"]
+
+        made = self.linux("create", "-o", self.path("linux.exe"), "--stub", stub, *common, self.path("in"))
+        self.assertEqual(0, made.returncode, made.stderr)
+        made = self.wine("create", "-o", z(self.path("wine.exe")), "--stub", z(stub), *common,
+                         z(self.path("in")))
+        self.assertEqual(0, made.returncode, made.stderr)
+        with open(self.path("linux.exe"), "rb") as a, open(self.path("wine.exe"), "rb") as b:
+            linux_bytes, wine_bytes = a.read(), b.read()
+        self.assertEqual(len(linux_bytes), len(wine_bytes))
+        self.assertTrue(linux_bytes == wine_bytes, "the installers differ")
+
+        listed = self.listing(self.wine("list", "--json", z(self.path("linux.exe"))))
+        self.assertEqual(self.listing(self.linux("list", "--json", self.path("linux.exe"))), listed)
+        self.assertEqual(["Données\\café €.txt", "bin\\numbers.txt", "bin\\tool.bin", "empty.dat", "readme.txt"],
+                         sorted(e["name"] for e in listed["entries"]))
+        self.assertEqual("Où installer ?", listed["prompt"])
+
+        tested = self.wine("test", z(self.path("linux.exe")))
+        self.assertEqual(0, tested.returncode, tested.stdout + tested.stderr)
+        self.assertIn(b"OK: ", tested.stdout)
+
+        os.makedirs(self.path("out-linux"))
+        os.makedirs(self.path("out-wine"))
+        done = self.linux("extract", "-C", self.path("out-linux"), "--overwrite", "replace",
+                          "--password", "sésame", self.path("wine.exe"))
+        self.assertEqual(0, done.returncode, done.stderr)
+        done = self.wine("extract", "-C", z(self.path("out-wine")), "--overwrite", "replace",
+                         "--password", "sésame", z(self.path("wine.exe")))
+        self.assertEqual(0, done.returncode, done.stderr)
+        self.assertIn("café €.txt", done.stdout.decode("utf-8"))
+        extracted = self.tree(self.path("out-wine"))
+        self.assertEqual(self.tree(self.path("out-linux")), extracted)
+        self.assertEqual(self.tree(self.path("in"))["bin/tool.bin"][0], extracted["bin/tool.bin"][0])
+        self.assertFalse(extracted["readme.txt"][2], "read-only was lost")
+        self.assertEqual(MTIME_NS, extracted["readme.txt"][1])
+
+        wrong = self.wine("extract", "-C", z(self.path("out-wine")), "--overwrite", "skip",
+                          "--password", "sesame", z(self.path("wine.exe")))
+        self.assertEqual(1, wrong.returncode)
+
+    def test_code_page_1252_both_ways(self):
+        # Every byte above 0x7F as a name: the five 1252 leaves undefined read as U+FFFD
+        # on both systems, the rest as the same characters.
+        with open(self.path("names.bin"), "wb") as f:
+            f.write(forge([bytes(range(0x80, 0xC0)), bytes(range(0xC0, 0x100))]))
+        linux = self.listing(self.linux("list", "--json", self.path("names.bin")))
+        self.assertEqual(linux, self.listing(self.wine("list", "--json", z(self.path("names.bin")))))
+        self.assertEqual(5, linux["entries"][0]["name"].count("\ufffd"))
+
+        # What 1252 can't hold is refused by both: a character outside it, a C1 control
+        # Windows would map to an undefined byte, a best-fit candidate.
+        os.makedirs(self.path("one"), exist_ok=True)
+        with open(self.path("one", "a.txt"), "wb") as f:
+            f.write(b"a")
+        for prompt in ["Ωmega", "\u0081", "\u0100", "ok \u20ac"]:
+            with self.subTest(prompt=prompt):
+                a = self.linux("create", "-o", self.path("p1.exe"), "--stub", self.path("one", "a.txt"),
+                               "--prompt", prompt, self.path("one"))
+                b = self.wine("create", "-o", z(self.path("p2.exe")), "--stub", z(self.path("one", "a.txt")),
+                              "--prompt", prompt, z(self.path("one")))
+                self.assertEqual(a.returncode, b.returncode, (a.stderr, b.stderr))
+                self.assertIn(a.returncode, (0, 2))
+                self.assertEqual(prompt == "ok \u20ac", a.returncode == 0)
+
+    @unittest.skipUnless(EMBEDDED_STUB and os.path.exists(EMBEDDED_STUB), "no stub was built in")
+    def test_embedded_stub(self):
+        os.makedirs(self.path("small"), exist_ok=True)
+        with open(self.path("small", "x.txt"), "wb") as f:
+            f.write(b"x")
+        made = self.wine("create", "-o", z(self.path("embedded.exe")), z(self.path("small")))
+        self.assertEqual(0, made.returncode, made.stderr)
+        with open(EMBEDDED_STUB, "rb") as a, open(self.path("embedded.exe"), "rb") as b:
+            stub = a.read()
+            self.assertEqual(stub, b.read()[: len(stub)])
+
+
+if __name__ == "__main__":
+    unittest.main()
