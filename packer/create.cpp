@@ -124,14 +124,17 @@ Refusal gather_input(const InputSpec& spec, const CreateArgs& args, const fs::pa
   std::error_code error;
   const fs::file_status status = fs::status(path, error);
   if (error) return refuse("cannot read " + in_quotes(spec.path) + ": " + error.message(), exit_failed);
-  if (fs::is_directory(status)) return walk_folder(path, spec.name, excludes, output, found);
+  std::string name = spec.name;
+  const bool into_folder = !name.empty() && name.back() == '\\';
+  if (into_folder) name.pop_back();
+  if (fs::is_directory(status)) return walk_folder(path, name, excludes, output, found);
   if (!fs::is_regular_file(status)) return refuse(in_quotes(spec.path) + " is neither a file nor a folder", exit_failed);
   const std::string base = system::from_path(path.filename());
   if (path_excluded(excludes, base)) return {};
-  if (spec.name.empty() && base.find('\\') != std::string::npos) {
+  if ((name.empty() || into_folder) && base.find('\\') != std::string::npos) {
     return refuse(in_quotes(spec.path) + ": a backslash in a file name would split it into folders", exit_failed);
   }
-  found->push_back({spec.path, spec.name.empty() ? base : spec.name});
+  found->push_back({spec.path, name.empty() ? base : into_folder ? name + "\\" + base : name});
   return {};
 }
 

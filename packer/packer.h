@@ -25,8 +25,9 @@ inline std::string in_quotes(const std::string& text) { return "'" + text + "'";
 void complain(const std::string& text);
 
 // One file or folder to store: where it is, the name it takes in the archive (a
-// folder's: the folder its contents go into; empty: the file's own name, or the top),
-// and what of it to leave out.
+// folder's: the folder its contents go into; a file's: its name, or with a backslash
+// at the end the folder it goes into; empty: the file's own name, or the top), and
+// what of it to leave out.
 struct InputSpec {
   std::string path;
   std::string name;  // UTF-8, parts joined by backslashes

@@ -161,16 +161,18 @@ class Reader {
   }
 
   // A name inside the archive: '/' or '\' between folders, staying inside the target.
+  // One that ends in a separator names a folder, and keeps one backslash at its end.
   std::string stored_name(const toml::node& node, const std::string& key) const {
     std::string name = text(node, key);
     std::replace(name.begin(), name.end(), '/', '\\');
+    const bool folder = !name.empty() && name.back() == '\\';
     while (!name.empty() && name.back() == '\\') name.pop_back();
     if (name.find("\\\\") != std::string::npos) fail(node.source(), key, "a name with an empty folder part");
     const NameProblem problem = check_entry_name(name.data(), name.size());
     if (problem != NameProblem::none) {
       fail(node.source(), key, in_quotes(name) + ": " + describe_name_problem(problem));
     }
-    return name;
+    return folder ? name + "\\" : name;
   }
 
   InputSpec input(const toml::node& node, std::size_t number) const {
@@ -226,8 +228,6 @@ class Reader {
       project->where[known->option] = at(node.source(), key);
     }
   }
-
-  const std::string& file() const { return file_; }
 
  private:
   std::string file_;
@@ -358,7 +358,8 @@ codepage = 1252
 # stub = "kelvra-stub.exe"
 
 # What goes in: one [[input]] per folder (its contents) or file (itself).
-#   name     where it goes inside the installer (a folder, or a file's new name)
+#   name     where it goes inside the installer: a folder's contents into that
+#            folder; a file under that name, or into that folder if it ends in /
 #   exclude  what to leave out: * and ? match within a name, ** across folders;
 #            a pattern without / matches a file or folder name at any depth,
 #            one with / the path from the input's folder ("docs/drafts").
@@ -368,7 +369,7 @@ exclude = ["*.pdb", "*.tmp"]
 
 # [[input]]
 # path = "README.txt"
-# name = "docs/README.txt"
+# name = "docs/"
 )";
 }
 

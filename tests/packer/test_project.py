@@ -46,13 +46,17 @@ class Described(ProjectCase):
             [[input]]
             path = "README.txt"
             name = "docs/read me.txt"
+
+            [[input]]
+            path = "README.txt"
+            name = "legal/"
             """)
         os.makedirs(self.path("proj", "out"))
         # Paths in the file are the file's folder's, whatever the working directory.
         r = run("create", "--project", proj, cwd="/")
         self.assertEqual(0, r.returncode, r.stderr)
         info = self.listing(os.path.join("proj", "out", "setup.exe"))
-        self.assertEqual(["app\\app.exe", "app\\docs\\guide.txt", "docs\\read me.txt"],
+        self.assertEqual(["app\\app.exe", "app\\docs\\guide.txt", "docs\\read me.txt", "legal\\README.txt"],
                          [e["name"] for e in info["entries"]])
         self.assertEqual(("app.exe", "/S", "two words", "Où installer ?", "C:\\Apps\\Demo", True),
                          (info["run_program"], info["run_arg1"], info["run_arg2"], info["prompt"],
