@@ -108,14 +108,16 @@ std::wstring widen(const std::string& bytes, unsigned codepage) {
 
 const char* (*interrupted_path)() = nullptr;
 
-// Runs on a thread of its own. The writer opens its temporary file deletable while
-// open, so it goes now and the system ends the program when this returns FALSE.
+// Runs on a thread of its own while the writer's threads go on. The writer opens its
+// temporary file deletable while open, so it goes now. The program then ends at once
+// with the status Windows gives an interrupted program: an orderly exit would flush
+// streams whose locks those threads may hold.
 BOOL WINAPI remove_partial_output(DWORD event) {
-  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-    const char* path = interrupted_path != nullptr ? interrupted_path() : "";
-    if (path[0] != '\0') DeleteFileW(wide(path).c_str());
-  }
-  return FALSE;
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+  const char* path = interrupted_path != nullptr ? interrupted_path() : "";
+  if (path[0] != '\0') DeleteFileW(wide(path).c_str());
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
 }
 
 bool console(DWORD which, HANDLE* handle) {

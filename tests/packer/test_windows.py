@@ -5,9 +5,11 @@
 import json
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
+import time
 import unittest
 import zlib
 
@@ -159,6 +161,27 @@ class WindowsPacker(unittest.TestCase):
                 self.assertEqual(a.returncode, b.returncode, (a.stderr, b.stderr))
                 self.assertIn(a.returncode, (0, 2))
                 self.assertEqual(prompt == "ok \u20ac", a.returncode == 0)
+
+    def test_interrupted_create_leaves_nothing(self):
+        # Wine turns SIGINT into the console's Ctrl+C. One thread over 128 MB of noise
+        # takes seconds, long enough to be caught writing.
+        os.makedirs(self.path("noise"))
+        with open(self.path("noise", "r.bin"), "wb") as f:
+            for _ in range(128):
+                f.write(os.urandom(1 << 20))
+        partial = self.path("big.exe.partial")
+        run = subprocess.Popen([WINE, PACK_WIN, "create", "-o", z(self.path("big.exe")), "--jobs", "1",
+                                "--stub", z(self.path("noise", "r.bin")), z(self.path("noise"))],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env)
+        deadline = time.monotonic() + 120
+        while not os.path.exists(partial) and run.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(os.path.exists(partial), "the temporary output never appeared")
+        run.send_signal(signal.SIGINT)
+        out, err = run.communicate(timeout=120)
+        # STATUS_CONTROL_C_EXIT, as the loader passes on its low byte.
+        self.assertEqual(0x3A, run.returncode, (out, err))
+        self.assertEqual([], [n for n in os.listdir(self.dir) if n.startswith("big.exe")])
 
     @unittest.skipUnless(EMBEDDED_STUB and os.path.exists(EMBEDDED_STUB), "no stub was built in")
     def test_embedded_stub(self):
