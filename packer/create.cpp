@@ -57,7 +57,8 @@ Refusal describe_file(const std::string& source, writer::Input* input) {
 
 Refusal too_many() {
   return refuse("more than " + std::to_string(format::max_entries) +
-                    " files: an archive holds at most " + std::to_string(format::max_entries),
+                    " files: an archive holds at most " + std::to_string(format::max_entries) +
+                    "; leave some out with exclude patterns, or pack fewer files (a zip of them, say)",
                 exit_failed);
 }
 
@@ -92,8 +93,10 @@ Refusal walk_folder(const fs::path& folder, const std::string& prefix, const std
     if (folder_itself) continue;
     if (!item.is_regular_file(error)) {
       const bool folder_link = item.is_symlink(error) && item.is_directory(error);
-      return refuse(in_quotes(source) + (folder_link ? " is a link to a folder, which is not followed"
-                                                     : " is not a regular file"),
+      return refuse(in_quotes(source) + (folder_link ? " is a link to a folder, which is not followed: name the "
+                                                       "folder as an input of its own, or leave the link out "
+                                                       "with an exclude pattern"
+                                                     : " is not a regular file: leave it out with an exclude pattern"),
                     exit_failed);
     }
     if (fs::exists(output) && fs::equivalent(item.path(), output, error)) {
@@ -103,7 +106,7 @@ Refusal walk_folder(const fs::path& folder, const std::string& prefix, const std
     std::string name = prefix;
     for (const std::string& text : parts) {
       if (text.find('\\') != std::string::npos) {
-        return refuse(in_quotes(source) + ": a backslash in a file name would split it into folders",
+        return refuse(in_quotes(source) + ": a backslash in a file name would split it into folders; rename it",
                       exit_failed);
       }
       name += (name.empty() ? "" : "\\") + text;
@@ -132,7 +135,8 @@ Refusal gather_input(const InputSpec& spec, const CreateArgs& args, const fs::pa
   const std::string base = system::from_path(path.filename());
   if (path_excluded(excludes, base)) return {};
   if ((name.empty() || into_folder) && base.find('\\') != std::string::npos) {
-    return refuse(in_quotes(spec.path) + ": a backslash in a file name would split it into folders", exit_failed);
+    return refuse(in_quotes(spec.path) + ": a backslash in a file name would split it into folders; rename it",
+                  exit_failed);
   }
   found->push_back({spec.path, name.empty() ? base : into_folder ? name + "\\" + base : name});
   return {};
@@ -152,7 +156,9 @@ Refusal gather(const CreateArgs& args, std::vector<writer::Input>* inputs) {
     writer::Input input;
     if (!to_codepage(item.name, args.codepage, &input.stored_name)) {
       return refuse(in_quotes(item.source) + ": the name " + in_quotes(item.name) +
-                        " can't be written in code page " + std::to_string(args.codepage),
+                        " can't be written in code page " + std::to_string(args.codepage) +
+                        "; rename it, or choose the code page of the Windows it is for with " +
+                        named(args, "--codepage"),
                     exit_failed);
     }
     Refusal refusal = describe_file(item.source, &input);
@@ -170,7 +176,7 @@ Refusal stored_text(const std::string& option, const std::string& utf8, unsigned
                     std::size_t limit, std::string* out) {
   if (!to_codepage(utf8, codepage, out)) {
     return refuse(option + ": " + in_quotes(utf8) + " can't be written in code page " +
-                      std::to_string(codepage),
+                      std::to_string(codepage) + " (--codepage chooses another)",
                   exit_usage);
   }
   if (out->size() > limit) {

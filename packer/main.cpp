@@ -227,7 +227,8 @@ int main(int argc, char** argv) {
   if (*test_command) codepage = test_codepage;
   if (*extract_command) codepage = extract.codepage;
   if (!codepage_known(codepage)) {
-    complain("--codepage: code page " + std::to_string(codepage) + " is not known to this system");
+    complain("--codepage: code page " + std::to_string(codepage) +
+             " is not known to this system; Windows ANSI code pages are 874, 932, 936, 949, 950 and 1250..1258");
     return exit_usage;
   }
 
