@@ -259,8 +259,15 @@ void listen_to_messages(void (*listener)()) { message_listener = listener; }
 
 }  // namespace system
 
-bool stdin_is_terminal() { return _isatty(_fileno(stdin)) != 0; }
-bool stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+// A console, not merely a character device: _isatty also says yes to NUL.
+bool stdin_is_terminal() {
+  HANDLE handle;
+  return _isatty(_fileno(stdin)) != 0 && console(STD_INPUT_HANDLE, &handle);
+}
+bool stderr_is_terminal() {
+  HANDLE handle;
+  return _isatty(_fileno(stderr)) != 0 && console(STD_ERROR_HANDLE, &handle);
+}
 
 bool read_line(std::string* line) {
   HANDLE input;
