@@ -2,13 +2,17 @@
 # Reproducible output: two clean builds of the i686 stub give the same bytes, and
 # kelvra-pack create under --mtime or SOURCE_DATE_EPOCH gives the same installer
 # however the inputs' times move. Run by CTest with KELVRA_PACK and KELVRA_SOURCE set.
+import datetime
 import json
 import os
+import random
 import shutil
+import struct
 import subprocess
 import tempfile
 import time
 import unittest
+import zlib
 
 PACK = os.environ.get("KELVRA_PACK", "kelvra-pack")
 SOURCE = os.environ.get("KELVRA_SOURCE", "")
@@ -122,6 +126,34 @@ class ClampedTimes(Case):
                 self.assertEqual(2, done.returncode, done.stderr)
                 self.assertIn(where, done.stderr)
                 self.assertFalse(os.path.exists(self.path("bad.exe")))
+
+
+class ListedTimes(Case):
+    def test_calendar_against_python(self):
+        # The packer does its own calendar arithmetic (the C library's differs between
+        # systems); Python's datetime is the reference over 1601..9999.
+        epoch = datetime.datetime(1601, 1, 1)
+        rng = random.Random(1601)
+        last = (datetime.datetime(9999, 12, 31, 23, 59, 59) - epoch) // datetime.timedelta(microseconds=1) * 10
+        times = [0, 1, last + 9_999_999] + [rng.randrange(last) for _ in range(300)]
+        for day in ["1604-02-29", "1700-03-01", "1900-02-28", "1900-03-01", "2000-02-29", "2100-03-01"]:
+            times.append((datetime.datetime.fromisoformat(day) - epoch) // datetime.timedelta(microseconds=1) * 10)
+        directory = b""
+        for i, t in enumerate(times[:500]):
+            name = b"f%d" % i
+            directory += bytes([len(name)]) + name + struct.pack("<IBQQ", 0, 0x20, t, t)
+        directory += b"\0" * 7
+        body = directory + struct.pack("<II", len(directory), len(times))
+        with open(self.path("times.bin"), "wb") as f:
+            f.write(body + struct.pack("<I", zlib.crc32(body)))
+        listed = subprocess.run([PACK, "list", "--json", self.path("times.bin")], capture_output=True, text=True,
+                                timeout=60)
+        self.assertEqual(0, listed.returncode, listed.stderr)
+        entries = json.loads(listed.stdout)["entries"]
+        for t, entry in zip(times, entries):
+            when = epoch + datetime.timedelta(microseconds=t // 10)
+            expected = when.strftime("%Y-%m-%dT%H:%M:%S") + ("" if t % 10**7 == 0 else ".%07d" % (t % 10**7)) + "Z"
+            self.assertEqual(expected, entry["last_write_time"], t)
 
 
 if __name__ == "__main__":
