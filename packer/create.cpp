@@ -119,35 +119,35 @@ Refusal walk_folder(const fs::path& folder, const std::string& prefix, const std
 }
 
 // One input's files; a refusal points at the input's line when a project file named it.
-Refusal gather_input(const InputSpec& spec, const CreateArgs& args, const fs::path& output,
+Refusal gather_input(const InputItem& given, const CreateArgs& args, const fs::path& output,
                      std::vector<Found>* found) {
-  std::vector<std::string> excludes = spec.excludes;
+  std::vector<std::string> excludes = given.excludes;
   excludes.insert(excludes.end(), args.excludes.begin(), args.excludes.end());
-  const fs::path path = system::to_path(spec.path);
+  const fs::path path = system::to_path(given.path);
   std::error_code error;
   const fs::file_status status = fs::status(path, error);
-  if (error) return refuse("cannot read " + in_quotes(spec.path) + ": " + error.message(), exit_failed);
-  std::string name = spec.name;
+  if (error) return refuse("cannot read " + in_quotes(given.path) + ": " + error.message(), exit_failed);
+  std::string name = given.name;
   const bool into_folder = !name.empty() && name.back() == '\\';
   if (into_folder) name.pop_back();
   if (fs::is_directory(status)) return walk_folder(path, name, excludes, output, found);
-  if (!fs::is_regular_file(status)) return refuse(in_quotes(spec.path) + " is neither a file nor a folder", exit_failed);
+  if (!fs::is_regular_file(status)) return refuse(in_quotes(given.path) + " is neither a file nor a folder", exit_failed);
   const std::string base = system::from_path(path.filename());
   if (path_excluded(excludes, base)) return {};
   if ((name.empty() || into_folder) && base.find('\\') != std::string::npos) {
-    return refuse(in_quotes(spec.path) + ": a backslash in a file name would split it into folders; rename it",
+    return refuse(in_quotes(given.path) + ": a backslash in a file name would split it into folders; rename it",
                   exit_failed);
   }
-  found->push_back({spec.path, name.empty() ? base : into_folder ? name + "\\" + base : name});
+  found->push_back({given.path, name.empty() ? base : into_folder ? name + "\\" + base : name});
   return {};
 }
 
 Refusal gather(const CreateArgs& args, std::vector<writer::Input>* inputs) {
   std::vector<Found> found;
   const fs::path output = fs::absolute(system::to_path(args.output));
-  for (const InputSpec& spec : args.inputs) {
-    Refusal refusal = gather_input(spec, args, output, &found);
-    if (refusal.refused() && !spec.origin.empty()) refusal.text = spec.origin + ": " + refusal.text;
+  for (const InputItem& given : args.inputs) {
+    Refusal refusal = gather_input(given, args, output, &found);
+    if (refusal.refused() && !given.origin.empty()) refusal.text = given.origin + ": " + refusal.text;
     if (refusal.refused()) return refusal;
     if (found.size() > format::max_entries) return too_many();
   }

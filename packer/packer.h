@@ -28,7 +28,7 @@ void complain(const std::string& text);
 // folder's: the folder its contents go into; a file's: its name, or with a backslash
 // at the end the folder it goes into; empty: the file's own name, or the top), and
 // what of it to leave out.
-struct InputSpec {
+struct InputItem {
   std::string path;
   std::string name;  // UTF-8, parts joined by backslashes
   std::vector<std::string> excludes;
@@ -46,7 +46,7 @@ struct CreateArgs {
   std::string level = "9";
   unsigned jobs = 0;
   std::string mtime;  // empty: SOURCE_DATE_EPOCH, else no clamp
-  std::vector<InputSpec> inputs;
+  std::vector<InputItem> inputs;
   std::vector<std::string> excludes;  // for every input
   // Options whose value came from a project file, and where: "--run" ->
   // "kelvra.toml:4: key 'run'", so a refusal points at the line to mend.

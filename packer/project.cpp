@@ -175,35 +175,35 @@ class Reader {
     return folder ? name + "\\" : name;
   }
 
-  InputSpec input(const toml::node& node, std::size_t number) const {
+  InputItem input(const toml::node& node, std::size_t number) const {
     const std::string which = "input";
     const toml::table* table = node.as_table();
     if (table == nullptr) fail(node.source(), which, "expected [[input]] tables");
-    InputSpec spec;
+    InputItem given;
     for (auto&& [name, value] : *table) {
       const std::string key = which + "." + std::string(name.str());
       if (name.str() == "path") {
-        spec.path = path(value, key);
-        spec.origin = at(value.source(), key);
+        given.path = path(value, key);
+        given.origin = at(value.source(), key);
       } else if (name.str() == "name") {
-        spec.name = stored_name(value, key);
+        given.name = stored_name(value, key);
       } else if (name.str() == "exclude") {
         const toml::array* patterns = value.as_array();
         if (patterns == nullptr) fail(value.source(), key, "expected a list of patterns, like [\"*.pdb\"]");
         for (const toml::node& item : *patterns) {
           std::string problem;
-          spec.excludes.push_back(clean_pattern(text(item, key), &problem));
+          given.excludes.push_back(clean_pattern(text(item, key), &problem));
           if (!problem.empty()) fail(item.source(), key, problem);
         }
       } else {
         fail(name.source(), key, unknown_key(std::string(name.str()), input_keys));
       }
     }
-    if (spec.path.empty()) {
+    if (given.path.empty()) {
       throw Problem{file_ + ":" + std::to_string(node.source().begin.line) + ": [[input]] number " +
                     std::to_string(number) + " has no 'path'"};
     }
-    return spec;
+    return given;
   }
 
   void read(const toml::table& root, Project* project) const {

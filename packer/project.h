@@ -17,7 +17,7 @@ struct Project {
   std::optional<std::string> output, stub, run, arg1, arg2, prompt, default_dir, password_file, level,
       mtime;
   std::optional<unsigned> codepage, jobs;
-  std::vector<InputSpec> inputs;
+  std::vector<InputItem> inputs;
   // Where each value was set, by the command-line option it stands for:
   // "--run" -> "kelvra.toml:4: key 'run'".
   std::map<std::string, std::string> where;
