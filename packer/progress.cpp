@@ -19,6 +19,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+enum class ProgressStyle { none, plain, bar };
+
 constexpr double bar_interval = 0.1;    // seconds between redraws of the bar
 constexpr double plain_interval = 1.0;  // seconds between plain lines
 constexpr double rate_after = 0.25;     // a rate measured over less says little
@@ -45,18 +47,6 @@ unsigned percent() {
   return static_cast<unsigned>(state.bytes_done * 100 / state.bytes_total);
 }
 
-// "8.1 MiB/s" once there is enough to measure, else empty.
-std::string rate_text(double elapsed) {
-  if (elapsed < rate_after || state.bytes_done == 0) return {};
-  return human_bytes(static_cast<std::uint64_t>(state.bytes_done / elapsed)) + "/s";
-}
-
-std::string time_left(double elapsed) {
-  if (elapsed < rate_after || state.bytes_done == 0 || state.bytes_done >= state.bytes_total) return {};
-  const double rate = state.bytes_done / elapsed;
-  return human_duration((state.bytes_total - state.bytes_done) / rate) + " left";
-}
-
 const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
 
 // The unit bytes is best shown in, as an index into units.
@@ -73,6 +63,37 @@ std::string in_unit(std::uint64_t bytes, std::size_t unit) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / static_cast<double>(1ull << (10 * unit)));
   return text;
+}
+
+// 1536 -> "1.5 KiB"
+std::string human_bytes(std::uint64_t bytes) {
+  const std::size_t unit = unit_of(bytes);
+  return in_unit(bytes, unit) + " " + units[unit];
+}
+
+// 95 seconds -> "1:35"
+std::string human_duration(double seconds) {
+  const auto whole = static_cast<std::uint64_t>(seconds < 0 ? 0 : seconds + 0.5);
+  char text[32];
+  if (whole < 3600) {
+    std::snprintf(text, sizeof text, "%" PRIu64 ":%02" PRIu64, whole / 60, whole % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%" PRIu64 ":%02" PRIu64 ":%02" PRIu64, whole / 3600, whole / 60 % 60,
+                  whole % 60);
+  }
+  return text;
+}
+
+// "8.1 MiB/s" once there is enough to measure, else empty.
+std::string rate_text(double elapsed) {
+  if (elapsed < rate_after || state.bytes_done == 0) return {};
+  return human_bytes(static_cast<std::uint64_t>(state.bytes_done / elapsed)) + "/s";
+}
+
+std::string time_left(double elapsed) {
+  if (elapsed < rate_after || state.bytes_done == 0 || state.bytes_done >= state.bytes_total) return {};
+  const double rate = state.bytes_done / elapsed;
+  return human_duration((state.bytes_total - state.bytes_done) / rate) + " left";
 }
 
 // "6.3/28.6 MiB 1/4 files": both byte counts in the total's unit, to stay short.
@@ -144,24 +165,19 @@ void plain_line(bool final) {
 
 }  // namespace
 
-bool choose_progress(const std::string& option, bool quiet) {
+void choose_progress(const std::string& option, bool quiet) {
   state.quiet = quiet;
-  if (option == "auto") {
-    state.style = stderr_is_terminal() ? ProgressStyle::bar : ProgressStyle::plain;
+  if (quiet || option == "none") {
+    state.style = ProgressStyle::none;
   } else if (option == "bar") {
     state.style = ProgressStyle::bar;
   } else if (option == "plain") {
     state.style = ProgressStyle::plain;
-  } else if (option == "none") {
-    state.style = ProgressStyle::none;
   } else {
-    return false;
+    state.style = stderr_is_terminal() ? ProgressStyle::bar : ProgressStyle::plain;
   }
-  if (quiet) state.style = ProgressStyle::none;
-  return true;
 }
 
-ProgressStyle progress_style() { return state.style; }
 bool quiet() { return state.quiet; }
 
 void progress_start(const char* action, std::uint64_t bytes_total, std::uint32_t files_total) {
@@ -210,23 +226,6 @@ void progress_pause() {
   std::fprintf(stderr, "\r\033[K");
   std::fflush(stderr);
   state.bar_drawn = false;
-}
-
-std::string human_bytes(std::uint64_t bytes) {
-  const std::size_t unit = unit_of(bytes);
-  return in_unit(bytes, unit) + " " + units[unit];
-}
-
-std::string human_duration(double seconds) {
-  const auto whole = static_cast<std::uint64_t>(seconds < 0 ? 0 : seconds + 0.5);
-  char text[32];
-  if (whole < 3600) {
-    std::snprintf(text, sizeof text, "%" PRIu64 ":%02" PRIu64, whole / 60, whole % 60);
-  } else {
-    std::snprintf(text, sizeof text, "%" PRIu64 ":%02" PRIu64 ":%02" PRIu64, whole / 3600, whole / 60 % 60,
-                  whole % 60);
-  }
-  return text;
 }
 
 }  // namespace kelvra::pack

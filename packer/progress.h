@@ -7,12 +7,9 @@
 
 namespace kelvra::pack {
 
-enum class ProgressStyle { none, plain, bar };
-
 // --progress=auto|bar|plain|none and --quiet; auto is a bar when standard error is a
-// terminal, plain lines otherwise. False for a word it doesn't know.
-bool choose_progress(const std::string& option, bool quiet);
-ProgressStyle progress_style();
+// terminal, plain lines otherwise.
+void choose_progress(const std::string& option, bool quiet);
 bool quiet();
 
 // One operation at a time: "compressing", "testing", "extracting".
@@ -24,9 +21,5 @@ void progress_finish(bool completed);
 // Takes the bar off the screen before other text is written to the terminal; the
 // next update draws it again.
 void progress_pause();
-
-// For the texts and tests: 1536 -> "1.5 KiB", 95 seconds -> "1:35".
-std::string human_bytes(std::uint64_t bytes);
-std::string human_duration(double seconds);
 
 }  // namespace kelvra::pack
