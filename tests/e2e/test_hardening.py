@@ -1,0 +1,239 @@
+# End-to-end scenarios of a hostile or failing machine: where the stub looks for DLLs
+# once it runs, an existing file held open by another program, existing files marked
+# read-only, hidden and system, and a target that fills up partway through the run.
+import os
+import re
+import signal
+import subprocess
+import unittest
+
+import kelvra_e2e as k
+import test_installer as base
+
+HELPERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "helpers")
+
+
+def helper_program(name):
+    """helpers/<name>.c built for x86_64 Windows once per build folder (and again when
+    the source changes)."""
+    source = os.path.join(HELPERS, name + ".c")
+    path = os.path.join(k.WORK, "helpers", name + ".exe")
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with k.locked(os.path.join(k.WORK, "helpers.lock")):
+        if not os.path.exists(path) or os.path.getmtime(path) < os.path.getmtime(source):
+            k._run(["x86_64-w64-mingw32-gcc", "-Os", "-s", "-mwindows", "-Wall", "-Wextra",
+                    "-Werror", "-o", path + ".tmp", source, "-lshell32"])
+            os.replace(path + ".tmp", path)
+    return path
+
+
+def attributes(s, path):
+    """The file's attribute letters as Windows' attrib shows them, e.g. {"A", "R"}."""
+    shown = k._run([k.WINE, "cmd", "/c", "attrib", k.windows_path(path)],
+                   env=k.wine_env(s.prefix)).stdout
+    line = next(l for l in shown.splitlines() if l.strip())
+    return {c for c in line.split("Z:", 1)[0] if c.isalpha()}
+
+
+def set_attributes(s, path, letters):
+    # One flag per call: Wine's attrib takes only the last of several.
+    for letter in letters:
+        k._run([k.WINE, "cmd", "/c", "attrib", "+" + letter.lower(), k.windows_path(path)],
+               env=k.wine_env(s.prefix))
+
+
+class Traced(k.Scenario):
+    """A scenario whose Wine processes log every DLL search and load."""
+
+    def start(self, installer, cwd=None):
+        self.log = open(os.path.join(self.root, "wine.log"), "w")
+        env = k.wine_env(self.prefix, self.display)
+        env["WINEDEBUG"] = "+pid,+loaddll,+module"
+        self.launcher = subprocess.Popen(
+            [k.WINE, "explorer", k.DESKTOP, k.windows_path(installer)],
+            cwd=cwd or self.root, env=env, stdout=self.log, stderr=subprocess.STDOUT,
+            start_new_session=True)
+
+
+def traced(path):
+    """A Windows path as Wine's trace writes it, backslashes doubled."""
+    return path.replace("\\", "\\\\")
+
+
+def searches_after_start(log_path, installer):
+    """The DLL searches that the installer's process made once its own code ran, as
+    (dll, search path), the path None where Wine used its own. The program's code
+    starts after the last DLL attached at process start: those get a non-null reserved
+    argument, a LoadLibrary later on a null one."""
+    with open(log_path, encoding="utf-8", errors="replace") as f:
+        lines = f.read().splitlines()
+    loaded = 'Loaded L"%s"' % traced(k.windows_path(installer))
+    pid = next((l.split(":", 1)[0] for l in lines if loaded in l), None)
+    if pid is None:
+        raise AssertionError("the installer's process isn't in the trace")
+    own = [l for l in lines if l.startswith(pid + ":")]
+    at_start = [i for i, l in enumerate(own)
+                if re.search(r'process_attach \(L"[^"]*",0*[1-9A-Fa-f][0-9A-Fa-f]*\) - END', l)]
+    if not at_start:
+        raise AssertionError("no DLL attached at the installer's start")
+    found = []
+    for line in own[at_start[-1] + 1:]:
+        match = re.search(r'load_dll looking for L"([^"]*)" in (?:L"([^"]*)"|\(null\))', line)
+        if match:
+            path = match.group(2)
+            found.append((match.group(1), path.replace("\\\\", "\\") if path is not None else None))
+    return found
+
+
+def stop(process):
+    if process.poll() is None:
+        os.killpg(process.pid, signal.SIGKILL)
+    process.wait(timeout=60)
+
+
+class Hardening(base.Installer):
+    """Only the scenarios below; the inherited ones belong to test_installer."""
+
+    def scenario(self, name=None, kind=k.Scenario):
+        s = kind(name or self._testMethodName[len("test_"):])
+        self.addCleanup(s.close)
+        return s.__enter__()
+
+    def test_dll_search_after_start(self):
+        """Once the stub runs, every DLL it has the system look for by name is sought in
+        the system folder only, never in the folder the installer was downloaded to,
+        through the window, the "File Exists" dialog and the save-as prompt.
+
+        Wine resolves its own DLLs' imports and delay-loads with its fixed search path
+        (logged as null) and loads its display driver and uxtheme while the process
+        starts, before any program code: so a DLL planted under those names would be
+        loaded by Wine whatever the stub does, and the signal here is the search path."""
+        s = self.scenario(kind=Traced)
+        src, expected = self.payload(s, {"a.txt": b"new a\n", "b.txt": b"b\n"})
+        self.clashes(s, ["a.txt"])
+        installer = s.pack([src], default_dir=k.windows_path(s.target))
+        s.start(installer)
+        s.press_button(s.wait_window("Kelvra"))
+        self.answer(s, base.RENAME)
+        prompt = s.wait_window("New Name")
+        k.wait_for(lambda: len(s.grab("new-name").find(
+            (prompt.x, prompt.y, prompt.width, prompt.height), lambda p: p == base.HIGHLIGHT)) > 50,
+            30, "the prompt's selected file name")
+        s.key("End", "shift+Home", "BackSpace")
+        s.type(k.windows_path(os.path.join(s.target, "a-renamed.txt")))
+        s.key("Return")
+        self.assertEnded(s, installer)
+        self.assertKept(s, "a.txt")
+        expected["a-renamed.txt"] = expected.pop("a.txt")
+        self.assertExtracted(s.target, expected, extra=["a.txt"])
+
+        k._run([k.WINESERVER, "-w"], env=k.wine_env(s.prefix), timeout=60)
+        searches = searches_after_start(os.path.join(s.root, "wine.log"), installer)
+        by_path = [(dll, path) for dll, path in searches if path is not None]
+        # The display driver is asked for by name when the first window opens.
+        self.assertTrue(by_path, "no DLL search by path after start: %r" % searches)
+        for dll, path in by_path:
+            for part in path.split(";"):
+                self.assertTrue(part.lower().startswith("c:\\windows\\system32"),
+                                "%s sought in %s" % (dll, path))
+
+    def test_held_file_skipped(self):
+        """Replace all over a file another program holds open without sharing: it can't
+        be deleted, so it is skipped as it was, and the later entries are written."""
+        s = self.scenario()
+        files = {"a.txt": b"new a\n", "b-held.txt": b"new b\n", "c.txt": b"new c\n", "d-new.txt": b"d\n"}
+        src, expected = self.payload(s, files)
+        self.clashes(s, ["a.txt", "b-held.txt", "c.txt"])
+        held, ready = os.path.join(s.target, "b-held.txt"), os.path.join(s.root, "held")
+        holder = subprocess.Popen(
+            [k.WINE, helper_program("holder"), k.windows_path(held), k.windows_path(ready)],
+            env=k.wine_env(s.prefix), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
+        self.addCleanup(stop, holder)
+        k.wait_for(lambda: os.path.exists(ready) or holder.poll() is not None, 60, "the holder")
+        self.assertIsNone(holder.poll(), "the holder couldn't open the file")
+        installer = s.pack([src], default_dir=k.windows_path(s.target))
+        s.start(installer)
+        s.press_button(s.wait_window("Kelvra"))
+        self.answer(s, base.REPLACE, stop_asking=True)
+        self.assertEnded(s, installer)
+        self.assertTrue(holder.poll() is None, "the holder ended before the installer")
+        self.assertKept(s, "b-held.txt")
+        del expected["b-held.txt"]
+        self.assertExtracted(s.target, expected, extra=["b-held.txt"])
+
+    def test_marked_files_replaced(self):
+        """Replace all over existing files marked read-only, hidden and system: each
+        gets the archive's content and the archive's attributes, none of the old ones."""
+        s = self.scenario()
+        files = {"a.txt": b"new a\n", "b-rhs.txt": b"new b\n", "c-hs.txt": b"new c\n",
+                 "d-ro-entry.txt": b"new d\n"}
+        src, expected = self.payload(s, files)
+        os.chmod(os.path.join(src, "d-ro-entry.txt"), 0o444)
+        self.clashes(s, list(files))
+        marks = {"b-rhs.txt": "RHS", "c-hs.txt": "HS", "d-ro-entry.txt": "H"}
+        for name, letters in marks.items():
+            set_attributes(s, os.path.join(s.target, name), letters)
+            self.assertEqual(set(letters) | {"A"}, attributes(s, os.path.join(s.target, name)), name)
+        installer = s.pack([src], default_dir=k.windows_path(s.target))
+        s.start(installer)
+        s.press_button(s.wait_window("Kelvra"))
+        self.answer(s, base.REPLACE, stop_asking=True)
+        self.assertEnded(s, installer)
+        self.assertExtracted(s.target, expected)
+        for name in files:
+            want = {"A", "R"} if name == "d-ro-entry.txt" else {"A"}
+            self.assertEqual(want, attributes(s, os.path.join(s.target, name)), name)
+
+    def test_target_fills_up(self):
+        """A target folder on a small file system that fills up inside the second file:
+        the first stays whole, the second holds what fitted, every failed write is
+        reported with its "Uh-Oh!" box, a later file fails as well, and the run ends."""
+        s = self.scenario()
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "kelvra-e2e", s.target],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        if mounted.returncode != 0:
+            self.skipTest("can't mount a small file system here: " + mounted.stderr.strip())
+        # Torn down before the scenario, which may still have files open in it.
+        self.addCleanup(subprocess.run, ["umount", "-l", s.target])
+        self.addCleanup(s.close)
+        files = {"a.txt": os.urandom(20000), "b-big.bin": os.urandom(80000), "c-after.txt": b"after\n"}
+        src, expected = self.payload(s, files)
+        installer = s.pack([src], default_dir=k.windows_path(s.target))
+        s.start(installer)
+        s.press_button(s.wait_window("Kelvra"))
+
+        answered = set()
+
+        def ended_answering_boxes():
+            if not s.running():
+                return True
+            # The box has no caption and no owner: the one small window without a title.
+            for box in s.windows(""):
+                if box.width < k.SCREEN_W and box.id not in answered:
+                    answered.add(box.id)
+                    s.click(box.x + box.width // 2, box.y + box.height - 25)
+            return False
+
+        k.wait_for(ended_answering_boxes, 120, "the run to end", interval=0.2)
+        self.assertEnded(s, installer)
+        self.assertExtracted(s.target, {"a.txt": expected["a.txt"]}, extra=["b-big.bin", "c-after.txt"])
+        written = base.read(os.path.join(s.target, "b-big.bin"))
+        self.assertTrue(0 < len(written) < len(files["b-big.bin"]), len(written))
+        self.assertEqual(files["b-big.bin"][:len(written)], written)
+        self.assertEqual(b"", base.read(os.path.join(s.target, "c-after.txt")))
+        # At least one for the big file and one for the file after it.
+        self.assertGreaterEqual(len(answered), 2)
+
+
+def load_tests(loader, tests, pattern):
+    """Loading this module runs its own scenarios, not test_installer's again."""
+    suite = unittest.TestSuite()
+    for name in sorted(vars(Hardening)):
+        if name.startswith("test_"):
+            suite.addTest(Hardening(name))
+    return suite
+
+
+if __name__ == "__main__":
+    unittest.main()
