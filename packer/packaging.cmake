@@ -25,6 +25,10 @@ else()
   install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
+# `make install` and `make package` build first; packing and installing then take the
+# program as built, without building every test and tool again.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON CACHE BOOL "Installing does not build everything first")
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kelvra-pack)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
