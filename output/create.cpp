@@ -30,10 +30,16 @@ OutputFile create_new(std::uint8_t attributes, bool* exists) {
 }
 
 // A file that can't be made normal or deleted (held open elsewhere, say) is skipped
-// quietly; once it is gone, failing to create it again is a real failure.
+// quietly, and stays as it was: its attributes go back on. Once it is gone, failing
+// to create it again is a real failure.
 OutputFile replace_existing(std::uint8_t attributes) {
+  std::uint32_t old_attributes = 0;
+  const bool known = platform::get_attributes(current_path, &old_attributes);
   if (!platform::set_attributes_normal(current_path)) return skip();
-  if (!platform::delete_file(current_path)) return skip();
+  if (!platform::delete_file(current_path)) {
+    if (known) platform::set_attributes(current_path, old_attributes);
+    return skip();
+  }
   bool exists = false;
   OutputFile out = create_new(attributes, &exists);
   if (out.result == OutputResult::file) return out;

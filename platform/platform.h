@@ -42,6 +42,10 @@ bool set_file_times(file_t file, std::uint64_t creation_time, std::uint64_t last
 void close_file(file_t file);
 // Clears read-only, hidden and system.
 bool set_attributes_normal(const char* path);
+// The attributes of path as the system keeps them; false when they can't be read.
+bool get_attributes(const char* path, std::uint32_t* attributes);
+// Puts back attributes that get_attributes read (those a program may set).
+bool set_attributes(const char* path, std::uint32_t attributes);
 bool delete_file(const char* path);
 bool file_exists(const char* path);
 

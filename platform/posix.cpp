@@ -204,6 +204,26 @@ bool set_attributes_normal(const char* path) {
   return chmod(local, (st.st_mode & 07777) | S_IWUSR) == 0;
 }
 
+// Read-only is all a POSIX mode says of the Windows attributes: no write permission.
+bool get_attributes(const char* path, std::uint32_t* attributes) {
+  char local[local_path_size];
+  if (!to_local_path(path, local)) return false;
+  struct stat st;
+  if (stat(local, &st) != 0) return false;
+  *attributes = (st.st_mode & 0222) == 0 ? 0x01 : 0x00;
+  return true;
+}
+
+bool set_attributes(const char* path, std::uint32_t attributes) {
+  char local[local_path_size];
+  if (!to_local_path(path, local)) return false;
+  struct stat st;
+  if (stat(local, &st) != 0) return false;
+  const mode_t kept = st.st_mode & 07777;
+  const mode_t mode = (attributes & 0x01) != 0 ? (kept & ~0222) : (kept | S_IWUSR);
+  return chmod(local, mode) == 0;
+}
+
 bool delete_file(const char* path) {
   char local[local_path_size];
   if (!to_local_path(path, local)) return false;

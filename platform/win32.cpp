@@ -192,6 +192,23 @@ bool set_attributes_normal(const char* path) {
   return SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
+bool get_attributes(const char* path, std::uint32_t* attributes) {
+  const DWORD value = GetFileAttributesA(path);
+  if (value == INVALID_FILE_ATTRIBUTES) return false;
+  *attributes = value;
+  return true;
+}
+
+bool set_attributes(const char* path, std::uint32_t attributes) {
+  // The system refuses the bits it manages itself (directory, compressed, ...).
+  constexpr DWORD settable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                             FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                             FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                             FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  const DWORD value = attributes & settable;
+  return SetFileAttributesA(path, value != 0 ? value : FILE_ATTRIBUTE_NORMAL) != 0;
+}
+
 bool delete_file(const char* path) { return DeleteFileA(path) != 0; }
 
 bool file_exists(const char* path) {

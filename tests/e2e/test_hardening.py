@@ -139,12 +139,14 @@ class Hardening(base.Installer):
 
     def test_held_file_skipped(self):
         """Replace all over a file another program holds open without sharing: it can't
-        be deleted, so it is skipped as it was, and the later entries are written."""
+        be deleted, so it is skipped as it was, attributes included, and the later
+        entries are written."""
         s = self.scenario()
         files = {"a.txt": b"new a\n", "b-held.txt": b"new b\n", "c.txt": b"new c\n", "d-new.txt": b"d\n"}
         src, expected = self.payload(s, files)
         self.clashes(s, ["a.txt", "b-held.txt", "c.txt"])
         held, ready = os.path.join(s.target, "b-held.txt"), os.path.join(s.root, "held")
+        set_attributes(s, held, "RH")
         holder = subprocess.Popen(
             [k.WINE, helper_program("holder"), k.windows_path(held), k.windows_path(ready)],
             env=k.wine_env(s.prefix), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -159,6 +161,7 @@ class Hardening(base.Installer):
         self.assertEnded(s, installer)
         self.assertTrue(holder.poll() is None, "the holder ended before the installer")
         self.assertKept(s, "b-held.txt")
+        self.assertEqual({"A", "R", "H"}, attributes(s, held), "the skipped file's attributes")
         del expected["b-held.txt"]
         self.assertExtracted(s.target, expected, extra=["b-held.txt"])
 

@@ -8,7 +8,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
   int count = 0;
   LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
   if (arguments == NULL || count != 3) return 2;
-  HANDLE held = CreateFileW(arguments[1], GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+  HANDLE held = CreateFileW(arguments[1], GENERIC_READ, 0, NULL, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, NULL);
   if (held == INVALID_HANDLE_VALUE) return 1;
   HANDLE ready = CreateFileW(arguments[2], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
