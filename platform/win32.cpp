@@ -314,6 +314,17 @@ bool start_through_shell(const char* file, const char* parameters) {
   if (length == 0 || length >= MAX_PATH || !get_working_directory(directory, sizeof directory)) {
     return false;
   }
+  // The shell may hand the start on to extensions that need COM on this thread. ole32
+  // is a KnownDLL, always the system's own, and is only needed here.
+  typedef HRESULT(WINAPI * CoInitializeExFunction)(LPVOID, DWORD);
+  const HMODULE ole = LoadLibraryA("ole32.dll");
+  const auto co_initialize_ex =
+      ole == nullptr ? nullptr
+                     : reinterpret_cast<CoInitializeExFunction>(
+                           reinterpret_cast<void*>(GetProcAddress(ole, "CoInitializeEx")));
+  if (co_initialize_ex != nullptr) {
+    co_initialize_ex(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  }
   SHELLEXECUTEINFOA execute = {};
   execute.cbSize = sizeof execute;
   // Done before returning: the installer closes right after this call. No
