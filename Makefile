@@ -10,6 +10,7 @@
 B ?= build
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
+FUZZ_SMOKE_SECONDS ?= 10
 CMAKE_GEN := -G "Unix Makefiles"
 STUBS := -DKELVRA_STUB=$(abspath $(B)/i686/ui/kelvra-stub.exe) \
          -DKELVRA_STUB_X64=$(abspath $(B)/x86_64/ui/kelvra-stub-x64.exe) \
@@ -52,7 +53,11 @@ unit: native asan tsan
 e2e: native
 	cd $(B)/native && ctest --output-on-failure -L e2e
 
+# A short run of every fuzz target, then the unit tests under the sanitizers, then
+# the whole suite (unit, packer, PE checks, Wine end-to-end) on the native build.
 test: native asan tsan
+	@stat -c 'kelvra-stub.exe (i686): %s bytes (aim 32768 or less, limit 49152)' $(B)/i686/ui/kelvra-stub.exe
+	FUZZ_SECONDS=$(FUZZ_SMOKE_SECONDS) bash fuzz/run $(B)
 	$(B)/tsan/tests/kelvra_unit_tests --gtest_filter='MessageArea*'
 	cd $(B)/asan && ctest --output-on-failure -j $(JOBS) -LE 'e2e|slow'
 	cd $(B)/native && ctest --output-on-failure -j $(JOBS)
