@@ -53,6 +53,10 @@ TEST(EntryNames, HostileNamesAreRefusedWithTheirReason) {
       {".. \\x", NameProblem::parent_component},
       {"...\\x", NameProblem::parent_component},
       {"a\\ \\b", NameProblem::parent_component},
+      // Names are single-byte: a byte that would lead a double-byte character in
+      // Shift-JIS never hides the 0x5C after it, which stays a separator.
+      {"\x83\\..\\x", NameProblem::parent_component},
+      {"\x83\\CON", NameProblem::device_name},
       {"CON", NameProblem::device_name},
       {"con.txt", NameProblem::device_name},
       {"Con.tar.gz", NameProblem::device_name},
