@@ -22,6 +22,10 @@
 
 #include "archive/format.h"
 
+#ifdef KELVRA_BENCH_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
 namespace {
 
 namespace fmt = kelvra::format;
@@ -157,8 +161,10 @@ struct BufferedReader {
 };
 
 enum class Variant {
-  reset_buffered,     // one z_stream, inflateReset per chunk, buffered reads
-  uncompress_direct,  // two reads per chunk, uncompress per chunk (the plain loop)
+  reset_buffered,       // one z_stream, inflateReset per chunk, buffered reads
+  uncompress_direct,    // two reads per chunk, uncompress per chunk (the plain loop)
+  raw_buffered,         // as reset_buffered, but raw deflate: the Adler-32 is not checked
+  libdeflate_buffered,  // libdeflate's whole-buffer zlib decoder, buffered reads
 };
 
 struct Counts {
@@ -200,33 +206,50 @@ Counts inflate_pass(const Layout& l, Variant v, const char* out_dir, std::size_t
   ::lseek(fd, static_cast<off_t>(l.payload_start), SEEK_SET);
   BufferedReader reader;
   reader.fd = fd;
+  const bool buffered = v != Variant::uncompress_direct;
   z_stream zs;
   std::memset(&zs, 0, sizeof zs);
   if (v == Variant::reset_buffered && inflateInit(&zs) != Z_OK) die("inflateInit failed");
+  if (v == Variant::raw_buffered && inflateInit2(&zs, -MAX_WBITS) != Z_OK) die("inflateInit2 failed");
+#ifdef KELVRA_BENCH_LIBDEFLATE
+  libdeflate_decompressor* dec = nullptr;
+  if (v == Variant::libdeflate_buffered && (dec = libdeflate_alloc_decompressor()) == nullptr)
+    die("libdeflate_alloc_decompressor failed");
+#endif
 
   for (std::uint32_t stored : l.stored_sizes) {
     int out_fd = open_output(out_dir, file_index++);
     std::uint64_t remaining = stored;
     while (remaining > 0) {
       std::uint8_t len_bytes[fmt::chunk_header_size];
-      bool ok = v == Variant::reset_buffered ? reader.take(len_bytes, sizeof len_bytes)
-                                             : read_exact(fd, len_bytes, sizeof len_bytes);
+      bool ok = buffered ? reader.take(len_bytes, sizeof len_bytes)
+                         : read_exact(fd, len_bytes, sizeof len_bytes);
       if (!ok) die(l.path + ": payload cut short");
       std::uint16_t len = fmt::read_u16(len_bytes);
-      ok = v == Variant::reset_buffered ? reader.take(in.data(), len)
-                                        : read_exact(fd, in.data(), len);
+      ok = buffered ? reader.take(in.data(), len) : read_exact(fd, in.data(), len);
       if (!ok || remaining < 2u + len) die(l.path + ": payload cut short");
       remaining -= 2u + len;
 
       std::size_t produced = 0;
-      if (v == Variant::reset_buffered) {
+      if (v == Variant::reset_buffered || v == Variant::raw_buffered) {
+        // A raw stream starts after the two-byte zlib header and stops before the
+        // four-byte Adler-32.
+        const std::size_t skip = v == Variant::raw_buffered ? 2 : 0;
+        const std::size_t trim = v == Variant::raw_buffered ? 6 : 0;
+        if (len < trim) die(l.path + ": chunk too short");
         if (inflateReset(&zs) != Z_OK) die("inflateReset failed");
-        zs.next_in = in.data();
-        zs.avail_in = len;
+        zs.next_in = in.data() + skip;
+        zs.avail_in = static_cast<uInt>(len - trim);
         zs.next_out = out.data();
         zs.avail_out = fmt::max_inflated_chunk;
         if (inflate(&zs, Z_FINISH) != Z_STREAM_END) die(l.path + ": chunk does not inflate");
         produced = fmt::max_inflated_chunk - zs.avail_out;
+      } else if (v == Variant::libdeflate_buffered) {
+#ifdef KELVRA_BENCH_LIBDEFLATE
+        if (libdeflate_zlib_decompress(dec, in.data(), len, out.data(), fmt::max_inflated_chunk,
+                                       &produced) != LIBDEFLATE_SUCCESS)
+          die(l.path + ": chunk does not inflate");
+#endif
       } else {
         uLongf dest_len = fmt::max_inflated_chunk;
         if (uncompress(out.data(), &dest_len, in.data(), len) != Z_OK)
@@ -240,7 +263,10 @@ Counts inflate_pass(const Layout& l, Variant v, const char* out_dir, std::size_t
     }
     if (out_fd >= 0) ::close(out_fd);
   }
-  if (v == Variant::reset_buffered) inflateEnd(&zs);
+  if (v == Variant::reset_buffered || v == Variant::raw_buffered) inflateEnd(&zs);
+#ifdef KELVRA_BENCH_LIBDEFLATE
+  if (dec != nullptr) libdeflate_free_decompressor(dec);
+#endif
   ::close(fd);
   return c;
 }
@@ -297,50 +323,50 @@ int main(int argc, char** argv) {
   std::vector<std::uint8_t> in(fmt::max_chunk_length), out(fmt::max_inflated_chunk);
 
   Series crc{"crc", {}, {}}, reset{"inflate_reset", {}, {}}, plain{"inflate_uncompress", {}, {}},
-      reset_w{"inflate_reset_write", {}, {}}, plain_w{"inflate_uncompress_write", {}, {}};
+      raw{"inflate_raw", {}, {}}, lib{"libdeflate", {}, {}}, reset_w{"inflate_reset_write", {}, {}},
+      plain_w{"inflate_uncompress_write", {}, {}};
+#ifdef KELVRA_BENCH_LIBDEFLATE
+  const bool have_libdeflate = true;
+#else
+  const bool have_libdeflate = false;
+#endif
   Counts counts;
-  // One untimed round first, so every timed round reads from the page cache.
-  for (int round = 0; round <= repeat; ++round) {
-    Stamp t0 = now();
-    for (const auto& l : layouts) crc_pass(l, in);
-    Stamp t1 = now();
+  // One pass of a variant over every archive; with a directory, into fresh files that
+  // are flushed and removed outside the timed part, like an extraction into an empty
+  // directory.
+  auto timed = [&](Series& series, Variant v, const char* dir, bool count) {
     std::size_t index = 0;
     Counts c;
+    Stamp from = now();
     for (const auto& l : layouts) {
-      Counts one = inflate_pass(l, Variant::reset_buffered, nullptr, index, in, out);
+      Counts one = inflate_pass(l, v, dir, index, in, out);
       c.chunks += one.chunks;
       c.in_bytes += one.in_bytes;
       c.out_bytes += one.out_bytes;
     }
-    Stamp t2 = now();
-    for (const auto& l : layouts) inflate_pass(l, Variant::uncompress_direct, nullptr, index, in, out);
-    Stamp t3 = now();
-    Stamp t3w = t3, t4 = t3, t5 = t3, t6 = t3;
+    Stamp to = now();
+    if (dir != nullptr) remove_outputs(dir, index);
+    if (count) counts = c;
+    series.add(from, to);
+  };
+  // One untimed round first, so every timed round reads from the page cache.
+  for (int round = 0; round <= repeat; ++round) {
+    Stamp t0 = now();
+    for (const auto& l : layouts) crc_pass(l, in);
+    crc.add(t0, now());
+    timed(reset, Variant::reset_buffered, nullptr, round == 0);
+    timed(plain, Variant::uncompress_direct, nullptr, false);
+    timed(raw, Variant::raw_buffered, nullptr, false);
+    if (have_libdeflate) timed(lib, Variant::libdeflate_buffered, nullptr, false);
     if (write_dir != nullptr) {
-      // Fresh files each time, flushed outside the timed part, like an extraction into
-      // an empty directory.
-      remove_outputs(write_dir, index);
-      t3w = now();
-      index = 0;
-      for (const auto& l : layouts) inflate_pass(l, Variant::reset_buffered, write_dir, index, in, out);
-      t4 = now();
-      remove_outputs(write_dir, index);
-      t5 = now();
-      index = 0;
-      for (const auto& l : layouts) inflate_pass(l, Variant::uncompress_direct, write_dir, index, in, out);
-      t6 = now();
-      remove_outputs(write_dir, index);
+      timed(reset_w, Variant::reset_buffered, write_dir, false);
+      timed(plain_w, Variant::uncompress_direct, write_dir, false);
     }
     if (round == 0) {
-      counts = c;
-      continue;
-    }
-    crc.add(t0, t1);
-    reset.add(t1, t2);
-    plain.add(t2, t3);
-    if (write_dir != nullptr) {
-      reset_w.add(t3w, t4);
-      plain_w.add(t5, t6);
+      for (Series* series : {&crc, &reset, &plain, &raw, &lib, &reset_w, &plain_w}) {
+        series->seconds.clear();
+        series->cpu.clear();
+      }
     }
   }
 
@@ -354,6 +380,8 @@ int main(int argc, char** argv) {
   // Throughput: the checksum pass per archive byte, the inflate passes per output byte.
   print_series(crc, covered / mb, false);
   print_series(reset, counts.out_bytes / mb, false);
+  print_series(raw, counts.out_bytes / mb, false);
+  if (have_libdeflate) print_series(lib, counts.out_bytes / mb, false);
   print_series(plain, counts.out_bytes / mb, write_dir == nullptr);
   if (write_dir != nullptr) {
     print_series(reset_w, counts.out_bytes / mb, false);

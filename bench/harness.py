@@ -786,6 +786,8 @@ class Report:
             add('|---|---|---:|---:|')
             labels = {'crc': 'CRC-32 pass, 10,000-byte reads (MB/s of archive)',
                       'inflate_reset': 'inflate, one z_stream + inflateReset, buffered reads (MB/s out)',
+                      'inflate_raw': 'raw inflate (Adler-32 not checked), otherwise as above (MB/s out)',
+                      'libdeflate': "libdeflate's zlib decoder, whole chunk at once, buffered reads (MB/s out)",
                       'inflate_uncompress': 'inflate, uncompress() per chunk, 2 reads per chunk (MB/s out)',
                       'inflate_reset_write': 'as inflateReset, plus a write per chunk to fresh files',
                       'inflate_uncompress_write': 'as uncompress(), plus a write per chunk to fresh files'}
