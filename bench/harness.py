@@ -23,6 +23,21 @@ def env_int(name, default):
     return int(value) if value.strip() else default
 
 
+# The parts of a run, for BENCH_ONLY. Steps that need archives use those an earlier run
+# left in the work folder when create is not part of this one.
+SECTIONS = ('create', 'scaling', 'ultra', 'extract', 'chunkloop', 'memory', 'profile')
+NOT_RUN = 'not run (BENCH_ONLY)'
+
+
+def wants(section):
+    return section in CFG.only
+
+
+def skip_steps(steps):
+    for step in steps:
+        step.series.error = NOT_RUN
+
+
 class Config:
     def __init__(self, build):
         self.build = build
@@ -34,9 +49,16 @@ class Config:
         self.profile = env_int('BENCH_PROFILE', 1) == 1
         self.nproc = os.cpu_count() or 1
         self.out = os.path.join(build, 'bench')
-        suffix = '-quick' if self.quick else ''
-        self.data = os.path.join(self.out, 'data' + suffix)
-        self.work = os.path.join(self.out, 'work' + suffix)
+        only = os.environ.get('BENCH_ONLY', '')
+        self.only = {x.strip() for x in only.split(',') if x.strip()} or set(SECTIONS)
+        unknown = self.only - set(SECTIONS)
+        if unknown:
+            sys.exit('bench: BENCH_ONLY: unknown %s (known: %s)' % (', '.join(sorted(unknown)),
+                                                                   ', '.join(SECTIONS)))
+        mode = '-quick' if self.quick else ''
+        suffix = mode + ('-partial' if only.strip() else '')
+        self.data = os.path.join(self.out, 'data' + mode)
+        self.work = os.path.join(self.out, 'work' + mode)
         self.results_md = os.path.join(self.out, 'results%s.md' % suffix)
         self.results_json = os.path.join(self.out, 'results%s.json' % suffix)
         self.results_png = os.path.join(self.out, 'results%s.png' % suffix)
@@ -402,14 +424,20 @@ def run_all():
                      prepare=lambda f: remove(os.path.join(d7, f + '.7z')),
                      output=lambda f: os.path.join(d7, f + '.7z'), needs='7z', cwd=C)
     creates = [create_k[t] for _l, t in levels] + [create_zip, create_7zzip, create_7z]
-    log('== create: %d folders, %.1f MB' % (len(folders), corpus['bytes'] / MB))
-    run_rounds(creates, folders, CFG.repeat)
+    if wants('create'):
+        log('== create: %d folders, %.1f MB' % (len(folders), corpus['bytes'] / MB))
+        run_rounds(creates, folders, CFG.repeat)
+    else:
+        skip_steps(creates)
 
     # ---- scaling: default level, --jobs 1, 2, all cores
     jobs_list = sorted({1, 2, CFG.nproc})
     scaling = [kelvra_create(None, 'jobs%d' % j, jobs=j, extra_name=' --jobs %d' % j) for j in jobs_list]
-    log('== scaling: --jobs %s' % ', '.join(map(str, jobs_list)))
-    run_rounds(scaling, folders, CFG.repeat)
+    if wants('scaling'):
+        log('== scaling: --jobs %s' % ', '.join(map(str, jobs_list)))
+        run_rounds(scaling, folders, CFG.repeat)
+    else:
+        skip_steps(scaling)
 
     # ---- slowest encoders on a small subset
     subset_folders = sorted(os.listdir(corpus['subset_dir']))
@@ -419,8 +447,11 @@ def run_all():
            kelvra_create('max', 'sub-Lmax', source=corpus['subset_dir']),
            kelvra_create('ultra', 'sub-Lultra', source=corpus['subset_dir']),
            zip_step(source=corpus['subset_dir'], tag='sub-zip9')]
-    log('== subset for --level ultra: %.1f MB' % (subset_bytes / MB))
-    run_rounds(sub, subset_folders, CFG.repeat)
+    if wants('ultra'):
+        log('== subset for --level ultra: %.1f MB' % (subset_bytes / MB))
+        run_rounds(sub, subset_folders, CFG.repeat)
+    else:
+        skip_steps(sub)
 
     # ---- test and extract
     k_archive = lambda f: os.path.join(W, 'create-L9', f + '.exe')
@@ -429,9 +460,16 @@ def run_all():
     tests = [Step('kelvra-pack test', lambda f: [pack, 'test', k_archive(f)], needs=pack),
              Step('unzip -t', lambda f: ['unzip', '-tq', z_archive(f)], needs='unzip'),
              Step('7z t', lambda f: ['7z', 't', '-bd', '-bso0', '-bsp0', s_archive(f)], needs='7z')]
-    for step, src in zip(tests, (create_k['9'], create_zip, create_7z)):
-        if not src.series.ok():
-            step.series.error = 'no archives (%s failed)' % src.name
+
+    def archives_ready(src, path):
+        if src.series.error == NOT_RUN:
+            return all(os.path.isfile(path(f)) for f in folders)
+        return src.series.ok()
+    ready = {'kelvra': archives_ready(create_k['9'], k_archive),
+             'zip': archives_ready(create_zip, z_archive), '7z': archives_ready(create_7z, s_archive)}
+    for step, src in zip(tests, ('kelvra', 'zip', '7z')):
+        if not ready[src]:
+            step.series.error = 'no %s archives' % src
 
     xdir = lambda name: os.path.join(CFG.xroot, 'x-' + name)
     ddir = lambda name: os.path.join(W, 'x-' + name)
@@ -449,9 +487,9 @@ def run_all():
         Step('unzip -o -q, to disk', lambda f: ['unzip', '-o', '-q', z_archive(f), '-d', ddir('unzip')],
              prepare=lambda f: fresh_dir(ddir('unzip')), needs='unzip'),
     ]
-    for step, src in zip(extracts, (create_k['9'], create_zip, create_7z, create_k['9'], create_zip)):
-        if not src.series.ok():
-            step.series.error = 'no archives (%s failed)' % src.name
+    for step, src in zip(extracts, ('kelvra', 'zip', '7z', 'kelvra', 'zip')):
+        if not ready[src]:
+            step.series.error = 'no %s archives' % src
     # The extractions run one folder at a time into a fresh directory; the first round
     # of each is checked against the corpus folder, byte for byte.
     expected = {}
@@ -468,13 +506,18 @@ def run_all():
             log(step.name + ': ' + step.series.error)
         else:
             step.series.note = 'checked: %s extracted byte for byte' % folder
-    log('== test and extract')
-    run_rounds(tests, folders, CFG.repeat)
-    run_rounds(extracts, folders, CFG.repeat, after_first=verify_last)
+    if wants('extract'):
+        log('== test and extract')
+        run_rounds(tests, folders, CFG.repeat)
+        run_rounds(extracts, folders, CFG.repeat, after_first=verify_last)
+    else:
+        skip_steps(tests + extracts)
 
     # ---- the chunk loop alone, over the same archives
     loop = None
-    if os.access(CFG.chunkloop, os.X_OK) and create_k['9'].series.ok():
+    if not wants('chunkloop'):
+        pass
+    elif os.access(CFG.chunkloop, os.X_OK) and ready['kelvra']:
         log('== chunk loop')
         wdir = os.path.join(CFG.xroot, 'chunkloop-out')
         fresh_dir(wdir)
@@ -487,14 +530,16 @@ def run_all():
             R['errors'].append('chunk loop: %s' % getattr(e, 'stderr', e))
         shutil.rmtree(wdir, ignore_errors=True)
     else:
-        R['errors'].append('chunk loop skipped: %s not built' % CFG.chunkloop)
+        R['errors'].append('chunk loop skipped: %s not built, or no kelvra archives' % CFG.chunkloop)
 
     # ---- memory: one big single-file archive against a small one
-    log('== memory: %d MiB and %d MiB single-file archives' % (CFG.big_bytes // MB, CFG.small_bytes // MB))
     mem = {}
     mdir = os.path.join(W, 'memory')
-    fresh_dir(mdir)
     try:
+        if not wants('memory'):
+            raise StopIteration
+        log('== memory: %d MiB and %d MiB single-file archives' % (CFG.big_bytes // MB, CFG.small_bytes // MB))
+        fresh_dir(mdir)
         sources = mix_sources(C)
         for tag, size in (('big', CFG.big_bytes), ('small', CFG.small_bytes)):
             src_dir = os.path.join(mdir, 'in-' + tag)
@@ -524,6 +569,8 @@ def run_all():
                 mem['%s_%s' % (kind, tag)] = s
                 log('%-28s %7.2f s  peak %6.1f MB' % (s.name, s.median(), s.peak_mb()))
             shutil.rmtree(src_dir)
+    except StopIteration:
+        pass
     except (BenchError, OSError) as e:
         R['errors'].append('memory check: %s' % e)
         log('memory check failed: %s' % e)
@@ -531,7 +578,7 @@ def run_all():
 
     # ---- where extraction spends its time
     prof = profile(pack, [k_archive(f) for f in folders], [z_archive(f) for f in folders],
-                   loop) if CFG.profile and extracts[0].series.ok() else None
+                   loop) if CFG.profile and wants('profile') and ready['kelvra'] and ready['zip'] else None
 
     for d in ('x-kelvra', 'x-unzip', 'x-7z'):
         shutil.rmtree(os.path.join(W, d), ignore_errors=True)
@@ -551,7 +598,7 @@ def run_all():
     })
     for group in (creates, scaling, sub, tests, extracts):
         for s in group:
-            if s.series.error:
+            if s.series.error and s.series.error != NOT_RUN:
                 R['errors'].append('%s: %s' % (s.name, s.series.error))
     with open(CFG.results_json, 'w') as f:
         json.dump(R, f, indent=1)
@@ -679,8 +726,9 @@ class Report:
         add = L.append
         add('# Kelvra benchmark results')
         add('')
-        add('- Date: %s; run took %.0f s; mode: %s, %d repeats per step (median, min–max)'
-            % (m['date'], R['elapsed_s'], R['mode'], R['repeat']))
+        add('- Date: %s; run took %.0f s; mode: %s, %d repeats per step (median, min–max)%s'
+            % (m['date'], R['elapsed_s'], R['mode'], R['repeat'],
+               '' if CFG.only == set(SECTIONS) else '; only ' + ', '.join(s for s in SECTIONS if s in CFG.only)))
         add('- Machine: %d cores (nproc), %s, %s memory, Linux %s; load average at start %s, at end %s'
             % (m['nproc'], m['cpu'], m['memory'], m['kernel'], m['load'], R['load_end']))
         add('- Tools: %s, %s, %s' % (m['zip'], m['unzip'], m['7z']))
@@ -692,7 +740,8 @@ class Report:
         add('- Stub in front of every kelvra archive: %d bytes%s; it counts in the installer size'
             % (st['size'], ' (a stand-in of zeros: the i686 stub was not built)' if st['stand_in'] else ''))
         add('- Times are wall-clock seconds for the whole corpus (all folders, one process each); '
-            'peak RSS is the largest of those processes (wait4)')
+            'CPU time is user + system of those processes; peak RSS is the largest of theirs '
+            '(GNU time)')
         add('')
 
         zip9 = next(s for s in self.creates if s.name == 'zip -9 -r')
