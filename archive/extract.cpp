@@ -28,36 +28,67 @@ constexpr std::uint32_t damaged_data_error = 13;  // ERROR_INVALID_DATA
 constexpr std::uint32_t damaged_data_error = EBADMSG;
 #endif
 
-// One inflate stream for the whole run, reset per chunk, so that memory stays the
-// same whatever the number and size of the chunks.
-z_stream inflater;
-bool inflater_ready = false;
-
 voidpf inflater_alloc(voidpf, uInt items, uInt size) {
-  if (size != 0 && items > SIZE_MAX / size) return Z_NULL;
-  return platform::allocate_zeroed(static_cast<std::size_t>(items) * size);
+  std::size_t bytes;
+  if (__builtin_mul_overflow(items, size, &bytes)) return Z_NULL;
+  return platform::allocate_zeroed(bytes);
 }
 
 void inflater_free(voidpf, voidpf block) { platform::release(block); }
 
-void end_inflater() {
-  if (inflater_ready) inflateEnd(&inflater);
-  inflater_ready = false;
+// One inflate stream for the whole run, reset per chunk, so that memory stays the
+// same whatever the number and size of the chunks. Each run starts it with
+// inflateInit and ends it with inflateEnd, which leave the allocator fields as set
+// here; when it can't be started it has no state and every chunk fails to inflate.
+z_stream inflater = {nullptr, 0, 0, nullptr, 0, 0, nullptr,
+                     nullptr, inflater_alloc, inflater_free, nullptr, 0, 0, 0};
+
+// Read-ahead: input_buffer is filled by large reads, and chunk headers and chunks are
+// taken from it instead of two small reads per chunk. Between entries the descriptor
+// stands after the last entry's payload and the bytes read past it stay held (nothing
+// else reads the archive during a run); during an entry it stands after them. A run
+// starts and ends with none held.
+std::uint32_t held_from = 0;  // first byte of input_buffer not yet used
+std::uint32_t held_to = 0;    // end of the bytes read into input_buffer
+
+std::uint32_t held() { return held_to - held_from; }
+
+void move_by(std::int64_t delta) { platform::seek_by(archive.file, delta); }
+
+// Takes the next count payload bytes (at most max_chunk_length). Returns where they
+// are held, good until the next take, or null when the file ends or fails first.
+const std::uint8_t* take(std::uint32_t count) {
+  if (held() < count) {
+    // What is held moves to the front, so that a whole chunk fits behind it.
+    held_to = held();
+    std::memmove(archive.input_buffer, archive.input_buffer + held_from, held_to);
+    held_from = 0;
+    while (held_to < count) {
+      const std::uint32_t room = format::max_chunk_length - held_to;
+      const std::int32_t got = platform::read_file(archive.file, archive.input_buffer + held_to, room);
+      if (got <= 0 || static_cast<std::uint32_t>(got) > room) return nullptr;
+      held_to += static_cast<std::uint32_t>(got);
+    }
+  }
+  held_from += count;
+  return archive.input_buffer + held_from - count;
+}
+
+// Moves count payload bytes on: through the held bytes, the rest by seeking.
+void skip_payload(std::uint32_t count) {
+  if (count <= held()) {
+    held_from += count;
+  } else {
+    move_by(std::int64_t{count} - held());
+    held_from = held_to;
+  }
 }
 
 // Inflates one complete zlib stream into output_buffer. Refuses anything but a whole
 // stream that uses every input byte and fits the buffer.
-bool inflate_chunk(std::uint32_t length, std::uint32_t* produced) {
-  if (!inflater_ready) {
-    std::memset(&inflater, 0, sizeof inflater);
-    inflater.zalloc = inflater_alloc;
-    inflater.zfree = inflater_free;
-    if (inflateInit(&inflater) != Z_OK) return false;
-    inflater_ready = true;
-  } else if (inflateReset(&inflater) != Z_OK) {
-    return false;
-  }
-  inflater.next_in = archive.input_buffer;
+bool inflate_chunk(const std::uint8_t* chunk, std::uint32_t length, std::uint32_t* produced) {
+  inflateReset(&inflater);
+  inflater.next_in = const_cast<std::uint8_t*>(chunk);
   inflater.avail_in = length;
   inflater.next_out = archive.output_buffer;
   inflater.avail_out = format::max_inflated_chunk;
@@ -69,51 +100,34 @@ bool inflate_chunk(std::uint32_t length, std::uint32_t* produced) {
   return true;
 }
 
-// Reads count bytes unless the file ends or fails first; returns how many arrived.
-std::uint32_t read_fully(void* buffer, std::uint32_t count) {
-  std::uint8_t* p = static_cast<std::uint8_t*>(buffer);
-  std::uint32_t done = 0;
-  while (done < count) {
-    std::int32_t got = platform::read_file(archive.file, p + done, count - done);
-    if (got <= 0) break;
-    done += static_cast<std::uint32_t>(got);
-  }
-  return done;
-}
-
-void skip_payload(std::uint32_t remaining) {
-  if (remaining > 0) platform::seek_by(archive.file, remaining);
-}
-
-void show_inflating() {
-  char text[message_area_size] = {};
-  platform::load_string(IDS_INFLATING, text, sizeof text);
+// A text of the string table followed by tail, cut to the message area's 259
+// characters (a long path loses its end).
+void show_text(unsigned id, const char* tail) {
+  char text[message_area_size];
+  platform::load_string(id, text, sizeof text);
   std::size_t used = std::strlen(text);
-  std::size_t room = sizeof text - 1 - used;
-  std::size_t length = std::strlen(current_path);
-  // The message area holds 259 characters: a long path loses its end.
-  std::memcpy(text + used, current_path, length < room ? length : room);
+  while (*tail != '\0' && used < sizeof text - 1) text[used++] = *tail++;
+  text[used] = '\0';
   show_message(text);
 }
 
 // Inflates the entry's chunks into file. Returns false when the data stopped making
-// sense; *remaining is left at the payload bytes not yet read.
+// sense; *remaining is left at the payload bytes not yet used.
 bool write_chunks(platform::file_t file, std::uint32_t* remaining) {
   while (*remaining > 0) {
     if (*remaining < format::chunk_header_size) return false;
-    std::uint8_t header[format::chunk_header_size];
-    std::uint32_t got = read_fully(header, sizeof header);
-    *remaining -= got;
-    if (got < sizeof header) return false;
+    const std::uint8_t* header = take(format::chunk_header_size);
+    if (header == nullptr) return false;
+    *remaining -= format::chunk_header_size;
 
-    std::uint32_t length = format::read_u16(header);
-    if (length > *remaining || length > format::max_chunk_length) return false;
-    got = read_fully(archive.input_buffer, length);
-    *remaining -= got;
-    if (got < length) return false;
+    const std::uint32_t length = format::read_u16(header);
+    if (length > *remaining) return false;
+    const std::uint8_t* chunk = take(length);
+    if (chunk == nullptr) return false;
+    *remaining -= length;
 
     std::uint32_t produced = 0;
-    if (!inflate_chunk(length, &produced)) return false;
+    if (!inflate_chunk(chunk, length, &produced)) return false;
     std::uint32_t error = 0;
     if (produced > 0 && !platform::write_file(file, archive.output_buffer, produced, &error)) {
       // Reported chunk by chunk; the run goes on and the file stays.
@@ -123,47 +137,46 @@ bool write_chunks(platform::file_t file, std::uint32_t* remaining) {
   return true;
 }
 
+// Writes the entry's file unless it is skipped; *remaining is left at the payload
+// bytes not used.
+void write_entry(const DirectoryEntry& entry, std::uint32_t* remaining) {
+  if (check_entry_name(current_path, sizeof current_path) != NameProblem::none) {
+    report_write_failure(current_path, damaged_data_error);
+    return;
+  }
+  OutputFile out = create_output_file(entry.attributes);
+  if (out.result == OutputResult::skip) return;
+  if (out.result == OutputResult::failed) {
+    // Every write would fail alike: one report for the entry instead of one per chunk.
+    report_write_failure(current_path, out.error);
+    return;
+  }
+  show_text(IDS_INFLATING, current_path);
+  if (!write_chunks(out.file, remaining)) report_write_failure(current_path, damaged_data_error);
+  platform::set_file_times(out.file, entry.creation_time, entry.last_write_time);
+  platform::close_file(out.file);
+}
+
 }  // namespace
 
 void extract_entry(const DirectoryEntry& entry) {
-  std::uint32_t remaining = entry.stored_size;
-
   std::memset(current_path, 0, sizeof current_path);
   std::size_t length = entry.name_length;
   if (length > sizeof current_path - 1) length = sizeof current_path - 1;
   for (std::size_t i = 0; i < length && entry.name[i] != '\0'; ++i) current_path[i] = entry.name[i];
 
-  if (archive.input_buffer == nullptr || archive.output_buffer == nullptr) {
-    skip_payload(remaining);
-    return;
-  }
-  if (check_entry_name(current_path, std::strlen(current_path)) != NameProblem::none) {
-    report_write_failure(current_path, damaged_data_error);
-    skip_payload(remaining);
-    return;
-  }
-
-  OutputFile out = create_output_file(entry.attributes);
-  if (out.result == OutputResult::skip) {
-    skip_payload(remaining);
-    return;
-  }
-  if (out.result == OutputResult::failed) {
-    // Every write would fail alike: one report for the entry instead of one per chunk.
-    report_write_failure(current_path, out.error);
-    skip_payload(remaining);
-    return;
-  }
-
-  show_inflating();
-  if (!write_chunks(out.file, &remaining)) report_write_failure(current_path, damaged_data_error);
+  // Reads go on from the end of the held bytes; the descriptor is put back after the
+  // entry's payload once the bytes not used are skipped.
+  std::uint32_t remaining = entry.stored_size;
+  move_by(held());
+  if (archive.input_buffer != nullptr && archive.output_buffer != nullptr) write_entry(entry, &remaining);
   skip_payload(remaining);
-
-  platform::set_file_times(out.file, entry.creation_time, entry.last_write_time);
-  platform::close_file(out.file);
+  move_by(-std::int64_t{held()});
 }
 
 int extract_all() {
+  held_from = held_to;
+  inflateInit(&inflater);
   platform::seek_to(archive.file, payload_start());
   int result = 0;
   for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
@@ -172,14 +185,13 @@ int extract_all() {
     show_message(entry.name);
     platform::yield();
     if (cancel_requested) {
-      char text[message_area_size] = {};
-      platform::load_string(IDS_CANCELLED, text, sizeof text);
-      show_message(text);
+      show_text(IDS_CANCELLED, "");
       result = 1;
       break;
     }
   }
-  end_inflater();
+  held_from = held_to;
+  inflateEnd(&inflater);
   if (result == 0) start_run_program();
   return result;
 }
