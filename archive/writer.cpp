@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -138,11 +139,43 @@ std::string replace_file(const std::string& from, const std::string& to) {
 void remove_file(const std::string& path) { std::remove(path.c_str()); }
 #endif
 
+// One deflate stream per thread, reset per piece: a stream of its own per piece would
+// allocate and clear about 270 KB each time, and the page faults of that, taken by
+// every worker at once, keep them from running side by side. A reset stream writes
+// the same bytes as a new one.
+struct Deflater {
+  z_stream stream{};
+  int level = 0;  // 0: no stream
+  ~Deflater() {
+    if (level != 0) deflateEnd(&stream);
+  }
+};
+
+z_stream* deflater_for(int level) {
+  thread_local Deflater holder;
+  if (holder.level == level) return deflateReset(&holder.stream) == Z_OK ? &holder.stream : nullptr;
+  if (holder.level != 0) deflateEnd(&holder.stream);
+  holder.stream = z_stream{};
+  holder.level = deflateInit(&holder.stream, level) == Z_OK ? level : 0;
+  return holder.level != 0 ? &holder.stream : nullptr;
+}
+
 std::vector<std::uint8_t> compress_zlib(const std::uint8_t* data, std::size_t size, int level) {
   uLongf length = compressBound(static_cast<uLong>(size));
   std::vector<std::uint8_t> out(length);
-  if (compress2(out.data(), &length, data, static_cast<uLong>(size), level) != Z_OK) return {};
-  out.resize(length);
+  z_stream* stream = length <= UINT_MAX ? deflater_for(level) : nullptr;
+  if (stream == nullptr) {
+    // Beyond what one call takes (never a piece) compress2 feeds it in parts.
+    if (compress2(out.data(), &length, data, static_cast<uLong>(size), level) != Z_OK) return {};
+    out.resize(length);
+    return out;
+  }
+  stream->next_in = const_cast<Bytef*>(data);
+  stream->avail_in = static_cast<uInt>(size);
+  stream->next_out = out.data();
+  stream->avail_out = static_cast<uInt>(length);
+  if (deflate(stream, Z_FINISH) != Z_STREAM_END) return {};
+  out.resize(stream->total_out);
   return out;
 }
 
