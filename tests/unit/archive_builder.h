@@ -30,6 +30,29 @@ using Bytes = std::vector<std::uint8_t>;
 // 2000-01-01 00:00 UTC as a FILETIME (100 ns steps since 1601).
 constexpr std::uint64_t y2k_filetime = 125911584000000000ull;
 
+// Pseudo-random but fixed bytes, so that a failure repeats. They don't compress: every
+// piece becomes a stored block, a chunk of 10,011 bytes.
+inline std::string noise(std::size_t size, std::uint32_t seed) {
+  std::string out(size, '\0');
+  for (char& c : out) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 16);
+  }
+  return out;
+}
+
+// A whole file's bytes; empty when it can't be read.
+inline std::string read_all(const std::string& path) {
+  std::string out;
+  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+    char buffer[8192];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
+    std::fclose(f);
+  }
+  return out;
+}
+
 inline void put_u8(Bytes& out, std::uint8_t value) { out.push_back(value); }
 inline void put_u16(Bytes& out, std::uint16_t value) {
   for (int i = 0; i < 2; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));

@@ -21,6 +21,8 @@ namespace kelvra {
 namespace {
 
 using test::Bytes;
+using test::noise;
+using test::read_all;
 
 struct Stored {
   std::string name;
@@ -60,30 +62,9 @@ std::string inflatable(const Bytes& file, const Stored& entry, bool* clean) {
   return out;
 }
 
-std::string read_all(const std::string& path) {
-  std::string out;
-  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buffer[8192];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
-    std::fclose(f);
-  }
-  return out;
-}
-
 Bytes read_bytes(const std::string& path) {
   const std::string text = read_all(path);
   return Bytes(text.begin(), text.end());
-}
-
-// Pseudo-random but fixed, so that a failure repeats.
-std::string noise(std::size_t size, std::uint32_t seed) {
-  std::string out(size, '\0');
-  for (char& c : out) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 16);
-  }
-  return out;
 }
 
 struct Change {

@@ -28,28 +28,13 @@ namespace {
 namespace fs = std::filesystem;
 using scripted::CallKind;
 using test::Bytes;
+using test::noise;
+using test::read_all;
 using test::FileSpec;
 
 constexpr std::uint64_t unix_epoch_filetime = 116444736000000000ull;
 constexpr std::uint64_t filetime_of(std::int64_t unix_seconds) {
   return unix_epoch_filetime + static_cast<std::uint64_t>(unix_seconds) * 10000000ull;
-}
-
-// Incompressible bytes: every piece becomes a stored block, a chunk of 10,011 bytes.
-std::string noise(std::size_t size, std::uint32_t seed) {
-  std::string out(size, '\0');
-  for (char& c : out) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 16);
-  }
-  return out;
-}
-
-std::string read_all(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
 }
 
 std::vector<std::string> messages;

@@ -25,22 +25,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Bytes;
-
-std::string noise(std::size_t size, std::uint32_t seed) {
-  std::string out(size, '\0');
-  for (char& c : out) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 16);
-  }
-  return out;
-}
-
-std::string read_all(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+using test::noise;
+using test::read_all;
 
 // A chunk of exactly 65,535 bytes, the most its length field allows: a zlib stream of
 // empty stored blocks, then one stored block holding data (9,999 bytes).
