@@ -39,6 +39,10 @@ def tool(name):
     return value
 
 
+# Wine's selected-text colour.
+NAME_HIGHLIGHT = (48, 150, 250)
+
+
 def wait_for(predicate, timeout, what, interval=0.05):
     """Polls predicate until it returns something true; fails after timeout seconds."""
     deadline = time.monotonic() + timeout
@@ -388,6 +392,28 @@ class Scenario:
         self.key("End", "shift+Home", "BackSpace")
         if text:
             self.type(text)
+
+    def answer_new_name(self, path, screenshot=None):
+        """Types path into the save-as prompt and saves. The prompt opens inactive under
+        Wine and takes keys only once it has drawn its file-name field with the name
+        selected: wait for that selection, then click on it so the field has the focus."""
+        prompt = self.wait_window("New Name")
+        selected = []
+
+        def name_selected():
+            selected[:] = self.grab("new-name").find(
+                (prompt.x, prompt.y, prompt.width, prompt.height), lambda p: p == NAME_HIGHLIGHT)
+            return len(selected) > 50
+
+        wait_for(name_selected, 30, "the prompt's selected file name")
+        if screenshot:
+            self.screenshot(screenshot, prompt)
+        xs = sorted(x for x, _ in selected)
+        ys = sorted(y for _, y in selected)
+        self.click(xs[len(xs) // 2], ys[len(ys) // 2])
+        self.key("End", "shift+Home", "BackSpace")
+        self.type(windows_path(path))
+        self.key("Return")
 
     def screenshot(self, label, window=None):
         """Saves the screen (or one window) as shots/<scenario>/NN-label.png, in order."""

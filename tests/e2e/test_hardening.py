@@ -115,13 +115,7 @@ class Hardening(base.Installer):
         s.start(installer)
         s.press_button(s.wait_window("Kelvra"))
         self.answer(s, base.RENAME)
-        prompt = s.wait_window("New Name")
-        k.wait_for(lambda: len(s.grab("new-name").find(
-            (prompt.x, prompt.y, prompt.width, prompt.height), lambda p: p == base.HIGHLIGHT)) > 50,
-            30, "the prompt's selected file name")
-        s.key("End", "shift+Home", "BackSpace")
-        s.type(k.windows_path(os.path.join(s.target, "a-renamed.txt")))
-        s.key("Return")
+        s.answer_new_name(os.path.join(s.target, "a-renamed.txt"))
         self.assertEnded(s, installer)
         self.assertKept(s, "a.txt")
         expected["a-renamed.txt"] = expected.pop("a.txt")

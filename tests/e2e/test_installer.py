@@ -14,7 +14,6 @@ BASE_TIME = 1000000000  # 2001-09-09, whole seconds so that times compare exactl
 
 # Dialog 101 in dialog units.
 REPLACE, SKIP, RENAME, STOP_ASKING = (7, 33, 79, 17), (93, 33, 79, 17), (179, 33, 79, 17), (7, 56, 11, 11)
-HIGHLIGHT = (48, 150, 250)  # Wine's selected-text colour
 
 
 def read(path):
@@ -426,16 +425,8 @@ class Installer(unittest.TestCase):
         s.start(installer)
         s.press_button(s.wait_window("Kelvra"))
         self.answer(s, RENAME)
-        prompt = s.wait_window("New Name")
-        # The prompt takes keys once it has drawn its file-name field, name selected.
-        k.wait_for(lambda: len(s.grab("new-name").find(
-            (prompt.x, prompt.y, prompt.width, prompt.height), lambda p: p == HIGHLIGHT)) > 50,
-            30, "the prompt's selected file name")
-        s.screenshot("new-name-prompt", prompt)
-        renamed = os.path.join(s.target, "docs", "guide-renamed.txt")
-        s.key("End", "shift+Home", "BackSpace")
-        s.type(k.windows_path(renamed))
-        s.key("Return")
+        s.answer_new_name(os.path.join(s.target, "docs", "guide-renamed.txt"),
+                          screenshot="new-name-prompt")
         self.assertEnded(s, installer)
         self.assertKept(s, "docs/guide.txt")
         expected["docs/guide-renamed.txt"] = expected.pop("docs/guide.txt")
