@@ -82,7 +82,15 @@ bool read_chunk(std::uint32_t* remaining, Chunk* chunk) {
   return true;
 }
 
-// The workers and the window of chunks in flight, oldest first.
+// A run of consecutive chunks, the workers' unit: a chunk inflates in microseconds,
+// so handing them over one by one would cost more than it saves.
+struct Batch {
+  std::vector<Chunk> chunks;
+  bool done = false;
+};
+constexpr std::size_t chunks_per_batch = 64;
+
+// The workers, inflating whole batches until told to stop.
 class Pool {
  public:
   explicit Pool(unsigned jobs) {
@@ -96,38 +104,40 @@ class Pool {
     wake_workers_.notify_all();
     for (std::thread& worker : workers_) worker.join();
   }
-  void submit(Chunk* chunk) {
+  void submit(Batch* batch) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      queue_.push_back(chunk);
+      queue_.push_back(batch);
     }
     wake_workers_.notify_one();
   }
-  void wait(Chunk* chunk) {
+  void wait(Batch* batch) {
     std::unique_lock<std::mutex> lock(mutex_);
-    finished_.wait(lock, [&] { return chunk->done; });
+    finished_.wait(lock, [&] { return batch->done; });
   }
 
  private:
   void work() {
     std::vector<std::uint8_t> out(format::max_inflated_chunk);
     for (;;) {
-      Chunk* chunk = nullptr;
+      Batch* batch = nullptr;
       {
         std::unique_lock<std::mutex> lock(mutex_);
         wake_workers_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
         if (queue_.empty()) return;
-        chunk = queue_.front();
+        batch = queue_.front();
         queue_.pop_front();
       }
-      uLongf produced = 0;
-      std::string fault = inflate_chunk(chunk->data.data(), static_cast<std::uint32_t>(chunk->data.size()),
-                                        out.data(), &produced);
+      // Until done is set under the lock, only this worker touches the batch.
+      for (Chunk& chunk : batch->chunks) {
+        if (!chunk.fault.empty()) break;  // a framing fault ends the batch
+        chunk.fault = inflate_chunk(chunk.data.data(), static_cast<std::uint32_t>(chunk.data.size()), out.data(),
+                                    &chunk.produced);
+        if (!chunk.fault.empty()) break;
+      }
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        chunk->fault = std::move(fault);
-        chunk->produced = produced;
-        chunk->done = true;
+        batch->done = true;
       }
       finished_.notify_all();
     }
@@ -135,7 +145,7 @@ class Pool {
 
   std::mutex mutex_;
   std::condition_variable wake_workers_, finished_;
-  std::deque<Chunk*> queue_;
+  std::deque<Batch*> queue_;
   bool stopping_ = false;
   std::vector<std::thread> workers_;
 };
@@ -165,57 +175,60 @@ PayloadFault test_payload(unsigned jobs, std::uint32_t* chunks, std::uint64_t* i
   if (jobs == 0) jobs = std::thread::hardware_concurrency();
   if (jobs <= 1) return test_on_one_thread(chunks, inflated);
 
-  // Enough chunks in flight to keep every worker busy while the oldest is waited for;
-  // each holds at most one compressed chunk (64 KiB).
-  const std::size_t window = 4 * static_cast<std::size_t>(jobs);
-  std::deque<Chunk> flight;  // deque: the workers' pointers stay valid as it grows
+  // Enough batches in flight to keep every worker busy while the oldest is waited for.
+  const std::size_t window = 2 * static_cast<std::size_t>(jobs);
+  std::deque<Batch> flight;  // a deque: the workers' pointers stay valid as it changes
   Pool pool(jobs);
   std::uint64_t tested = 0;
   PayloadFault fault;
 
-  // Takes back the oldest chunk; false once a fault has been found there.
+  // Takes back the oldest batch in archive order; false at its first fault.
   auto retire = [&]() {
-    Chunk& oldest = flight.front();
+    Batch& oldest = flight.front();
     pool.wait(&oldest);
-    if (!oldest.fault.empty()) {
-      fault = {oldest.entry, "chunk " + std::to_string(oldest.number) + ": " + oldest.fault};
-      return false;
+    for (const Chunk& chunk : oldest.chunks) {
+      if (!chunk.fault.empty()) {
+        fault = {chunk.entry, "chunk " + std::to_string(chunk.number) + ": " + chunk.fault};
+        return false;
+      }
+      ++*chunks;
+      *inflated += chunk.produced;
+      tested += format::chunk_header_size + chunk.data.size();
+      progress_update(tested, chunk.entry);
     }
-    ++*chunks;
-    *inflated += oldest.produced;
-    tested += format::chunk_header_size + oldest.data.size();
-    progress_update(tested, oldest.entry);
     flight.pop_front();
     return true;
   };
 
+  // The reader: fills batches in archive order until the payload ends or its framing
+  // breaks; a batch goes to the workers when full, at a fault, and at the very end.
+  Batch filling;
+  bool framing_fault = false;
   bool stopped = false;
-  for (std::uint32_t i = 0; i < archive.entry_count && !stopped; ++i) {
+  auto hand_over = [&]() {
+    if (filling.chunks.empty()) return;
+    while (flight.size() >= window && !stopped) stopped = !retire();
+    flight.push_back(std::move(filling));
+    filling = Batch();
+    pool.submit(&flight.back());
+  };
+  for (std::uint32_t i = 0; i < archive.entry_count && !framing_fault && !stopped; ++i) {
     std::uint32_t remaining = archive.entries[i].stored_size;
-    for (std::uint32_t number = 1;; ++number) {
-      while (flight.size() >= window) {
-        if (!retire()) break;
-      }
-      if (!fault.text.empty()) {
-        stopped = true;
-        break;
-      }
+    for (std::uint32_t number = 1; !stopped; ++number) {
       Chunk chunk;
       chunk.entry = i;
       chunk.number = number;
       if (!read_chunk(&remaining, &chunk)) break;
-      const bool framing_fault = !chunk.fault.empty();
-      if (framing_fault) chunk.done = true;  // nothing for a worker to do
-      flight.push_back(std::move(chunk));
-      if (framing_fault) {
-        stopped = true;  // the chunks before it may still hold an earlier fault
-        break;
-      }
-      pool.submit(&flight.back());
+      framing_fault = !chunk.fault.empty();
+      filling.chunks.push_back(std::move(chunk));
+      if (framing_fault) break;  // the chunks before it may still hold an earlier fault
+      if (filling.chunks.size() == chunks_per_batch) hand_over();
     }
   }
-  while (fault.text.empty() && !flight.empty()) retire();
-  // The pool's destructor lets the workers finish what they hold before flight goes.
+  if (!stopped) hand_over();
+  while (!stopped && !flight.empty()) stopped = !retire();
+  // The pool goes first (declared last): its workers finish what they hold while the
+  // batches still exist.
   return fault;
 }
 
