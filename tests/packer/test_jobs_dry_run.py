@@ -29,7 +29,12 @@ class TestJobs(PackerCase):
         # An early chunk that takes long next to a quick broken one: the early one must win.
         slow_then_bad[0] = zlib.compress(b"x" * 10100)[:-3]
         slow_then_bad[1] = b"junk"
+        two_batches = chunks(140, 10)
+        two_batches[10] = b"first"
+        two_batches[100] = b"second"
         cases = {
+            "faults in runs handed to different threads": (forge([(b"a", two_batches)]),
+                                                           "entry 1 'a', chunk 11: not a complete"),
             "sound": (forge([(b"a", chunks(50, 3)), (b"b", chunks(7, 4))]), None),
             "inflate fault late": (forge([(b"a", chunks(9, 5)), (b"b", inflate_late)]),
                                    "entry 2 'b', chunk 36: not a complete zlib stream"),
