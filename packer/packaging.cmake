@@ -53,7 +53,9 @@ include(CMakePackageConfigHelpers)
 # lib/ even on multiarch systems: the config finds the program three folders up.
 set(KELVRA_CMAKE_DIR lib/cmake/KelvraPack)
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/KelvraPackConfigVersion.cmake
-  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion
+  # A build-machine program: any target's pointer size can use it.
+  ARCH_INDEPENDENT)
 install(FILES ${CMAKE_SOURCE_DIR}/cmake/package/KelvraPackConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/KelvraPackConfigVersion.cmake
               ${CMAKE_SOURCE_DIR}/cmake/package/KelvraPackCPack.cmake

@@ -6,18 +6,25 @@
 cmake_minimum_required(VERSION 3.20)
 
 get_filename_component(_kelvra_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
+# The program runs on the build machine, also when the project is cross-built for Windows.
+if(CMAKE_HOST_WIN32)
+  set(_kelvra_suffix .exe)
+else()
+  set(_kelvra_suffix "")
+endif()
 if(NOT TARGET KelvraPack::kelvra-pack)
   add_executable(KelvraPack::kelvra-pack IMPORTED)
   set_target_properties(KelvraPack::kelvra-pack PROPERTIES
-    IMPORTED_LOCATION "${_kelvra_prefix}/bin/kelvra-pack${CMAKE_EXECUTABLE_SUFFIX}")
+    IMPORTED_LOCATION "${_kelvra_prefix}/bin/kelvra-pack${_kelvra_suffix}")
 endif()
-if(NOT EXISTS "${_kelvra_prefix}/bin/kelvra-pack${CMAKE_EXECUTABLE_SUFFIX}")
+if(NOT EXISTS "${_kelvra_prefix}/bin/kelvra-pack${_kelvra_suffix}")
   set(KelvraPack_FOUND FALSE)
   set(KelvraPack_NOT_FOUND_MESSAGE "kelvra-pack is missing from ${_kelvra_prefix}/bin")
   return()
 endif()
-set(KELVRA_PACK_EXECUTABLE "${_kelvra_prefix}/bin/kelvra-pack${CMAKE_EXECUTABLE_SUFFIX}")
+set(KELVRA_PACK_EXECUTABLE "${_kelvra_prefix}/bin/kelvra-pack${_kelvra_suffix}")
 unset(_kelvra_prefix)
+unset(_kelvra_suffix)
 
 # The module KelvraPackCPack sits next to this file.
 list(APPEND CMAKE_MODULE_PATH "${CMAKE_CURRENT_LIST_DIR}")

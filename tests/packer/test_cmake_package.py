@@ -108,6 +108,16 @@ class CMakePackage(unittest.TestCase):
         names = [e["name"] for e in self.listing(setup)["entries"]]
         self.assertIn("sub\\more.txt", names)
 
+    def test_cross_build_for_windows_runs_the_build_machines_program(self):
+        toolchain = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "cmake", "mingw-i686.cmake")
+        if shutil.which("i686-w64-mingw32-gcc") is None:
+            self.skipTest("no i686 mingw compiler")
+        check("cmake", "-S", self.src, "-B", self.build, "-DCMAKE_PREFIX_PATH=" + self.prefix,
+              "-DCMAKE_TOOLCHAIN_FILE=" + toolchain)
+        check("cmake", "--build", self.build)
+        names = [e["name"] for e in self.listing(os.path.join(self.build, "setup.exe"))["entries"]]
+        self.assertEqual(["hello.exe", "readme.txt", "sub\\notes.txt"], names)
+
     def test_cpack_external_packs_the_install_tree(self):
         self.configure()
         check("cmake", "--build", self.build)
