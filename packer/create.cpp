@@ -15,6 +15,7 @@
 
 #include "archive/format.h"
 #include "archive/writer.h"
+#include "packer/dry_run.h"
 #include "packer/packer.h"
 #include "packer/progress.h"
 #include "packer/project.h"
@@ -353,6 +354,10 @@ int run_create(const CreateArgs& args) {
   }
 
   clamp_times(latest, &inputs);
+  if (args.dry_run) {
+    print_dry_run(args, inputs, strings, stub.size());
+    return exit_ok;
+  }
 
   std::uint64_t total_in = 0;
   for (const writer::Input& input : inputs) {
@@ -371,6 +376,13 @@ int run_create(const CreateArgs& args) {
   if (!error.empty()) {
     complain(error);
     return exit_failed;
+  }
+  if (!args.depfile.empty()) {
+    const std::string problem = write_depfile(args.depfile, args, inputs);
+    if (!problem.empty()) {
+      complain(problem);
+      return exit_failed;
+    }
   }
   std::error_code ignored;
   const std::uint64_t total_out = fs::file_size(system::to_path(args.output), ignored);

@@ -16,6 +16,7 @@
 #include "packer/packer.h"
 #include "packer/progress.h"
 #include "packer/system.h"
+#include "packer/test_parallel.h"
 #include "packer/times.h"
 #include "password/password.h"
 #include "ui/message_area.h"
@@ -204,53 +205,6 @@ void print_table(const std::string& path, unsigned codepage) {
                              : "none");
 }
 
-// Reads exactly size bytes of the archive at its current position.
-bool read_exact(void* buffer, std::uint32_t size) {
-  auto* at = static_cast<std::uint8_t*>(buffer);
-  while (size > 0) {
-    const std::int32_t got = platform::read_file(archive.file, at, size);
-    if (got <= 0) return false;
-    at += got;
-    size -= static_cast<std::uint32_t>(got);
-  }
-  return true;
-}
-
-// The first fault in the entry's chunks, or empty. *tested counts the payload bytes
-// read, for the progress display.
-std::string test_entry(const DirectoryEntry& entry, std::uint32_t index, std::uint32_t* chunks,
-                       std::uint64_t* inflated, std::uint64_t* tested) {
-  std::uint32_t remaining = entry.stored_size;
-  for (std::uint32_t chunk = 1; remaining > 0; ++chunk, ++*chunks) {
-    const std::string which = "chunk " + std::to_string(chunk) + ": ";
-    std::uint8_t header[format::chunk_header_size];
-    if (remaining < sizeof header) return which + "the stored size ends inside its length field";
-    if (!read_exact(header, sizeof header)) return which + "cannot read it";
-    remaining -= sizeof header;
-    const std::uint32_t length = format::read_u16(header);
-    if (length > remaining) {
-      return which + "its length, " + std::to_string(length) + " bytes, passes the entry's stored size";
-    }
-    if (!read_exact(archive.input_buffer, length)) return which + "cannot read it";
-    remaining -= length;
-
-    uLongf produced = format::max_inflated_chunk;
-    uLong consumed = length;
-    const int result = uncompress2(archive.output_buffer, &produced, archive.input_buffer, &consumed);
-    if (result == Z_BUF_ERROR && produced == format::max_inflated_chunk) {
-      return which + "it inflates to more than " + std::to_string(format::max_inflated_chunk) + " bytes";
-    }
-    if (result != Z_OK) return which + "not a complete zlib stream (" + zError(result) + ")";
-    if (consumed != length) {
-      return which + std::to_string(length - consumed) + " bytes follow the end of its zlib stream";
-    }
-    *inflated += produced;
-    *tested += format::chunk_header_size + length;
-    progress_update(*tested, index);
-  }
-  return {};
-}
-
 }  // namespace
 
 std::string iso_time(std::uint64_t filetime) {
@@ -292,30 +246,27 @@ int run_list(const std::string& path, bool json, unsigned codepage) {
   return exit_ok;
 }
 
-int run_test(const std::string& path, unsigned codepage) {
+int run_test(const std::string& path, unsigned codepage, unsigned jobs) {
   const std::string problem = open_for_reading(path, codepage);
   if (!problem.empty()) {
     complain(path + ": " + problem);
     return exit_failed;
   }
   std::uint32_t chunks = 0;
-  std::uint64_t inflated = 0, tested = 0;
+  std::uint64_t inflated = 0;
   if (!platform::seek_to(archive.file, payload_start())) {
     complain(path + ": cannot read the payload");
     return exit_failed;
   }
   progress_start("testing", archive.payload_size, archive.entry_count);
-  for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
-    const DirectoryEntry& entry = archive.entries[i];
-    const std::string fault = test_entry(entry, i, &chunks, &inflated, &tested);
-    if (!fault.empty()) {
-      progress_finish(false);
-      complain(path + ": entry " + std::to_string(i + 1) + " " + in_quotes(entry_name(entry, codepage)) + ", " +
-               fault);
-      return exit_failed;
-    }
+  const PayloadFault fault = test_payload(jobs, &chunks, &inflated);
+  if (!fault.text.empty()) {
+    progress_finish(false);
+    complain(path + ": entry " + std::to_string(fault.entry + 1) + " " +
+             in_quotes(entry_name(archive.entries[fault.entry], codepage)) + ", " + fault.text);
+    return exit_failed;
   }
-  progress_update(tested, archive.entry_count);
+  progress_update(archive.payload_size, archive.entry_count);
   progress_finish(true);
   std::printf("OK: %s: checksum matches; %" PRIu32 " entries, %" PRIu32
               " chunks, %" PRIu64 " bytes inflated\n",

@@ -51,6 +51,8 @@ struct CreateArgs {
   // Options whose value came from a project file, and where: "--run" ->
   // "kelvra.toml:4: key 'run'", so a refusal points at the line to mend.
   std::map<std::string, std::string> origins;
+  bool dry_run = false;  // check and tell, write nothing
+  std::string depfile;   // where to list the files read, for build tools; empty: nowhere
 };
 
 struct ExtractArgs {
@@ -64,7 +66,8 @@ struct ExtractArgs {
 
 int run_create(const CreateArgs& args);
 int run_list(const std::string& path, bool json, unsigned codepage);
-int run_test(const std::string& path, unsigned codepage);
+// jobs: inflating threads (0: one per core).
+int run_test(const std::string& path, unsigned codepage, unsigned jobs);
 int run_extract(const ExtractArgs& args);
 
 // How many failed writes the extraction run has reported so far.
