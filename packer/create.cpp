@@ -16,6 +16,7 @@
 #include "archive/format.h"
 #include "archive/writer.h"
 #include "packer/packer.h"
+#include "packer/pe_checksum.h"
 #include "packer/progress.h"
 #include "packer/project.h"
 #include "packer/system.h"
@@ -363,6 +364,7 @@ int run_create(const CreateArgs& args) {
   options.progress = [](const writer::Progress& progress) {
     progress_update(progress.bytes_done, progress.files_done);
   };
+  options.finish = write_pe_checksum;
   progress_start("compressing", total_in, static_cast<std::uint32_t>(inputs.size()));
   system::remove_on_interrupt(writer::temporary_path);
   const std::string error = writer::write_installer(args.output, stub, inputs, strings, options);
