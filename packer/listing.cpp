@@ -319,7 +319,7 @@ int run_test(const std::string& path, unsigned codepage) {
   progress_update(tested, archive.entry_count);
   progress_finish(true);
   bool pe_fault = false;
-  const std::string pe = describe_pe(path, archive.archive_end, &pe_fault);
+  const std::string pe = describe_pe(path, payload_start(), archive.archive_end, &pe_fault);
   if (pe_fault) {
     complain(path + ": " + pe);
     return exit_failed;

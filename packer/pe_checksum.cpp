@@ -130,7 +130,8 @@ std::string write_pe_checksum(const std::string& path) {
   return {};
 }
 
-std::string describe_pe(const std::string& path, std::uint64_t archive_end, bool* fault) {
+std::string describe_pe(const std::string& path, std::uint64_t archive_start, std::uint64_t archive_end,
+                        bool* fault) {
   *fault = false;
   File file(system::open_file(path, "rb"));
   std::uint64_t size = 0;
@@ -163,6 +164,13 @@ std::string describe_pe(const std::string& path, std::uint64_t archive_end, bool
     *fault = true;
     return text + "; the certificate table (" + std::to_string(facts.certificate_size) + " bytes at " +
            std::to_string(table) + ") does not lie within the file's " + std::to_string(size) + " bytes";
+  }
+  if (table_end <= archive_start) {
+    // What a stub signed before packing leaves: harmless to the archive, but the
+    // signature covers the stub alone and no longer verifies.
+    return text + "; a certificate table of " + std::to_string(facts.certificate_size) + " bytes at " +
+           std::to_string(table) + " lies in front of the archive, so its signature does not cover this "
+           "installer (was the stub signed before packing? sign the finished installer instead)";
   }
   if (archive_end > table) {
     *fault = true;

@@ -32,8 +32,10 @@ bool compute_pe_checksum(std::FILE* file, std::uint64_t file_size, std::uint64_t
 std::string write_pe_checksum(const std::string& path);
 
 // One line for `test`: whether the checksum is right, and whether the file is signed
-// with its certificate table where it belongs. *fault is set when the headers point
-// outside the file or the table overlaps what comes before it.
-std::string describe_pe(const std::string& path, std::uint64_t archive_end, bool* fault);
+// with its certificate table after the archive (which spans archive_start to
+// archive_end). *fault is set when the table lies outside the file or overlaps the
+// archive.
+std::string describe_pe(const std::string& path, std::uint64_t archive_start, std::uint64_t archive_end,
+                        bool* fault);
 
 }  // namespace kelvra::pack
