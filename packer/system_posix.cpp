@@ -142,7 +142,8 @@ void listen_to_messages(void (*listener)()) { platform::testing::set_message_lis
 int run_shell(const std::string& command, std::string* output) {
   output->clear();
   std::fflush(stdout);
-  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  // In a subshell, so the error output of every part of a list is caught.
+  std::FILE* pipe = popen(("(" + command + "\n) 2>&1").c_str(), "r");
   if (pipe == nullptr) return -1;
   char buffer[4096];
   std::size_t got;

@@ -2,7 +2,8 @@
 # The PE checksum of finished installers, read with pefile rather than our own code,
 # and what `kelvra-pack test` says about it and about a signature: right after create,
 # wrong after a change outside the archive, the signer's own after osslsigncode, and a
-# certificate entry that points outside the file or into the archive refused.
+# certificate entry that points outside the file or into the archive refused; and
+# create's own signing step, run with osslsigncode and with commands that fail.
 import os
 import shutil
 import struct
@@ -171,6 +172,73 @@ class Signed(Case):
         self.rewrite(forged, lambda data: data.__setitem__(slice(entry_at, entry_at + 8),
                                                            struct.pack("<II", offset, length)))
         return forged
+
+
+class SignStep(Case):
+    def setUp(self):
+        super().setUp()
+        self.key, self.cert = self.path("key.pem"), self.path("cert.pem")
+        made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                               "-keyout", self.key, "-out", self.cert, "-subj", "/CN=Kelvra sign step",
+                               "-addext", "extendedKeyUsage=codeSigning"], capture_output=True, text=True)
+        self.assertEqual(0, made.returncode, made.stderr)
+        self.src = self.path("src")
+        os.makedirs(os.path.join(self.src, "sub"))
+        for name, content in {"a.txt": b"signed\r\n" * 50, os.path.join("sub", "b.bin"): os.urandom(9000)}.items():
+            with open(os.path.join(self.src, name), "wb") as f:
+                f.write(content)
+        self.stub = next(iter(self.stubs().values()))
+
+    def osslsigncode(self):
+        return "osslsigncode sign -certs '%s' -key '%s' -in {in} -out {out}" % (self.cert, self.key)
+
+    def leftovers(self, name):
+        return [n for n in os.listdir(self.dir) if n.startswith(name)]
+
+    def test_installer_signed_by_create_verifies_tests_and_extracts(self):
+        project = self.path("kelvra.toml")
+        with open(project, "w") as f:
+            f.write("sign = '''%s'''\n" % self.osslsigncode())
+        for how, options in {"option": ["--sign", self.osslsigncode()],
+                             "project file": ["--project", project]}.items():
+            with self.subTest(how):
+                out = self.path("setup-%s.exe" % how.replace(" ", "-"))
+                made = run("create", "--stub", self.stub, "-o", out, *options, self.src)
+                self.assertEqual(0, made.returncode, made.stderr)
+                self.assertEqual([os.path.basename(out)], self.leftovers(os.path.basename(out)))
+                verified = subprocess.run(["osslsigncode", "verify", "-CAfile", self.cert, out],
+                                          capture_output=True, text=True)
+                self.assertIn("Signature verification: ok", verified.stdout, verified.stdout + verified.stderr)
+                stored, computed = checksums(out)
+                self.assertEqual(computed, stored)
+                tested = run("test", out)
+                self.assertEqual(0, tested.returncode, tested.stderr)
+                self.assertIn("2 entries", tested.stdout)
+                self.assertIn("; signed: certificate table", tested.stdout)
+                target = self.path("x-" + how.replace(" ", "-"))
+                os.makedirs(target)
+                extracted = run("extract", "-C", target, "--overwrite", "skip", out)
+                self.assertEqual(0, extracted.returncode, extracted.stderr)
+                with open(os.path.join(target, "sub", "b.bin"), "rb") as a, \
+                        open(os.path.join(self.src, "sub", "b.bin"), "rb") as b:
+                    self.assertEqual(b.read(), a.read())
+
+    def test_a_signing_command_that_fails_leaves_no_installer(self):
+        cases = {
+            "exits 1": ("echo no key here >&2; exit 1; {in} {out}", 1, "failed with exit status 1; its output:\nno key here"),
+            "writes nothing": ("true {in} {out}", 1, "wrote nothing to {out}"),
+            "no {out}": ("cp {in} elsewhere.exe", 2, "--sign: the command must name {out}"),
+            "no {in}": ("cp a.exe {out}", 2, "--sign: the command must name {in}"),
+            "empty": (" ", 2, "--sign: the command is empty"),
+            "bad key": ("osslsigncode sign -certs '%s' -key '%s' -in {in} -out {out}" % (self.cert, self.cert),
+                        1, "the signing command failed"),
+        }
+        for name, (command, status, words) in cases.items():
+            with self.subTest(name):
+                made = run("create", "--stub", self.stub, "-o", self.path("out.exe"), "--sign", command, self.src)
+                self.assertEqual(status, made.returncode, made.stderr)
+                self.assertIn(words, made.stderr)
+                self.assertEqual([], self.leftovers("out.exe"))
 
 
 if __name__ == "__main__":
