@@ -607,6 +607,7 @@ std::string write_installer(const std::string& out_path, const std::vector<std::
   if (std::fclose(output.file) != 0 && error.empty()) {
     error = "cannot write " + in_quotes(temp_path) + ": " + system_reason();
   }
+  if (error.empty() && options.finish) error = options.finish(temp_path);
   if (error.empty()) {
     const std::string rename_error = replace_file(temp_path, out_path);
     if (!rename_error.empty()) error = "cannot create " + in_quotes(out_path) + ": " + rename_error;

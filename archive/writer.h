@@ -48,6 +48,10 @@ struct Options {
   // The payload's u32 sizes stop at 4 GiB; lowered only by tests.
   std::uint64_t payload_limit = 0xFFFFFFFFu;
   std::function<void(const Progress&)> progress;  // may be empty
+  // Run on the complete temporary file before it takes the output's name, so what it
+  // changes (the PE checksum) is in place when the installer appears. Returns an empty
+  // string or the reason it failed, which fails the write. May be empty.
+  std::function<std::string(const std::string& path)> finish;
 };
 
 // Compresses one piece into a complete zlib stream; empty when the encoder failed.

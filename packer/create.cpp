@@ -17,7 +17,9 @@
 #include "archive/writer.h"
 #include "packer/dry_run.h"
 #include "packer/packer.h"
+#include "packer/pe_checksum.h"
 #include "packer/progress.h"
+#include "packer/sign.h"
 #include "packer/project.h"
 #include "packer/system.h"
 #include "packer/times.h"
@@ -344,6 +346,10 @@ int run_create(const CreateArgs& args) {
 
   Refusal refusal = compression_level(args, &options.level);
   if (!refusal.refused()) refusal = archive_strings(args, &strings);
+  if (!refusal.refused() && !args.sign.empty()) {
+    refusal = refuse(check_sign_command(args.sign, named(args, "--sign")), exit_usage);
+    if (refusal.text.empty()) refusal = {};
+  }
   if (!refusal.refused()) refusal = load_stub(args, &stub);
   std::uint64_t latest = ~0ull;  // no clamp
   if (!refusal.refused()) refusal = latest_time(args, &latest);
@@ -368,11 +374,17 @@ int run_create(const CreateArgs& args) {
   options.progress = [](const writer::Progress& progress) {
     progress_update(progress.bytes_done, progress.files_done);
   };
+  options.finish = write_pe_checksum;
   progress_start("compressing", total_in, static_cast<std::uint32_t>(inputs.size()));
   system::remove_on_interrupt(writer::temporary_path);
-  const std::string error = writer::write_installer(args.output, stub, inputs, strings, options);
+  std::string error = writer::write_installer(args.output, stub, inputs, strings, options);
   if (error.empty()) progress_update(total_in, static_cast<std::uint32_t>(inputs.size()));
   progress_finish(error.empty());
+  std::error_code ignored;
+  if (error.empty() && !args.sign.empty()) {
+    error = sign_installer(args.sign, named(args, "--sign"), args.output);
+    if (!error.empty()) fs::remove(system::to_path(args.output), ignored);
+  }
   if (!error.empty()) {
     complain(error);
     return exit_failed;
@@ -384,7 +396,6 @@ int run_create(const CreateArgs& args) {
       return exit_failed;
     }
   }
-  std::error_code ignored;
   const std::uint64_t total_out = fs::file_size(system::to_path(args.output), ignored);
   std::printf("%s: %zu file%s, %" PRIu64 " bytes in; %" PRIu64 " bytes out (stub %zu, archive %" PRIu64 ")\n",
               args.output.c_str(), inputs.size(), inputs.size() == 1 ? "" : "s", total_in, total_out,

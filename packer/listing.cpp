@@ -14,6 +14,7 @@
 #include "archive/format.h"
 #include "archive/names.h"
 #include "packer/packer.h"
+#include "packer/pe_checksum.h"
 #include "packer/progress.h"
 #include "packer/system.h"
 #include "packer/test_parallel.h"
@@ -268,9 +269,16 @@ int run_test(const std::string& path, unsigned codepage, unsigned jobs) {
   }
   progress_update(archive.payload_size, archive.entry_count);
   progress_finish(true);
+  bool pe_fault = false;
+  const std::string pe = describe_pe(path, payload_start(), archive.archive_end, &pe_fault);
+  if (pe_fault) {
+    complain(path + ": " + pe);
+    return exit_failed;
+  }
   std::printf("OK: %s: checksum matches; %" PRIu32 " entries, %" PRIu32
               " chunks, %" PRIu64 " bytes inflated\n",
               path.c_str(), archive.entry_count, chunks, inflated);
+  std::printf("%s: %s\n", path.c_str(), pe.c_str());
   return exit_ok;
 }
 

@@ -70,6 +70,7 @@ void apply_project(const Project& project, CLI::App* command, CreateArgs* args) 
   take("--default-dir", project.default_dir, &args->default_dir);
   take("--level", project.level, &args->level);
   take("--mtime", project.mtime, &args->mtime);
+  take("--sign", project.sign, &args->sign);
   take("--codepage", project.codepage, &args->codepage);
   take("--jobs", project.jobs, &args->jobs);
   // A password on the command line replaces the file's password file.
@@ -134,6 +135,9 @@ int main(int argc, char** argv) {
   create_command->add_option("--mtime", create.mtime,
                              "Clamp file times: any later than TIME becomes TIME (seconds since 1970, or an "
                              "ISO 8601 UTC date); default: SOURCE_DATE_EPOCH when set");
+  create_command->add_option("--sign", create.sign,
+                             "Run COMMAND on the finished installer: {in} is the installer, {out} the signed "
+                             "file it writes, which replaces it");
   create_command->add_option("--jobs", create.jobs, "Compression threads (default: all cores)")
       ->check(CLI::Range(1u, 256u));
   add_codepage(create_command, &create.codepage);

@@ -46,6 +46,7 @@ struct CreateArgs {
   std::string level = "9";
   unsigned jobs = 0;
   std::string mtime;  // empty: SOURCE_DATE_EPOCH, else no clamp
+  std::string sign;   // the signing command; empty: none
   std::vector<InputItem> inputs;
   std::vector<std::string> excludes;  // for every input
   // Options whose value came from a project file, and where: "--run" ->

@@ -63,4 +63,10 @@ bool read_line_quietly(std::string* line, bool* was_terminal);
 // Tells listener each time the extraction run's message changes; nullptr: nobody.
 void listen_to_messages(void (*listener)());
 
+// Runs command through the system's shell, its standard output and error together in
+// *output. Returns its exit status, or -1 when it could not be started.
+int run_shell(const std::string& command, std::string* output);
+// A path as one word of that shell's command line.
+std::string shell_quoted(const std::string& path);
+
 }  // namespace kelvra::pack::system

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -137,6 +138,26 @@ bool read_line_quietly(std::string* line, bool* was_terminal) {
 }
 
 void listen_to_messages(void (*listener)()) { platform::testing::set_message_listener(listener); }
+
+int run_shell(const std::string& command, std::string* output) {
+  output->clear();
+  std::fflush(stdout);
+  // In a subshell, so the error output of every part of a list is caught.
+  std::FILE* pipe = popen(("(" + command + "\n) 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, got);
+  const int status = pclose(pipe);
+  if (status == -1) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+std::string shell_quoted(const std::string& path) {
+  std::string quoted = "'";
+  for (const char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
 
 }  // namespace system
 

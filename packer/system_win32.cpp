@@ -257,6 +257,21 @@ bool read_line_quietly(std::string* line, bool* was_terminal) {
 
 void listen_to_messages(void (*listener)()) { message_listener = listener; }
 
+int run_shell(const std::string& command, std::string* output) {
+  output->clear();
+  std::fflush(stdout);
+  // cmd /c strips one pair of quotes around the whole line: the extra pair keeps the
+  // command's own quotes.
+  std::FILE* pipe = _wpopen(wide("\"" + command + " 2>&1\"").c_str(), L"rb");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, got);
+  return _pclose(pipe);
+}
+
+std::string shell_quoted(const std::string& path) { return "\"" + path + "\""; }
+
 }  // namespace system
 
 // A console, not merely a character device: _isatty also says yes to NUL.
