@@ -466,8 +466,6 @@ std::string windows_name_problem(const std::string& name) {
       component_start = i + 1;
       continue;
     }
-    const unsigned char c = static_cast<unsigned char>(name[i]);
-    if (c < 0x20) return "the name holds a control character";
     if (std::strchr(forbidden, name[i])) {
       return std::string("the name holds '") + name[i] + "', which Windows file names can't";
     }
@@ -551,7 +549,8 @@ std::string validate(const std::vector<Input>& inputs, const Strings& strings) {
       // The field holds 259 characters, but a string's length byte stops at 255.
       {"the default directory", &strings.default_dir, format::max_string_length},
   };
-  for (const Named& item : named) {
+  for (std::uint32_t index = 0; index < format::string_count; ++index) {
+    const Named& item = named[index];
     if (item.text->size() > item.limit) {
       return std::string(item.what) + " is " + std::to_string(item.text->size()) +
              " bytes, the limit is " + std::to_string(item.limit);
@@ -559,6 +558,13 @@ std::string validate(const std::vector<Input>& inputs, const Strings& strings) {
     // The reader keeps a string up to its first zero byte only.
     if (item.text->find('\0') != std::string::npos) {
       return std::string(item.what) + " holds a zero byte";
+    }
+    const std::size_t at = refused_control(item.text->data(), item.text->size(), format::allowed_controls(index));
+    if (at != item.text->size()) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned char>((*item.text)[at]));
+      return std::string(item.what) + " holds the control character " + code +
+             (index == format::string_prompt ? " (only tabs and line breaks may stand in it)" : "");
     }
   }
   return {};

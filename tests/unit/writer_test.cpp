@@ -235,6 +235,10 @@ TEST(Writer, RefusalsNameTheProblemAndLeaveNoFile) {
   long_dir.default_dir = std::string(256, 'd');
   long_digest.password_digest = std::string(24, 'h');
   zero_in_arg.run_arg2 = std::string("a\0b", 3);
+  writer::Strings escape_in_prompt, newline_in_program, tab_in_dir;
+  escape_in_prompt.prompt = "a\x1b[2Jb";
+  newline_in_program.run_program = "setup.exe\nforged";
+  tab_in_dir.default_dir = "C:\\a\tb";
   const std::vector<Case> cases = {
       {"count", too_many, {}, "at most 1000"},
       {"name length", {input(std::string(256, 'n'), ok)}, {}, "the limit is 255"},
@@ -249,6 +253,10 @@ TEST(Writer, RefusalsNameTheProblemAndLeaveNoFile) {
       {"default dir", {}, long_dir, "default directory is 256 bytes"},
       {"digest", {}, long_digest, "the limit is 23"},
       {"zero byte", {}, zero_in_arg, "zero byte"},
+      {"control in a name", {input("a\x1b[2J.txt", ok)}, {}, describe_name_problem(NameProblem::control_character)},
+      {"escape in the prompt", {}, escape_in_prompt, "the prompt holds the control character 0x1B (only tabs"},
+      {"newline in the program", {}, newline_in_program, "the program to run holds the control character 0x0A"},
+      {"tab in the default directory", {}, tab_in_dir, "the default directory holds the control character 0x09"},
       {"missing input", {input("gone", (dir.path / "gone").string())}, {}, "cannot open"},
   };
   for (const Case& c : cases) {
