@@ -132,6 +132,11 @@ Refusal gather_input(const InputItem& given, const CreateArgs& args, const fs::p
   if (into_folder) name.pop_back();
   if (fs::is_directory(status)) return walk_folder(path, name, excludes, output, found);
   if (!fs::is_regular_file(status)) return refuse(in_quotes(given.path) + " is neither a file nor a folder", exit_failed);
+  // The same file under another name or through a link counts too: the output would be
+  // written over the input while it is read.
+  if (fs::exists(output) && fs::equivalent(path, output, error)) {
+    return refuse(in_quotes(given.path) + " is the output file itself: choose another output", exit_usage);
+  }
   const std::string base = system::from_path(path.filename());
   if (path_excluded(excludes, base)) return {};
   if ((name.empty() || into_folder) && base.find('\\') != std::string::npos) {
