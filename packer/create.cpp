@@ -147,6 +147,24 @@ Refusal gather_input(const InputItem& given, const CreateArgs& args, const fs::p
   return {};
 }
 
+// The installer splits a stored name at every 0x5C byte, also at one that is the second
+// half of a double-byte character (as in code page 932's "\x83\x5C"). Returns the first
+// such character of utf8, or nothing.
+std::string backslash_in_double_byte(const std::string& utf8, unsigned codepage) {
+  for (std::size_t at = 0; at < utf8.size();) {
+    std::size_t length = 1;
+    while (at + length < utf8.size() && (static_cast<unsigned char>(utf8[at + length]) & 0xC0) == 0x80) ++length;
+    const std::string character = utf8.substr(at, length);
+    std::string bytes;
+    if (length > 1 && to_codepage(character, codepage, &bytes) && bytes.size() > 1 &&
+        bytes.find('\\') != std::string::npos) {
+      return character;
+    }
+    at += length;
+  }
+  return {};
+}
+
 Refusal gather(const CreateArgs& args, std::vector<writer::Input>* inputs) {
   std::vector<Found> found;
   const fs::path output = fs::absolute(system::to_path(args.output));
@@ -164,6 +182,14 @@ Refusal gather(const CreateArgs& args, std::vector<writer::Input>* inputs) {
                         " can't be written in code page " + std::to_string(args.codepage) +
                         "; rename it, or choose the code page of the Windows it is for with " +
                         named(args, "--codepage"),
+                    exit_failed);
+    }
+    const std::string split_at = backslash_in_double_byte(item.name, args.codepage);
+    if (!split_at.empty()) {
+      return refuse(in_quotes(item.source) + ": in code page " + std::to_string(args.codepage) + " the character " +
+                        in_quotes(split_at) + " of the name " + in_quotes(item.name) +
+                        " ends in the byte 0x5C, a backslash, where the installer would split the name "
+                        "into folders; rename it",
                     exit_failed);
     }
     Refusal refusal = describe_file(item.source, &input);
