@@ -18,6 +18,10 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -82,9 +86,28 @@ std::string windows_reason(DWORD code) {
   return reason.empty() ? "error " + std::to_string(code) : reason;
 }
 
-std::FILE* open_input(const std::string& path, std::string* reason) {
-  std::FILE* file = _wfopen(wide(path).c_str(), L"rb");
-  if (!file) *reason = system_reason();
+// Only a file on disk: a pipe or a device put in the input's place would block or never end.
+std::FILE* open_input(const std::string& path, std::uint64_t* size, std::string* reason) {
+  const HANDLE handle = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *reason = windows_reason(GetLastError());
+    return nullptr;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    CloseHandle(handle);
+    *reason = "it is no longer a regular file (it changed after it was gathered)";
+    return nullptr;
+  }
+  *size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_RDONLY);
+  std::FILE* file = descriptor == -1 ? nullptr : _fdopen(descriptor, "rb");
+  if (!file) {
+    *reason = system_reason();
+    if (descriptor == -1) CloseHandle(handle); else _close(descriptor);
+  }
   return file;
 }
 
@@ -115,9 +138,26 @@ std::string replace_file(const std::string& from, const std::string& to) {
 
 void remove_file(const std::string& path) { DeleteFileW(wide(path).c_str()); }
 #else
-std::FILE* open_input(const std::string& path, std::string* reason) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) *reason = system_reason();
+// Opened without waiting and held to a regular file: a FIFO or a device put in the
+// input's place after it was gathered would block the open or never end.
+std::FILE* open_input(const std::string& path, std::uint64_t* size, std::string* reason) {
+  const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor == -1) {
+    *reason = system_reason();
+    return nullptr;
+  }
+  struct stat info;
+  if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(descriptor);
+    *reason = "it is no longer a regular file (it changed after it was gathered)";
+    return nullptr;
+  }
+  *size = static_cast<std::uint64_t>(info.st_size);
+  std::FILE* file = fdopen(descriptor, "rb");
+  if (!file) {
+    *reason = system_reason();
+    close(descriptor);
+  }
   return file;
 }
 
@@ -290,6 +330,7 @@ unsigned job_count(unsigned requested) {
 }
 
 std::uint64_t input_size(const Input& input) {
+  if (input.size != Input::size_unknown) return input.size;
   std::error_code error;
   const std::uintmax_t size = std::filesystem::file_size(input.source_path, error);
   return error ? 0 : static_cast<std::uint64_t>(size);
@@ -358,16 +399,31 @@ std::string write_payload(Output& out, const std::vector<Input>& inputs, const O
   for (std::size_t index = 0; index < inputs.size(); ++index) {
     const Input& input = inputs[index];
     std::string reason;
-    std::FILE* file = open_input(input.source_path, &reason);
+    std::uint64_t size = 0;
+    std::FILE* file = open_input(input.source_path, &size, &reason);
     if (!file) return "cannot open " + in_quotes(input.source_path) + ": " + reason;
+    if (input.size != Input::size_unknown) size = input.size;
+    const std::string changed = in_quotes(input.source_path) + " changed while read: ";
     std::string error;
-    for (;;) {
+    // Exactly the gathered size is stored: a file that grows is not read past it (the
+    // stored size and the progress total were taken from it), one that shrank is cut.
+    for (std::uint64_t left = size;;) {
       auto piece = std::make_unique<Piece>();
       piece->input = index;
-      piece->raw.resize(format::piece_size);
-      const std::size_t got = std::fread(piece->raw.data(), 1, piece->raw.size(), file);
+      piece->raw.resize(static_cast<std::size_t>(std::min<std::uint64_t>(format::piece_size, left)));
+      const std::size_t got = piece->raw.empty() ? 0 : std::fread(piece->raw.data(), 1, piece->raw.size(), file);
       if (got < piece->raw.size() && std::ferror(file)) {
         error = "cannot read " + in_quotes(input.source_path) + ": " + system_reason();
+        break;
+      }
+      if (got < piece->raw.size()) {
+        error = changed + "it holds " + std::to_string(size - left + got) + " bytes, fewer than the " +
+                std::to_string(size) + " it held when gathered";
+        break;
+      }
+      left -= got;
+      if (left == 0 && std::fgetc(file) != EOF) {
+        error = changed + "it grew past the " + std::to_string(size) + " bytes it held when gathered";
         break;
       }
       if (got == 0) break;
@@ -380,7 +436,7 @@ std::string write_payload(Output& out, const std::vector<Input>& inputs, const O
       }
       in_flight.push_back(std::move(piece));
       pool.work_ready.notify_one();
-      if (got < format::piece_size) break;
+      if (left == 0) break;
     }
     std::fclose(file);
     if (!error.empty()) return error;

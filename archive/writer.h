@@ -18,6 +18,10 @@ struct Input {
   std::uint8_t attributes = 0x20;
   std::uint64_t last_write_time = 0;  // FILETIME
   std::uint64_t creation_time = 0;    // FILETIME
+  // Bytes the file held when it was gathered; exactly these are stored, and a file that
+  // then holds more or fewer is refused as changed. size_unknown: as found on opening.
+  std::uint64_t size = size_unknown;
+  static constexpr std::uint64_t size_unknown = ~0ull;
 };
 
 // The seven archive strings, as raw bytes (code page already applied).

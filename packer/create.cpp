@@ -50,6 +50,7 @@ Refusal describe_file(const std::string& source, writer::Input* input) {
   input->source_path = source;
   input->last_write_time = facts.last_write_time;
   input->creation_time = facts.creation_time;
+  input->size = facts.size;
   input->attributes = format::attribute_archive;
   if (facts.read_only) input->attributes |= format::attribute_read_only;
   return {};
