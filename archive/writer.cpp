@@ -551,42 +551,55 @@ std::vector<std::uint8_t> compress_piece(const std::uint8_t* data, std::size_t s
   return compress_zlib(data, size, level);
 }
 
+std::vector<std::string> name_faults(const std::vector<std::string>& stored) {
+  std::vector<std::string> faults(stored.size());
+  std::set<std::string> names;
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    const std::string& name = stored[i];
+    std::string& fault = faults[i];
+    if (name.size() > format::max_name_length) {
+      fault = "the name is " + std::to_string(name.size()) + " bytes, the limit is " +
+              std::to_string(format::max_name_length);
+    } else if (name.find('\0') != std::string::npos) {
+      fault = "the name holds a zero byte";
+    } else if (name.find('\\') != std::string::npos && name.find('/') != std::string::npos) {
+      // Folders are made along one kind of separator: a name that mixes \ and / would
+      // leave some of its folders uncreated and its file unwritten.
+      fault = "the name mixes \\ and / as separators";
+    } else {
+      const NameProblem problem = check_entry_name(name.data(), name.size());
+      fault = problem != NameProblem::none ? describe_name_problem(problem) : windows_name_problem(name);
+    }
+    if (fault.empty() && !names.insert(fold_case(name)).second) {
+      fault = "another file has the same name (names ignore case on Windows)";
+    }
+  }
+  // A file can't also be a folder of another entry.
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    if (!faults[i].empty()) continue;
+    const std::string folded = fold_case(stored[i]);
+    for (std::size_t at = folded.find('\\'); at != std::string::npos; at = folded.find('\\', at + 1)) {
+      if (names.count(folded.substr(0, at))) {
+        faults[i] = "its folder " + in_quotes(stored[i].substr(0, at)) + " is also stored as a file";
+        break;
+      }
+    }
+  }
+  return faults;
+}
+
 std::string validate(const std::vector<Input>& inputs, const Strings& strings) {
   if (inputs.size() > format::max_entries) {
     return std::to_string(inputs.size()) + " files: an archive holds at most " +
            std::to_string(format::max_entries);
   }
-  std::set<std::string> names;
-  for (const Input& input : inputs) {
-    const std::string& name = input.stored_name;
-    const std::string which = in_quotes(input.source_path) + " (stored as " + in_quotes(name) + "): ";
-    if (name.size() > format::max_name_length) {
-      return which + "the name is " + std::to_string(name.size()) + " bytes, the limit is " +
-             std::to_string(format::max_name_length);
-    }
-    if (name.find('\0') != std::string::npos) return which + "the name holds a zero byte";
-    // Folders are made along one kind of separator: a name that mixes \ and / would
-    // leave some of its folders uncreated and its file unwritten.
-    if (name.find('\\') != std::string::npos && name.find('/') != std::string::npos) {
-      return which + "the name mixes \\ and / as separators";
-    }
-    const NameProblem problem = check_entry_name(name.data(), name.size());
-    if (problem != NameProblem::none) return which + describe_name_problem(problem);
-    const std::string windows = windows_name_problem(name);
-    if (!windows.empty()) return which + windows;
-    if (!names.insert(fold_case(name)).second) {
-      return which + "another file has the same name (names ignore case on Windows)";
-    }
-  }
-  // A file can't also be a folder of another entry.
-  for (const Input& input : inputs) {
-    const std::string folded = fold_case(input.stored_name);
-    for (std::size_t at = folded.find('\\'); at != std::string::npos;
-         at = folded.find('\\', at + 1)) {
-      if (names.count(folded.substr(0, at))) {
-        return in_quotes(input.source_path) + ": its folder " +
-               in_quotes(input.stored_name.substr(0, at)) + " is also stored as a file";
-      }
+  std::vector<std::string> stored;
+  for (const Input& input : inputs) stored.push_back(input.stored_name);
+  const std::vector<std::string> faults = name_faults(stored);
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    if (!faults[i].empty()) {
+      return in_quotes(inputs[i].source_path) + " (stored as " + in_quotes(inputs[i].stored_name) +
+             "): " + faults[i];
     }
   }
 

@@ -57,6 +57,10 @@ struct Options {
 // Compresses one piece into a complete zlib stream; empty when the encoder failed.
 std::vector<std::uint8_t> compress_piece(const std::uint8_t* data, std::size_t size, int level);
 
+// The name rules an installer can be made by: each stored name's first fault, empty
+// for a name that is fine. Also what kelvra-pack test holds a finished archive to.
+std::vector<std::string> name_faults(const std::vector<std::string>& stored_names);
+
 // Checks everything the reader would refuse (count, names, strings, sizes) before any
 // byte is written. Returns an empty string when the inputs are fine, else the reason.
 std::string validate(const std::vector<Input>& inputs, const Strings& strings);

@@ -67,6 +67,27 @@ class Escaping(PackerCase):
                 self.assertEqual([], os.listdir(target))
 
 
+class TestHoldsTheWritersRules(PackerCase):
+    def test_names_extract_cannot_make_are_each_reported(self):
+        cases = [
+            ("mixed separators", [b"ok.txt", b"a/b\\c.txt"], [2], "mixes \\ and /"),
+            ("trailing separator", [b"a/"], [1], "ends in a separator"),
+            ("empty part", [b"a\\\\b.txt"], [1], "empty part"),
+            ("file and folder", [b"a", b"a\\b.txt"], [2], "its folder 'a' is also stored as a file"),
+            ("same name but for case", [b"A.txt", b"a.TXT"], [2], "same name"),
+            ("two faults", [b"x/", b"y\\z/w"], [1, 2], "extract can't make it"),
+        ]
+        for what, names, faulty, reason in cases:
+            with self.subTest(what):
+                path = self.write(self.path(what + ".exe"), forge([(n, [ABC]) for n in names]))
+                r = run("test", path)
+                self.assertEqual(1, r.returncode, r.stdout + r.stderr)
+                self.assertIn(reason, r.stderr)
+                reported = [i + 1 for i in range(len(names)) if ": entry %d '" % (i + 1) in r.stderr]
+                self.assertEqual(faulty, reported, r.stderr)
+                self.assertNotIn("OK:", r.stdout)
+
+
 class NotAFile(PackerCase):
     def test_list_test_and_extract_refuse_a_pipe_without_waiting(self):
         fifo = self.path("pipe.exe")
@@ -102,7 +123,7 @@ class CreateInputs(PackerCase):
             with self.subTest(what):
                 r = run("create", "-o", output, "--stub", self.stub, given)
                 self.assertEqual(2, r.returncode, r.stderr)
-                self.assertIn("is the output itself", r.stderr)
+                self.assertIn("is the output file itself", r.stderr)
                 with open(a, "rb") as f:
                     self.assertEqual(b"precious", f.read())
                 self.assertEqual(["a.txt", "hard.txt"], sorted(os.listdir(self.path("same"))))
