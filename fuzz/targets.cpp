@@ -530,6 +530,7 @@ int names_target(const std::uint8_t* data, std::size_t size) {
   bool absolute = !empty && (text[0] == '\\' || text[0] == '/');
   bool colon = text.find(':') != std::string::npos;
   bool parent = false, device = false;
+  bool control = std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
   std::size_t start = 0;
   for (std::size_t i = 0; i <= text.size(); ++i) {
     if (i < text.size() && text[i] != '\\' && text[i] != '/') continue;
@@ -545,23 +546,24 @@ int names_target(const std::uint8_t* data, std::size_t size) {
     for (const char* d : devices) device = device || base == d;
     if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
       const unsigned char digit = static_cast<unsigned char>(base[3]);
-      device = device || (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 ||
+      device = device || (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 ||
                digit == 0xB3;
     }
   }
 
   const std::string shown = text.substr(0, 80);
   if (problem == NameProblem::none) {
-    INVARIANT(!empty && !absolute && !colon && !parent && !device,
-                "'%s' was let through (empty %d, absolute %d, colon %d, dots %d, device %d)",
-                shown.c_str(), empty, absolute, colon, parent, device);
+    INVARIANT(!empty && !absolute && !colon && !parent && !device && !control,
+                "'%s' was let through (empty %d, absolute %d, colon %d, dots %d, device %d, control %d)",
+                shown.c_str(), empty, absolute, colon, parent, device, control);
     INVARIANT(!leaves_folder(text), "'%s' leaves the folder", shown.c_str());
   } else {
     const bool reason_holds = (problem == NameProblem::empty && empty) ||
                               (problem == NameProblem::absolute && absolute) ||
                               (problem == NameProblem::colon && colon) ||
                               (problem == NameProblem::parent_component && parent) ||
-                              (problem == NameProblem::device_name && device);
+                              (problem == NameProblem::device_name && device) ||
+                              (problem == NameProblem::control_character && control);
     INVARIANT(reason_holds, "'%s' refused for a reason it doesn't have (%d)", shown.c_str(),
                 static_cast<int>(problem));
   }
@@ -692,6 +694,17 @@ int after_run_target(const std::uint8_t* data, std::size_t size) {
   const std::string path = archive_path("after_run");
   if (!store(path, {}, test::finish_archive({}, directory, 0))) return 0;
   const int opened = open_archive(path.c_str());
+  // The program and its arguments are a command line: a control byte refuses the archive.
+  bool control = false;
+  for (int i = 0; i < 3; ++i) {
+    const std::string kept = up_to_zero(fields[i]);
+    control = control || std::any_of(kept.begin(), kept.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+  }
+  if (control) {
+    INVARIANT(opened != 0, "a control byte in the program or its arguments was let through");
+    release_archive();
+    return 0;
+  }
   INVARIANT(opened == 0, "an archive with only strings was refused");
   if (opened != 0) return 0;
   const std::string program = up_to_zero(fields[0]);

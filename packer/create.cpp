@@ -53,6 +53,7 @@ Refusal describe_file(const std::string& source, writer::Input* input) {
   input->source_path = source;
   input->last_write_time = facts.last_write_time;
   input->creation_time = facts.creation_time;
+  input->size = facts.size;
   input->attributes = format::attribute_archive;
   if (facts.read_only) input->attributes |= format::attribute_read_only;
   return {};
@@ -135,6 +136,11 @@ Refusal gather_input(const InputItem& given, const CreateArgs& args, const fs::p
   if (into_folder) name.pop_back();
   if (fs::is_directory(status)) return walk_folder(path, name, excludes, output, found);
   if (!fs::is_regular_file(status)) return refuse(in_quotes(given.path) + " is neither a file nor a folder", exit_failed);
+  // The same file under another name or through a link counts too: the output would be
+  // written over the input while it is read.
+  if (fs::exists(output) && fs::equivalent(path, output, error)) {
+    return refuse(in_quotes(given.path) + " is the output file itself: choose another output", exit_usage);
+  }
   const std::string base = system::from_path(path.filename());
   if (path_excluded(excludes, base)) return {};
   if ((name.empty() || into_folder) && base.find('\\') != std::string::npos) {
@@ -142,6 +148,24 @@ Refusal gather_input(const InputItem& given, const CreateArgs& args, const fs::p
                   exit_failed);
   }
   found->push_back({given.path, name.empty() ? base : into_folder ? name + "\\" + base : name});
+  return {};
+}
+
+// The installer splits a stored name at every 0x5C byte, also at one that is the second
+// half of a double-byte character (as in code page 932's "\x83\x5C"). Returns the first
+// such character of utf8, or nothing.
+std::string backslash_in_double_byte(const std::string& utf8, unsigned codepage) {
+  for (std::size_t at = 0; at < utf8.size();) {
+    std::size_t length = 1;
+    while (at + length < utf8.size() && (static_cast<unsigned char>(utf8[at + length]) & 0xC0) == 0x80) ++length;
+    const std::string character = utf8.substr(at, length);
+    std::string bytes;
+    if (length > 1 && to_codepage(character, codepage, &bytes) && bytes.size() > 1 &&
+        bytes.find('\\') != std::string::npos) {
+      return character;
+    }
+    at += length;
+  }
   return {};
 }
 
@@ -162,6 +186,14 @@ Refusal gather(const CreateArgs& args, std::vector<writer::Input>* inputs) {
                         " can't be written in code page " + std::to_string(args.codepage) +
                         "; rename it, or choose the code page of the Windows it is for with " +
                         named(args, "--codepage"),
+                    exit_failed);
+    }
+    const std::string split_at = backslash_in_double_byte(item.name, args.codepage);
+    if (!split_at.empty()) {
+      return refuse(in_quotes(item.source) + ": in code page " + std::to_string(args.codepage) + " the character " +
+                        in_quotes(split_at) + " of the name " + in_quotes(item.name) +
+                        " ends in the byte 0x5C, a backslash, where the installer would split the name "
+                        "into folders; rename it",
                     exit_failed);
     }
     Refusal refusal = describe_file(item.source, &input);

@@ -87,6 +87,10 @@ bool to_codepage(const std::string& utf8, unsigned codepage, std::string* out);
 std::string from_codepage(const std::string& bytes, unsigned codepage);
 
 // The terminal.
+// Text from an archive as it may be printed: control characters (C0, DEL and C1) are
+// written as --json writes them (\n, \t, \u001b), so no name or string can act on the
+// terminal or forge a line of output.
+std::string printable(const std::string& text);
 bool stdin_is_terminal();
 bool stderr_is_terminal();
 // One line of standard input without its line end; false at the end of input.

@@ -40,11 +40,15 @@ struct FileFacts {
   std::uint64_t last_write_time = 0;
   std::uint64_t creation_time = 0;
   bool read_only = false;
+  std::uint64_t size = 0;
 };
 // Empty on success, else the system's reason.
 std::string file_facts(const std::string& path, FileFacts* facts);
 
 std::FILE* open_file(const std::string& path, const char* mode);
+// Empty when path is a regular file, else why not (a pipe, a device, a folder). Never
+// waits on a FIFO, as opening one for reading would.
+std::string regular_file_problem(const std::string& path);
 // 64-bit positioning of a stdio stream.
 bool seek_file(std::FILE* file, std::uint64_t position);
 bool file_end(std::FILE* file, std::uint64_t* size);

@@ -98,7 +98,21 @@ std::string file_facts(const std::string& path, FileFacts* facts) {
                              ? to_filetime(info.stx_btime.tv_sec, info.stx_btime.tv_nsec)
                              : facts->last_write_time;
   facts->read_only = (info.stx_mode & S_IWUSR) == 0;
+  facts->size = info.stx_size;
   return {};
+}
+
+std::string regular_file_problem(const std::string& path) {
+  const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor == -1) return {};  // the open that follows says why
+  struct stat info;
+  const bool ok = fstat(descriptor, &info) == 0;
+  close(descriptor);
+  if (!ok || S_ISREG(info.st_mode)) return {};
+  if (S_ISFIFO(info.st_mode)) return "not a regular file (a pipe)";
+  if (S_ISDIR(info.st_mode)) return "not a regular file (a folder)";
+  if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) return "not a regular file (a device)";
+  return "not a regular file";
 }
 
 std::FILE* open_file(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }

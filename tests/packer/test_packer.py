@@ -203,6 +203,43 @@ class Refusals(PackerCase):
             with self.subTest(args=args[:2]):
                 self.assert_refused(self.create(*args), status, words)
 
+    def test_an_input_that_is_the_output_is_refused_and_kept(self):
+        data = b"the user's own file"
+        given = self.write(self.path("same", "a.txt"), data)
+        os.link(given, self.path("same", "hard.txt"))
+        os.symlink(given, self.path("same", "link.txt"))
+        cases = [
+            ("same name", given, given),
+            ("hard link", given, self.path("same", "hard.txt")),
+            ("symbolic link", self.path("same", "link.txt"), given),
+            ("among other inputs", given, self.path("same", "hard.txt")),
+        ]
+        other = self.write(self.path("other.txt"), b"x")
+        for what, output, inputs in cases:
+            with self.subTest(what):
+                extra = [other] if what == "among other inputs" else []
+                result = run("create", "-o", output, "--stub", self.stub, *extra, inputs)
+                self.assertEqual(2, result.returncode, result.stderr)
+                self.assertIn("is the output file itself", result.stderr)
+                with open(given, "rb") as f:
+                    self.assertEqual(data, f.read())
+
+    def test_a_double_byte_character_ending_in_a_backslash_byte_is_refused(self):
+        # Each of these characters is two bytes in its code page, the second one 0x5C.
+        cases = [("katakana so", "932", "ソ.txt"), ("table", "932", "表\u793a.txt"),
+                 ("traditional", "950", "許.txt"), ("simplified", "936", "乗.txt")]
+        for what, codepage, name in cases:
+            with self.subTest(what):
+                encoded = name.encode("cp" + codepage)
+                self.assertIn(b"\\", encoded)
+                folder = self.path(what)
+                self.write(os.path.join(folder, name), b"x")
+                result = self.create("--codepage", codepage, folder)
+                self.assert_refused(result, 1, "ends in the byte 0x5C, a backslash")
+        # The same code page with no such character packs.
+        self.write(self.path("plain", "日本.txt"), b"x")
+        self.assertEqual(0, self.create("--codepage", "932", self.path("plain")).returncode)
+
     def test_passwords_the_installer_could_not_check(self):
         ok = self.write(self.path("ok", "a.txt"), b"a")
         no_digest = password_with_digest(lambda d: d[0] == 0)
