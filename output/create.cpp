@@ -109,17 +109,17 @@ OutputFile rename_and_retry(std::uint8_t attributes) {
 
 bool has_linked_folder(const char* path) {
   if (path[0] == '\\' || path[0] == '/' || (path[0] != '\0' && path[1] == ':')) return false;
-  char prefix[format::path_buffer_size] = {};
-  std::size_t position = 0;
-  for (;;) {
-    const std::size_t end = first_separator_end(path + position);
-    if (end == 0) return false;
-    position += end;
-    if (position > sizeof prefix) return false;
-    std::memcpy(prefix, path, position - 1);
-    prefix[position - 1] = '\0';
-    if (platform::name_kind(prefix) == platform::NameKind::link) return true;
+  // Every separator of either kind ends a part to look at: a system that takes both
+  // would otherwise go through a link before the first backslash unseen.
+  char prefix[format::path_buffer_size];
+  for (std::size_t i = 0; path[i] != '\0' && i < sizeof prefix; ++i) {
+    if (path[i] == '\\' || path[i] == '/') {
+      prefix[i] = '\0';
+      if (platform::name_kind(prefix) == platform::NameKind::link) return true;
+    }
+    prefix[i] = path[i];
   }
+  return false;
 }
 
 OutputFile create_output_file(std::uint8_t attributes) {
