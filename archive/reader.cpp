@@ -217,14 +217,22 @@ bool checksum_matches() {
   if (!platform::seek_to(archive.file, payload_start())) return false;
 
   std::uint64_t left = archive_size - format::checksum_field_size;
+  std::uint64_t done = 0;
   uLong crc = crc32(0L, Z_NULL, 0);
   while (left > 0) {
-    const std::uint32_t piece =
+    // A read stops at the payload's end, so that the extraction can check the payload
+    // again as it reads it.
+    if (done == archive.payload_size) archive.payload_crc = static_cast<std::uint32_t>(crc);
+    std::uint32_t piece =
         left < format::checksum_read_size ? static_cast<std::uint32_t>(left) : format::checksum_read_size;
+    if (done < archive.payload_size && done + piece > archive.payload_size) {
+      piece = static_cast<std::uint32_t>(archive.payload_size - done);
+    }
     const std::int32_t got = platform::read_file(archive.file, archive.input_buffer, piece);
     if (got <= 0 || static_cast<std::uint32_t>(got) > piece) return false;
     crc = crc32(crc, archive.input_buffer, static_cast<uInt>(got));
     left -= static_cast<std::uint32_t>(got);
+    done += static_cast<std::uint32_t>(got);
   }
   return static_cast<std::uint32_t>(crc) == archive.checksum;
 }

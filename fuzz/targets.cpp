@@ -576,6 +576,7 @@ int names_target(const std::uint8_t* data, std::size_t size) {
 // Input: the number of scripted answers (low 4 bits of the first byte), the answers
 // (one byte each), a control byte (bits 0-1: stub size; bit 2: files already in the
 // target), then the archive; its checksum is always fixed up so the run goes ahead.
+// The target holds links leading out of it (l, sub/l, m, b.txt).
 // Nothing may appear outside target/, and the run must end where it started.
 int extract_target(const std::uint8_t* data, std::size_t size) {
   current_target = "extract";
@@ -615,6 +616,14 @@ int extract_target(const std::uint8_t* data, std::size_t size) {
     }
     fs::permissions(target + "/a.txt", fs::perms::owner_read, ignored);
   }
+
+  // Links in the target that lead out of it, to folders and to a file not there yet:
+  // nothing may be written through any of them.
+  fs::create_directories(target + "/sub", ignored);
+  fs::create_directory_symlink(base + "/outer", target + "/l", ignored);
+  fs::create_directory_symlink(parent, target + "/sub/l", ignored);
+  fs::create_directory_symlink(base + "/outer/missing", target + "/m", ignored);
+  fs::create_symlink(parent + "/planted", target + "/b.txt", ignored);
 
   script_questions(answers, names);
   int result;

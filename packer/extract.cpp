@@ -118,6 +118,7 @@ int run_extract(const ExtractArgs& args) {
   progress_finish(!cancelled);
 
   std::memcpy(archive.run_program, run_program, sizeof run_program);
+  if (cancelled == 2) complain(TEXT_CORRUPTED);
   if (cancelled) return exit_failed;
   if (run_program[0] != '\0') show_run_program();
   return write_failures() == 0 ? exit_ok : exit_failed;

@@ -114,6 +114,8 @@ void print_extraction_messages() {
     entry_written = true;
   } else if (std::strcmp(text, TEXT_CANCELLED) == 0) {
     std::fprintf(stderr, "%s\n", text);
+  } else if (std::strcmp(text, TEXT_CORRUPTED) == 0) {
+    // The run's verdict, not an entry: run_extract says it once the run is over.
   } else {
     // The run shows each entry's name once it is done with it; no "inflating" before
     // it means nothing was written.
