@@ -280,6 +280,10 @@ bool parse(const Bytes& file, Parsed* out) {
     const std::size_t length = file[at++];
     if (at + length > end || length >= string_sizes[i]) return false;
     out->strings[i] = up_to_zero(std::string(reinterpret_cast<const char*>(&file[at]), length));
+    for (const char c : out->strings[i]) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte < 0x20 && (format::allowed_controls(static_cast<std::uint32_t>(i)) & (1u << byte)) == 0) return false;
+    }
     at += length;
   }
   if (at != end) return false;
