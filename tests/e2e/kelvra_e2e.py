@@ -10,6 +10,7 @@ import shutil
 import signal
 import subprocess
 import time
+import unittest
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
@@ -439,6 +440,16 @@ class Scenario:
 
     def files(self, folder=None):
         return tree(folder or self.target)
+
+
+def own_scenarios(case_class):
+    """A load_tests result of one module's own scenarios: a module that imports another
+    suite's test case class must not run that suite's scenarios again."""
+    suite = unittest.TestSuite()
+    for name in sorted(vars(case_class)):
+        if name.startswith("test_"):
+            suite.addTest(case_class(name))
+    return suite
 
 
 def tree(folder):

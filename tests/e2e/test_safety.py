@@ -106,12 +106,7 @@ class Safety(base.Installer):
 
 
 def load_tests(loader, tests, pattern):
-    """Loading this module runs its own scenarios, not test_installer's again."""
-    suite = unittest.TestSuite()
-    for name in sorted(vars(Safety)):
-        if name.startswith("test_"):
-            suite.addTest(Safety(name))
-    return suite
+    return k.own_scenarios(Safety)
 
 
 if __name__ == "__main__":
