@@ -209,6 +209,19 @@ bool read_directory() {
   return read_strings(cursor) && used_up(cursor);
 }
 
+// Adds the next count bytes of the file to *crc; false when the file ends or fails first.
+bool add_to_crc(std::uint64_t count, uLong* crc) {
+  while (count > 0) {
+    const std::uint32_t piece =
+        count < format::checksum_read_size ? static_cast<std::uint32_t>(count) : format::checksum_read_size;
+    const std::int32_t got = platform::read_file(archive.file, archive.input_buffer, piece);
+    if (got <= 0 || static_cast<std::uint32_t>(got) > piece) return false;
+    *crc = crc32(*crc, archive.input_buffer, static_cast<uInt>(got));
+    count -= static_cast<std::uint32_t>(got);
+  }
+  return true;
+}
+
 // The CRC-32 of everything from the first payload byte through the entry count.
 bool checksum_matches() {
   const std::uint64_t archive_size =
@@ -216,23 +229,13 @@ bool checksum_matches() {
   if (archive_size > archive.archive_end) return false;
   if (!platform::seek_to(archive.file, payload_start())) return false;
 
-  std::uint64_t left = archive_size - format::checksum_field_size;
-  std::uint64_t done = 0;
   uLong crc = crc32(0L, Z_NULL, 0);
-  while (left > 0) {
-    // A read stops at the payload's end, so that the extraction can check the payload
-    // again as it reads it.
-    if (done == archive.payload_size) archive.payload_crc = static_cast<std::uint32_t>(crc);
-    std::uint32_t piece =
-        left < format::checksum_read_size ? static_cast<std::uint32_t>(left) : format::checksum_read_size;
-    if (done < archive.payload_size && done + piece > archive.payload_size) {
-      piece = static_cast<std::uint32_t>(archive.payload_size - done);
-    }
-    const std::int32_t got = platform::read_file(archive.file, archive.input_buffer, piece);
-    if (got <= 0 || static_cast<std::uint32_t>(got) > piece) return false;
-    crc = crc32(crc, archive.input_buffer, static_cast<uInt>(got));
-    left -= static_cast<std::uint32_t>(got);
-    done += static_cast<std::uint32_t>(got);
+  // The payload's own CRC is kept on the way, so that the extraction can check the
+  // payload again as it reads it.
+  if (!add_to_crc(archive.payload_size, &crc)) return false;
+  archive.payload_crc = static_cast<std::uint32_t>(crc);
+  if (!add_to_crc(archive_size - format::checksum_field_size - archive.payload_size, &crc)) {
+    return false;
   }
   return static_cast<std::uint32_t>(crc) == archive.checksum;
 }

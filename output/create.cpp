@@ -19,18 +19,20 @@ constexpr std::uint32_t directory_in_place_error = EISDIR;
 constexpr std::uint32_t name_too_long_error = ENAMETOOLONG;
 #endif
 
-OutputFile make_result(OutputResult result, platform::file_t file, std::uint32_t error) {
+OutputFile skip() {
   OutputFile out;
-  out.result = result;
-  out.file = file;
-  out.error = error;
+  out.result = OutputResult::skip;
   out.replacing = false;
+  out.file = platform::invalid_file;
   return out;
 }
 
-OutputFile skip() { return make_result(OutputResult::skip, platform::invalid_file, 0); }
 OutputFile failed(std::uint32_t error) {
-  return make_result(OutputResult::failed, platform::invalid_file, error);
+  OutputFile out;
+  out.result = OutputResult::failed;
+  out.replacing = false;
+  out.error = error;
+  return out;
 }
 
 // Creates path new. *exists tells a clash apart from any other failure.
@@ -39,8 +41,12 @@ OutputFile create_new(const char* path, std::uint8_t attributes, bool* exists) {
   std::uint32_t error = 0;
   platform::CreateResult result = platform::create_new_file(path, attributes, &file, &error);
   *exists = result == platform::CreateResult::exists;
-  if (result == platform::CreateResult::created) return make_result(OutputResult::file, file, 0);
-  return failed(error);
+  if (result != platform::CreateResult::created) return failed(error);
+  OutputFile out;
+  out.result = OutputResult::file;
+  out.replacing = false;
+  out.file = file;
+  return out;
 }
 
 // The old file is left alone until the new one is whole (finish_output_file). A link

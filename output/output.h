@@ -39,12 +39,16 @@ void make_parent_directories(const char* path);
 // last part is looked at when replacing.
 bool has_linked_folder(const char* path);
 
-enum class OutputResult { file, skip, failed };
+enum class OutputResult : std::uint8_t { file, skip, failed };
+// Eight bytes in the 32-bit stub, where that is returned in two registers instead of
+// through memory.
 struct OutputFile {
   OutputResult result;
-  platform::file_t file;    // valid only for OutputResult::file
-  std::uint32_t error;      // the platform's code for OutputResult::failed
-  bool replacing;           // file is replacement_path, to take current_path's place
+  bool replacing;             // file is replacement_path, to take current_path's place
+  union {
+    platform::file_t file;    // OutputResult::file
+    std::uint32_t error;      // OutputResult::failed: the platform's code
+  };
 };
 // Where a replacing file is written until it is whole: beside the old one, named so
 // that one left by a cut-short run says what it is.
