@@ -6,10 +6,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <limits.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -68,6 +70,78 @@ timespec from_filetime(std::uint64_t ticks) {
   t.tv_sec = static_cast<time_t>(seconds);
   t.tv_nsec = static_cast<long>(rest * 100);
   return t;
+}
+
+// Output paths are resolved from the working directory without following a link in
+// any folder part, and the file is then made relative to the folder reached: a folder
+// part swapped for a link after any check is refused (ELOOP) instead of followed. The
+// kernel does the whole resolution in one step (openat2, RESOLVE_NO_SYMLINKS); where it
+// can't, the folders are walked one part at a time with O_NOFOLLOW | O_DIRECTORY. An
+// absolute path is the one the user chose in the rename prompt: its folders are theirs.
+std::atomic<bool> part_by_part{false};
+
+int resolve_in_one_step(const char* folder) {
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  long fd;
+  do {
+    fd = syscall(SYS_openat2, AT_FDCWD, folder, &how, sizeof how);
+  } while (fd < 0 && errno == EINTR);
+  // Kernels before 5.6, and sandboxes that filter the call, leave it to the walk.
+  if (fd < 0 && (errno == ENOSYS || errno == EPERM)) return -2;
+  return static_cast<int>(fd);
+}
+
+int walk_part_by_part(char* folder_path) {
+  int folder = AT_FDCWD;
+  char* part = folder_path;
+  for (;;) {
+    char* end = std::strchr(part, '/');
+    if (end != nullptr) *end = '\0';
+    int next = folder;
+    if (*part != '\0') {
+      do {
+        next = openat(folder, part, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      } while (next < 0 && errno == EINTR);
+      int error = errno;
+      struct stat st;
+      // On a link, O_PATH | O_NOFOLLOW | O_DIRECTORY says ENOTDIR: say what stood there.
+      if (next < 0 && error == ENOTDIR && fstatat(folder, part, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISLNK(st.st_mode)) {
+        error = ELOOP;
+      }
+      if (folder != AT_FDCWD) close(folder);
+      errno = error;
+    }
+    if (end != nullptr) *end = '/';
+    if (next < 0 || end == nullptr) return next;
+    folder = next;
+    part = end + 1;
+  }
+}
+
+// Opens the folder that holds local's last part, which *name is left at (trailing
+// separators dropped). Returns AT_FDCWD for a name without folders or an absolute path,
+// a descriptor for close_parent, or -1 with errno set.
+int open_parent(char* local, const char** name) {
+  std::size_t length = std::strlen(local);
+  while (length > 1 && local[length - 1] == '/') local[--length] = '\0';
+  char* last = std::strrchr(local, '/');
+  *name = local;
+  if (last == nullptr || local[0] == '/') return AT_FDCWD;
+  *name = last + 1;
+  *last = '\0';
+  int folder = part_by_part.load() ? -2 : resolve_in_one_step(local);
+  if (folder == -2) folder = walk_part_by_part(local);
+  const int error = errno;
+  *last = '/';
+  errno = error;
+  return folder;
+}
+
+void close_parent(int folder) {
+  if (folder >= 0) close(folder);
 }
 
 std::atomic<int> allocations_left{-1};
@@ -152,10 +226,17 @@ CreateResult create_new_file(const char* path, std::uint8_t attributes, file_t* 
   }
   // Read-only is the one attribute a POSIX mode can carry; the umask still applies.
   mode_t mode = (attributes & 0x01) != 0 ? 0444 : 0666;
-  int fd;
-  do {
-    fd = open(local, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
+  const char* name = nullptr;
+  const int folder = open_parent(local, &name);
+  int fd = -1;
+  if (folder != -1) {
+    do {
+      fd = openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    const int error = errno;
+    close_parent(folder);
+    errno = error;
+  }
   if (fd < 0) {
     *error = last_error();
     return errno == EEXIST ? CreateResult::exists : CreateResult::failed;
@@ -196,14 +277,32 @@ void close_file(file_t file) {
   if (file != invalid_file) close(static_cast<int>(file));
 }
 
-bool set_attributes_normal(const char* path) {
+namespace {
+
+// Changes the mode of what stands at path, never of what a link there points to.
+bool change_mode(const char* path, mode_t (*mode_of)(mode_t kept, std::uint32_t attributes),
+                 std::uint32_t attributes) {
   char local[local_path_size];
+  const char* name = nullptr;
   if (!to_local_path(path, local)) return false;
+  const int folder = open_parent(local, &name);
+  if (folder == -1) return false;
   struct stat st;
-  // A link's target is not ours to change.
-  if (lstat(local, &st) != 0 || S_ISLNK(st.st_mode)) return false;
-  return chmod(local, (st.st_mode & 07777) | S_IWUSR) == 0;
+  const bool done = fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode) &&
+                    fchmodat(folder, name, mode_of(st.st_mode & 07777, attributes), 0) == 0;
+  close_parent(folder);
+  return done;
 }
+
+mode_t writable(mode_t kept, std::uint32_t) { return kept | S_IWUSR; }
+
+mode_t with_attributes(mode_t kept, std::uint32_t attributes) {
+  return (attributes & 0x01) != 0 ? (kept & ~0222) : (kept | S_IWUSR);
+}
+
+}  // namespace
+
+bool set_attributes_normal(const char* path) { return change_mode(path, writable, 0); }
 
 // Read-only is all a POSIX mode says of the Windows attributes: no write permission.
 bool get_attributes(const char* path, std::uint32_t* attributes) {
@@ -216,19 +315,17 @@ bool get_attributes(const char* path, std::uint32_t* attributes) {
 }
 
 bool set_attributes(const char* path, std::uint32_t attributes) {
-  char local[local_path_size];
-  if (!to_local_path(path, local)) return false;
-  struct stat st;
-  if (lstat(local, &st) != 0 || S_ISLNK(st.st_mode)) return false;
-  const mode_t kept = st.st_mode & 07777;
-  const mode_t mode = (attributes & 0x01) != 0 ? (kept & ~0222) : (kept | S_IWUSR);
-  return chmod(local, mode) == 0;
+  return change_mode(path, with_attributes, attributes);
 }
 
 bool delete_file(const char* path) {
   char local[local_path_size];
+  const char* name = nullptr;
   if (!to_local_path(path, local)) return false;
-  return unlink(local) == 0;
+  const int folder = open_parent(local, &name);
+  const bool done = folder != -1 && unlinkat(folder, name, 0) == 0;
+  close_parent(folder);
+  return done;
 }
 
 NameKind name_kind(const char* path) {
@@ -244,12 +341,28 @@ const std::uint32_t error_link_in_path = ELOOP;
 ReplaceResult replace_file(const char* from, const char* to, std::uint32_t* error) {
   char local_from[local_path_size];
   char local_to[local_path_size];
-  if (!to_local_path(from, local_from) || !to_local_path(to, local_to) ||
-      rename(local_from, local_to) != 0) {
+  const char* from_name = nullptr;
+  const char* to_name = nullptr;
+  if (!to_local_path(from, local_from) || !to_local_path(to, local_to)) {
     *error = last_error();
     return ReplaceResult::failed;
   }
-  return ReplaceResult::replaced;
+  // Both lie in one folder (the new file is made beside the old one): one walk serves
+  // both names, and the rename can't be led into another folder.
+  const std::size_t folder_length = static_cast<std::size_t>(
+      std::strrchr(local_to, '/') == nullptr ? 0 : std::strrchr(local_to, '/') - local_to);
+  const char* from_slash = std::strrchr(local_from, '/');
+  if ((from_slash == nullptr ? 0 : static_cast<std::size_t>(from_slash - local_from)) != folder_length ||
+      std::strncmp(local_from, local_to, folder_length) != 0) {
+    *error = EXDEV;
+    return ReplaceResult::failed;
+  }
+  const int folder = open_parent(local_to, &to_name);
+  from_name = local_from + (local_to[0] == '/' || folder_length == 0 ? 0 : folder_length + 1);
+  const bool done = folder != -1 && renameat(folder, from_name, folder, to_name) == 0;
+  *error = done ? 0 : last_error();
+  close_parent(folder);
+  return done ? ReplaceResult::replaced : ReplaceResult::failed;
 }
 
 bool file_exists(const char* path) {
@@ -264,9 +377,14 @@ namespace {
 
 DirectoryResult make_directory(const char* path) {
   char local[local_path_size];
+  const char* name = nullptr;
   if (!to_local_path(path, local)) return DirectoryResult::other;
-  if (mkdir(local, 0777) == 0) return DirectoryResult::created;
-  switch (errno) {
+  const int folder = open_parent(local, &name);
+  const bool made = folder != -1 && mkdirat(folder, name, 0777) == 0;
+  const int error = errno;
+  close_parent(folder);
+  if (made) return DirectoryResult::created;
+  switch (error) {
     case ENOENT:
     case ENOTDIR:
       return DirectoryResult::not_found;
@@ -418,6 +536,8 @@ int shell_start_count() {
 void fail_allocation_after(int n) { allocations_left.store(n < 0 ? -1 : n); }
 
 void set_message_listener(void (*listener)()) { message_listener.store(listener); }
+
+void resolve_part_by_part(bool on) { part_by_part.store(on); }
 
 void set_directory_listener(void (*listener)(const char* path, DirectoryResult result)) {
   directory_listener.store(listener);

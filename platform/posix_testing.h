@@ -1,6 +1,6 @@
 // Test hooks of the POSIX platform: what start_process and start_through_shell would
-// have started (and a start made to fail), failing allocations on demand, and listeners
-// told of repaints and directory creations.
+// have started (and a start made to fail), failing allocations on demand, listeners told
+// of repaints and directory creations, and how output paths are resolved.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +39,10 @@ void fail_allocation_after(int n);
 
 // Called (from whichever thread) each time invalidate_main_window is; nullptr: none.
 void set_message_listener(void (*listener)());
+
+// Output paths resolved one folder at a time (as on kernels without openat2) instead
+// of in one step; false goes back to one step.
+void resolve_part_by_part(bool on);
 
 // Called after each create_directory with the path as given and its result; nullptr: none.
 void set_directory_listener(void (*listener)(const char* path, DirectoryResult result));

@@ -164,6 +164,127 @@ TEST_F(SafeWrite, LinksInTheTargetAreNeverWrittenThrough) {
   }
 }
 
+// A folder swapped for a link after every check and just before the file is made (from
+// the directory listener, which runs right after each folder creation): what stood
+// checked must not lead the write elsewhere. Both ways of resolving a path are held to it.
+std::function<void(const char* path)> on_directory;
+void directory_made(const char* path, platform::DirectoryResult) {
+  if (on_directory) on_directory(path);
+}
+
+void swap_for_link(const std::string& folder, const std::string& to) {
+  ASSERT_EQ(0, rename(folder.c_str(), (folder + ".moved").c_str()));
+  ASSERT_EQ(0, symlink(to.c_str(), folder.c_str()));
+}
+
+struct SwapCase {
+  const char* name;
+  std::function<void(const std::string& outside)> before;  // run in the target
+  std::string entry;
+  std::string swap_after;  // the folder creation after which the swap happens
+  std::string swapped;     // the folder swapped for a link to outside
+};
+
+TEST_F(SafeWrite, AFolderSwappedForALinkAfterTheChecksIsNotWrittenThrough) {
+  const SwapCase cases[] = {
+      {"new folder", [](const std::string&) {}, "sub\\evil.txt", "sub", "sub"},
+      {"higher folder, the deepest one just made",
+       [](const std::string& out) {
+         ASSERT_EQ(0, mkdir("a", 0777));
+         ASSERT_EQ(0, mkdir((out + "/b").c_str(), 0777));
+       },
+       "a\\b\\c.txt", "a\\b", "a"},
+      {"folder of a file being replaced",
+       [](const std::string& out) {
+         ASSERT_EQ(0, mkdir("sub", 0777));
+         put("sub/config.ini", "old settings");
+         put(out + "/config.ini", "outside settings");
+       },
+       "sub\\config.ini", "sub", "sub"},
+  };
+  for (const bool part_by_part : {false, true}) {
+    for (const SwapCase& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (part_by_part ? ", part by part" : ", in one step"));
+      fs::remove_all(target);
+      fs::remove_all(outside);
+      fs::create_directory(target);
+      fs::create_directory(outside);
+      fs::current_path(target);
+      c.before(outside);
+      const std::vector<std::string> outside_before = outside_names();
+      scripted::reset();
+      platform::testing::resolve_part_by_part(part_by_part);
+      const std::string swap_after = c.swap_after, swapped = c.swapped, out = outside;
+      bool swapped_once = false;
+      on_directory = [&](const char* path) {
+        if (swapped_once || swap_after != path) return;
+        swapped_once = true;
+        swap_for_link(swapped, out);
+      };
+      platform::testing::set_directory_listener(directory_made);
+      open(test::build_archive({{c.entry, "from the archive"}, {"after.txt", "next"}}));
+
+      EXPECT_EQ(extract_all(), 0);
+
+      platform::testing::set_directory_listener(nullptr);
+      platform::testing::resolve_part_by_part(false);
+      on_directory = nullptr;
+      EXPECT_TRUE(swapped_once);
+      EXPECT_EQ(outside_names(), outside_before);
+      if (fs::exists(outside + "/config.ini")) EXPECT_EQ(read_all(outside + "/config.ini"), "outside settings");
+      if (fs::exists("sub.moved/config.ini")) EXPECT_EQ(read_all("sub.moved/config.ini"), "old settings");
+      EXPECT_EQ(reported(), std::vector<std::string>{c.entry});
+      EXPECT_EQ(read_all("after.txt"), "next");
+      close_archive();
+    }
+  }
+}
+
+// Every call that acts on an output path, given one through a folder that is a link:
+// each refuses, and what the link points to stays as it was.
+struct LinkedCall {
+  const char* name;
+  std::function<bool()> call;  // true when the call claims success
+};
+
+TEST_F(SafeWrite, OutputCallsRefuseAPathThroughALinkedFolder) {
+  const LinkedCall calls[] = {
+      {"create a file",
+       [] {
+         platform::file_t file = platform::invalid_file;
+         std::uint32_t error = 0;
+         const bool made = platform::create_new_file("link\\new.txt", 0x20, &file, &error) ==
+                           platform::CreateResult::created;
+         platform::close_file(file);
+         return made || error != platform::error_link_in_path;
+       }},
+      {"create a folder", [] { return platform::create_directory("link\\dir") != platform::DirectoryResult::other; }},
+      {"delete a file", [] { return platform::delete_file("link\\victim.txt"); }},
+      {"make a file writable", [] { return platform::set_attributes_normal("link\\victim.txt"); }},
+      {"set attributes", [] { return platform::set_attributes("link\\victim.txt", 0x20); }},
+      {"replace a file", [] {
+         std::uint32_t error = 0;
+         return platform::replace_file("link\\other.txt", "link\\victim.txt", &error) !=
+                platform::ReplaceResult::failed;
+       }},
+  };
+  put(outside + "/victim.txt", "precious");
+  put(outside + "/other.txt", "other");
+  ASSERT_EQ(0, chmod((outside + "/victim.txt").c_str(), 0444));
+  ASSERT_EQ(0, symlink(outside.c_str(), "link"));
+  for (const bool part_by_part : {false, true}) {
+    platform::testing::resolve_part_by_part(part_by_part);
+    for (const LinkedCall& c : calls) {
+      SCOPED_TRACE(std::string(c.name) + (part_by_part ? ", part by part" : ", in one step"));
+      EXPECT_FALSE(c.call());
+      EXPECT_EQ(outside_names(), (std::vector<std::string>{"other.txt", "victim.txt"}));
+      EXPECT_EQ(read_all(outside + "/victim.txt"), "precious");
+      EXPECT_EQ(mode_of(outside + "/victim.txt") & 0222, 0u);
+    }
+  }
+  platform::testing::resolve_part_by_part(false);
+}
+
 // An entry whose only chunk does not inflate, in an archive whose CRC is right.
 Bytes damaged_entry_archive(const std::string& name) {
   Bytes payload, directory;
