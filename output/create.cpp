@@ -129,7 +129,12 @@ bool has_linked_folder(const char* path) {
 }
 
 OutputFile create_output_file(std::uint8_t attributes) {
+  // POSIX resolves every output path without following links at the moment it uses
+  // it, which refuses the same entries with the same error, with no gap between a
+  // check and the use; a check beforehand would only cost a look-up per folder.
+#ifdef _WIN32
   if (has_linked_folder(current_path)) return failed(platform::error_link_in_path);
+#endif
   make_parent_directories(current_path);
 
   bool exists = false;

@@ -55,8 +55,8 @@ NameKind name_kind(const char* path);
 // The platform's code for "a link stands in the way".
 extern const std::uint32_t error_link_in_path;
 // Puts the closed file from in place of the file to, in one step: to's name is taken
-// over whatever to was (a link is replaced, not followed). in_use: to is held open
-// elsewhere and stays as it was, attributes too.
+// over whatever to was (a link is replaced, not followed). Both lie in the same folder.
+// in_use: to is held open elsewhere and stays as it was, attributes too.
 enum class ReplaceResult { replaced, in_use, failed };
 ReplaceResult replace_file(const char* from, const char* to, std::uint32_t* error);
 

@@ -338,6 +338,16 @@ NameKind name_kind(const char* path) {
 
 const std::uint32_t error_link_in_path = ELOOP;
 
+namespace {
+
+// Where the last separator of local stands; 0 when there is none.
+std::size_t folder_part_length(const char* local) {
+  const char* last = std::strrchr(local, '/');
+  return last == nullptr ? 0 : static_cast<std::size_t>(last - local);
+}
+
+}  // namespace
+
 ReplaceResult replace_file(const char* from, const char* to, std::uint32_t* error) {
   char local_from[local_path_size];
   char local_to[local_path_size];
@@ -349,10 +359,8 @@ ReplaceResult replace_file(const char* from, const char* to, std::uint32_t* erro
   }
   // Both lie in one folder (the new file is made beside the old one): one walk serves
   // both names, and the rename can't be led into another folder.
-  const std::size_t folder_length = static_cast<std::size_t>(
-      std::strrchr(local_to, '/') == nullptr ? 0 : std::strrchr(local_to, '/') - local_to);
-  const char* from_slash = std::strrchr(local_from, '/');
-  if ((from_slash == nullptr ? 0 : static_cast<std::size_t>(from_slash - local_from)) != folder_length ||
+  const std::size_t folder_length = folder_part_length(local_to);
+  if (folder_part_length(local_from) != folder_length ||
       std::strncmp(local_from, local_to, folder_length) != 0) {
     *error = EXDEV;
     return ReplaceResult::failed;
