@@ -80,13 +80,17 @@ timespec from_filetime(std::uint64_t ticks) {
 // absolute path is the one the user chose in the rename prompt: its folders are theirs.
 std::atomic<bool> part_by_part{false};
 
-int resolve_in_one_step(const char* folder) {
+// Opens a relative path with flags (and mode), no link followed on the way; -2 when
+// the system can't say.
+int open_in_one_step(const char* path, int flags, mode_t mode) {
+  if (part_by_part.load()) return -2;
   open_how how{};
-  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.flags = static_cast<std::uint64_t>(flags);
+  how.mode = (flags & O_CREAT) != 0 ? mode : 0;
   how.resolve = RESOLVE_NO_SYMLINKS;
   long fd;
   do {
-    fd = syscall(SYS_openat2, AT_FDCWD, folder, &how, sizeof how);
+    fd = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
   } while (fd < 0 && errno == EINTR);
   // Kernels before 5.6, and sandboxes that filter the call, leave it to the walk.
   if (fd < 0 && (errno == ENOSYS || errno == EPERM)) return -2;
@@ -132,7 +136,7 @@ int open_parent(char* local, const char** name) {
   if (last == nullptr || local[0] == '/') return AT_FDCWD;
   *name = last + 1;
   *last = '\0';
-  int folder = part_by_part.load() ? -2 : resolve_in_one_step(local);
+  int folder = open_in_one_step(local, O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
   if (folder == -2) folder = walk_part_by_part(local);
   const int error = errno;
   *last = '/';
@@ -226,12 +230,15 @@ CreateResult create_new_file(const char* path, std::uint8_t attributes, file_t* 
   }
   // Read-only is the one attribute a POSIX mode can carry; the umask still applies.
   mode_t mode = (attributes & 0x01) != 0 ? 0444 : 0666;
+  constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  // One call for the common case, a name relative to the target.
+  int fd = local[0] == '/' ? -2 : open_in_one_step(local, flags, mode);
   const char* name = nullptr;
-  const int folder = open_parent(local, &name);
-  int fd = -1;
+  const int folder = fd == -2 ? open_parent(local, &name) : -1;
+  if (fd == -2) fd = -1;
   if (folder != -1) {
     do {
-      fd = openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+      fd = openat(folder, name, flags, mode);
     } while (fd < 0 && errno == EINTR);
     const int error = errno;
     close_parent(folder);
@@ -387,6 +394,13 @@ DirectoryResult make_directory(const char* path) {
   char local[local_path_size];
   const char* name = nullptr;
   if (!to_local_path(path, local)) return DirectoryResult::other;
+  // Most calls are for a folder an earlier entry made: found in one call, no link on
+  // the way.
+  const int there = local[0] == '/' ? -2 : open_in_one_step(local, O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+  if (there >= 0) {
+    close(there);
+    return DirectoryResult::exists;
+  }
   const int folder = open_parent(local, &name);
   const bool made = folder != -1 && mkdirat(folder, name, 0777) == 0;
   const int error = errno;
