@@ -41,6 +41,9 @@ const Key keys[] = {
     {"default_dir", "--default-dir", Kind::text, &Project::default_dir, nullptr},
     {"password_file", "--password-file", Kind::path, &Project::password_file, nullptr},
     {"sign", "--sign", Kind::text, &Project::sign, nullptr},
+    {"icon", "--icon", Kind::path, &Project::icon, nullptr},
+    {"link", "--link", Kind::text, &Project::link, nullptr},
+    {"execution_level", "--execution-level", Kind::text, &Project::execution_level, nullptr},
     {"level", "--level", Kind::level, &Project::level, nullptr},
     {"mtime", "--mtime", Kind::mtime, &Project::mtime, nullptr},
     {"codepage", "--codepage", Kind::codepage, nullptr, &Project::codepage},
@@ -207,8 +210,25 @@ class Reader {
     return given;
   }
 
+  // [version]: strings only, each under a known key; their forms are checked with the
+  // options' own rules when the installer is made.
+  void version(const toml::node& node, Project* project) const {
+    const toml::table* table = node.as_table();
+    if (table == nullptr) fail(node.source(), "version", "expected a [version] table");
+    for (auto&& [field, value] : *table) {
+      const std::string name(field.str());
+      const std::string key = "version." + name;
+      if (std::find_if(std::begin(version_keys), std::end(version_keys),
+                       [&](const char* known) { return name == known; }) == std::end(version_keys)) {
+        fail(field.source(), key, unknown_key(name, version_keys));
+      }
+      project->version[name] = text(value, key);
+      project->where["--version-info " + name] = at(value.source(), key);
+    }
+  }
+
   void read(const toml::table& root, Project* project) const {
-    std::vector<std::string> names{"input"};
+    std::vector<std::string> names{"input", "version"};
     for (const Key& key : keys) names.push_back(key.name);
     for (auto&& [name, node] : root) {
       const std::string key(name.str());
@@ -216,6 +236,10 @@ class Reader {
         const toml::array* inputs = node.as_array();
         if (inputs == nullptr) fail(node.source(), key, "expected [[input]] tables, each with a 'path'");
         for (const toml::node& item : *inputs) project->inputs.push_back(input(item, project->inputs.size() + 1));
+        continue;
+      }
+      if (key == "version") {
+        version(node, project);
         continue;
       }
       if (key == "password") {
