@@ -18,12 +18,6 @@ EMBEDDED_STUB = os.environ.get("KELVRA_STUB", "")
 Y2K_NS = 946684800 * 10**9
 
 
-def without_pe_checksum(image):
-    """The image with its PE checksum zeroed: create sets it for the whole installer."""
-    at = struct.unpack_from("<I", image, 0x3C)[0] + 24 + 64
-    return image[:at] + bytes(4) + image[at + 4:]
-
-
 def run(*args, stdin=subprocess.DEVNULL, cwd=None):
     return subprocess.run([PACK, *map(str, args)], stdin=stdin, capture_output=True,
                           text=True, errors="replace", cwd=cwd, timeout=300)
