@@ -382,6 +382,14 @@ codepage = 1252
 # The stub program; without it, the one built into kelvra-pack.
 # stub = "kelvra-stub.exe"
 
+# The installer's own icon (every image of an .ico file), the web address its window
+# shows and opens, and the rights it asks for: asInvoker (the default),
+# highestAvailable or requireAdministrator. Its version information is set in the
+# table at the end.
+# icon = "app.ico"
+# link = "https://example.com/my-app"
+# execution_level = "requireAdministrator"
+
 # What goes in: one [[input]] per folder (its contents) or file (itself).
 #   name     where it goes inside the installer: a folder's contents into that
 #            folder; a file under that name, or into that folder if it ends in /
@@ -395,6 +403,15 @@ exclude = ["*.pdb", "*.tmp"]
 # [[input]]
 # path = "README.txt"
 # name = "docs/"
+
+# What the installer's Properties show; file_version is also its fixed version.
+# [version]
+# product_name = "My App"
+# product_version = "1.2.3"
+# file_version = "1.2.3.4"
+# company = "Example Ltd"
+# copyright = "(c) 2026 Example Ltd"
+# description = "My App installer"
 )";
 }
 

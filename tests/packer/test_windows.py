@@ -199,7 +199,9 @@ class WindowsPacker(unittest.TestCase):
     @unittest.skipUnless(EMBEDDED_STUB and os.path.exists(EMBEDDED_STUB), "no stub was built in")
     def test_same_branded_installer(self):
         # The resource tree is rebuilt by our own code on both systems: same bytes.
-        self.write("branded/a.txt", b"a")
+        os.makedirs(self.path("branded"), exist_ok=True)
+        with open(self.path("branded", "a.txt"), "wb") as f:
+            f.write(b"a")
         icon = self.path("app.ico")
         image = b"\x89PNG\r\n\x1a\n" + bytes(range(200))
         with open(icon, "wb") as f:
@@ -207,10 +209,10 @@ class WindowsPacker(unittest.TestCase):
         common = ["--mtime", MTIME, "--link", "https://example.com/caf\u00e9", "--execution-level",
                   "highestAvailable", "--version-info", "product_name=Démo", "--version-info",
                   "file_version=4.3.2.1"]
-        made = self.linux("create", "-o", self.path("b-linux.exe"), "--icon", icon, *common, self.path("in", "branded"))
+        made = self.linux("create", "-o", self.path("b-linux.exe"), "--icon", icon, *common, self.path("branded"))
         self.assertEqual(0, made.returncode, made.stderr)
         made = self.wine("create", "-o", z(self.path("b-wine.exe")), "--icon", z(icon), *common,
-                         z(self.path("in", "branded")))
+                         z(self.path("branded")))
         self.assertEqual(0, made.returncode, made.stderr)
         with open(self.path("b-linux.exe"), "rb") as a, open(self.path("b-wine.exe"), "rb") as b:
             self.assertTrue(a.read() == b.read(), "the branded installers differ")
