@@ -1,4 +1,4 @@
-# End-to-end scenarios: an installer made by kelvra-pack with the x86_64 stub, run
+# End-to-end scenarios: an installer made by kelvra-pack with the stub under test, run
 # under Wine and answered through the screen like a user would. Each test method is
 # one CTest test (tests/e2e/CMakeLists.txt lists them from this file).
 import os
@@ -274,7 +274,7 @@ class Installer(unittest.TestCase):
         src, _ = self.payload(s)
         installer = s.pack([src], run="setup", default_dir=k.windows_path(s.target))
         with open(installer, "r+b") as f:
-            f.seek(os.path.getsize(k.tool("KELVRA_STUB_X64")) + 3)  # inside the first chunk
+            f.seek(os.path.getsize(k.stub()) + 3)  # inside the first chunk
             byte = f.read(1)
             f.seek(-1, os.SEEK_CUR)
             f.write(bytes([byte[0] ^ 0x10]))
