@@ -25,6 +25,7 @@ struct Archive {
   std::uint32_t entry_count = 0;
   std::uint32_t checksum = 0;
   std::uint32_t payload_size = 0;  // sum of all stored sizes
+  std::uint32_t payload_crc = 0;   // CRC-32 of the payload alone, taken while checking
   // File position just past the trailer: the file's end, or where a code signature's
   // certificate table begins. After a refused opening, where the reader looked for the
   // trailer (0 when it got no further than opening the file).

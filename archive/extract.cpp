@@ -53,6 +53,11 @@ std::uint32_t held_to = 0;    // end of the bytes read into input_buffer
 
 std::uint32_t held() { return held_to - held_from; }
 
+// Every payload byte the run takes goes through this CRC, so that a payload changed on
+// disk after the opening check is found; a read that failed leaves the check undone.
+uLong payload_crc = 0;
+bool read_short = false;
+
 // Out of line: three calls to it cost the stub fewer bytes than three seeks.
 __attribute__((noinline)) void move_by(std::int64_t delta) { platform::seek_by(archive.file, delta); }
 
@@ -67,16 +72,28 @@ const std::uint8_t* take(std::uint32_t count) {
     while (held_to < count) {
       const std::uint32_t room = format::max_chunk_length - held_to;
       const std::int32_t got = platform::read_file(archive.file, archive.input_buffer + held_to, room);
-      if (got <= 0 || static_cast<std::uint32_t>(got) > room) return nullptr;
+      if (got <= 0 || static_cast<std::uint32_t>(got) > room) {
+        read_short = true;
+        return nullptr;
+      }
       held_to += static_cast<std::uint32_t>(got);
     }
   }
+  const std::uint8_t* taken = archive.input_buffer + held_from;
   held_from += count;
-  return archive.input_buffer + held_from - count;
+  payload_crc = crc32(payload_crc, taken, count);
+  return taken;
 }
 
-// Moves count payload bytes on: through the held bytes, the rest by seeking.
+// Moves count payload bytes on. They are read, not sought past, so that the payload's
+// CRC covers skipped entries too; only after a failed read does it seek.
 void skip_payload(std::uint32_t count) {
+  if (archive.input_buffer == nullptr) read_short = true;
+  while (count > 0 && !read_short) {
+    const std::uint32_t piece = count < format::max_chunk_length ? count : format::max_chunk_length;
+    if (take(piece) == nullptr) break;
+    count -= piece;
+  }
   if (count <= held()) {
     held_from += count;
   } else {
@@ -112,6 +129,9 @@ void show_text(unsigned id, const char* tail) {
   show_message(text);
 }
 
+// Whether a write of the entry being written failed.
+bool write_failed = false;
+
 // Inflates the entry's chunks into file. Returns false when the data stopped making
 // sense; *remaining is left at the payload bytes not yet used.
 bool write_chunks(platform::file_t file, std::uint32_t* remaining) {
@@ -131,8 +151,9 @@ bool write_chunks(platform::file_t file, std::uint32_t* remaining) {
     if (!inflate_chunk(chunk, length, &produced)) return false;
     std::uint32_t error = 0;
     if (produced > 0 && !platform::write_file(file, archive.output_buffer, produced, &error)) {
-      // Reported chunk by chunk; the run goes on and the file stays.
+      // Reported chunk by chunk; the run goes on and a new file stays.
       report_write_failure(current_path, error);
+      write_failed = true;
     }
   }
   return true;
@@ -153,9 +174,11 @@ void write_entry(const DirectoryEntry& entry, std::uint32_t* remaining) {
     return;
   }
   show_text(IDS_INFLATING, current_path);
-  if (!write_chunks(out.file, remaining)) report_write_failure(current_path, damaged_data_error);
+  write_failed = false;
+  const bool decoded = write_chunks(out.file, remaining);
+  if (!decoded) report_write_failure(current_path, damaged_data_error);
   platform::set_file_times(out.file, entry.creation_time, entry.last_write_time);
-  platform::close_file(out.file);
+  finish_output_file(out, decoded && !write_failed);
 }
 
 }  // namespace
@@ -177,6 +200,8 @@ void extract_entry(const DirectoryEntry& entry) {
 
 int extract_all() {
   held_from = held_to;
+  payload_crc = crc32(0L, Z_NULL, 0);
+  read_short = false;
   inflateInit(&inflater);
   platform::seek_to(archive.file, payload_start());
   int result = 0;
@@ -193,6 +218,10 @@ int extract_all() {
   }
   held_from = held_to;
   inflateEnd(&inflater);
+  if (result == 0 && (read_short || payload_crc != archive.payload_crc)) {
+    show_text(IDS_CORRUPTED, "");
+    result = 2;
+  }
   if (result == 0) start_run_program();
   return result;
 }

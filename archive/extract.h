@@ -12,7 +12,9 @@ namespace kelvra {
 // between entries only.
 extern volatile int cancel_requested;
 
-// 0: every entry handled and the after-run program attempted; 1: cancelled.
+// 0: every entry handled and the after-run program attempted; 1: cancelled; 2: the
+// payload read was not the one checked at opening (changed on disk, or cut short): the
+// after-run program is not started.
 int extract_all();
 // The descriptor must stand on the entry's first payload byte; it stands after the
 // entry's last payload byte on return, whatever happened.

@@ -64,6 +64,17 @@ enum StringIndex : std::uint32_t {
   string_default_dir,
 };
 
+// Bytes below 0x20 each string may hold, one bit per byte value. The prompt is text for
+// the message area, where tabs and line breaks lay it out; the digest is raw bytes. The
+// program, its arguments and the default directory are a command line and a path, and
+// hold none: a terminal that prints them would act on them.
+constexpr std::uint32_t text_layout_controls = (1u << '\t') | (1u << '\n') | (1u << '\r');
+constexpr std::uint32_t allowed_controls(std::uint32_t index) {
+  return index == string_prompt            ? text_layout_controls
+         : index == string_password_digest ? 0xFFFFFFFFu
+                                           : 0u;
+}
+
 inline std::uint16_t read_u16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }

@@ -22,7 +22,8 @@ bool equals_word(const char* text, std::size_t length, const char* word) {
 
 // Windows takes a component's device name from the part before its first dot, with
 // trailing blanks dropped: "nul", "NUL.txt", "com1 .log" and "Con.tar.gz" all open the
-// device. The digits include the code-page-1252 superscripts that Windows maps to 1-3.
+// device. COM0 and LPT0 are devices too on current Windows. The digits include the
+// code-page-1252 superscripts that Windows maps to 1-3.
 bool is_device_name(const char* component, std::size_t length) {
   std::size_t base = 0;
   while (base < length && component[base] != '.') ++base;
@@ -35,7 +36,7 @@ bool is_device_name(const char* component, std::size_t length) {
   if (base != 4) return false;
   if (!equals_word(component, 3, "COM") && !equals_word(component, 3, "LPT")) return false;
   const unsigned char digit = static_cast<unsigned char>(component[3]);
-  return (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+  return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
 }
 
 // Windows drops trailing dots and blanks from a component, so "..", ". ", "... " and
@@ -73,26 +74,18 @@ NameProblem check_entry_name(const char* name, std::size_t length) {
     } else if (name[i] == ':') {
       // Drive letters ("C:x"), streams ("a::$DATA") and "nul:" alike.
       return NameProblem::colon;
+    } else if (static_cast<unsigned char>(name[i]) < 0x20) {
+      return NameProblem::control_character;
     }
   }
 }
 
-const char* describe_name_problem(NameProblem problem) {
-  switch (problem) {
-    case NameProblem::none:
-      return "the name is fine";
-    case NameProblem::empty:
-      return "the name is empty";
-    case NameProblem::absolute:
-      return "the name starts with a separator (an absolute or network path)";
-    case NameProblem::colon:
-      return "the name holds a colon (a drive or a data stream)";
-    case NameProblem::parent_component:
-      return "the name has a '..' part (or a part of only dots and blanks)";
-    case NameProblem::device_name:
-      return "the name has a part that is a Windows device name";
+std::size_t refused_control(const char* text, std::size_t length, unsigned long allowed) {
+  for (std::size_t i = 0; i < length && text[i] != '\0'; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 && ((allowed >> c) & 1) == 0) return i;
   }
-  return "the name is not allowed";
+  return length;
 }
 
 }  // namespace kelvra

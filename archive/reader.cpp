@@ -81,11 +81,16 @@ bool used_up(const DirectoryCursor& cursor) {
 
 // A stored string ends at its length or its first zero byte; the buffer is zero-filled
 // past it, so it is always terminated.
-void bounded_copy(char* buffer, std::size_t size, const std::uint8_t* bytes, std::size_t length) {
+// False when a byte below 0x20 that allowed (one bit per byte value) doesn't let
+// through stands before the end.
+bool bounded_copy(char* buffer, std::size_t size, const std::uint8_t* bytes, std::size_t length,
+                  std::uint32_t allowed) {
   std::memset(buffer, 0, size);
   for (std::size_t i = 0; i < length && i + 1 < size && bytes[i] != 0; ++i) {
+    if (bytes[i] < 0x20 && ((allowed >> bytes[i]) & 1) == 0) return false;
     buffer[i] = static_cast<char>(bytes[i]);
   }
+  return true;
 }
 
 bool allocate_buffers() {
@@ -143,7 +148,8 @@ bool read_entry(DirectoryCursor& cursor, DirectoryEntry& entry, std::uint64_t& p
     return false;
   }
   entry.name_length = name_length;
-  bounded_copy(entry.name, sizeof entry.name, name, name_length);
+  // The name check below names the reason for a control character in a name.
+  bounded_copy(entry.name, sizeof entry.name, name, name_length, 0xFFFFFFFFu);
   // One name that would land outside the target directory refuses the whole archive,
   // before anything is written.
   if (check_entry_name(entry.name, sizeof entry.name) != NameProblem::none) return false;
@@ -169,13 +175,20 @@ bool read_strings(DirectoryCursor& cursor) {
       {archive.password_digest, format::digest_buffer_size},
       {archive.default_dir, format::default_dir_buffer_size},
   };
+  static const std::uint32_t allowed[format::string_count] = {
+      format::allowed_controls(0), format::allowed_controls(1), format::allowed_controls(2),
+      format::allowed_controls(3), format::allowed_controls(4), format::allowed_controls(5),
+      format::allowed_controls(6)};
+  const std::uint32_t* rule = allowed;
   for (const auto& string : strings) {
     std::uint8_t length;
     std::uint8_t bytes[format::max_string_length];
     if (!take(cursor, &length, 1) || !take(cursor, bytes, length)) return false;
     // Only the digest can be too long for its buffer (23 bytes and the terminator).
-    if (length >= string.size) return false;
-    bounded_copy(string.buffer, string.size, bytes, length);
+    if (length >= string.size ||
+        !bounded_copy(string.buffer, string.size, bytes, length, *rule++)) {
+      return false;
+    }
   }
   return true;
 }
@@ -204,14 +217,22 @@ bool checksum_matches() {
   if (!platform::seek_to(archive.file, payload_start())) return false;
 
   std::uint64_t left = archive_size - format::checksum_field_size;
+  std::uint64_t done = 0;
   uLong crc = crc32(0L, Z_NULL, 0);
   while (left > 0) {
-    const std::uint32_t piece =
+    // A read stops at the payload's end, so that the extraction can check the payload
+    // again as it reads it.
+    if (done == archive.payload_size) archive.payload_crc = static_cast<std::uint32_t>(crc);
+    std::uint32_t piece =
         left < format::checksum_read_size ? static_cast<std::uint32_t>(left) : format::checksum_read_size;
+    if (done < archive.payload_size && done + piece > archive.payload_size) {
+      piece = static_cast<std::uint32_t>(archive.payload_size - done);
+    }
     const std::int32_t got = platform::read_file(archive.file, archive.input_buffer, piece);
     if (got <= 0 || static_cast<std::uint32_t>(got) > piece) return false;
     crc = crc32(crc, archive.input_buffer, static_cast<uInt>(got));
     left -= static_cast<std::uint32_t>(got);
+    done += static_cast<std::uint32_t>(got);
   }
   return static_cast<std::uint32_t>(crc) == archive.checksum;
 }

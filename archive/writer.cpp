@@ -18,6 +18,10 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -82,9 +86,28 @@ std::string windows_reason(DWORD code) {
   return reason.empty() ? "error " + std::to_string(code) : reason;
 }
 
-std::FILE* open_input(const std::string& path, std::string* reason) {
-  std::FILE* file = _wfopen(wide(path).c_str(), L"rb");
-  if (!file) *reason = system_reason();
+// Only a file on disk: a pipe or a device put in the input's place would block or never end.
+std::FILE* open_input(const std::string& path, std::uint64_t* size, std::string* reason) {
+  const HANDLE handle = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *reason = windows_reason(GetLastError());
+    return nullptr;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    CloseHandle(handle);
+    *reason = "it is no longer a regular file (it changed after it was gathered)";
+    return nullptr;
+  }
+  *size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_RDONLY);
+  std::FILE* file = descriptor == -1 ? nullptr : _fdopen(descriptor, "rb");
+  if (!file) {
+    *reason = system_reason();
+    if (descriptor == -1) CloseHandle(handle); else _close(descriptor);
+  }
   return file;
 }
 
@@ -115,9 +138,26 @@ std::string replace_file(const std::string& from, const std::string& to) {
 
 void remove_file(const std::string& path) { DeleteFileW(wide(path).c_str()); }
 #else
-std::FILE* open_input(const std::string& path, std::string* reason) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) *reason = system_reason();
+// Opened without waiting and held to a regular file: a FIFO or a device put in the
+// input's place after it was gathered would block the open or never end.
+std::FILE* open_input(const std::string& path, std::uint64_t* size, std::string* reason) {
+  const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor == -1) {
+    *reason = system_reason();
+    return nullptr;
+  }
+  struct stat info;
+  if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(descriptor);
+    *reason = "it is no longer a regular file (it changed after it was gathered)";
+    return nullptr;
+  }
+  *size = static_cast<std::uint64_t>(info.st_size);
+  std::FILE* file = fdopen(descriptor, "rb");
+  if (!file) {
+    *reason = system_reason();
+    close(descriptor);
+  }
   return file;
 }
 
@@ -290,6 +330,7 @@ unsigned job_count(unsigned requested) {
 }
 
 std::uint64_t input_size(const Input& input) {
+  if (input.size != Input::size_unknown) return input.size;
   std::error_code error;
   const std::uintmax_t size = std::filesystem::file_size(input.source_path, error);
   return error ? 0 : static_cast<std::uint64_t>(size);
@@ -358,16 +399,31 @@ std::string write_payload(Output& out, const std::vector<Input>& inputs, const O
   for (std::size_t index = 0; index < inputs.size(); ++index) {
     const Input& input = inputs[index];
     std::string reason;
-    std::FILE* file = open_input(input.source_path, &reason);
+    std::uint64_t size = 0;
+    std::FILE* file = open_input(input.source_path, &size, &reason);
     if (!file) return "cannot open " + in_quotes(input.source_path) + ": " + reason;
+    if (input.size != Input::size_unknown) size = input.size;
+    const std::string changed = in_quotes(input.source_path) + " changed while read: ";
     std::string error;
-    for (;;) {
+    // Exactly the gathered size is stored: a file that grows is not read past it (the
+    // stored size and the progress total were taken from it), one that shrank is cut.
+    for (std::uint64_t left = size;;) {
       auto piece = std::make_unique<Piece>();
       piece->input = index;
-      piece->raw.resize(format::piece_size);
-      const std::size_t got = std::fread(piece->raw.data(), 1, piece->raw.size(), file);
+      piece->raw.resize(static_cast<std::size_t>(std::min<std::uint64_t>(format::piece_size, left)));
+      const std::size_t got = piece->raw.empty() ? 0 : std::fread(piece->raw.data(), 1, piece->raw.size(), file);
       if (got < piece->raw.size() && std::ferror(file)) {
         error = "cannot read " + in_quotes(input.source_path) + ": " + system_reason();
+        break;
+      }
+      if (got < piece->raw.size()) {
+        error = changed + "it holds " + std::to_string(size - left + got) + " bytes, fewer than the " +
+                std::to_string(size) + " it held when gathered";
+        break;
+      }
+      left -= got;
+      if (left == 0 && std::fgetc(file) != EOF) {
+        error = changed + "it grew past the " + std::to_string(size) + " bytes it held when gathered";
         break;
       }
       if (got == 0) break;
@@ -380,7 +436,7 @@ std::string write_payload(Output& out, const std::vector<Input>& inputs, const O
       }
       in_flight.push_back(std::move(piece));
       pool.work_ready.notify_one();
-      if (got < format::piece_size) break;
+      if (left == 0) break;
     }
     std::fclose(file);
     if (!error.empty()) return error;
@@ -466,8 +522,6 @@ std::string windows_name_problem(const std::string& name) {
       component_start = i + 1;
       continue;
     }
-    const unsigned char c = static_cast<unsigned char>(name[i]);
-    if (c < 0x20) return "the name holds a control character";
     if (std::strchr(forbidden, name[i])) {
       return std::string("the name holds '") + name[i] + "', which Windows file names can't";
     }
@@ -497,42 +551,55 @@ std::vector<std::uint8_t> compress_piece(const std::uint8_t* data, std::size_t s
   return compress_zlib(data, size, level);
 }
 
+std::vector<std::string> name_faults(const std::vector<std::string>& stored) {
+  std::vector<std::string> faults(stored.size());
+  std::set<std::string> names;
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    const std::string& name = stored[i];
+    std::string& fault = faults[i];
+    if (name.size() > format::max_name_length) {
+      fault = "the name is " + std::to_string(name.size()) + " bytes, the limit is " +
+              std::to_string(format::max_name_length);
+    } else if (name.find('\0') != std::string::npos) {
+      fault = "the name holds a zero byte";
+    } else if (name.find('\\') != std::string::npos && name.find('/') != std::string::npos) {
+      // Folders are made along one kind of separator: a name that mixes \ and / would
+      // leave some of its folders uncreated and its file unwritten.
+      fault = "the name mixes \\ and / as separators";
+    } else {
+      const NameProblem problem = check_entry_name(name.data(), name.size());
+      fault = problem != NameProblem::none ? describe_name_problem(problem) : windows_name_problem(name);
+    }
+    if (fault.empty() && !names.insert(fold_case(name)).second) {
+      fault = "another file has the same name (names ignore case on Windows)";
+    }
+  }
+  // A file can't also be a folder of another entry.
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    if (!faults[i].empty()) continue;
+    const std::string folded = fold_case(stored[i]);
+    for (std::size_t at = folded.find('\\'); at != std::string::npos; at = folded.find('\\', at + 1)) {
+      if (names.count(folded.substr(0, at))) {
+        faults[i] = "its folder " + in_quotes(stored[i].substr(0, at)) + " is also stored as a file";
+        break;
+      }
+    }
+  }
+  return faults;
+}
+
 std::string validate(const std::vector<Input>& inputs, const Strings& strings) {
   if (inputs.size() > format::max_entries) {
     return std::to_string(inputs.size()) + " files: an archive holds at most " +
            std::to_string(format::max_entries);
   }
-  std::set<std::string> names;
-  for (const Input& input : inputs) {
-    const std::string& name = input.stored_name;
-    const std::string which = in_quotes(input.source_path) + " (stored as " + in_quotes(name) + "): ";
-    if (name.size() > format::max_name_length) {
-      return which + "the name is " + std::to_string(name.size()) + " bytes, the limit is " +
-             std::to_string(format::max_name_length);
-    }
-    if (name.find('\0') != std::string::npos) return which + "the name holds a zero byte";
-    // Folders are made along one kind of separator: a name that mixes \ and / would
-    // leave some of its folders uncreated and its file unwritten.
-    if (name.find('\\') != std::string::npos && name.find('/') != std::string::npos) {
-      return which + "the name mixes \\ and / as separators";
-    }
-    const NameProblem problem = check_entry_name(name.data(), name.size());
-    if (problem != NameProblem::none) return which + describe_name_problem(problem);
-    const std::string windows = windows_name_problem(name);
-    if (!windows.empty()) return which + windows;
-    if (!names.insert(fold_case(name)).second) {
-      return which + "another file has the same name (names ignore case on Windows)";
-    }
-  }
-  // A file can't also be a folder of another entry.
-  for (const Input& input : inputs) {
-    const std::string folded = fold_case(input.stored_name);
-    for (std::size_t at = folded.find('\\'); at != std::string::npos;
-         at = folded.find('\\', at + 1)) {
-      if (names.count(folded.substr(0, at))) {
-        return in_quotes(input.source_path) + ": its folder " +
-               in_quotes(input.stored_name.substr(0, at)) + " is also stored as a file";
-      }
+  std::vector<std::string> stored;
+  for (const Input& input : inputs) stored.push_back(input.stored_name);
+  const std::vector<std::string> faults = name_faults(stored);
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    if (!faults[i].empty()) {
+      return in_quotes(inputs[i].source_path) + " (stored as " + in_quotes(inputs[i].stored_name) +
+             "): " + faults[i];
     }
   }
 
@@ -551,7 +618,8 @@ std::string validate(const std::vector<Input>& inputs, const Strings& strings) {
       // The field holds 259 characters, but a string's length byte stops at 255.
       {"the default directory", &strings.default_dir, format::max_string_length},
   };
-  for (const Named& item : named) {
+  for (std::uint32_t index = 0; index < format::string_count; ++index) {
+    const Named& item = named[index];
     if (item.text->size() > item.limit) {
       return std::string(item.what) + " is " + std::to_string(item.text->size()) +
              " bytes, the limit is " + std::to_string(item.limit);
@@ -559,6 +627,13 @@ std::string validate(const std::vector<Input>& inputs, const Strings& strings) {
     // The reader keeps a string up to its first zero byte only.
     if (item.text->find('\0') != std::string::npos) {
       return std::string(item.what) + " holds a zero byte";
+    }
+    const std::size_t at = refused_control(item.text->data(), item.text->size(), format::allowed_controls(index));
+    if (at != item.text->size()) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned char>((*item.text)[at]));
+      return std::string(item.what) + " holds the control character " + code +
+             (index == format::string_prompt ? " (only tabs and line breaks may stand in it)" : "");
     }
   }
   return {};
@@ -607,6 +682,7 @@ std::string write_installer(const std::string& out_path, const std::vector<std::
   if (std::fclose(output.file) != 0 && error.empty()) {
     error = "cannot write " + in_quotes(temp_path) + ": " + system_reason();
   }
+  if (error.empty() && options.finish) error = options.finish(temp_path);
   if (error.empty()) {
     const std::string rename_error = replace_file(temp_path, out_path);
     if (!rename_error.empty()) error = "cannot create " + in_quotes(out_path) + ": " + rename_error;

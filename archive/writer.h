@@ -18,6 +18,10 @@ struct Input {
   std::uint8_t attributes = 0x20;
   std::uint64_t last_write_time = 0;  // FILETIME
   std::uint64_t creation_time = 0;    // FILETIME
+  // Bytes the file held when it was gathered; exactly these are stored, and a file that
+  // then holds more or fewer is refused as changed. size_unknown: as found on opening.
+  std::uint64_t size = size_unknown;
+  static constexpr std::uint64_t size_unknown = ~0ull;
 };
 
 // The seven archive strings, as raw bytes (code page already applied).
@@ -48,10 +52,18 @@ struct Options {
   // The payload's u32 sizes stop at 4 GiB; lowered only by tests.
   std::uint64_t payload_limit = 0xFFFFFFFFu;
   std::function<void(const Progress&)> progress;  // may be empty
+  // Run on the complete temporary file before it takes the output's name, so what it
+  // changes (the PE checksum) is in place when the installer appears. Returns an empty
+  // string or the reason it failed, which fails the write. May be empty.
+  std::function<std::string(const std::string& path)> finish;
 };
 
 // Compresses one piece into a complete zlib stream; empty when the encoder failed.
 std::vector<std::uint8_t> compress_piece(const std::uint8_t* data, std::size_t size, int level);
+
+// The name rules an installer can be made by: each stored name's first fault, empty
+// for a name that is fine. Also what kelvra-pack test holds a finished archive to.
+std::vector<std::string> name_faults(const std::vector<std::string>& stored_names);
 
 // Checks everything the reader would refuse (count, names, strings, sizes) before any
 // byte is written. Returns an empty string when the inputs are fine, else the reason.

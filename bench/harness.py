@@ -25,7 +25,7 @@ def env_int(name, default):
 
 # The parts of a run, for BENCH_ONLY. Steps that need archives use those an earlier run
 # left in the work folder when create is not part of this one.
-SECTIONS = ('create', 'scaling', 'ultra', 'extract', 'chunkloop', 'memory', 'profile')
+SECTIONS = ('create', 'scaling', 'ultra', 'extract', 'testjobs', 'chunkloop', 'memory', 'profile')
 NOT_RUN = 'not run (BENCH_ONLY)'
 
 
@@ -529,6 +529,19 @@ def run_all():
     else:
         skip_steps(tests + extracts)
 
+    # ---- test on one thread and on two, over the same archives, side by side
+    test_jobs = [Step('kelvra-pack test --jobs %d' % j,
+                      lambda f, j=j: [pack, 'test', '-q', '--jobs', str(j), k_archive(f)], needs=pack)
+                 for j in (1, 2)]
+    if not ready['kelvra']:
+        for step in test_jobs:
+            step.series.error = 'no kelvra archives'
+    if wants('testjobs'):
+        log('== test: --jobs 1, 2')
+        run_rounds(test_jobs, folders, CFG.repeat)
+    else:
+        skip_steps(test_jobs)
+
     # ---- the chunk loop alone, over the same archives
     loop = None
     if not wants('chunkloop'):
@@ -605,6 +618,7 @@ def run_all():
         'scaling': [s.series.to_json() for s in scaling],
         'subset': {'bytes': subset_bytes, 'steps': [s.series.to_json() for s in sub]},
         'test': [s.series.to_json() for s in tests],
+        'test_jobs': [s.series.to_json() for s in test_jobs],
         'extract': [s.series.to_json() for s in extracts],
         'chunkloop': loop,
         'memory': {k: v.to_json() for k, v in mem.items()},
@@ -612,7 +626,7 @@ def run_all():
         'elapsed_s': time.time() - started,
         'load_end': '%.2f %.2f %.2f' % os.getloadavg(),
     })
-    for group in (creates, scaling, sub, tests, extracts):
+    for group in (creates, scaling, sub, tests, test_jobs, extracts):
         for s in group:
             if s.series.error and s.series.error != NOT_RUN:
                 R['errors'].append('%s: %s' % (s.name, s.series.error))
@@ -620,6 +634,7 @@ def run_all():
         json.dump(R, f, indent=1)
     report = Report(R, corpus, creates, scaling, sub, subset_bytes, tests, extracts, loop, mem,
                     prof, jobs_list)
+    report.test_jobs = test_jobs
     text = report.markdown()
     with open(CFG.results_md, 'w') as f:
         f.write(text)
@@ -963,6 +978,12 @@ class Report:
         best = [s.series.stat('wall')[1] if s.series.ok() else None for s in self.scaling[:2]]
         self.target('  the same, best runs', ratio(best[0], best[1]) if kj2 else None, '>= 1.80x',
                     lambda r: r >= 1.8)
+        tj = [self.med(s) for s in getattr(self, 'test_jobs', [])]
+        tj_best = [s.series.stat('wall')[1] if s.series.ok() else None for s in getattr(self, 'test_jobs', [])]
+        self.target('test: speed-up --jobs 2 vs --jobs 1', ratio(tj[0], tj[1]) if len(tj) == 2 else None,
+                    '>= 1.70x', lambda r: r >= 1.7)
+        self.target('  the same, best runs', ratio(tj_best[0], tj_best[1]) if len(tj_best) == 2 else None,
+                    '>= 1.70x', lambda r: r >= 1.7)
         self.target('kelvra-pack extract time vs unzip -o -q', ratio(kx, unzip_x), '<= 0.56x (1/1.8)',
                     lambda r: r <= 1 / 1.8)
         ux_cpu = self.extracts[1].series.stat('cpu')[0] if self.extracts[1].series.ok() else None

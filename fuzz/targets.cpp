@@ -280,6 +280,10 @@ bool parse(const Bytes& file, Parsed* out) {
     const std::size_t length = file[at++];
     if (at + length > end || length >= string_sizes[i]) return false;
     out->strings[i] = up_to_zero(std::string(reinterpret_cast<const char*>(&file[at]), length));
+    for (const char c : out->strings[i]) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte < 0x20 && (format::allowed_controls(static_cast<std::uint32_t>(i)) & (1u << byte)) == 0) return false;
+    }
     at += length;
   }
   if (at != end) return false;
@@ -530,6 +534,7 @@ int names_target(const std::uint8_t* data, std::size_t size) {
   bool absolute = !empty && (text[0] == '\\' || text[0] == '/');
   bool colon = text.find(':') != std::string::npos;
   bool parent = false, device = false;
+  bool control = std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
   std::size_t start = 0;
   for (std::size_t i = 0; i <= text.size(); ++i) {
     if (i < text.size() && text[i] != '\\' && text[i] != '/') continue;
@@ -545,23 +550,24 @@ int names_target(const std::uint8_t* data, std::size_t size) {
     for (const char* d : devices) device = device || base == d;
     if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
       const unsigned char digit = static_cast<unsigned char>(base[3]);
-      device = device || (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 ||
+      device = device || (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 ||
                digit == 0xB3;
     }
   }
 
   const std::string shown = text.substr(0, 80);
   if (problem == NameProblem::none) {
-    INVARIANT(!empty && !absolute && !colon && !parent && !device,
-                "'%s' was let through (empty %d, absolute %d, colon %d, dots %d, device %d)",
-                shown.c_str(), empty, absolute, colon, parent, device);
+    INVARIANT(!empty && !absolute && !colon && !parent && !device && !control,
+                "'%s' was let through (empty %d, absolute %d, colon %d, dots %d, device %d, control %d)",
+                shown.c_str(), empty, absolute, colon, parent, device, control);
     INVARIANT(!leaves_folder(text), "'%s' leaves the folder", shown.c_str());
   } else {
     const bool reason_holds = (problem == NameProblem::empty && empty) ||
                               (problem == NameProblem::absolute && absolute) ||
                               (problem == NameProblem::colon && colon) ||
                               (problem == NameProblem::parent_component && parent) ||
-                              (problem == NameProblem::device_name && device);
+                              (problem == NameProblem::device_name && device) ||
+                              (problem == NameProblem::control_character && control);
     INVARIANT(reason_holds, "'%s' refused for a reason it doesn't have (%d)", shown.c_str(),
                 static_cast<int>(problem));
   }
@@ -574,6 +580,7 @@ int names_target(const std::uint8_t* data, std::size_t size) {
 // Input: the number of scripted answers (low 4 bits of the first byte), the answers
 // (one byte each), a control byte (bits 0-1: stub size; bit 2: files already in the
 // target), then the archive; its checksum is always fixed up so the run goes ahead.
+// The target holds links leading out of it (l, sub/l, m, b.txt).
 // Nothing may appear outside target/, and the run must end where it started.
 int extract_target(const std::uint8_t* data, std::size_t size) {
   current_target = "extract";
@@ -613,6 +620,14 @@ int extract_target(const std::uint8_t* data, std::size_t size) {
     }
     fs::permissions(target + "/a.txt", fs::perms::owner_read, ignored);
   }
+
+  // Links in the target that lead out of it, to folders and to a file not there yet:
+  // nothing may be written through any of them.
+  fs::create_directories(target + "/sub", ignored);
+  fs::create_directory_symlink(base + "/outer", target + "/l", ignored);
+  fs::create_directory_symlink(parent, target + "/sub/l", ignored);
+  fs::create_directory_symlink(base + "/outer/missing", target + "/m", ignored);
+  fs::create_symlink(parent + "/planted", target + "/b.txt", ignored);
 
   script_questions(answers, names);
   int result;
@@ -692,6 +707,17 @@ int after_run_target(const std::uint8_t* data, std::size_t size) {
   const std::string path = archive_path("after_run");
   if (!store(path, {}, test::finish_archive({}, directory, 0))) return 0;
   const int opened = open_archive(path.c_str());
+  // The program and its arguments are a command line: a control byte refuses the archive.
+  bool control = false;
+  for (int i = 0; i < 3; ++i) {
+    const std::string kept = up_to_zero(fields[i]);
+    control = control || std::any_of(kept.begin(), kept.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+  }
+  if (control) {
+    INVARIANT(opened != 0, "a control byte in the program or its arguments was let through");
+    release_archive();
+    return 0;
+  }
   INVARIANT(opened == 0, "an archive with only strings was refused");
   if (opened != 0) return 0;
   const std::string program = up_to_zero(fields[0]);

@@ -1,50 +1,78 @@
 // Output file creation: every file is created new; a clash is settled by the overwrite
 // policy or by the user's answer (replace, skip, or rename and try again).
+#include <cerrno>
 #include <cstring>
 
 #include "output/output.h"
 
 namespace kelvra {
 
+char replacement_path[format::path_buffer_size + sizeof replacement_suffix];
+
 namespace {
+
+#ifdef _WIN32
+constexpr std::uint32_t directory_in_place_error = 267;  // ERROR_DIRECTORY
+constexpr std::uint32_t name_too_long_error = 206;       // ERROR_FILENAME_EXCED_RANGE
+#else
+constexpr std::uint32_t directory_in_place_error = EISDIR;
+constexpr std::uint32_t name_too_long_error = ENAMETOOLONG;
+#endif
 
 OutputFile make_result(OutputResult result, platform::file_t file, std::uint32_t error) {
   OutputFile out;
   out.result = result;
   out.file = file;
   out.error = error;
+  out.replacing = false;
   return out;
 }
 
 OutputFile skip() { return make_result(OutputResult::skip, platform::invalid_file, 0); }
-
-// Creates current_path new. *exists tells a clash apart from any other failure.
-OutputFile create_new(std::uint8_t attributes, bool* exists) {
-  platform::file_t file = platform::invalid_file;
-  std::uint32_t error = 0;
-  platform::CreateResult result =
-      platform::create_new_file(current_path, attributes, &file, &error);
-  *exists = result == platform::CreateResult::exists;
-  if (result == platform::CreateResult::created) return make_result(OutputResult::file, file, 0);
+OutputFile failed(std::uint32_t error) {
   return make_result(OutputResult::failed, platform::invalid_file, error);
 }
 
-// A file that can't be made normal or deleted (held open elsewhere, say) is skipped
-// quietly, and stays as it was: its attributes go back on. Once it is gone, failing
-// to create it again is a real failure.
+// Creates path new. *exists tells a clash apart from any other failure.
+OutputFile create_new(const char* path, std::uint8_t attributes, bool* exists) {
+  platform::file_t file = platform::invalid_file;
+  std::uint32_t error = 0;
+  platform::CreateResult result = platform::create_new_file(path, attributes, &file, &error);
+  *exists = result == platform::CreateResult::exists;
+  if (result == platform::CreateResult::created) return make_result(OutputResult::file, file, 0);
+  return failed(error);
+}
+
+// The old file is left alone until the new one is whole (finish_output_file). A link
+// in its place is not the user's file: the link itself goes, and the entry is written
+// as new. A folder in its place can't be replaced, which is a failure, not a skip.
 OutputFile replace_existing(std::uint8_t attributes) {
-  std::uint32_t old_attributes = 0;
-  const bool known = platform::get_attributes(current_path, &old_attributes);
-  if (!platform::set_attributes_normal(current_path)) return skip();
-  if (!platform::delete_file(current_path)) {
-    if (known) platform::set_attributes(current_path, old_attributes);
-    return skip();
-  }
   bool exists = false;
-  OutputFile out = create_new(attributes, &exists);
-  if (out.result == OutputResult::file) return out;
-  // Something recreated it in between: no file of ours, and nothing written.
-  if (exists) return skip();
+  switch (platform::name_kind(current_path)) {
+    case platform::NameKind::directory:
+      return failed(directory_in_place_error);
+    case platform::NameKind::link:
+      if (!platform::delete_file(current_path)) return failed(platform::error_link_in_path);
+      return create_new(current_path, attributes, &exists);
+    case platform::NameKind::none:
+      // Gone since the clash: written as new, unless something took the name again.
+      {
+        OutputFile out = create_new(current_path, attributes, &exists);
+        return exists ? skip() : out;
+      }
+    default:
+      break;
+  }
+  const std::size_t length = std::strlen(current_path);
+  if (length + sizeof replacement_suffix > sizeof replacement_path) return failed(name_too_long_error);
+  std::memcpy(replacement_path, current_path, length);
+  std::memcpy(replacement_path + length, replacement_suffix, sizeof replacement_suffix);
+  // One left by a run cut short is ours to drop; a folder of that name is not.
+  if (platform::name_kind(replacement_path) != platform::NameKind::directory) {
+    platform::delete_file(replacement_path);
+  }
+  OutputFile out = create_new(replacement_path, attributes, &exists);
+  out.replacing = out.result == OutputResult::file;
   return out;
 }
 
@@ -79,11 +107,27 @@ OutputFile rename_and_retry(std::uint8_t attributes) {
 
 }  // namespace
 
+bool has_linked_folder(const char* path) {
+  if (path[0] == '\\' || path[0] == '/' || (path[0] != '\0' && path[1] == ':')) return false;
+  // Every separator of either kind ends a part to look at: a system that takes both
+  // would otherwise go through a link before the first backslash unseen.
+  char prefix[format::path_buffer_size];
+  for (std::size_t i = 0; path[i] != '\0' && i < sizeof prefix; ++i) {
+    if (path[i] == '\\' || path[i] == '/') {
+      prefix[i] = '\0';
+      if (platform::name_kind(prefix) == platform::NameKind::link) return true;
+    }
+    prefix[i] = path[i];
+  }
+  return false;
+}
+
 OutputFile create_output_file(std::uint8_t attributes) {
+  if (has_linked_folder(current_path)) return failed(platform::error_link_in_path);
   make_parent_directories(current_path);
 
   bool exists = false;
-  OutputFile out = create_new(attributes, &exists);
+  OutputFile out = create_new(current_path, attributes, &exists);
   if (out.result == OutputResult::file || !exists) return out;
 
   if (overwrite_policy == OverwritePolicy::replace_all) return replace_existing(attributes);
@@ -111,6 +155,20 @@ OutputFile create_output_file(std::uint8_t attributes) {
         break;
     }
   }
+}
+
+void finish_output_file(const OutputFile& out, bool complete) {
+  platform::close_file(out.file);
+  if (!out.replacing) return;
+  std::uint32_t error = 0;
+  platform::ReplaceResult result = platform::ReplaceResult::failed;
+  if (complete) result = platform::replace_file(replacement_path, current_path, &error);
+  if (result == platform::ReplaceResult::replaced) return;
+  platform::set_attributes_normal(replacement_path);
+  platform::delete_file(replacement_path);
+  // Held open elsewhere: skipped quietly, as before. An incomplete file was reported
+  // already.
+  if (result == platform::ReplaceResult::failed && complete) report_write_failure(current_path, error);
 }
 
 }  // namespace kelvra

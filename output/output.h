@@ -34,14 +34,29 @@ std::size_t last_separator_end(const char* text);
 // Creates the missing directories of path's directory part; reports nothing.
 void make_parent_directories(const char* path);
 
+// Whether a folder part of path is a link (never written through). An absolute path
+// is the one the user chose in the rename prompt: its folders are theirs and only its
+// last part is looked at when replacing.
+bool has_linked_folder(const char* path);
+
 enum class OutputResult { file, skip, failed };
 struct OutputFile {
   OutputResult result;
   platform::file_t file;    // valid only for OutputResult::file
   std::uint32_t error;      // the platform's code for OutputResult::failed
+  bool replacing;           // file is replacement_path, to take current_path's place
 };
+// Where a replacing file is written until it is whole: beside the old one, named so
+// that one left by a cut-short run says what it is.
+constexpr char replacement_suffix[] = ".kelvra-new";
+extern char replacement_path[format::path_buffer_size + sizeof replacement_suffix];
 // Creates current_path new with attributes, applying the overwrite policy on a clash.
+// A file that is replaced is created as replacement_path; the old one stays untouched
+// until finish_output_file.
 OutputFile create_output_file(std::uint8_t attributes);
+// Closes the file. A replacement takes the old file's place when complete, and is
+// removed otherwise (the old file stays exactly as it was); a failure is reported.
+void finish_output_file(const OutputFile& out, bool complete);
 
 // The questions put to the user. Declared here, defined once per program: the stub's
 // dialog and save-as prompt, the packer's terminal prompt, the tests' scripted answers.

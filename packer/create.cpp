@@ -15,8 +15,11 @@
 
 #include "archive/format.h"
 #include "archive/writer.h"
+#include "packer/dry_run.h"
 #include "packer/packer.h"
+#include "packer/pe_checksum.h"
 #include "packer/progress.h"
+#include "packer/sign.h"
 #include "packer/project.h"
 #include "packer/system.h"
 #include "packer/times.h"
@@ -50,6 +53,7 @@ Refusal describe_file(const std::string& source, writer::Input* input) {
   input->source_path = source;
   input->last_write_time = facts.last_write_time;
   input->creation_time = facts.creation_time;
+  input->size = facts.size;
   input->attributes = format::attribute_archive;
   if (facts.read_only) input->attributes |= format::attribute_read_only;
   return {};
@@ -132,6 +136,11 @@ Refusal gather_input(const InputItem& given, const CreateArgs& args, const fs::p
   if (into_folder) name.pop_back();
   if (fs::is_directory(status)) return walk_folder(path, name, excludes, output, found);
   if (!fs::is_regular_file(status)) return refuse(in_quotes(given.path) + " is neither a file nor a folder", exit_failed);
+  // The same file under another name or through a link counts too: the output would be
+  // written over the input while it is read.
+  if (fs::exists(output) && fs::equivalent(path, output, error)) {
+    return refuse(in_quotes(given.path) + " is the output file itself: choose another output", exit_usage);
+  }
   const std::string base = system::from_path(path.filename());
   if (path_excluded(excludes, base)) return {};
   if ((name.empty() || into_folder) && base.find('\\') != std::string::npos) {
@@ -139,6 +148,24 @@ Refusal gather_input(const InputItem& given, const CreateArgs& args, const fs::p
                   exit_failed);
   }
   found->push_back({given.path, name.empty() ? base : into_folder ? name + "\\" + base : name});
+  return {};
+}
+
+// The installer splits a stored name at every 0x5C byte, also at one that is the second
+// half of a double-byte character (as in code page 932's "\x83\x5C"). Returns the first
+// such character of utf8, or nothing.
+std::string backslash_in_double_byte(const std::string& utf8, unsigned codepage) {
+  for (std::size_t at = 0; at < utf8.size();) {
+    std::size_t length = 1;
+    while (at + length < utf8.size() && (static_cast<unsigned char>(utf8[at + length]) & 0xC0) == 0x80) ++length;
+    const std::string character = utf8.substr(at, length);
+    std::string bytes;
+    if (length > 1 && to_codepage(character, codepage, &bytes) && bytes.size() > 1 &&
+        bytes.find('\\') != std::string::npos) {
+      return character;
+    }
+    at += length;
+  }
   return {};
 }
 
@@ -159,6 +186,14 @@ Refusal gather(const CreateArgs& args, std::vector<writer::Input>* inputs) {
                         " can't be written in code page " + std::to_string(args.codepage) +
                         "; rename it, or choose the code page of the Windows it is for with " +
                         named(args, "--codepage"),
+                    exit_failed);
+    }
+    const std::string split_at = backslash_in_double_byte(item.name, args.codepage);
+    if (!split_at.empty()) {
+      return refuse(in_quotes(item.source) + ": in code page " + std::to_string(args.codepage) + " the character " +
+                        in_quotes(split_at) + " of the name " + in_quotes(item.name) +
+                        " ends in the byte 0x5C, a backslash, where the installer would split the name "
+                        "into folders; rename it",
                     exit_failed);
     }
     Refusal refusal = describe_file(item.source, &input);
@@ -343,6 +378,10 @@ int run_create(const CreateArgs& args) {
 
   Refusal refusal = compression_level(args, &options.level);
   if (!refusal.refused()) refusal = archive_strings(args, &strings);
+  if (!refusal.refused() && !args.sign.empty()) {
+    refusal = refuse(check_sign_command(args.sign, named(args, "--sign")), exit_usage);
+    if (refusal.text.empty()) refusal = {};
+  }
   if (!refusal.refused()) refusal = load_stub(args, &stub);
   std::uint64_t latest = ~0ull;  // no clamp
   if (!refusal.refused()) refusal = latest_time(args, &latest);
@@ -353,6 +392,10 @@ int run_create(const CreateArgs& args) {
   }
 
   clamp_times(latest, &inputs);
+  if (args.dry_run) {
+    print_dry_run(args, inputs, strings, stub.size());
+    return exit_ok;
+  }
 
   std::uint64_t total_in = 0;
   for (const writer::Input& input : inputs) {
@@ -363,16 +406,28 @@ int run_create(const CreateArgs& args) {
   options.progress = [](const writer::Progress& progress) {
     progress_update(progress.bytes_done, progress.files_done);
   };
+  options.finish = write_pe_checksum;
   progress_start("compressing", total_in, static_cast<std::uint32_t>(inputs.size()));
   system::remove_on_interrupt(writer::temporary_path);
-  const std::string error = writer::write_installer(args.output, stub, inputs, strings, options);
+  std::string error = writer::write_installer(args.output, stub, inputs, strings, options);
   if (error.empty()) progress_update(total_in, static_cast<std::uint32_t>(inputs.size()));
   progress_finish(error.empty());
+  std::error_code ignored;
+  if (error.empty() && !args.sign.empty()) {
+    error = sign_installer(args.sign, named(args, "--sign"), args.output);
+    if (!error.empty()) fs::remove(system::to_path(args.output), ignored);
+  }
   if (!error.empty()) {
     complain(error);
     return exit_failed;
   }
-  std::error_code ignored;
+  if (!args.depfile.empty()) {
+    const std::string problem = write_depfile(args.depfile, args, inputs);
+    if (!problem.empty()) {
+      complain(problem);
+      return exit_failed;
+    }
+  }
   const std::uint64_t total_out = fs::file_size(system::to_path(args.output), ignored);
   std::printf("%s: %zu file%s, %" PRIu64 " bytes in; %" PRIu64 " bytes out (stub %zu, archive %" PRIu64 ")\n",
               args.output.c_str(), inputs.size(), inputs.size() == 1 ? "" : "s", total_in, total_out,

@@ -35,12 +35,12 @@ bool names_to_system(unsigned codepage) {
     DirectoryEntry& entry = archive.entries[i];
     std::string name;
     if (!system::stored_name_to_core(entry.name, codepage, &name)) {
-      complain("entry " + std::to_string(i + 1) + " '" + from_codepage(entry.name, codepage) +
+      complain("entry " + std::to_string(i + 1) + " '" + printable(from_codepage(entry.name, codepage)) +
                "': this system can't name a file so");
       return false;
     }
     if (name.size() > format::max_name_length) {
-      complain("entry " + std::to_string(i + 1) + " '" + name + "': its name is " +
+      complain("entry " + std::to_string(i + 1) + " '" + printable(name) + "': its name is " +
                std::to_string(name.size()) + " bytes in UTF-8; the limit is " +
                std::to_string(format::max_name_length));
       return false;
@@ -59,9 +59,9 @@ void show_run_program() {
     std::printf("The installer would now run a command line too long to show.\n");
     return;
   }
-  std::printf("The installer would now run: %s\n", system::from_core_text(command_line).c_str());
+  std::printf("The installer would now run: %s\n", printable(system::from_core_text(command_line)).c_str());
   if (find_run_program(found, sizeof found)) {
-    std::printf("  (found as %s; not started here)\n", system::from_core_text(found).c_str());
+    std::printf("  (found as %s; not started here)\n", printable(system::from_core_text(found)).c_str());
   } else {
     std::printf("  (not found in the target directory or on PATH)\n");
   }
@@ -118,6 +118,7 @@ int run_extract(const ExtractArgs& args) {
   progress_finish(!cancelled);
 
   std::memcpy(archive.run_program, run_program, sizeof run_program);
+  if (cancelled == 2) complain(TEXT_CORRUPTED);
   if (cancelled) return exit_failed;
   if (run_program[0] != '\0') show_run_program();
   return write_failures() == 0 ? exit_ok : exit_failed;

@@ -13,9 +13,12 @@
 #include "archive/archive.h"
 #include "archive/format.h"
 #include "archive/names.h"
+#include "archive/writer.h"
 #include "packer/packer.h"
+#include "packer/pe_checksum.h"
 #include "packer/progress.h"
 #include "packer/system.h"
+#include "packer/test_parallel.h"
 #include "packer/times.h"
 #include "password/password.h"
 #include "ui/message_area.h"
@@ -82,7 +85,7 @@ std::string diagnose(const std::string& path, unsigned codepage) {
     const std::string name(reinterpret_cast<const char*>(&directory[at + 1]), directory[at]);
     const NameProblem problem = check_entry_name(name.data(), name.size());
     if (problem != NameProblem::none) {
-      return which + " " + in_quotes(from_codepage(name.c_str(), codepage)) + ": " +
+      return which + " " + in_quotes(printable(from_codepage(name.c_str(), codepage))) + ": " +
              describe_name_problem(problem);
     }
     payload_size += format::read_u32(&directory[at + 1 + directory[at]]);
@@ -95,6 +98,16 @@ std::string diagnose(const std::string& path, unsigned codepage) {
     if (s == format::string_password_digest && directory[at] > format::max_digest_length) {
       return "the password digest is " + std::to_string(directory[at]) + " bytes; the limit is " +
              std::to_string(format::max_digest_length);
+    }
+    static const char* const what[format::string_count] = {
+        "the reserved string", "the program to run", "the first argument", "the second argument",
+        "the prompt",          "the password digest", "the default directory"};
+    const char* text = reinterpret_cast<const char*>(&directory[at + 1]);
+    const std::size_t control = refused_control(text, directory[at], format::allowed_controls(s));
+    if (control != directory[at]) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned char>(text[control]));
+      return std::string(what[s]) + " holds the control character " + code + ", which the installer refuses";
     }
     at += 1 + directory[at];
   }
@@ -131,6 +144,9 @@ std::string diagnose(const std::string& path, unsigned codepage) {
 std::string entry_name(const DirectoryEntry& entry, unsigned codepage) {
   return from_codepage(entry.name, codepage);
 }
+
+// What the table and the messages show of an archive's text.
+std::string shown(const char* bytes, unsigned codepage) { return printable(from_codepage(bytes, codepage)); }
 
 std::string attribute_letters(std::uint8_t attributes) {
   std::string letters = "....";
@@ -187,68 +203,21 @@ void print_table(const std::string& path, unsigned codepage) {
   for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
     const DirectoryEntry& entry = archive.entries[i];
     std::printf("%10" PRIu32 "  %s  %-16s  %s\n", entry.stored_size, attribute_letters(entry.attributes).c_str(),
-                minute_time(entry.last_write_time).c_str(), entry_name(entry, codepage).c_str());
+                minute_time(entry.last_write_time).c_str(), shown(entry.name, codepage).c_str());
   }
   std::printf("----------                          -------\n");
   std::printf("%10" PRIu32 "                          %" PRIu32 " file%s\n", archive.payload_size,
               archive.entry_count, archive.entry_count == 1 ? "" : "s");
-  const std::string program = from_codepage(archive.run_program, codepage);
+  const std::string program = shown(archive.run_program, codepage);
   std::printf("\nProgram to run:     %s\n", program.empty() ? "(none)" : program.c_str());
-  std::printf("First argument:     %s\n", from_codepage(archive.run_arg1, codepage).c_str());
-  std::printf("Second argument:    %s\n", from_codepage(archive.run_arg2, codepage).c_str());
-  std::printf("Prompt:             %s\n", from_codepage(archive.prompt, codepage).c_str());
-  const std::string directory = from_codepage(archive.default_dir, codepage);
+  std::printf("First argument:     %s\n", shown(archive.run_arg1, codepage).c_str());
+  std::printf("Second argument:    %s\n", shown(archive.run_arg2, codepage).c_str());
+  std::printf("Prompt:             %s\n", shown(archive.prompt, codepage).c_str());
+  const std::string directory = shown(archive.default_dir, codepage);
   std::printf("Default directory:  %s\n", directory.empty() ? "(TEMP or TMP)" : directory.c_str());
   std::printf("Password:           %s\n",
               has_password() ? "set (it gates the installer only; the files are not encrypted)"
                              : "none");
-}
-
-// Reads exactly size bytes of the archive at its current position.
-bool read_exact(void* buffer, std::uint32_t size) {
-  auto* at = static_cast<std::uint8_t*>(buffer);
-  while (size > 0) {
-    const std::int32_t got = platform::read_file(archive.file, at, size);
-    if (got <= 0) return false;
-    at += got;
-    size -= static_cast<std::uint32_t>(got);
-  }
-  return true;
-}
-
-// The first fault in the entry's chunks, or empty. *tested counts the payload bytes
-// read, for the progress display.
-std::string test_entry(const DirectoryEntry& entry, std::uint32_t index, std::uint32_t* chunks,
-                       std::uint64_t* inflated, std::uint64_t* tested) {
-  std::uint32_t remaining = entry.stored_size;
-  for (std::uint32_t chunk = 1; remaining > 0; ++chunk, ++*chunks) {
-    const std::string which = "chunk " + std::to_string(chunk) + ": ";
-    std::uint8_t header[format::chunk_header_size];
-    if (remaining < sizeof header) return which + "the stored size ends inside its length field";
-    if (!read_exact(header, sizeof header)) return which + "cannot read it";
-    remaining -= sizeof header;
-    const std::uint32_t length = format::read_u16(header);
-    if (length > remaining) {
-      return which + "its length, " + std::to_string(length) + " bytes, passes the entry's stored size";
-    }
-    if (!read_exact(archive.input_buffer, length)) return which + "cannot read it";
-    remaining -= length;
-
-    uLongf produced = format::max_inflated_chunk;
-    uLong consumed = length;
-    const int result = uncompress2(archive.output_buffer, &produced, archive.input_buffer, &consumed);
-    if (result == Z_BUF_ERROR && produced == format::max_inflated_chunk) {
-      return which + "it inflates to more than " + std::to_string(format::max_inflated_chunk) + " bytes";
-    }
-    if (result != Z_OK) return which + "not a complete zlib stream (" + zError(result) + ")";
-    if (consumed != length) {
-      return which + std::to_string(length - consumed) + " bytes follow the end of its zlib stream";
-    }
-    *inflated += produced;
-    *tested += format::chunk_header_size + length;
-    progress_update(*tested, index);
-  }
-  return {};
 }
 
 }  // namespace
@@ -274,6 +243,9 @@ std::string open_for_reading(const std::string& path, unsigned codepage) {
   if (!system::to_core_path(path, &core_path)) {
     return "this system can't open a path with characters outside its code page";
   }
+  // The reader would wait forever on a FIFO's open, and read a device without end.
+  const std::string irregular = system::regular_file_problem(path);
+  if (!irregular.empty()) return irregular;
   if (open_archive(core_path.c_str()) == 0) return {};
   return diagnose(path, codepage);
 }
@@ -292,34 +264,53 @@ int run_list(const std::string& path, bool json, unsigned codepage) {
   return exit_ok;
 }
 
-int run_test(const std::string& path, unsigned codepage) {
+int run_test(const std::string& path, unsigned codepage, unsigned jobs) {
   const std::string problem = open_for_reading(path, codepage);
   if (!problem.empty()) {
     complain(path + ": " + problem);
     return exit_failed;
   }
+  // The reader lets through names that extraction still can't make (a folder part
+  // lost to mixed separators, a trailing separator, a file that is also a folder);
+  // the writer's own rules find them all.
+  std::vector<std::string> names;
+  for (std::uint32_t i = 0; i < archive.entry_count; ++i) names.emplace_back(archive.entries[i].name);
+  const std::vector<std::string> faults = writer::name_faults(names);
+  bool unmakeable = false;
+  for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
+    if (faults[i].empty()) continue;
+    complain(path + ": entry " + std::to_string(i + 1) + " " + in_quotes(shown(archive.entries[i].name, codepage)) +
+             ": " + faults[i] + "; extract can't make it");
+    unmakeable = true;
+  }
+  if (unmakeable) return exit_failed;
+
   std::uint32_t chunks = 0;
-  std::uint64_t inflated = 0, tested = 0;
+  std::uint64_t inflated = 0;
   if (!platform::seek_to(archive.file, payload_start())) {
     complain(path + ": cannot read the payload");
     return exit_failed;
   }
   progress_start("testing", archive.payload_size, archive.entry_count);
-  for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
-    const DirectoryEntry& entry = archive.entries[i];
-    const std::string fault = test_entry(entry, i, &chunks, &inflated, &tested);
-    if (!fault.empty()) {
-      progress_finish(false);
-      complain(path + ": entry " + std::to_string(i + 1) + " " + in_quotes(entry_name(entry, codepage)) + ", " +
-               fault);
-      return exit_failed;
-    }
+  const PayloadFault fault = test_payload(jobs, &chunks, &inflated);
+  if (!fault.text.empty()) {
+    progress_finish(false);
+    complain(path + ": entry " + std::to_string(fault.entry + 1) + " " +
+             in_quotes(shown(archive.entries[fault.entry].name, codepage)) + ", " + fault.text);
+    return exit_failed;
   }
-  progress_update(tested, archive.entry_count);
+  progress_update(archive.payload_size, archive.entry_count);
   progress_finish(true);
+  bool pe_fault = false;
+  const std::string pe = describe_pe(path, payload_start(), archive.archive_end, &pe_fault);
+  if (pe_fault) {
+    complain(path + ": " + pe);
+    return exit_failed;
+  }
   std::printf("OK: %s: checksum matches; %" PRIu32 " entries, %" PRIu32
               " chunks, %" PRIu64 " bytes inflated\n",
               path.c_str(), archive.entry_count, chunks, inflated);
+  std::printf("%s: %s\n", path.c_str(), pe.c_str());
   return exit_ok;
 }
 

@@ -70,6 +70,7 @@ void apply_project(const Project& project, CLI::App* command, CreateArgs* args) 
   take("--default-dir", project.default_dir, &args->default_dir);
   take("--level", project.level, &args->level);
   take("--mtime", project.mtime, &args->mtime);
+  take("--sign", project.sign, &args->sign);
   take("--codepage", project.codepage, &args->codepage);
   take("--jobs", project.jobs, &args->jobs);
   // A password on the command line replaces the file's password file.
@@ -134,6 +135,9 @@ int main(int argc, char** argv) {
   create_command->add_option("--mtime", create.mtime,
                              "Clamp file times: any later than TIME becomes TIME (seconds since 1970, or an "
                              "ISO 8601 UTC date); default: SOURCE_DATE_EPOCH when set");
+  create_command->add_option("--sign", create.sign,
+                             "Run COMMAND on the finished installer: {in} is the installer, {out} the signed "
+                             "file it writes, which replaces it");
   create_command->add_option("--jobs", create.jobs, "Compression threads (default: all cores)")
       ->check(CLI::Range(1u, 256u));
   add_codepage(create_command, &create.codepage);
@@ -142,6 +146,10 @@ int main(int argc, char** argv) {
                              "Leave out what matches PATTERN in every input (* and ? within a name, ** across "
                              "folders); may be repeated")
       ->allow_extra_args(false);  // one pattern each time, so INPUTs after it stay INPUTs
+  create_command->add_flag("--dry-run", create.dry_run,
+                           "Check everything and print the entries and settings; write nothing");
+  create_command->add_option("--depfile", create.depfile,
+                             "Also write a make-style list of the files read, for build tools");
   ProgressArgs progress;
   add_progress(create_command, &progress);
   std::vector<std::string> input_paths;
@@ -168,6 +176,9 @@ int main(int argc, char** argv) {
       "test", "Check the checksum and inflate every chunk; prints OK or the first problem");
   test_command->add_option("FILE", test_path, "The installer")->required();
   add_codepage(test_command, &test_codepage);
+  unsigned test_jobs = 0;
+  test_command->add_option("--jobs", test_jobs, "Inflating threads (default: all cores)")
+      ->check(CLI::Range(1u, 256u));
   add_progress(test_command, &progress);
 
   ExtractArgs extract;
@@ -238,7 +249,7 @@ int main(int argc, char** argv) {
     return run_create(create);
   }
   if (*list_command) return run_list(list_path, list_json, list_codepage);
-  if (*test_command) return run_test(test_path, test_codepage);
+  if (*test_command) return run_test(test_path, test_codepage, test_jobs);
   extract.password_given = extract_password->count() > 0;
   return run_extract(extract);
 }

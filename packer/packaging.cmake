@@ -46,3 +46,18 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 include(CPack)
+
+# The CMake package: find_package(KelvraPack) and kelvra_add_installer(), and the
+# CPack External packer, beside the program they find relative to themselves.
+include(CMakePackageConfigHelpers)
+# lib/ even on multiarch systems: the config finds the program three folders up.
+set(KELVRA_CMAKE_DIR lib/cmake/KelvraPack)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/KelvraPackConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion
+  # A build-machine program: any target's pointer size can use it.
+  ARCH_INDEPENDENT)
+install(FILES ${CMAKE_SOURCE_DIR}/cmake/package/KelvraPackConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/KelvraPackConfigVersion.cmake
+              ${CMAKE_SOURCE_DIR}/cmake/package/KelvraPackCPack.cmake
+              ${CMAKE_SOURCE_DIR}/cmake/package/KelvraPackCPackScript.cmake
+        DESTINATION ${KELVRA_CMAKE_DIR})

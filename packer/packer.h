@@ -46,11 +46,14 @@ struct CreateArgs {
   std::string level = "9";
   unsigned jobs = 0;
   std::string mtime;  // empty: SOURCE_DATE_EPOCH, else no clamp
+  std::string sign;   // the signing command; empty: none
   std::vector<InputItem> inputs;
   std::vector<std::string> excludes;  // for every input
   // Options whose value came from a project file, and where: "--run" ->
   // "kelvra.toml:4: key 'run'", so a refusal points at the line to mend.
   std::map<std::string, std::string> origins;
+  bool dry_run = false;  // check and tell, write nothing
+  std::string depfile;   // where to list the files read, for build tools; empty: nowhere
 };
 
 struct ExtractArgs {
@@ -64,7 +67,8 @@ struct ExtractArgs {
 
 int run_create(const CreateArgs& args);
 int run_list(const std::string& path, bool json, unsigned codepage);
-int run_test(const std::string& path, unsigned codepage);
+// jobs: inflating threads (0: one per core).
+int run_test(const std::string& path, unsigned codepage, unsigned jobs);
 int run_extract(const ExtractArgs& args);
 
 // How many failed writes the extraction run has reported so far.
@@ -83,6 +87,10 @@ bool to_codepage(const std::string& utf8, unsigned codepage, std::string* out);
 std::string from_codepage(const std::string& bytes, unsigned codepage);
 
 // The terminal.
+// Text from an archive as it may be printed: control characters (C0, DEL and C1) are
+// written as --json writes them (\n, \t, \u001b), so no name or string can act on the
+// terminal or forge a line of output.
+std::string printable(const std::string& text);
 bool stdin_is_terminal();
 bool stderr_is_terminal();
 // One line of standard input without its line end; false at the end of input.

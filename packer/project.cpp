@@ -40,6 +40,7 @@ const Key keys[] = {
     {"prompt", "--prompt", Kind::text, &Project::prompt, nullptr},
     {"default_dir", "--default-dir", Kind::text, &Project::default_dir, nullptr},
     {"password_file", "--password-file", Kind::path, &Project::password_file, nullptr},
+    {"sign", "--sign", Kind::text, &Project::sign, nullptr},
     {"level", "--level", Kind::level, &Project::level, nullptr},
     {"mtime", "--mtime", Kind::mtime, &Project::mtime, nullptr},
     {"codepage", "--codepage", Kind::codepage, nullptr, &Project::codepage},

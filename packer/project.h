@@ -14,7 +14,7 @@ namespace kelvra::pack {
 
 // What a project file sets. Paths are already taken relative to the file's folder.
 struct Project {
-  std::optional<std::string> output, stub, run, arg1, arg2, prompt, default_dir, password_file, level,
+  std::optional<std::string> output, stub, run, arg1, arg2, prompt, default_dir, password_file, sign, level,
       mtime;
   std::optional<unsigned> codepage, jobs;
   std::vector<InputItem> inputs;

@@ -53,7 +53,7 @@ int parse_answer(std::string text) {
 int ask_file_exists(const char* path) {
   pack::progress_pause();
   for (;;) {
-    std::fprintf(stderr, "%s%s\n", TEXT_FILE_EXISTS, pack::system::from_core_text(path).c_str());
+    std::fprintf(stderr, "%s%s\n", TEXT_FILE_EXISTS, pack::printable(pack::system::from_core_text(path)).c_str());
     std::fprintf(stderr, "[r]eplace, [s]kip, replace [a]ll, skip a[l]l, re[n]ame, [c]ancel? ");
     std::fflush(stderr);
     std::string line;
@@ -97,7 +97,7 @@ void report_write_failure(const char* path, std::uint32_t error) {
   pack::progress_pause();
   char reason[256];
   platform::describe_error(error, reason, sizeof reason);
-  std::fprintf(stderr, "Uh-Oh! %s: %s\n", pack::system::from_core_text(path).c_str(),
+  std::fprintf(stderr, "Uh-Oh! %s: %s\n", pack::printable(pack::system::from_core_text(path)).c_str(),
                pack::system::from_core_text(reason).c_str());
 }
 
@@ -110,14 +110,16 @@ void print_extraction_messages() {
   read_message(text, sizeof text);
   progress_pause();
   if (std::strncmp(text, TEXT_INFLATING, std::strlen(TEXT_INFLATING)) == 0) {
-    if (!quiet()) std::printf("%s\n", system::from_core_text(text).c_str());
+    if (!quiet()) std::printf("%s\n", printable(system::from_core_text(text)).c_str());
     entry_written = true;
   } else if (std::strcmp(text, TEXT_CANCELLED) == 0) {
     std::fprintf(stderr, "%s\n", text);
+  } else if (std::strcmp(text, TEXT_CORRUPTED) == 0) {
+    // The run's verdict, not an entry: run_extract says it once the run is over.
   } else {
     // The run shows each entry's name once it is done with it; no "inflating" before
     // it means nothing was written.
-    if (!entry_written && !quiet()) std::printf("   skipping: %s\n", system::from_core_text(text).c_str());
+    if (!entry_written && !quiet()) std::printf("   skipping: %s\n", printable(system::from_core_text(text)).c_str());
     entry_written = false;
     if (entries_done < archive.entry_count) bytes_done += archive.entries[entries_done++].stored_size;
     progress_update(bytes_done, entries_done);

@@ -40,11 +40,15 @@ struct FileFacts {
   std::uint64_t last_write_time = 0;
   std::uint64_t creation_time = 0;
   bool read_only = false;
+  std::uint64_t size = 0;
 };
 // Empty on success, else the system's reason.
 std::string file_facts(const std::string& path, FileFacts* facts);
 
 std::FILE* open_file(const std::string& path, const char* mode);
+// Empty when path is a regular file, else why not (a pipe, a device, a folder). Never
+// waits on a FIFO, as opening one for reading would.
+std::string regular_file_problem(const std::string& path);
 // 64-bit positioning of a stdio stream.
 bool seek_file(std::FILE* file, std::uint64_t position);
 bool file_end(std::FILE* file, std::uint64_t* size);
@@ -62,5 +66,11 @@ bool read_line_quietly(std::string* line, bool* was_terminal);
 
 // Tells listener each time the extraction run's message changes; nullptr: nobody.
 void listen_to_messages(void (*listener)());
+
+// Runs command through the system's shell, its standard output and error together in
+// *output. Returns its exit status, or -1 when it could not be started.
+int run_shell(const std::string& command, std::string* output);
+// A path as one word of that shell's command line.
+std::string shell_quoted(const std::string& path);
 
 }  // namespace kelvra::pack::system

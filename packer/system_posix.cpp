@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -97,7 +98,21 @@ std::string file_facts(const std::string& path, FileFacts* facts) {
                              ? to_filetime(info.stx_btime.tv_sec, info.stx_btime.tv_nsec)
                              : facts->last_write_time;
   facts->read_only = (info.stx_mode & S_IWUSR) == 0;
+  facts->size = info.stx_size;
   return {};
+}
+
+std::string regular_file_problem(const std::string& path) {
+  const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor == -1) return {};  // the open that follows says why
+  struct stat info;
+  const bool ok = fstat(descriptor, &info) == 0;
+  close(descriptor);
+  if (!ok || S_ISREG(info.st_mode)) return {};
+  if (S_ISFIFO(info.st_mode)) return "not a regular file (a pipe)";
+  if (S_ISDIR(info.st_mode)) return "not a regular file (a folder)";
+  if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) return "not a regular file (a device)";
+  return "not a regular file";
 }
 
 std::FILE* open_file(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
@@ -137,6 +152,26 @@ bool read_line_quietly(std::string* line, bool* was_terminal) {
 }
 
 void listen_to_messages(void (*listener)()) { platform::testing::set_message_listener(listener); }
+
+int run_shell(const std::string& command, std::string* output) {
+  output->clear();
+  std::fflush(stdout);
+  // In a subshell, so the error output of every part of a list is caught.
+  std::FILE* pipe = popen(("(" + command + "\n) 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, got);
+  const int status = pclose(pipe);
+  if (status == -1) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+std::string shell_quoted(const std::string& path) {
+  std::string quoted = "'";
+  for (const char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
 
 }  // namespace system
 

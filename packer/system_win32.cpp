@@ -217,7 +217,19 @@ std::string file_facts(const std::string& path, FileFacts* facts) {
   facts->creation_time = filetime(data.ftCreationTime);
   if (facts->creation_time == 0) facts->creation_time = facts->last_write_time;
   facts->read_only = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  facts->size = static_cast<std::uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
   return {};
+}
+
+std::string regular_file_problem(const std::string& path) {
+  const HANDLE handle = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return {};  // the open that follows says why
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool regular = GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+                       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  CloseHandle(handle);
+  return regular ? std::string() : "not a regular file (a folder, a pipe or a device)";
 }
 
 std::FILE* open_file(const std::string& path, const char* mode) {
@@ -256,6 +268,21 @@ bool read_line_quietly(std::string* line, bool* was_terminal) {
 }
 
 void listen_to_messages(void (*listener)()) { message_listener = listener; }
+
+int run_shell(const std::string& command, std::string* output) {
+  output->clear();
+  std::fflush(stdout);
+  // cmd /c strips one pair of quotes around the whole line: the extra pair keeps the
+  // command's own quotes.
+  std::FILE* pipe = _wpopen(wide("\"" + command + " 2>&1\"").c_str(), L"rb");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, got);
+  return _pclose(pipe);
+}
+
+std::string shell_quoted(const std::string& path) { return "\"" + path + "\""; }
 
 }  // namespace system
 

@@ -14,6 +14,37 @@ void complain(const std::string& text) {
   std::fprintf(stderr, "kelvra-pack: %s\n", text.c_str());
 }
 
+std::string printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    unsigned code = c;
+    // C1 controls come out of the code pages as U+0080..U+009F; some terminals act on
+    // those too.
+    const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (c1) code = static_cast<unsigned char>(text[++i]);
+    if (code >= 0x20 && code != 0x7F && !c1) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    switch (code) {
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default: {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", code);
+        out += escaped;
+      }
+    }
+  }
+  return out;
+}
+
 bool read_secret(const std::string& prompt, std::string* line) {
   std::fprintf(stderr, "%s", prompt.c_str());
   std::fflush(stderr);

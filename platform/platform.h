@@ -48,6 +48,17 @@ bool get_attributes(const char* path, std::uint32_t* attributes);
 bool set_attributes(const char* path, std::uint32_t attributes);
 bool delete_file(const char* path);
 bool file_exists(const char* path);
+// What stands at path, the last part not followed: a link (symlink, junction or any
+// other reparse point) counts as a link whatever it points to.
+enum class NameKind { none, file, directory, link };
+NameKind name_kind(const char* path);
+// The platform's code for "a link stands in the way".
+extern const std::uint32_t error_link_in_path;
+// Puts the closed file from in place of the file to, in one step: to's name is taken
+// over whatever to was (a link is replaced, not followed). in_use: to is held open
+// elsewhere and stays as it was, attributes too.
+enum class ReplaceResult { replaced, in_use, failed };
+ReplaceResult replace_file(const char* from, const char* to, std::uint32_t* error);
 
 // Directories and the working directory.
 enum class DirectoryResult { created, not_found, exists, other };

@@ -154,7 +154,7 @@ CreateResult create_new_file(const char* path, std::uint8_t attributes, file_t* 
   mode_t mode = (attributes & 0x01) != 0 ? 0444 : 0666;
   int fd;
   do {
-    fd = open(local, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    fd = open(local, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     *error = last_error();
@@ -200,7 +200,8 @@ bool set_attributes_normal(const char* path) {
   char local[local_path_size];
   if (!to_local_path(path, local)) return false;
   struct stat st;
-  if (stat(local, &st) != 0) return false;
+  // A link's target is not ours to change.
+  if (lstat(local, &st) != 0 || S_ISLNK(st.st_mode)) return false;
   return chmod(local, (st.st_mode & 07777) | S_IWUSR) == 0;
 }
 
@@ -218,7 +219,7 @@ bool set_attributes(const char* path, std::uint32_t attributes) {
   char local[local_path_size];
   if (!to_local_path(path, local)) return false;
   struct stat st;
-  if (stat(local, &st) != 0) return false;
+  if (lstat(local, &st) != 0 || S_ISLNK(st.st_mode)) return false;
   const mode_t kept = st.st_mode & 07777;
   const mode_t mode = (attributes & 0x01) != 0 ? (kept & ~0222) : (kept | S_IWUSR);
   return chmod(local, mode) == 0;
@@ -228,6 +229,27 @@ bool delete_file(const char* path) {
   char local[local_path_size];
   if (!to_local_path(path, local)) return false;
   return unlink(local) == 0;
+}
+
+NameKind name_kind(const char* path) {
+  char local[local_path_size];
+  struct stat st;
+  if (!to_local_path(path, local) || lstat(local, &st) != 0) return NameKind::none;
+  if (S_ISLNK(st.st_mode)) return NameKind::link;
+  return S_ISDIR(st.st_mode) ? NameKind::directory : NameKind::file;
+}
+
+const std::uint32_t error_link_in_path = ELOOP;
+
+ReplaceResult replace_file(const char* from, const char* to, std::uint32_t* error) {
+  char local_from[local_path_size];
+  char local_to[local_path_size];
+  if (!to_local_path(from, local_from) || !to_local_path(to, local_to) ||
+      rename(local_from, local_to) != 0) {
+    *error = last_error();
+    return ReplaceResult::failed;
+  }
+  return ReplaceResult::replaced;
 }
 
 bool file_exists(const char* path) {

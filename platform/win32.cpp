@@ -211,6 +211,28 @@ bool set_attributes(const char* path, std::uint32_t attributes) {
 
 bool delete_file(const char* path) { return DeleteFileA(path) != 0; }
 
+NameKind name_kind(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return NameKind::none;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return NameKind::link;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? NameKind::directory : NameKind::file;
+}
+
+const std::uint32_t error_link_in_path = ERROR_CANT_RESOLVE_FILENAME;
+
+ReplaceResult replace_file(const char* from, const char* to, std::uint32_t* error) {
+  // A read-only file can't be replaced: made normal first, its attributes put back
+  // when it stays.
+  const DWORD old_attributes = GetFileAttributesA(to);
+  SetFileAttributesA(to, FILE_ATTRIBUTE_NORMAL);
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return ReplaceResult::replaced;
+  *error = GetLastError();
+  if (old_attributes != INVALID_FILE_ATTRIBUTES) set_attributes(to, old_attributes);
+  const bool in_use = *error == ERROR_SHARING_VIOLATION || *error == ERROR_LOCK_VIOLATION ||
+                      *error == ERROR_ACCESS_DENIED;
+  return in_use ? ReplaceResult::in_use : ReplaceResult::failed;
+}
+
 bool file_exists(const char* path) {
   // Only files count: a directory of the same name can't be started.
   const DWORD attributes = GetFileAttributesA(path);

@@ -15,6 +15,7 @@ import shutil
 import signal
 import subprocess
 import time
+import unittest
 
 ARCH = os.environ.get("KELVRA_E2E_ARCH", "x86_64")
 # Per architecture: the Wine loader and server, the prefix's WINEARCH, the variables
@@ -467,6 +468,16 @@ class Scenario:
 
     def files(self, folder=None):
         return tree(folder or self.target)
+
+
+def own_scenarios(case_class):
+    """A load_tests result of one module's own scenarios: a module that imports another
+    suite's test case class must not run that suite's scenarios again."""
+    suite = unittest.TestSuite()
+    for name in sorted(vars(case_class)):
+        if name.startswith("test_"):
+            suite.addTest(case_class(name))
+    return suite
 
 
 def tree(folder):

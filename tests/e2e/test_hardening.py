@@ -224,12 +224,7 @@ class Hardening(base.Installer):
 
 
 def load_tests(loader, tests, pattern):
-    """Loading this module runs its own scenarios, not test_installer's again."""
-    suite = unittest.TestSuite()
-    for name in sorted(vars(Hardening)):
-        if name.startswith("test_"):
-            suite.addTest(Hardening(name))
-    return suite
+    return k.own_scenarios(Hardening)
 
 
 if __name__ == "__main__":

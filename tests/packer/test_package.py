@@ -68,7 +68,8 @@ class Installed(unittest.TestCase):
         self.assertIn("zlib1g", fields["Depends"])
         self.assertIn("Description", check("dpkg-deb", "--info", deb))
         contents = {line.split()[-1] for line in check("dpkg-deb", "--contents", deb).splitlines()}
-        self.assertTrue({"./usr/bin/kelvra-pack", "./usr/share/man/man1/kelvra-pack.1.gz"} <= contents, contents)
+        self.assertTrue({"./usr/bin/kelvra-pack", "./usr/share/man/man1/kelvra-pack.1.gz",
+                         "./usr/lib/cmake/KelvraPack/KelvraPackConfig.cmake"} <= contents, contents)
         self.assertFalse([p for p in contents if not p.startswith("./usr/")], contents)
 
         root = os.path.join(self.dir, "root")

@@ -18,6 +18,12 @@ EMBEDDED_STUB = os.environ.get("KELVRA_STUB", "")
 Y2K_NS = 946684800 * 10**9
 
 
+def without_pe_checksum(image):
+    """The image with its PE checksum zeroed: create sets it for the whole installer."""
+    at = struct.unpack_from("<I", image, 0x3C)[0] + 24 + 64
+    return image[:at] + bytes(4) + image[at + 4:]
+
+
 def run(*args, stdin=subprocess.DEVNULL, cwd=None):
     return subprocess.run([PACK, *map(str, args)], stdin=stdin, capture_output=True,
                           text=True, errors="replace", cwd=cwd, timeout=300)
@@ -157,8 +163,8 @@ class Create(PackerCase):
         self.write(self.path("src", "a"), b"a")
         self.assertEqual(0, run("create", "-o", self.path("out.exe"), self.path("src")).returncode)
         with open(EMBEDDED_STUB, "rb") as s, open(self.path("out.exe"), "rb") as o:
-            stub = s.read()
-            self.assertEqual(stub, o.read()[:len(stub)])
+            stub, made = s.read(), o.read()
+            self.assertEqual(without_pe_checksum(stub), without_pe_checksum(made[:len(stub)]))
 
 
 class Refusals(PackerCase):
@@ -196,6 +202,43 @@ class Refusals(PackerCase):
         for args, status, words in cases:
             with self.subTest(args=args[:2]):
                 self.assert_refused(self.create(*args), status, words)
+
+    def test_an_input_that_is_the_output_is_refused_and_kept(self):
+        data = b"the user's own file"
+        given = self.write(self.path("same", "a.txt"), data)
+        os.link(given, self.path("same", "hard.txt"))
+        os.symlink(given, self.path("same", "link.txt"))
+        cases = [
+            ("same name", given, given),
+            ("hard link", given, self.path("same", "hard.txt")),
+            ("symbolic link", self.path("same", "link.txt"), given),
+            ("among other inputs", given, self.path("same", "hard.txt")),
+        ]
+        other = self.write(self.path("other.txt"), b"x")
+        for what, output, inputs in cases:
+            with self.subTest(what):
+                extra = [other] if what == "among other inputs" else []
+                result = run("create", "-o", output, "--stub", self.stub, *extra, inputs)
+                self.assertEqual(2, result.returncode, result.stderr)
+                self.assertIn("is the output file itself", result.stderr)
+                with open(given, "rb") as f:
+                    self.assertEqual(data, f.read())
+
+    def test_a_double_byte_character_ending_in_a_backslash_byte_is_refused(self):
+        # Each of these characters is two bytes in its code page, the second one 0x5C.
+        cases = [("katakana so", "932", "ソ.txt"), ("table", "932", "表\u793a.txt"),
+                 ("traditional", "950", "許.txt"), ("simplified", "936", "乗.txt")]
+        for what, codepage, name in cases:
+            with self.subTest(what):
+                encoded = name.encode("cp" + codepage)
+                self.assertIn(b"\\", encoded)
+                folder = self.path(what)
+                self.write(os.path.join(folder, name), b"x")
+                result = self.create("--codepage", codepage, folder)
+                self.assert_refused(result, 1, "ends in the byte 0x5C, a backslash")
+        # The same code page with no such character packs.
+        self.write(self.path("plain", "日本.txt"), b"x")
+        self.assertEqual(0, self.create("--codepage", "932", self.path("plain")).returncode)
 
     def test_passwords_the_installer_could_not_check(self):
         ok = self.write(self.path("ok", "a.txt"), b"a")

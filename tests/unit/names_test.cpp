@@ -75,6 +75,21 @@ TEST(EntryNames, HostileNamesAreRefusedWithTheirReason) {
       {"LPT\xB3", NameProblem::device_name},
       {"CONIN$", NameProblem::device_name},
       {"conout$.txt", NameProblem::device_name},
+      // Current Windows opens COM0 and LPT0 as devices as well.
+      {"COM0", NameProblem::device_name},
+      {"lpt0", NameProblem::device_name},
+      {"COM0.txt", NameProblem::device_name},
+      {"a\\Lpt0 .log", NameProblem::device_name},
+      // A terminal acts on these when the name is printed, and Windows can't hold them.
+      {"\x1b]0;title\x07.txt", NameProblem::control_character},
+      {"a\nb.txt", NameProblem::control_character},
+      {"dir\\\tx", NameProblem::control_character},
+      {"x\r", NameProblem::control_character},
+      {"\x01", NameProblem::control_character},
+      {"\x1f.txt", NameProblem::control_character},
+      // The scan stops at the first problem from the left, whichever kind it is.
+      {"a\x1b\\..", NameProblem::control_character},
+      {"..\\\x1b", NameProblem::parent_component},
       // The first problem met from the left is the one named.
       {"con\\a:b", NameProblem::device_name},
       {"a:b\\con", NameProblem::colon},
@@ -88,9 +103,10 @@ TEST(EntryNames, HostileNamesAreRefusedWithTheirReason) {
 TEST(EntryNames, OrdinaryNamesPass) {
   const char* const names[] = {
       "a.txt",    "a\\b\\c.txt", "a/b/c.txt", "a/b\\c.txt", "console.txt", "com10",
-      "lpt0",     "COM0.txt",    "conx",      "nullable",   "a..b",        "..a",
+      "lpt00",    "COM0x.txt",   "conx",      "nullable",   "a..b",        "..a",
       "a..",      ".hidden",     "dir.\\x",   "a\\\\b",     "dir\\",       "dollar$",
       "CON_x",    "prn1.txt",    "x\\aux1",   " con",       "\xE9t\xE9.txt",
+      "a b.txt",  "\x7f",        "\xA0x",
   };
   for (const char* name : names) {
     EXPECT_EQ(check_entry_name(name, std::strlen(name)), NameProblem::none) << show(name);
@@ -108,7 +124,7 @@ TEST(EntryNames, OnlyTheBytesBeforeTheLengthOrFirstZeroCount) {
 TEST(EntryNames, EveryProblemHasItsOwnDescription) {
   const NameProblem problems[] = {NameProblem::none, NameProblem::empty, NameProblem::absolute,
                                   NameProblem::colon, NameProblem::parent_component,
-                                  NameProblem::device_name};
+                                  NameProblem::device_name, NameProblem::control_character};
   for (NameProblem a : problems) {
     ASSERT_NE(describe_name_problem(a), nullptr);
     for (NameProblem b : problems) {

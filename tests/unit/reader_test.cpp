@@ -235,8 +235,32 @@ std::vector<Forged> forged_archives() {
   cases.push_back({"payload size past 32 bits", test::finish_archive({}, directory, 2)});
 
   for (const char* name : {"..\\evil.txt", "a/../../evil.txt", "\\evil.txt", "/etc/x", "C:\\evil.txt",
-                           "x::$DATA", "NUL", "dir\\com1.txt", ". \\x", ""}) {
+                           "x::$DATA", "NUL", "dir\\com1.txt", ". \\x", "", "LPT0.log", "sub\\COM0",
+                           "\x1b]0;owned\x07", "a\nb.txt", "dir\\\tx", "x\r"}) {
     cases.push_back({name, one_record(name)});
+  }
+
+  // Control bytes in the strings: none in a command line or a path, and in the prompt
+  // only the tabs and line breaks that lay it out.
+  struct StringCase {
+    const char* name;
+    std::size_t index;
+    std::string text;
+  };
+  const StringCase strings[] = {
+      {"escape in the reserved string", 0, "a\x1b[2J"},
+      {"newline in the program", 1, "setup.exe\n"},
+      {"tab in the first argument", 2, "/S\t/Q"},
+      {"carriage return in the second argument", 3, "x\ry"},
+      {"escape in the prompt", 4, "Install\x1b[2J here"},
+      {"bell in the prompt", 4, "\x07"},
+      {"newline in the default directory", 6, "C:\\x\ny"},
+      {"control byte before a zero byte", 1, std::string("a\x01\0b", 4)},
+  };
+  for (const StringCase& c : strings) {
+    std::vector<std::string> texts(format::string_count);
+    texts[c.index] = c.text;
+    cases.push_back({c.name, test::build_archive({}, texts)});
   }
   return cases;
 }
@@ -246,6 +270,17 @@ TEST_F(Reader, ForgedArchivesAreRefused) {
     EXPECT_TRUE(refused({}, forged.archive)) << forged.name;
     EXPECT_TRUE(refused(stub_of(300), forged.archive)) << forged.name << " behind a stub";
   }
+}
+
+TEST_F(Reader, LayoutInThePromptAndRawDigestBytesAreKept) {
+  const std::string prompt = "Install into:\r\n\tthis folder";
+  const std::string digest("\x01\x1b\n\x1f\xff\x7f\x02\x03", 8);
+  ASSERT_EQ(open_bytes({}, test::build_archive({{"a b.txt", "abc"}}, {"", "", "", "", prompt, digest})), 0);
+  EXPECT_EQ(archive.prompt, prompt);
+  EXPECT_EQ(archive.password_digest, digest);
+  // Past a zero byte nothing is kept, so nothing there can refuse the archive.
+  ASSERT_EQ(open_bytes({}, test::build_archive({}, {"", std::string("run.exe\0\x1b", 9)})), 0);
+  EXPECT_STREQ(archive.run_program, "run.exe");
 }
 
 TEST_F(Reader, BoundsThatHoldAreAccepted) {
@@ -282,6 +317,15 @@ TEST_F(Reader, BoundsThatHoldAreAccepted) {
   EXPECT_EQ(archive.entries[2].name, std::string(255, 'n'));
   EXPECT_STREQ(archive.run_program, "setup");
   EXPECT_STREQ(archive.prompt, "");
+
+  // The prompt may lay itself out with tabs and line breaks; the digest is raw bytes;
+  // a control byte after a zero byte is not part of the string.
+  const std::string prompt = "Install into:\r\n\tthe folder below";
+  const std::string digest("\x01\x1b\n\x1f\x7f\xff\x02\x03\x04", 9);
+  ASSERT_EQ(open_bytes({}, test::build_archive({}, {std::string("ok\0\x1b", 4), "", "", "", prompt, digest})), 0);
+  EXPECT_EQ(archive.prompt, prompt);
+  EXPECT_EQ(archive.password_digest, digest);
+  EXPECT_STREQ(archive.reserved_string, "ok");
 }
 
 TEST_F(Reader, LargestDirectoryAndLongPayloadAreRead) {

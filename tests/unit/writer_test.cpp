@@ -2,6 +2,13 @@
 // verifies and inflates to the inputs, whatever the pool size or the stub in front,
 // and what it refuses leaves no file behind.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
 #include <zlib.h>
 
 #include <cstdio>
@@ -235,6 +242,10 @@ TEST(Writer, RefusalsNameTheProblemAndLeaveNoFile) {
   long_dir.default_dir = std::string(256, 'd');
   long_digest.password_digest = std::string(24, 'h');
   zero_in_arg.run_arg2 = std::string("a\0b", 3);
+  writer::Strings escape_in_prompt, newline_in_program, tab_in_dir;
+  escape_in_prompt.prompt = "a\x1b[2Jb";
+  newline_in_program.run_program = "setup.exe\nforged";
+  tab_in_dir.default_dir = "C:\\a\tb";
   const std::vector<Case> cases = {
       {"count", too_many, {}, "at most 1000"},
       {"name length", {input(std::string(256, 'n'), ok)}, {}, "the limit is 255"},
@@ -249,6 +260,10 @@ TEST(Writer, RefusalsNameTheProblemAndLeaveNoFile) {
       {"default dir", {}, long_dir, "default directory is 256 bytes"},
       {"digest", {}, long_digest, "the limit is 23"},
       {"zero byte", {}, zero_in_arg, "zero byte"},
+      {"control in a name", {input("a\x1b[2J.txt", ok)}, {}, describe_name_problem(NameProblem::control_character)},
+      {"escape in the prompt", {}, escape_in_prompt, "the prompt holds the control character 0x1B (only tabs"},
+      {"newline in the program", {}, newline_in_program, "the program to run holds the control character 0x0A"},
+      {"tab in the default directory", {}, tab_in_dir, "the default directory holds the control character 0x09"},
       {"missing input", {input("gone", (dir.path / "gone").string())}, {}, "cannot open"},
   };
   for (const Case& c : cases) {
@@ -279,6 +294,53 @@ TEST(Writer, ReplacesAnExistingOutputWhole) {
   const Bytes leftover = read_all((dir.path / "setup.exe.partial").string());
   EXPECT_EQ("left by a killed run", std::string(leftover.begin(), leftover.end()));
   EXPECT_EQ(3, std::distance(fs::directory_iterator(dir.path), {}));
+}
+
+}  // namespace
+}  // namespace kelvra
+
+namespace kelvra {
+namespace {
+
+// An input that is no longer what was gathered: the writer stores exactly the gathered
+// size or refuses, and never waits on a pipe put in the file's place.
+TEST(Writer, InputsThatChangedAfterGatheringAreRefused) {
+  TempDir dir;
+  const std::string data = dir.file("data", std::string(25000, 'x'));
+  const std::string fifo = (dir.path / "fifo").string();
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  struct Case {
+    const char* what;
+    std::string path;
+    std::uint64_t gathered;
+    std::string expected;  // part of the message, empty: written
+  };
+  const Case cases[] = {
+      {"as gathered", data, 25000, ""},
+      {"gathered size unknown", data, writer::Input::size_unknown, ""},
+      {"grew", data, 20000, "changed while read: it grew past the 20000 bytes"},
+      {"grew within a piece", data, 10, "changed while read: it grew past the 10 bytes"},
+      {"shrank", data, 30000, "changed while read: it holds 25000 bytes, fewer than the 30000"},
+      {"now a pipe", fifo, 3, "no longer a regular file"},
+  };
+  for (const Case& c : cases) {
+    writer::Input in = input("a.bin", c.path);
+    in.size = c.gathered;
+    Bytes out;
+    // A regression blocks on the pipe's open: the guard frees it and fails the case.
+    auto written = std::async(std::launch::async, [&] { return writer::write_archive(out, {in}, {}, {}); });
+    if (written.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+      const int writer_end = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (writer_end != -1) close(writer_end);
+      ADD_FAILURE() << c.what << ": the writer waited on its input";
+    }
+    const std::string error = written.get();
+    if (c.expected.empty()) {
+      EXPECT_EQ("", error) << c.what;
+    } else {
+      EXPECT_NE(std::string::npos, error.find(c.expected)) << c.what << ": " << error;
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,185 @@
+#include "packer/pe_checksum.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <memory>
+#include <vector>
+
+#include "archive/format.h"
+#include "packer/packer.h"
+#include "packer/system.h"
+
+namespace kelvra::pack {
+
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+constexpr std::uint32_t lfanew_offset = 0x3C;
+constexpr std::uint32_t file_header_size = 20;
+constexpr std::uint32_t checksum_in_optional = 64;
+constexpr std::uint32_t security_index = 4;
+
+bool read_at(std::FILE* file, std::uint64_t position, void* buffer, std::size_t size) {
+  return system::seek_file(file, position) && std::fread(buffer, 1, size, file) == size;
+}
+
+std::string hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08" PRIX32, value);
+  return text;
+}
+
+}  // namespace
+
+bool read_pe_facts(std::FILE* file, std::uint64_t file_size, PeFacts* facts) {
+  *facts = PeFacts{};
+  std::uint8_t dos[64];
+  if (file_size < sizeof dos) return true;
+  if (!read_at(file, 0, dos, sizeof dos)) return false;
+  if (dos[0] != 'M' || dos[1] != 'Z') return true;
+  const std::uint64_t pe = format::read_u32(dos + lfanew_offset);
+  // Signature, file header, and the optional header up to the end of the security entry.
+  std::uint8_t headers[4 + file_header_size + 112 + (security_index + 1) * 8];
+  if (pe + 4 + file_header_size + 2 > file_size) return true;
+  const std::size_t available =
+      static_cast<std::size_t>(std::min<std::uint64_t>(sizeof headers, file_size - pe));
+  std::fill(headers, headers + sizeof headers, 0);
+  if (!read_at(file, pe, headers, available)) return false;
+  if (headers[0] != 'P' || headers[1] != 'E' || headers[2] != 0 || headers[3] != 0) return true;
+  const std::uint32_t optional_size = format::read_u16(headers + 4 + 16);
+  const std::uint8_t* optional = headers + 4 + file_header_size;
+  const std::uint16_t magic = format::read_u16(optional);
+  std::uint32_t directories = 0;
+  if (magic == 0x10b) {
+    directories = 96;
+  } else if (magic == 0x20b) {
+    directories = 112;
+  } else {
+    return true;
+  }
+  if (optional_size < checksum_in_optional + 4 || 4 + file_header_size + checksum_in_optional + 4 > available) {
+    return true;
+  }
+  facts->is_pe = true;
+  facts->checksum_offset = pe + 4 + file_header_size + checksum_in_optional;
+  facts->stored_checksum = format::read_u32(optional + checksum_in_optional);
+  const std::uint32_t security_end = directories + (security_index + 1) * 8;
+  if (optional_size >= security_end && 4 + file_header_size + security_end <= available &&
+      format::read_u32(optional + directories - 4) > security_index) {
+    facts->certificate_offset = format::read_u32(optional + directories + security_index * 8);
+    facts->certificate_size = format::read_u32(optional + directories + security_index * 8 + 4);
+    facts->has_certificate_entry = facts->certificate_offset != 0 || facts->certificate_size != 0;
+  }
+  return true;
+}
+
+bool compute_pe_checksum(std::FILE* file, std::uint64_t file_size, std::uint64_t checksum_offset,
+                         std::uint32_t* checksum) {
+  // Sums of little-endian 16-bit words with the carry folded back in; an odd last
+  // byte counts as a word with a zero high byte. The field is word-aligned (the PE
+  // header is 8-aligned), so it is exactly words checksum_offset/2 and the next.
+  if (!system::seek_file(file, 0)) return false;
+  std::vector<std::uint8_t> buffer(1 << 16);
+  std::uint64_t sum = 0;
+  std::uint64_t position = 0;
+  while (position < file_size) {
+    const std::size_t piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), file_size - position));
+    if (std::fread(buffer.data(), 1, piece, file) != piece) return false;
+    if (piece % 2 != 0) buffer[piece] = 0;  // only the file's last piece can be odd
+    for (std::size_t i = 0; i < piece; i += 2) {
+      const std::uint64_t at = position + i;
+      if (at >= checksum_offset && at < checksum_offset + 4) continue;
+      sum += static_cast<std::uint32_t>(buffer[i]) | static_cast<std::uint32_t>(buffer[i + 1]) << 8;
+      sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    position += piece;
+  }
+  sum = (sum & 0xFFFF) + (sum >> 16);
+  *checksum = static_cast<std::uint32_t>(sum + file_size);
+  return true;
+}
+
+std::string write_pe_checksum(const std::string& path) {
+  File file(system::open_file(path, "r+b"));
+  if (!file) return "cannot open " + in_quotes(path) + ": " + system::last_error();
+  std::uint64_t size = 0;
+  PeFacts facts;
+  if (!system::file_end(file.get(), &size) || !read_pe_facts(file.get(), size, &facts)) {
+    return "cannot read " + in_quotes(path) + ": " + system::last_error();
+  }
+  if (!facts.is_pe) return {};
+  std::uint32_t checksum = 0;
+  if (!compute_pe_checksum(file.get(), size, facts.checksum_offset, &checksum)) {
+    return "cannot read " + in_quotes(path) + ": " + system::last_error();
+  }
+  std::uint8_t field[4];
+  for (int i = 0; i < 4; ++i) field[i] = static_cast<std::uint8_t>(checksum >> (8 * i));
+  if (!system::seek_file(file.get(), facts.checksum_offset) ||
+      std::fwrite(field, 1, sizeof field, file.get()) != sizeof field || std::fflush(file.get()) != 0) {
+    return "cannot write the PE checksum into " + in_quotes(path) + ": " + system::last_error();
+  }
+  std::FILE* raw = file.release();
+  if (std::fclose(raw) != 0) {
+    return "cannot write the PE checksum into " + in_quotes(path) + ": " + system::last_error();
+  }
+  return {};
+}
+
+std::string describe_pe(const std::string& path, std::uint64_t archive_start, std::uint64_t archive_end,
+                        bool* fault) {
+  *fault = false;
+  File file(system::open_file(path, "rb"));
+  std::uint64_t size = 0;
+  PeFacts facts;
+  if (!file || !system::file_end(file.get(), &size) || !read_pe_facts(file.get(), size, &facts)) {
+    *fault = true;
+    return "cannot read the PE headers: " + system::last_error();
+  }
+  if (!facts.is_pe) return "not a PE image (an archive without a stub)";
+
+  std::string text;
+  std::uint32_t computed = 0;
+  if (!compute_pe_checksum(file.get(), size, facts.checksum_offset, &computed)) {
+    *fault = true;
+    return "cannot read the file to check its PE checksum";
+  }
+  if (facts.stored_checksum == computed) {
+    text = "PE checksum " + hex(computed) + " is right";
+  } else if (facts.stored_checksum == 0) {
+    text = "PE checksum not set (the file gives " + hex(computed) + ")";
+  } else {
+    text = "PE checksum is wrong: the header says " + hex(facts.stored_checksum) + ", the file gives " +
+           hex(computed) + " (changed after it was made?)";
+  }
+
+  if (!facts.has_certificate_entry) return text + "; not signed";
+  const std::uint64_t table = facts.certificate_offset;
+  const std::uint64_t table_end = table + facts.certificate_size;
+  if (facts.certificate_size < 8 || table_end > size || table % 8 != 0) {
+    *fault = true;
+    return text + "; the certificate table (" + std::to_string(facts.certificate_size) + " bytes at " +
+           std::to_string(table) + ") does not lie within the file's " + std::to_string(size) + " bytes";
+  }
+  if (table_end <= archive_start) {
+    // What a stub signed before packing leaves: harmless to the archive, but the
+    // signature covers the stub alone and no longer verifies.
+    return text + "; a certificate table of " + std::to_string(facts.certificate_size) + " bytes at " +
+           std::to_string(table) + " lies in front of the archive, so its signature does not cover this "
+           "installer (was the stub signed before packing? sign the finished installer instead)";
+  }
+  if (archive_end > table) {
+    *fault = true;
+    return text + "; the certificate table at " + std::to_string(table) + " overlaps the archive, which ends at " +
+           std::to_string(archive_end);
+  }
+  return text + "; signed: certificate table of " + std::to_string(facts.certificate_size) + " bytes at " +
+         std::to_string(table) + ", the archive in front of it" +
+         (table_end == size ? "" : ", " + std::to_string(size - table_end) + " bytes after it");
+}
+
+}  // namespace kelvra::pack

@@ -1,0 +1,235 @@
+// The chunks are independent zlib streams, so they can be inflated in any order: one
+// thread reads them in archive order and checks their framing, workers inflate them,
+// and results are taken back in archive order so that the first fault wins and the
+// progress moves as it would on one thread.
+#include "packer/test_parallel.h"
+
+#include <zlib.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive/format.h"
+#include "packer/progress.h"
+
+namespace kelvra::pack {
+
+namespace {
+
+bool read_exact(void* buffer, std::uint32_t size) {
+  auto* at = static_cast<std::uint8_t*>(buffer);
+  while (size > 0) {
+    const std::int32_t got = platform::read_file(archive.file, at, size);
+    if (got <= 0) return false;
+    at += got;
+    size -= static_cast<std::uint32_t>(got);
+  }
+  return true;
+}
+
+// Inflates one chunk into out (format::max_inflated_chunk bytes): empty, or the fault.
+std::string inflate_chunk(const std::uint8_t* in, std::uint32_t length, std::uint8_t* out, uLongf* produced) {
+  *produced = format::max_inflated_chunk;
+  uLong consumed = length;
+  const int result = uncompress2(out, produced, in, &consumed);
+  if (result == Z_BUF_ERROR && *produced == format::max_inflated_chunk) {
+    return "it inflates to more than " + std::to_string(format::max_inflated_chunk) + " bytes";
+  }
+  if (result != Z_OK) return std::string("not a complete zlib stream (") + zError(result) + ")";
+  if (consumed != length) return std::to_string(length - consumed) + " bytes follow the end of its zlib stream";
+  return {};
+}
+
+// One chunk read from the archive, or the framing fault that stopped the reading.
+struct Chunk {
+  std::uint32_t entry = 0, number = 0;
+  std::vector<std::uint8_t> data;
+  std::string fault;  // framing fault (set by the reader) or inflate fault (by a worker)
+  uLongf produced = 0;
+  bool done = false;
+};
+
+// Reads the next chunk of the entry into *chunk; false at the entry's end. A framing
+// fault comes back in chunk->fault with true.
+bool read_chunk(std::uint32_t* remaining, Chunk* chunk) {
+  if (*remaining == 0) return false;
+  std::uint8_t header[format::chunk_header_size];
+  if (*remaining < sizeof header) {
+    chunk->fault = "the stored size ends inside its length field";
+    return true;
+  }
+  if (!read_exact(header, sizeof header)) {
+    chunk->fault = "cannot read it";
+    return true;
+  }
+  *remaining -= sizeof header;
+  const std::uint32_t length = format::read_u16(header);
+  if (length > *remaining) {
+    chunk->fault = "its length, " + std::to_string(length) + " bytes, passes the entry's stored size";
+    return true;
+  }
+  chunk->data.resize(length);
+  if (!read_exact(chunk->data.data(), length)) {
+    chunk->fault = "cannot read it";
+    return true;
+  }
+  *remaining -= length;
+  return true;
+}
+
+// A run of consecutive chunks, the workers' unit: a chunk inflates in microseconds,
+// so handing them over one by one would cost more than it saves.
+struct Batch {
+  std::vector<Chunk> chunks;
+  bool done = false;
+};
+constexpr std::size_t chunks_per_batch = 64;
+
+// The workers, inflating whole batches until told to stop.
+class Pool {
+ public:
+  explicit Pool(unsigned jobs) {
+    for (unsigned i = 0; i < jobs; ++i) workers_.emplace_back([this] { work(); });
+  }
+  ~Pool() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_workers_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+  }
+  void submit(Batch* batch) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      queue_.push_back(batch);
+    }
+    wake_workers_.notify_one();
+  }
+  void wait(Batch* batch) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    finished_.wait(lock, [&] { return batch->done; });
+  }
+
+ private:
+  void work() {
+    std::vector<std::uint8_t> out(format::max_inflated_chunk);
+    for (;;) {
+      Batch* batch = nullptr;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_workers_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty()) return;
+        batch = queue_.front();
+        queue_.pop_front();
+      }
+      // Until done is set under the lock, only this worker touches the batch.
+      for (Chunk& chunk : batch->chunks) {
+        if (!chunk.fault.empty()) break;  // a framing fault ends the batch
+        chunk.fault = inflate_chunk(chunk.data.data(), static_cast<std::uint32_t>(chunk.data.size()), out.data(),
+                                    &chunk.produced);
+        if (!chunk.fault.empty()) break;
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        batch->done = true;
+      }
+      finished_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_workers_, finished_;
+  std::deque<Batch*> queue_;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;
+};
+
+PayloadFault test_on_one_thread(std::uint32_t* chunks, std::uint64_t* inflated) {
+  std::uint64_t tested = 0;
+  for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
+    std::uint32_t remaining = archive.entries[i].stored_size;
+    Chunk chunk;
+    for (chunk.number = 1; read_chunk(&remaining, &chunk); ++chunk.number, ++*chunks) {
+      if (chunk.fault.empty()) {
+        chunk.fault = inflate_chunk(chunk.data.data(), static_cast<std::uint32_t>(chunk.data.size()),
+                                    archive.output_buffer, &chunk.produced);
+      }
+      if (!chunk.fault.empty()) return {i, "chunk " + std::to_string(chunk.number) + ": " + chunk.fault};
+      *inflated += chunk.produced;
+      tested += format::chunk_header_size + chunk.data.size();
+      progress_update(tested, i);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+PayloadFault test_payload(unsigned jobs, std::uint32_t* chunks, std::uint64_t* inflated) {
+  if (jobs == 0) jobs = std::thread::hardware_concurrency();
+  if (jobs <= 1) return test_on_one_thread(chunks, inflated);
+
+  // Enough batches in flight to keep every worker busy while the oldest is waited for.
+  const std::size_t window = 2 * static_cast<std::size_t>(jobs);
+  std::deque<Batch> flight;  // a deque: the workers' pointers stay valid as it changes
+  Pool pool(jobs);
+  std::uint64_t tested = 0;
+  PayloadFault fault;
+
+  // Takes back the oldest batch in archive order; false at its first fault.
+  auto retire = [&]() {
+    Batch& oldest = flight.front();
+    pool.wait(&oldest);
+    for (const Chunk& chunk : oldest.chunks) {
+      if (!chunk.fault.empty()) {
+        fault = {chunk.entry, "chunk " + std::to_string(chunk.number) + ": " + chunk.fault};
+        return false;
+      }
+      ++*chunks;
+      *inflated += chunk.produced;
+      tested += format::chunk_header_size + chunk.data.size();
+      progress_update(tested, chunk.entry);
+    }
+    flight.pop_front();
+    return true;
+  };
+
+  // The reader: fills batches in archive order until the payload ends or its framing
+  // breaks; a batch goes to the workers when full, at a fault, and at the very end.
+  Batch filling;
+  bool framing_fault = false;
+  bool stopped = false;
+  auto hand_over = [&]() {
+    if (filling.chunks.empty()) return;
+    while (flight.size() >= window && !stopped) stopped = !retire();
+    flight.push_back(std::move(filling));
+    filling = Batch();
+    pool.submit(&flight.back());
+  };
+  for (std::uint32_t i = 0; i < archive.entry_count && !framing_fault && !stopped; ++i) {
+    std::uint32_t remaining = archive.entries[i].stored_size;
+    for (std::uint32_t number = 1; !stopped; ++number) {
+      Chunk chunk;
+      chunk.entry = i;
+      chunk.number = number;
+      if (!read_chunk(&remaining, &chunk)) break;
+      framing_fault = !chunk.fault.empty();
+      filling.chunks.push_back(std::move(chunk));
+      if (framing_fault) break;  // the chunks before it may still hold an earlier fault
+      if (filling.chunks.size() == chunks_per_batch) hand_over();
+    }
+  }
+  if (!stopped) hand_over();
+  while (!stopped && !flight.empty()) stopped = !retire();
+  // The pool goes first (declared last): its workers finish what they hold while the
+  // batches still exist.
+  return fault;
+}
+
+}  // namespace kelvra::pack

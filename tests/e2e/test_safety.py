@@ -1,0 +1,113 @@
+# End-to-end scenarios of safe writing: a link in the target folder that leads out of
+# it, and an installer whose own file changes after its check, under Replace.
+import os
+import struct
+import unittest
+
+import kelvra_e2e as k
+import test_installer as base
+
+
+def entry_offsets(installer):
+    """Each entry's name -> (first payload byte in the file, stored size), read from the
+    archive's trailer and directory at the file's end."""
+    with open(installer, "rb") as f:
+        data = f.read()
+    directory_size, count = struct.unpack_from("<II", data, len(data) - 12)
+    at = len(data) - 12 - directory_size
+    records = []
+    for _ in range(count):
+        length = data[at]
+        name = data[at + 1:at + 1 + length].decode("latin-1")
+        (stored,) = struct.unpack_from("<I", data, at + 1 + length)
+        records.append((name, stored))
+        at += 1 + length + 21
+    offset = len(data) - 12 - directory_size - sum(stored for _, stored in records)
+    found = {}
+    for name, stored in records:
+        found[name] = (offset, stored)
+        offset += stored
+    return found
+
+
+def answer_boxes(s, answered):
+    """Closes every "Uh-Oh!" box showing (no caption, no owner); True once the
+    installer has ended."""
+    if not s.running():
+        return True
+    for box in s.windows(""):
+        if box.width < k.SCREEN_W and box.id not in answered:
+            answered.add(box.id)
+            s.click(box.x + box.width // 2, box.y + box.height - 25)
+    return False
+
+
+class Safety(base.Installer):
+    """Only the scenarios below; the inherited ones belong to test_installer."""
+
+    def test_link_in_target_not_followed(self):
+        """The target holds sub, a link to a folder outside it (a unix symlink inside
+        the prefix's drive, which Wine reports as a reparse point): the entry below sub
+        is reported with one "Uh-Oh!" box and not written, the outside folder stays
+        empty, and the other entries are written."""
+        s = self.scenario()
+        outside = os.path.join(s.root, "outside")
+        os.makedirs(outside)
+        os.symlink(outside, os.path.join(s.target, "sub"))
+        files = {"a.txt": b"a\n", "sub/evil.txt": b"through the link\n", "z.txt": b"z\n"}
+        src, expected = self.payload(s, files)
+        installer = s.pack([src], default_dir=k.windows_path(s.target))
+        s.start(installer)
+        s.press_button(s.wait_window("Kelvra"))
+        answered = set()
+        k.wait_for(lambda: answer_boxes(s, answered), 120, "the run to end", interval=0.2)
+        self.assertEnded(s, installer)
+        self.assertEqual([], os.listdir(outside))
+        self.assertEqual(1, len(answered))
+        for name in ("a.txt", "z.txt"):
+            self.assertEqual(expected[name][0], base.read(os.path.join(s.target, name)))
+
+    def test_changed_after_check_keeps_old_file(self):
+        """The installer's own file is rewritten inside an entry's data after the check
+        (the window is up): Replace keeps the old file whole and leaves no temporary,
+        the run ends with "This file is corrupted." and the window waiting, and the
+        after-run program is not started."""
+        s = self.scenario()
+        files = {"a-config.ini": b"new settings\n" * 200, "setup.exe": base.read(k.probe_program())}
+        src, _ = self.payload(s, files)
+        self.clashes(s, ["a-config.ini"])
+        installer = s.pack([src], run="setup", default_dir=k.windows_path(s.target))
+        start, stored = entry_offsets(installer)["a-config.ini"]
+        self.assertGreater(stored, 8)
+        s.start(installer)
+        window = s.wait_window("Kelvra")
+        with open(installer, "r+b") as f:
+            f.seek(start + 3)  # inside the entry's first chunk
+            byte = f.read(1)
+            f.seek(-1, os.SEEK_CUR)
+            f.write(bytes([byte[0] ^ 0x10]))
+        s.press_button(window)
+        self.answer(s, base.REPLACE)
+        answered = set()
+
+        def waiting_after_run():
+            answer_boxes(s, answered)
+            return bool(answered) and not s.windows("File Exists") and s.running() and \
+                os.path.exists(os.path.join(s.target, "setup.exe"))
+
+        k.wait_for(waiting_after_run, 120, "the run to stop with the window up", interval=0.2)
+        s.screenshot("corrupted", window)
+        self.assertTrue(s.running())
+        self.assertKept(s, "a-config.ini")
+        self.assertFalse(os.path.exists(os.path.join(s.target, "a-config.ini.kelvra-new")))
+        s.press_button(window)
+        self.assertEnded(s, installer)
+        self.assertNothingStarted(s, s.target)
+
+
+def load_tests(loader, tests, pattern):
+    return k.own_scenarios(Safety)
+
+
+if __name__ == "__main__":
+    unittest.main()

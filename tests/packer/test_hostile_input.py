@@ -1,0 +1,140 @@
+#!/usr/bin/env python3
+# kelvra-pack against input meant to hurt: archive text that would act on a terminal,
+# names the installer can't make, a pipe where a file should be, an output that is one
+# of its own inputs, a file that changes while it is read.
+import os
+import struct
+import subprocess
+import unittest
+import zlib
+
+from test_packer import PackerCase, forge, run
+
+ABC = zlib.compress(b"abc")
+
+
+def strings(**given):
+    order = ["reserved", "run", "arg1", "arg2", "prompt", "digest", "dir"]
+    return tuple(given.get(k, b"") for k in order)
+
+
+class Escaping(PackerCase):
+    def archive(self, entries, texts=(b"",) * 7, name="a.exe"):
+        return self.write(self.path(name), forge(entries, texts))
+
+    def test_text_that_reaches_the_terminal_is_escaped(self):
+        path = self.archive([(b"a\x7fb.txt", [ABC])],
+                            strings(prompt=b"line one\r\n\tline two", run=b"setup.exe"))
+        cases = [
+            ("list shows DEL escaped", ["list", path], "a\\u007fb.txt"),
+            ("list shows the prompt's layout escaped", ["list", path], "line one\\r\\n\\tline two"),
+        ]
+        for what, args, expected in cases:
+            with self.subTest(what):
+                r = run(*args)
+                self.assertEqual(0, r.returncode, r.stderr)
+                self.assertIn(expected, r.stdout)
+                self.assertNotIn("\x7f", r.stdout)
+                self.assertNotIn("\r", r.stdout)
+        r = run("extract", path, "-C", self.path(), "--overwrite", "skip")
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertIn("inflating: a\\u007fb.txt", r.stdout)
+        self.assertNotIn("\x7f", r.stdout)
+        self.assertTrue(os.path.exists(self.path("a\x7fb.txt")))
+        r = run("extract", path, "-C", self.path(), "--overwrite", "skip")
+        self.assertIn("skipping: a\\u007fb.txt", r.stdout)
+
+    def test_control_characters_refuse_the_archive_and_create_nothing(self):
+        cases = [
+            ("escape in a name", [(b"\x1b]0;owned\x07.txt", [ABC])], (b"",) * 7, "control character"),
+            ("newline in a name", [(b"ok.txt\nkelvra-pack: forged", [ABC])], (b"",) * 7, "control character"),
+            ("escape in the prompt", [(b"a.txt", [ABC])], strings(prompt=b"\x1b[2J"), "prompt holds the control character 0x1B"),
+            ("newline in the program", [(b"a.txt", [ABC])], strings(run=b"a\nb"), "program to run holds the control character 0x0A"),
+        ]
+        for what, entries, texts, reason in cases:
+            with self.subTest(what):
+                path = self.archive(entries, texts)
+                target = self.path("t-" + what.replace(" ", "-"))
+                os.makedirs(target)
+                for command in (["list", path], ["test", path],
+                                ["extract", path, "-C", target, "--overwrite", "replace"]):
+                    r = run(*command)
+                    self.assertEqual(1, r.returncode, (command, r.stdout, r.stderr))
+                    self.assertIn(reason, r.stderr)
+                    # Nothing raw: the reason quotes the name escaped.
+                    self.assertNotIn("\x1b", r.stderr + r.stdout)
+                    self.assertNotIn("\nkelvra-pack: forged", r.stderr)
+                self.assertEqual([], os.listdir(target))
+
+
+class TestHoldsTheWritersRules(PackerCase):
+    def test_names_extract_cannot_make_are_each_reported(self):
+        cases = [
+            ("mixed separators", [b"ok.txt", b"a/b\\c.txt"], [2], "mixes \\ and /"),
+            ("trailing separator", [b"a/"], [1], "ends in a separator"),
+            ("empty part", [b"a\\\\b.txt"], [1], "empty part"),
+            ("file and folder", [b"a", b"a\\b.txt"], [2], "its folder 'a' is also stored as a file"),
+            ("same name but for case", [b"A.txt", b"a.TXT"], [2], "same name"),
+            ("two faults", [b"x/", b"y\\z/w"], [1, 2], "extract can't make it"),
+        ]
+        for what, names, faulty, reason in cases:
+            with self.subTest(what):
+                path = self.write(self.path(what + ".exe"), forge([(n, [ABC]) for n in names]))
+                r = run("test", path)
+                self.assertEqual(1, r.returncode, r.stdout + r.stderr)
+                self.assertIn(reason, r.stderr)
+                reported = [i + 1 for i in range(len(names)) if ": entry %d '" % (i + 1) in r.stderr]
+                self.assertEqual(faulty, reported, r.stderr)
+                self.assertNotIn("OK:", r.stdout)
+
+
+class NotAFile(PackerCase):
+    def test_list_test_and_extract_refuse_a_pipe_without_waiting(self):
+        fifo = self.path("pipe.exe")
+        os.mkfifo(fifo)
+        for command in (["list", fifo], ["test", fifo],
+                        ["extract", fifo, "-C", self.path(), "--overwrite", "skip"]):
+            with self.subTest(command[0]):
+                # A regression blocks on the open: the timeout turns it into a failure.
+                r = subprocess.run([os.environ.get("KELVRA_PACK", "kelvra-pack"), *command],
+                                   stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
+                self.assertEqual(1, r.returncode, r.stderr)
+                self.assertIn("not a regular file (a pipe)", r.stderr)
+
+    def test_device_and_folder_are_refused(self):
+        for path, reason in (("/dev/zero", "(a device)"), (self.dir, "(a folder)")):
+            with self.subTest(path):
+                r = subprocess.run([os.environ.get("KELVRA_PACK", "kelvra-pack"), "test", path],
+                                   stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
+                self.assertEqual(1, r.returncode, r.stderr)
+                self.assertIn(reason, r.stderr)
+
+
+class CreateInputs(PackerCase):
+    def test_output_that_is_an_input_is_refused_and_kept(self):
+        a = self.write(self.path("same", "a.txt"), b"precious")
+        os.link(a, self.path("same", "hard.txt"))
+        cases = [
+            ("same name", a, a),
+            ("another path to it", a, self.path("same", "..", "same", "a.txt")),
+            ("a hard link to it", self.path("same", "hard.txt"), a),
+        ]
+        for what, output, given in cases:
+            with self.subTest(what):
+                r = run("create", "-o", output, "--stub", self.stub, given)
+                self.assertEqual(2, r.returncode, r.stderr)
+                self.assertIn("is the output file itself", r.stderr)
+                with open(a, "rb") as f:
+                    self.assertEqual(b"precious", f.read())
+                self.assertEqual(["a.txt", "hard.txt"], sorted(os.listdir(self.path("same"))))
+
+    def test_a_file_that_grows_while_read_is_refused(self):
+        # /proc files are regular and report 0 bytes, then read as many: the file grew.
+        r = self.create("/proc/self/status")
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertIn("changed while read: it grew past the 0 bytes", r.stderr)
+        self.assertFalse(os.path.exists(self.path("out.exe")))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,245 @@
+#!/usr/bin/env python3
+# The PE checksum of finished installers, read with pefile rather than our own code,
+# and what `kelvra-pack test` says about it and about a signature: right after create,
+# wrong after a change outside the archive, the signer's own after osslsigncode, and a
+# certificate entry that points outside the file or into the archive refused; and
+# create's own signing step, run with osslsigncode and with commands that fail.
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+
+import pefile
+
+PACK = os.environ.get("KELVRA_PACK", "kelvra-pack")
+STUBS = {"i686": os.environ.get("KELVRA_STUB", ""), "x86_64": os.environ.get("KELVRA_STUB_X64", "")}
+
+
+def run(*args):
+    return subprocess.run([PACK, *map(str, args)], stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, errors="replace", timeout=300)
+
+
+def checksums(path):
+    """(stored, computed by pefile)."""
+    image = pefile.PE(path, fast_load=True)
+    try:
+        return image.OPTIONAL_HEADER.CheckSum, image.generate_checksum()
+    finally:
+        image.close()
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def header_offsets(data):
+    """File offsets of the CheckSum field and of the security directory entry."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    optional = pe + 24
+    wide = struct.unpack_from("<H", data, optional)[0] == 0x20B
+    return optional + 64, optional + (112 if wide else 96) + 4 * 8
+
+
+class Case(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="kelvra-pe-checksum-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def stubs(self):
+        found = {arch: stub for arch, stub in STUBS.items() if stub and os.path.exists(stub)}
+        if not found:
+            self.fail("neither KELVRA_STUB nor KELVRA_STUB_X64 names a built stub")
+        return found
+
+    def make(self, stub, name, files):
+        src = self.path(name + "-src")
+        os.makedirs(src)
+        for file, content in files.items():
+            with open(os.path.join(src, file), "wb") as f:
+                f.write(content)
+        out = self.path(name + ".exe")
+        made = run("create", "--stub", stub, "-o", out, src)
+        self.assertEqual(0, made.returncode, made.stderr)
+        return out
+
+    def rewrite(self, path, change):
+        with open(path, "rb") as f:
+            data = bytearray(f.read())
+        change(data)
+        with open(path, "wb") as f:
+            f.write(data)
+
+
+class Created(Case):
+    # Odd and even file lengths: an odd last byte is the step most easily summed wrong.
+    PAYLOADS = {
+        "one byte": {"a.txt": b"x"},
+        "two bytes": {"a.txt": b"xy"},
+        "several chunks": {"big.bin": os.urandom(200000), "small.txt": b"abc"},
+        "no files": {},
+    }
+
+    def test_every_installer_carries_the_checksum_pefile_computes(self):
+        for arch, stub in self.stubs().items():
+            for name, files in self.PAYLOADS.items():
+                with self.subTest(arch=arch, payload=name):
+                    out = self.make(stub, "%s-%s" % (arch, name.replace(" ", "-")), files)
+                    stored, computed = checksums(out)
+                    self.assertNotEqual(0, stored)
+                    self.assertEqual(computed, stored)
+                    tested = run("test", out)
+                    self.assertEqual(0, tested.returncode, tested.stderr)
+                    self.assertIn("PE checksum %08X is right; not signed" % stored, tested.stdout)
+
+    def test_a_change_outside_the_archive_is_reported_but_the_archive_still_tests(self):
+        stub = next(iter(self.stubs().values()))
+        out = self.make(stub, "changed", {"a.txt": b"hello"})
+        # A byte of the DOS stub's message: outside the archive's own checksum.
+        self.rewrite(out, lambda data: data.__setitem__(0x50, data[0x50] ^ 0x20))
+        tested = run("test", out)
+        self.assertEqual(0, tested.returncode, tested.stderr)
+        self.assertIn("PE checksum is wrong", tested.stdout)
+
+        checksum_at, _ = header_offsets(read(out))
+        self.rewrite(out, lambda data: data.__setitem__(slice(checksum_at, checksum_at + 4), bytes(4)))
+        tested = run("test", out)
+        self.assertEqual(0, tested.returncode, tested.stderr)
+        self.assertIn("PE checksum not set", tested.stdout)
+
+
+class Signed(Case):
+    def sign(self, unsigned, signed):
+        key, cert = self.path("key.pem"), self.path("cert.pem")
+        for name in ("openssl", "osslsigncode"):
+            self.assertIsNotNone(shutil.which(name), "%s is not installed (scripts/install-deps)" % name)
+        made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                               "-keyout", key, "-out", cert, "-subj", "/CN=Kelvra checksum test",
+                               "-addext", "extendedKeyUsage=codeSigning"], capture_output=True, text=True)
+        self.assertEqual(0, made.returncode, made.stderr)
+        signed_run = subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key,
+                                     "-in", unsigned, "-out", signed], capture_output=True, text=True)
+        self.assertEqual(0, signed_run.returncode, signed_run.stdout + signed_run.stderr)
+
+    def test_signed_installer_is_said_signed_with_the_signers_checksum(self):
+        stub = next(iter(self.stubs().values()))
+        unsigned = self.make(stub, "unsigned", {"a.txt": b"hello", "b.bin": os.urandom(5000)})
+        signed = self.path("signed.exe")
+        self.sign(unsigned, signed)
+        stored, computed = checksums(signed)
+        self.assertEqual(computed, stored)
+        tested = run("test", signed)
+        self.assertEqual(0, tested.returncode, tested.stderr)
+        self.assertIn("2 entries", tested.stdout)
+        self.assertIn("is right; signed: certificate table of", tested.stdout)
+        self.assertIn("the archive in front of it", tested.stdout)
+
+    def test_a_certificate_entry_out_of_place_fails_the_test(self):
+        stub = next(iter(self.stubs().values()))
+        out = self.make(stub, "base", {"a.txt": b"hello" * 100})
+        size = os.path.getsize(out)
+        inside = size - 16 - size % 8  # 8-aligned, ending at the file's end, inside the archive
+        cases = {
+            "past the end": ((size + 7) // 8 * 8, 64, "does not lie within the file"),
+            "runs past the end": (inside, 4096, "does not lie within the file"),
+            "too small": (inside, 4, "does not lie within the file"),
+            "over the archive": (inside, size - inside, "overlaps the archive"),
+        }
+        for name, (offset, length, words) in cases.items():
+            with self.subTest(name):
+                tested = run("test", self.forge_entry(out, name, offset, length))
+                self.assertEqual(1, tested.returncode, tested.stdout)
+                self.assertIn(words, tested.stderr)
+
+    def test_a_certificate_table_in_front_of_the_archive_is_said_not_to_cover_it(self):
+        stub = next(iter(self.stubs().values()))
+        out = self.make(stub, "base", {"a.txt": b"hello"})
+        tested = run("test", self.forge_entry(out, "in front", 64, 64))
+        self.assertEqual(0, tested.returncode, tested.stderr)
+        self.assertIn("lies in front of the archive, so its signature does not cover", tested.stdout)
+
+    def forge_entry(self, out, name, offset, length):
+        """A copy of out whose security directory entry says offset and length."""
+        forged = self.path(name.replace(" ", "-") + ".exe")
+        shutil.copy(out, forged)
+        _, entry_at = header_offsets(read(forged))
+        self.rewrite(forged, lambda data: data.__setitem__(slice(entry_at, entry_at + 8),
+                                                           struct.pack("<II", offset, length)))
+        return forged
+
+
+class SignStep(Case):
+    def setUp(self):
+        super().setUp()
+        self.key, self.cert = self.path("key.pem"), self.path("cert.pem")
+        made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                               "-keyout", self.key, "-out", self.cert, "-subj", "/CN=Kelvra sign step",
+                               "-addext", "extendedKeyUsage=codeSigning"], capture_output=True, text=True)
+        self.assertEqual(0, made.returncode, made.stderr)
+        self.src = self.path("src")
+        os.makedirs(os.path.join(self.src, "sub"))
+        for name, content in {"a.txt": b"signed\r\n" * 50, os.path.join("sub", "b.bin"): os.urandom(9000)}.items():
+            with open(os.path.join(self.src, name), "wb") as f:
+                f.write(content)
+        self.stub = next(iter(self.stubs().values()))
+
+    def osslsigncode(self):
+        return "osslsigncode sign -certs '%s' -key '%s' -in {in} -out {out}" % (self.cert, self.key)
+
+    def leftovers(self, name):
+        return [n for n in os.listdir(self.dir) if n.startswith(name)]
+
+    def test_installer_signed_by_create_verifies_tests_and_extracts(self):
+        project = self.path("kelvra.toml")
+        with open(project, "w") as f:
+            f.write("sign = '''%s'''\n" % self.osslsigncode())
+        for how, options in {"option": ["--sign", self.osslsigncode()],
+                             "project file": ["--project", project]}.items():
+            with self.subTest(how):
+                out = self.path("setup-%s.exe" % how.replace(" ", "-"))
+                made = run("create", "--stub", self.stub, "-o", out, *options, self.src)
+                self.assertEqual(0, made.returncode, made.stderr)
+                self.assertEqual([os.path.basename(out)], self.leftovers(os.path.basename(out)))
+                verified = subprocess.run(["osslsigncode", "verify", "-CAfile", self.cert, out],
+                                          capture_output=True, text=True)
+                self.assertIn("Signature verification: ok", verified.stdout, verified.stdout + verified.stderr)
+                stored, computed = checksums(out)
+                self.assertEqual(computed, stored)
+                tested = run("test", out)
+                self.assertEqual(0, tested.returncode, tested.stderr)
+                self.assertIn("2 entries", tested.stdout)
+                self.assertIn("; signed: certificate table", tested.stdout)
+                target = self.path("x-" + how.replace(" ", "-"))
+                os.makedirs(target)
+                extracted = run("extract", "-C", target, "--overwrite", "skip", out)
+                self.assertEqual(0, extracted.returncode, extracted.stderr)
+                with open(os.path.join(target, "sub", "b.bin"), "rb") as a, \
+                        open(os.path.join(self.src, "sub", "b.bin"), "rb") as b:
+                    self.assertEqual(b.read(), a.read())
+
+    def test_a_signing_command_that_fails_leaves_no_installer(self):
+        cases = {
+            "exits 1": ("echo no key here >&2; exit 1; {in} {out}", 1, "failed with exit status 1; its output:\nno key here"),
+            "writes nothing": ("true {in} {out}", 1, "wrote nothing to {out}"),
+            "no {out}": ("cp {in} elsewhere.exe", 2, "--sign: the command must name {out}"),
+            "no {in}": ("cp a.exe {out}", 2, "--sign: the command must name {in}"),
+            "empty": (" ", 2, "--sign: the command is empty"),
+            "bad key": ("osslsigncode sign -certs '%s' -key '%s' -in {in} -out {out}" % (self.cert, self.cert),
+                        1, "the signing command failed"),
+        }
+        for name, (command, status, words) in cases.items():
+            with self.subTest(name):
+                made = run("create", "--stub", self.stub, "-o", self.path("out.exe"), "--sign", command, self.src)
+                self.assertEqual(status, made.returncode, made.stderr)
+                self.assertIn(words, made.stderr)
+                self.assertEqual([], self.leftovers("out.exe"))
+
+
+if __name__ == "__main__":
+    unittest.main()
