@@ -145,10 +145,7 @@ def template_prefix():
         marker = os.path.join(path, ".kelvra-template")
         if os.path.exists(marker) and open(marker).read() == version:
             return path
-        shutil.rmtree(path, ignore_errors=True)
-        env = wine_env(path)
-        _run([WINE, "wineboot", "-i"], env=env, timeout=300)
-        _run([WINESERVER, "-w"], env=env, timeout=120)
+        make_prefix(path)
         # The machine-wide TEMP and TMP would stand in for any the scenario unsets;
         # drop them so that each scenario's own user environment is all there is.
         system_reg = os.path.join(path, "system.reg")
@@ -160,6 +157,36 @@ def template_prefix():
         with open(marker, "w") as f:
             f.write(version)
         return path
+
+
+PREFIX_FILES = ("system.reg", "user.reg", "userdef.reg",
+                os.path.join("drive_c", "windows", "system32", "kernel32.dll"))
+
+
+def prefix_complete(path):
+    return all(os.path.isfile(os.path.join(path, f)) and os.path.getsize(os.path.join(path, f)) > 0
+               for f in PREFIX_FILES)
+
+
+def make_prefix(path, attempts=3):
+    """wineboot -i, made to stick: on a slow machine it sometimes exits non-zero (53 was
+    seen) although the prefix it leaves is whole once its wineserver has finished, and
+    sometimes leaves half a prefix. The former is taken; the latter is made again."""
+    failures = []
+    for _ in range(attempts):
+        shutil.rmtree(path, ignore_errors=True)
+        env = wine_env(path)
+        booted = _run([WINE, "wineboot", "-i"], env=env, timeout=300, check=False)
+        # The registry files are written by wineserver as it exits.
+        _run([WINESERVER, "-w"], env=env, timeout=120, check=False)
+        if prefix_complete(path):
+            return
+        failures.append("wineboot -i exited %d, the prefix lacks %s: %s" % (
+            booted.returncode, ", ".join(f for f in PREFIX_FILES
+                                         if not os.path.isfile(os.path.join(path, f))),
+            booted.stderr.strip()[-500:]))
+    raise RuntimeError("no Wine prefix in %s after %d attempts:\n%s"
+                       % (path, attempts, "\n".join(failures)))
 
 
 def clone_prefix(template, dest):
