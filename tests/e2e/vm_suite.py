@@ -2,15 +2,13 @@
 # prefix template for all of them, one result file per scenario for CTest to report.
 #
 #   vm_suite.py run RESULTS NAME...     inside the machine: the Wine prefix template,
-#                                       then the scenarios, KELVRA_E2E_JOBS at a time (1)
+#                                       then the scenarios, KELVRA_E2E_JOBS at a time (2)
 #   vm_suite.py report RESULTS NAME     one scenario's result; its output on failure
 #
-# A result file's first line is "pass" or "fail", the scenario's output after it. The
-# scenarios work on the machine's tmpfs; their screenshots are copied to RESULTS/shots.
+# A result file's first line is "pass" or "fail", the scenario's output after it.
 import concurrent.futures
 import contextlib
 import os
-import shutil
 import subprocess
 import sys
 import threading
@@ -50,9 +48,8 @@ def run(results, names):
         with contextlib.suppress(FileNotFoundError):
             os.unlink(result_path(results, name))
     here = os.path.dirname(os.path.abspath(__file__))
-    work = os.environ.get("KELVRA_E2E_WORK", "/tmp/kelvra-e2e")
     timeout = float(os.environ.get("KELVRA_E2E_SCENARIO_TIMEOUT", "900"))
-    jobs = max(1, int(os.environ.get("KELVRA_E2E_JOBS", "1")))
+    jobs = max(1, int(os.environ.get("KELVRA_E2E_JOBS", "2")))
     begun = time.monotonic()
 
     # The prefix template first, on its own clock: it is most of the first scenario's
@@ -83,10 +80,6 @@ def run(results, names):
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
         list(pool.map(one, names))
-    shots = os.path.join(work, "shots")
-    if os.path.isdir(shots):
-        shutil.rmtree(os.path.join(results, "shots"), ignore_errors=True)
-        shutil.copytree(shots, os.path.join(results, "shots"))
     print("vm_suite: %d of %d scenarios failed, %d at a time, %.0fs in all"
           % (failed, len(names), jobs, time.monotonic() - begun), flush=True)
     return 0
