@@ -342,6 +342,18 @@ Refusal load_stub(const CreateArgs& args, std::vector<std::uint8_t>* stub) {
   return {};
 }
 
+// The maker's icon, link, level and version information in the stub; a file that
+// can't be used fails the run, a value that can't is a usage error.
+Refusal brand_stub(const CreateArgs& args, std::vector<std::uint8_t>* stub) {
+  const BrandingProblem problem = check_branding(args.branding, args.codepage);
+  if (problem.found()) {
+    return refuse(named(args, problem.option) + ": " + problem.text, problem.bad_file ? exit_failed : exit_usage);
+  }
+  const std::string error = apply_branding(args.branding, stub);
+  if (!error.empty()) return refuse(error, exit_failed);
+  return {};
+}
+
 // Reproducible installers: no stored time is later than --mtime, or than
 // SOURCE_DATE_EPOCH when the option isn't given. *latest is left alone when neither is.
 Refusal latest_time(const CreateArgs& args, std::uint64_t* latest) {
@@ -383,6 +395,7 @@ int run_create(const CreateArgs& args) {
     if (refusal.text.empty()) refusal = {};
   }
   if (!refusal.refused()) refusal = load_stub(args, &stub);
+  if (!refusal.refused()) refusal = brand_stub(args, &stub);
   std::uint64_t latest = ~0ull;  // no clamp
   if (!refusal.refused()) refusal = latest_time(args, &latest);
   if (!refusal.refused()) refusal = gather(args, &inputs);

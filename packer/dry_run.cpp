@@ -75,7 +75,7 @@ std::string write_depfile(const std::string& depfile, const CreateArgs& args,
     std::error_code error;
     if (fs::is_directory(system::to_path(item.path), error)) read.insert(absolute(item.path));
   }
-  for (const std::string* extra : {&args.stub_path, &args.password_file}) {
+  for (const std::string* extra : {&args.stub_path, &args.password_file, &args.branding.icon}) {
     if (!extra->empty()) read.insert(absolute(*extra));
   }
   // Written whole beside the target, then put in its place: a build tool never reads half.

@@ -2,12 +2,15 @@
 // and held to the format's bounds, and when the reader refuses a file, the reason why.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/archive.h"
@@ -157,11 +160,33 @@ std::string attribute_letters(std::uint8_t attributes) {
   return letters;
 }
 
+// The installer's bytes in front of its archive: the stub, whose resources list shows.
+// A stub larger than any real one is not read.
+std::vector<std::uint8_t> stub_bytes(const std::string& path) {
+  constexpr std::uint64_t largest = 64u << 20;
+  const std::uint64_t size = payload_start();
+  std::vector<std::uint8_t> bytes;
+  File file(system::open_file(path, "rb"));
+  if (!file || size > largest) return bytes;
+  bytes.resize(static_cast<std::size_t>(size));
+  if (!read_at(file.get(), 0, bytes.data(), bytes.size())) bytes.clear();
+  return bytes;
+}
+
+std::string icon_text(const std::vector<IconSize>& sizes) {
+  std::string text;
+  for (const IconSize& size : sizes) {
+    text += (text.empty() ? "" : ", ") + std::to_string(size.width) + "x" + std::to_string(size.height) + " " +
+            std::to_string(size.bit_count) + "-bit";
+  }
+  return text;
+}
+
 void print_json(const std::string& path, unsigned codepage) {
   nlohmann::ordered_json out;
-  // Keys keep their names, types and meanings while the schema stays 1; keys may be
+  // Keys keep their names, types and meanings while the schema stays 2; keys may be
   // added. docs/kelvra-pack.md describes each.
-  out["schema"] = 1;
+  out["schema"] = 2;
   out["archive"] = path;
   out["codepage"] = codepage;
   nlohmann::ordered_json entries = nlohmann::ordered_json::array();
@@ -181,6 +206,25 @@ void print_json(const std::string& path, unsigned codepage) {
   out["prompt"] = from_codepage(archive.prompt, codepage);
   out["default_dir"] = from_codepage(archive.default_dir, codepage);
   out["password"] = has_password();
+  // What the stub's resources say where create's defaults were changed; each key
+  // only when it was.
+  const BrandingFacts facts = describe_branding(stub_bytes(path));
+  nlohmann::ordered_json resources = nlohmann::ordered_json::object();
+  if (!facts.icon.empty()) {
+    nlohmann::ordered_json icon = nlohmann::ordered_json::array();
+    for (const IconSize& size : facts.icon) {
+      icon.push_back({{"width", size.width}, {"height", size.height}, {"bit_count", size.bit_count}});
+    }
+    resources["icon"] = icon;
+  }
+  if (!facts.link.empty()) resources["link"] = facts.link;
+  if (!facts.execution_level.empty()) resources["execution_level"] = facts.execution_level;
+  if (!facts.version.empty()) {
+    nlohmann::ordered_json version = nlohmann::ordered_json::object();
+    for (const auto& [key, value] : facts.version) version[key] = value;
+    resources["version"] = version;
+  }
+  out["resources"] = resources;
   // The path comes from the command line and need not be UTF-8.
   std::printf("%s\n", out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
 }
@@ -218,6 +262,18 @@ void print_table(const std::string& path, unsigned codepage) {
   std::printf("Password:           %s\n",
               has_password() ? "set (it gates the installer only; the files are not encrypted)"
                              : "none");
+  const BrandingFacts facts = describe_branding(stub_bytes(path));
+  if (!facts.icon.empty()) std::printf("Icon:               %s\n", icon_text(facts.icon).c_str());
+  if (!facts.link.empty()) std::printf("Link:               %s\n", printable(facts.link).c_str());
+  if (!facts.execution_level.empty()) std::printf("Execution level:    %s\n", facts.execution_level.c_str());
+  for (const auto& [key, value] : facts.version) {
+    static const std::map<std::string, std::string> labels = {
+        {"product_name", "Product name:"}, {"product_version", "Product version:"},
+        {"file_version", "File version:"}, {"company", "Company:"},
+        {"copyright", "Copyright:"},       {"description", "Description:"}};
+    const std::string label = labels.at(key);
+    std::printf("%-20s%s\n", label.c_str(), printable(value).c_str());
+  }
 }
 
 }  // namespace
@@ -291,8 +347,21 @@ int run_test(const std::string& path, unsigned codepage, unsigned jobs) {
     complain(path + ": cannot read the payload");
     return exit_failed;
   }
+  // The PE checksum reads the whole file once more: with cores to spare, beside the
+  // payload's test rather than after it.
+  if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
+  bool pe_fault = false;
+  std::string pe;
+  const auto check_pe = [&] { pe = describe_pe(path, payload_start(), archive.archive_end, &pe_fault); };
+  std::thread pe_beside;
+  if (jobs > 1) pe_beside = std::thread(check_pe);
   progress_start("testing", archive.payload_size, archive.entry_count);
   const PayloadFault fault = test_payload(jobs, &chunks, &inflated);
+  if (pe_beside.joinable()) {
+    pe_beside.join();
+  } else if (fault.text.empty()) {
+    check_pe();
+  }
   if (!fault.text.empty()) {
     progress_finish(false);
     complain(path + ": entry " + std::to_string(fault.entry + 1) + " " +
@@ -301,8 +370,6 @@ int run_test(const std::string& path, unsigned codepage, unsigned jobs) {
   }
   progress_update(archive.payload_size, archive.entry_count);
   progress_finish(true);
-  bool pe_fault = false;
-  const std::string pe = describe_pe(path, payload_start(), archive.archive_end, &pe_fault);
   if (pe_fault) {
     complain(path + ": " + pe);
     return exit_failed;

@@ -73,6 +73,15 @@ void apply_project(const Project& project, CLI::App* command, CreateArgs* args) 
   take("--sign", project.sign, &args->sign);
   take("--codepage", project.codepage, &args->codepage);
   take("--jobs", project.jobs, &args->jobs);
+  take("--icon", project.icon, &args->branding.icon);
+  take("--link", project.link, &args->branding.link);
+  take("--execution-level", project.execution_level, &args->branding.execution_level);
+  // --version-info replaces the file's fields one by one; the rest of them stay.
+  for (const auto& [key, value] : project.version) {
+    if (args->branding.version.count(key) != 0) continue;
+    args->branding.version[key] = value;
+    args->origins["--version-info " + key] = project.where.at("--version-info " + key);
+  }
   // A password on the command line replaces the file's password file.
   if (command->get_option("--password")->count() == 0) {
     take("--password-file", project.password_file, &args->password_file);
@@ -138,6 +147,18 @@ int main(int argc, char** argv) {
   create_command->add_option("--sign", create.sign,
                              "Run COMMAND on the finished installer: {in} is the installer, {out} the signed "
                              "file it writes, which replaces it");
+  create_command->add_option("--icon", create.branding.icon,
+                             "The installer's icon: an .ico file, every image of it (default: the stub's)");
+  create_command->add_option("--link", create.branding.link,
+                             "The web address the installer's window shows and opens: http:// or https://, at "
+                             "most 59 characters of the code page");
+  create_command->add_option("--execution-level", create.branding.execution_level,
+                             "asInvoker (default), highestAvailable or requireAdministrator");
+  std::vector<std::string> version_info;
+  create_command->add_option("--version-info", version_info,
+                             "KEY=VALUE of the installer's version information (product_name, product_version, "
+                             "file_version, company, copyright, description); may be repeated")
+      ->allow_extra_args(false);
   create_command->add_option("--jobs", create.jobs, "Compression threads (default: all cores)")
       ->check(CLI::Range(1u, 256u));
   add_codepage(create_command, &create.codepage);
@@ -209,6 +230,14 @@ int main(int argc, char** argv) {
   if (*init_command) return run_init(init_path, init_force);
 
   if (*create_command) {
+    for (const std::string& pair : version_info) {
+      const std::size_t equals = pair.find('=');
+      if (equals == std::string::npos || equals == 0) {
+        complain("--version-info: expected KEY=VALUE, like product_name=My App; got " + in_quotes(pair));
+        return exit_usage;
+      }
+      create.branding.version[pair.substr(0, equals)] = pair.substr(equals + 1);
+    }
     if (!project_path.empty()) {
       Project project;
       const std::string problem = load_project(project_path, &project);

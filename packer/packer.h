@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "packer/branding.h"
+
 namespace kelvra::pack {
 
 constexpr int exit_ok = 0;
@@ -47,6 +49,7 @@ struct CreateArgs {
   unsigned jobs = 0;
   std::string mtime;  // empty: SOURCE_DATE_EPOCH, else no clamp
   std::string sign;   // the signing command; empty: none
+  Branding branding;  // the stub's icon, link, execution level, version information
   std::vector<InputItem> inputs;
   std::vector<std::string> excludes;  // for every input
   // Options whose value came from a project file, and where: "--run" ->

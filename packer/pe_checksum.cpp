@@ -79,27 +79,30 @@ bool read_pe_facts(std::FILE* file, std::uint64_t file_size, PeFacts* facts) {
 
 bool compute_pe_checksum(std::FILE* file, std::uint64_t file_size, std::uint64_t checksum_offset,
                          std::uint32_t* checksum) {
-  // Sums of little-endian 16-bit words with the carry folded back in; an odd last
-  // byte counts as a word with a zero high byte. The field is word-aligned (the PE
-  // header is 8-aligned), so it is exactly words checksum_offset/2 and the next.
+  // The sum of little-endian 16-bit words with the carry folded back in; an odd last
+  // byte counts as a word with a zero high byte. Since 65536 is 1 modulo 65535, 32-bit
+  // words summed wide and folded at the end give the same value at a fraction of the
+  // cost: this runs over every byte of the installer on every create and test.
+  // The field's own word-aligned bytes count as zero.
+  const std::uint64_t field = checksum_offset + (checksum_offset & 1);
   if (!system::seek_file(file, 0)) return false;
-  std::vector<std::uint8_t> buffer(1 << 16);
+  std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
   std::uint64_t sum = 0;
   std::uint64_t position = 0;
   while (position < file_size) {
     const std::size_t piece =
         static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), file_size - position));
     if (std::fread(buffer.data(), 1, piece, file) != piece) return false;
-    if (piece % 2 != 0) buffer[piece] = 0;  // only the file's last piece can be odd
-    for (std::size_t i = 0; i < piece; i += 2) {
-      const std::uint64_t at = position + i;
-      if (at >= checksum_offset && at < checksum_offset + 4) continue;
-      sum += static_cast<std::uint32_t>(buffer[i]) | static_cast<std::uint32_t>(buffer[i + 1]) << 8;
-      sum = (sum & 0xFFFF) + (sum >> 16);
+    for (std::uint64_t at = std::max(field, position); at < field + 4 && at < position + piece; ++at) {
+      buffer[static_cast<std::size_t>(at - position)] = 0;
     }
+    const std::size_t whole = piece & ~std::size_t{3};
+    for (std::size_t i = 0; i < whole; i += 4) sum += format::read_u32(buffer.data() + i);
+    for (std::size_t i = whole; i < piece; ++i) sum += static_cast<std::uint64_t>(buffer[i]) << (8 * (i - whole));
+    sum = (sum & 0xFFFFFFFF) + (sum >> 32);  // a megabyte of words can't overflow 64 bits
     position += piece;
   }
-  sum = (sum & 0xFFFF) + (sum >> 16);
+  while (sum > 0xFFFF) sum = (sum & 0xFFFF) + (sum >> 16);
   *checksum = static_cast<std::uint32_t>(sum + file_size);
   return true;
 }

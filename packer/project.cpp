@@ -41,6 +41,9 @@ const Key keys[] = {
     {"default_dir", "--default-dir", Kind::text, &Project::default_dir, nullptr},
     {"password_file", "--password-file", Kind::path, &Project::password_file, nullptr},
     {"sign", "--sign", Kind::text, &Project::sign, nullptr},
+    {"icon", "--icon", Kind::path, &Project::icon, nullptr},
+    {"link", "--link", Kind::text, &Project::link, nullptr},
+    {"execution_level", "--execution-level", Kind::text, &Project::execution_level, nullptr},
     {"level", "--level", Kind::level, &Project::level, nullptr},
     {"mtime", "--mtime", Kind::mtime, &Project::mtime, nullptr},
     {"codepage", "--codepage", Kind::codepage, nullptr, &Project::codepage},
@@ -207,8 +210,25 @@ class Reader {
     return given;
   }
 
+  // [version]: strings only, each under a known key; their forms are checked with the
+  // options' own rules when the installer is made.
+  void version(const toml::node& node, Project* project) const {
+    const toml::table* table = node.as_table();
+    if (table == nullptr) fail(node.source(), "version", "expected a [version] table");
+    for (auto&& [field, value] : *table) {
+      const std::string name(field.str());
+      const std::string key = "version." + name;
+      if (std::find_if(std::begin(version_keys), std::end(version_keys),
+                       [&](const char* known) { return name == known; }) == std::end(version_keys)) {
+        fail(field.source(), key, unknown_key(name, version_keys));
+      }
+      project->version[name] = text(value, key);
+      project->where["--version-info " + name] = at(value.source(), key);
+    }
+  }
+
   void read(const toml::table& root, Project* project) const {
-    std::vector<std::string> names{"input"};
+    std::vector<std::string> names{"input", "version"};
     for (const Key& key : keys) names.push_back(key.name);
     for (auto&& [name, node] : root) {
       const std::string key(name.str());
@@ -216,6 +236,10 @@ class Reader {
         const toml::array* inputs = node.as_array();
         if (inputs == nullptr) fail(node.source(), key, "expected [[input]] tables, each with a 'path'");
         for (const toml::node& item : *inputs) project->inputs.push_back(input(item, project->inputs.size() + 1));
+        continue;
+      }
+      if (key == "version") {
+        version(node, project);
         continue;
       }
       if (key == "password") {
@@ -358,6 +382,14 @@ codepage = 1252
 # The stub program; without it, the one built into kelvra-pack.
 # stub = "kelvra-stub.exe"
 
+# The installer's own icon (every image of an .ico file), the web address its window
+# shows and opens, and the rights it asks for: asInvoker (the default),
+# highestAvailable or requireAdministrator. Its version information is set in the
+# table at the end.
+# icon = "app.ico"
+# link = "https://example.com/my-app"
+# execution_level = "requireAdministrator"
+
 # What goes in: one [[input]] per folder (its contents) or file (itself).
 #   name     where it goes inside the installer: a folder's contents into that
 #            folder; a file under that name, or into that folder if it ends in /
@@ -371,6 +403,15 @@ exclude = ["*.pdb", "*.tmp"]
 # [[input]]
 # path = "README.txt"
 # name = "docs/"
+
+# What the installer's Properties show; file_version is also its fixed version.
+# [version]
+# product_name = "My App"
+# product_version = "1.2.3"
+# file_version = "1.2.3.4"
+# company = "Example Ltd"
+# copyright = "(c) 2026 Example Ltd"
+# description = "My App installer"
 )";
 }
 

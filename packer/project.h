@@ -15,7 +15,8 @@ namespace kelvra::pack {
 // What a project file sets. Paths are already taken relative to the file's folder.
 struct Project {
   std::optional<std::string> output, stub, run, arg1, arg2, prompt, default_dir, password_file, sign, level,
-      mtime;
+      mtime, icon, link, execution_level;
+  std::map<std::string, std::string> version;  // the [version] table
   std::optional<unsigned> codepage, jobs;
   std::vector<InputItem> inputs;
   // Where each value was set, by the command-line option it stands for:

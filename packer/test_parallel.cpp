@@ -1,6 +1,6 @@
 // The chunks are independent zlib streams, so they can be inflated in any order: one
-// thread reads them in archive order and checks their framing, workers inflate them,
-// and results are taken back in archive order so that the first fault wins and the
+// thread reads them in archive order and checks their framing, it and its helpers
+// inflate them, and results are taken back in archive order so that the first fault wins and the
 // progress moves as it would on one thread.
 #include "packer/test_parallel.h"
 
@@ -90,11 +90,23 @@ struct Batch {
 };
 constexpr std::size_t chunks_per_batch = 64;
 
-// The workers, inflating whole batches until told to stop.
+// Inflates the batch's chunks up to its first fault.
+void inflate_batch(Batch* batch, std::uint8_t* out) {
+  for (Chunk& chunk : batch->chunks) {
+    if (!chunk.fault.empty()) break;  // a framing fault ends the batch
+    chunk.fault =
+        inflate_chunk(chunk.data.data(), static_cast<std::uint32_t>(chunk.data.size()), out, &chunk.produced);
+    if (!chunk.fault.empty()) break;
+  }
+}
+
+// The helpers, inflating whole batches until told to stop. The thread that reads the
+// archive inflates too while it waits for the oldest batch, so on N threads there are
+// N - 1 helpers and no core sits idle behind a reader with nothing to do.
 class Pool {
  public:
-  explicit Pool(unsigned jobs) {
-    for (unsigned i = 0; i < jobs; ++i) workers_.emplace_back([this] { work(); });
+  explicit Pool(unsigned helpers) {
+    for (unsigned i = 0; i < helpers; ++i) workers_.emplace_back([this] { work(); });
   }
   ~Pool() {
     {
@@ -111,35 +123,41 @@ class Pool {
     }
     wake_workers_.notify_one();
   }
-  void wait(Batch* batch) {
+  // Until the batch is done, inflates batches nobody has taken yet on this thread.
+  void wait(Batch* batch, std::uint8_t* out) {
     std::unique_lock<std::mutex> lock(mutex_);
-    finished_.wait(lock, [&] { return batch->done; });
+    while (!batch->done) {
+      if (queue_.empty()) {
+        finished_.wait(lock);
+        continue;
+      }
+      Batch* job = take(lock);
+      inflate_batch(job, out);
+      finish(job, lock);
+    }
   }
 
  private:
+  Batch* take(std::unique_lock<std::mutex>& lock) {
+    Batch* job = queue_.front();
+    queue_.pop_front();
+    lock.unlock();  // until done is set under the lock, only this thread touches the batch
+    return job;
+  }
+  void finish(Batch* job, std::unique_lock<std::mutex>& lock) {
+    lock.lock();
+    job->done = true;
+    finished_.notify_all();
+  }
   void work() {
     std::vector<std::uint8_t> out(format::max_inflated_chunk);
+    std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      Batch* batch = nullptr;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        wake_workers_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-        if (queue_.empty()) return;
-        batch = queue_.front();
-        queue_.pop_front();
-      }
-      // Until done is set under the lock, only this worker touches the batch.
-      for (Chunk& chunk : batch->chunks) {
-        if (!chunk.fault.empty()) break;  // a framing fault ends the batch
-        chunk.fault = inflate_chunk(chunk.data.data(), static_cast<std::uint32_t>(chunk.data.size()), out.data(),
-                                    &chunk.produced);
-        if (!chunk.fault.empty()) break;
-      }
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        batch->done = true;
-      }
-      finished_.notify_all();
+      wake_workers_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      Batch* job = take(lock);
+      inflate_batch(job, out.data());
+      finish(job, lock);
     }
   }
 
@@ -178,14 +196,14 @@ PayloadFault test_payload(unsigned jobs, std::uint32_t* chunks, std::uint64_t* i
   // Enough batches in flight to keep every worker busy while the oldest is waited for.
   const std::size_t window = 2 * static_cast<std::size_t>(jobs);
   std::deque<Batch> flight;  // a deque: the workers' pointers stay valid as it changes
-  Pool pool(jobs);
+  Pool pool(jobs - 1);
   std::uint64_t tested = 0;
   PayloadFault fault;
 
   // Takes back the oldest batch in archive order; false at its first fault.
   auto retire = [&]() {
     Batch& oldest = flight.front();
-    pool.wait(&oldest);
+    pool.wait(&oldest, archive.output_buffer);
     for (const Chunk& chunk : oldest.chunks) {
       if (!chunk.fault.empty()) {
         fault = {chunk.entry, "chunk " + std::to_string(chunk.number) + ": " + chunk.fault};

@@ -4,6 +4,7 @@
 import os
 import re
 import shutil
+import struct
 import unittest
 
 import kelvra_e2e as k
@@ -19,6 +20,16 @@ REPLACE, SKIP, RENAME, STOP_ASKING = (7, 33, 79, 17), (93, 33, 79, 17), (179, 33
 def read(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def archive_start(installer):
+    """The end of the installer's last section: create rewrites the stub's resources, so
+    its archive starts past the stub file's own size."""
+    head = read(installer)[:4096]
+    pe = struct.unpack_from("<I", head, 0x3C)[0]
+    count, optional_size = struct.unpack_from("<H", head, pe + 6)[0], struct.unpack_from("<H", head, pe + 20)[0]
+    table = pe + 24 + optional_size
+    return max(sum(struct.unpack_from("<II", head, table + 40 * i + 16)) for i in range(count))
 
 
 def make_payload(folder, files):
@@ -274,7 +285,7 @@ class Installer(unittest.TestCase):
         src, _ = self.payload(s)
         installer = s.pack([src], run="setup", default_dir=k.windows_path(s.target))
         with open(installer, "r+b") as f:
-            f.seek(os.path.getsize(k.stub()) + 3)  # inside the first chunk
+            f.seek(archive_start(installer) + 3)  # inside the first chunk
             byte = f.read(1)
             f.seek(-1, os.SEEK_CUR)
             f.write(bytes([byte[0] ^ 0x10]))

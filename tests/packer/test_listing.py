@@ -55,7 +55,7 @@ class Listing(PackerCase):
 
         self.assertEqual(shape(documented), shape(real))
         self.assertEqual(list(documented), list(real))
-        self.assertEqual((1, 1252), (real["schema"], real["codepage"]))
+        self.assertEqual((2, 1252), (real["schema"], real["codepage"]))
 
 
 class Documents(unittest.TestCase):

@@ -84,6 +84,9 @@ class Created(Case):
         "two bytes": {"a.txt": b"xy"},
         "several chunks": {"big.bin": os.urandom(200000), "small.txt": b"abc"},
         "no files": {},
+        # Installers a byte apart, so that the file's length falls on every remainder
+        # of a 32-bit word and the odd last byte is summed.
+        **{"%d-byte file" % n: {"a.bin": os.urandom(n)} for n in range(1, 5)},
     }
 
     def test_every_installer_carries_the_checksum_pefile_computes(self):

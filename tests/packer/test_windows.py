@@ -22,12 +22,6 @@ MTIME = "2001-02-03T04:05:06Z"
 MTIME_NS = 981173106 * 10**9
 
 
-def without_pe_checksum(image):
-    """The image with its PE checksum zeroed: create sets it for the whole installer."""
-    at = struct.unpack_from("<I", image, 0x3C)[0] + 24 + 64
-    return image[:at] + bytes(4) + image[at + 4:]
-
-
 def z(path):
     """A Linux path as Wine's drive Z: shows it."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -194,11 +188,37 @@ class WindowsPacker(unittest.TestCase):
         os.makedirs(self.path("small"), exist_ok=True)
         with open(self.path("small", "x.txt"), "wb") as f:
             f.write(b"x")
-        made = self.wine("create", "-o", z(self.path("embedded.exe")), z(self.path("small")))
+        made = self.wine("create", "--mtime", MTIME, "-o", z(self.path("embedded.exe")), z(self.path("small")))
         self.assertEqual(0, made.returncode, made.stderr)
-        with open(EMBEDDED_STUB, "rb") as a, open(self.path("embedded.exe"), "rb") as b:
-            stub, made = a.read(), b.read()
-            self.assertEqual(without_pe_checksum(stub), without_pe_checksum(made[: len(stub)]))
+        made = self.linux("create", "--mtime", MTIME, "-o", self.path("given.exe"), "--stub", EMBEDDED_STUB,
+                          self.path("small"))
+        self.assertEqual(0, made.returncode, made.stderr)
+        with open(self.path("given.exe"), "rb") as a, open(self.path("embedded.exe"), "rb") as b:
+            self.assertTrue(a.read() == b.read(), "the built-in stub is not the one given")
+
+    @unittest.skipUnless(EMBEDDED_STUB and os.path.exists(EMBEDDED_STUB), "no stub was built in")
+    def test_same_branded_installer(self):
+        # The resource tree is rebuilt by our own code on both systems: same bytes.
+        os.makedirs(self.path("branded"), exist_ok=True)
+        with open(self.path("branded", "a.txt"), "wb") as f:
+            f.write(b"a")
+        icon = self.path("app.ico")
+        image = b"\x89PNG\r\n\x1a\n" + bytes(range(200))
+        with open(icon, "wb") as f:
+            f.write(struct.pack("<HHHBBBBHHII", 0, 1, 1, 32, 32, 0, 0, 1, 32, len(image), 22) + image)
+        common = ["--mtime", MTIME, "--link", "https://example.com/caf\u00e9", "--execution-level",
+                  "highestAvailable", "--version-info", "product_name=Démo", "--version-info",
+                  "file_version=4.3.2.1"]
+        made = self.linux("create", "-o", self.path("b-linux.exe"), "--icon", icon, *common, self.path("branded"))
+        self.assertEqual(0, made.returncode, made.stderr)
+        made = self.wine("create", "-o", z(self.path("b-wine.exe")), "--icon", z(icon), *common,
+                         z(self.path("branded")))
+        self.assertEqual(0, made.returncode, made.stderr)
+        with open(self.path("b-linux.exe"), "rb") as a, open(self.path("b-wine.exe"), "rb") as b:
+            self.assertTrue(a.read() == b.read(), "the branded installers differ")
+        listed = self.listing(self.wine("list", "--json", z(self.path("b-linux.exe"))))
+        self.assertEqual("https://example.com/caf\u00e9", listed["resources"]["link"])
+        self.assertEqual("Démo", listed["resources"]["version"]["product_name"])
 
 
 if __name__ == "__main__":

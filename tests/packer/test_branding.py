@@ -1,0 +1,340 @@
+#!/usr/bin/env python3
+# Branded installers read back with other people's tools: pefile (version strings, the
+# fixed file version, the checksum, the section layout and relocations), icoutils'
+# wrestool and icotool (icon group 102 with every image of the .ico, the manifest,
+# string 12), osslsigncode verify on a branded installer signed by create. Then the
+# project keys against the options, list and --json, and the bad inputs that must
+# leave no installer behind.
+import json
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+import zlib
+
+import pefile
+
+PACK = os.environ.get("KELVRA_PACK", "kelvra-pack")
+STUBS = {"i686": os.environ.get("KELVRA_STUB", ""), "x86_64": os.environ.get("KELVRA_STUB_X64", "")}
+DEFAULT_LINK = "https://kelvra.example.org/"
+
+
+def run(*args, cwd=None):
+    return subprocess.run([PACK, *map(str, args)], stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, errors="replace", timeout=300, cwd=cwd)
+
+
+def tool(*args):
+    result = subprocess.run(list(args), capture_output=True, timeout=120)
+    if result.returncode != 0:
+        raise AssertionError("%s failed: %s" % (args, result.stderr.decode(errors="replace")))
+    return result.stdout
+
+
+def png(width, height, rgba):
+    rows = b"".join(b"\0" + bytes(rgba) * width for _ in range(height))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+def bitmap(size, bgra):
+    """A 32-bit icon bitmap: header (height doubled for the mask), pixels, AND mask."""
+    header = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, 32, 0, 0, 0, 0, 0, 0)
+    return header + bytes(bgra) * (size * size) + bytes((size + 31) // 32 * 4 * size)
+
+
+def ico(images):
+    """An .ico of (width, height, bit_count, data) images."""
+    out = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for width, height, bits, data in images:
+        out += struct.pack("<BBBBHHII", width % 256, height % 256, 0, 0, 1, bits, len(data), offset)
+        offset += len(data)
+    return out + b"".join(data for *_, data in images)
+
+
+def ico_images(data):
+    """The image data of an .ico file, in directory order."""
+    count = struct.unpack_from("<H", data, 4)[0]
+    images = []
+    for i in range(count):
+        size, offset = struct.unpack_from("<II", data, 6 + 16 * i + 8)
+        images.append(data[offset:offset + size])
+    return images
+
+
+def counted_strings(block):
+    strings, at = [], 0
+    while at + 2 <= len(block) and len(strings) < 16:
+        length = struct.unpack_from("<H", block, at)[0]
+        strings.append(block[at + 2:at + 2 + 2 * length].decode("utf-16-le"))
+        at += 2 + 2 * length
+    return strings
+
+
+ICON_IMAGES = [(32, 32, 32, png(32, 32, (0, 160, 0, 255))), (16, 16, 32, bitmap(16, (0, 0, 200, 255))),
+               (48, 48, 32, png(48, 48, (0, 160, 0, 255)))]
+VERSION = {"product_name": "My App", "product_version": "1.2.3", "file_version": "1.2.3.4",
+           "company": "Example Ltd", "copyright": "(c) 2026 Example Ltd", "description": "My App installer"}
+VERSION_NAMES = {"product_name": "ProductName", "product_version": "ProductVersion", "file_version": "FileVersion",
+                 "company": "CompanyName", "copyright": "LegalCopyright", "description": "FileDescription"}
+
+
+class Case(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="kelvra-branding-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        self.src = self.path("src")
+        os.makedirs(os.path.join(self.src, "sub"))
+        self.files = {"a.txt": b"branded\r\n" * 40, os.path.join("sub", "b.bin"): os.urandom(7000)}
+        for name, content in self.files.items():
+            self.write(os.path.join(self.src, name), content)
+        self.icon = self.path("app.ico")
+        self.write(self.icon, ico(ICON_IMAGES))
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def write(self, path, data):
+        with open(path, "wb") as f:
+            f.write(data)
+
+    def stubs(self):
+        found = {arch: stub for arch, stub in STUBS.items() if stub and os.path.exists(stub)}
+        if not found:
+            self.fail("neither KELVRA_STUB nor KELVRA_STUB_X64 names a built stub")
+        return found
+
+    def branded_options(self):
+        options = ["--icon", self.icon, "--link", "https://example.com/my-app",
+                   "--execution-level", "requireAdministrator"]
+        for key, value in VERSION.items():
+            options += ["--version-info", "%s=%s" % (key, value)]
+        return options
+
+    def create(self, stub, out, *options):
+        made = run("create", "--stub", stub, "-o", out, *options, self.src)
+        self.assertEqual(0, made.returncode, made.stderr)
+        return out
+
+    def resource(self, installer, kind, name):
+        return tool("wrestool", "-x", "--raw", "--type=%d" % kind, "--name=%d" % name, installer)
+
+    def assert_opens_tests_and_extracts(self, installer):
+        tested = run("test", installer)
+        self.assertEqual(0, tested.returncode, tested.stderr)
+        target = tempfile.mkdtemp(dir=self.dir)
+        done = run("extract", "-C", target, "--overwrite", "replace", installer)
+        self.assertEqual(0, done.returncode, done.stderr)
+        for name, content in self.files.items():
+            with open(os.path.join(target, name), "rb") as f:
+                self.assertEqual(content, f.read(), name)
+
+
+class ThirdPartyTools(Case):
+    def test_every_resource_reads_back_and_the_image_stays_sound(self):
+        for arch, stub in self.stubs().items():
+            with self.subTest(arch=arch):
+                out = self.create(stub, self.path(arch + ".exe"), *self.branded_options())
+                image = pefile.PE(out)
+                self.addCleanup(image.close)
+                strings = {}
+                for info in image.FileInfo[0]:
+                    if info.Key == b"StringFileInfo":
+                        for table in info.StringTable:
+                            strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+                self.assertEqual({VERSION_NAMES[k]: v for k, v in VERSION.items()}, strings)
+                fixed = image.VS_FIXEDFILEINFO[0]
+                self.assertEqual((0x00010002, 0x00030004), (fixed.FileVersionMS, fixed.FileVersionLS))
+                self.assertEqual((0x00010002, 0x00030000), (fixed.ProductVersionMS, fixed.ProductVersionLS))
+                self.assertEqual(image.generate_checksum(), image.OPTIONAL_HEADER.CheckSum)
+
+                # The resources are last, and the headers say where everything now is.
+                sections = image.sections
+                self.assertEqual(b".rsrc", sections[-1].Name.rstrip(b"\0"))
+                last = sections[-1]
+                align = image.OPTIONAL_HEADER.SectionAlignment
+                self.assertEqual((last.VirtualAddress + last.Misc_VirtualSize + align - 1) // align * align,
+                                 image.OPTIONAL_HEADER.SizeOfImage)
+                resources = image.OPTIONAL_HEADER.DATA_DIRECTORY[2]
+                self.assertEqual((last.VirtualAddress, last.Misc_VirtualSize),
+                                 (resources.VirtualAddress, resources.Size))
+
+                # Code, data and relocations are the stub's, byte for byte and entry for entry.
+                original = pefile.PE(stub)
+                self.addCleanup(original.close)
+                self.assertEqual(original.OPTIONAL_HEADER.DllCharacteristics,
+                                 image.OPTIONAL_HEADER.DllCharacteristics)
+                for before in original.sections:
+                    if before.Name.rstrip(b"\0") in (b".rsrc", b".reloc"):
+                        continue
+                    after = next(s for s in sections if s.Name == before.Name)
+                    self.assertEqual(before.VirtualAddress, after.VirtualAddress)
+                    self.assertEqual(before.get_data(), after.get_data(), before.Name)
+
+                def relocations(pe):
+                    return [(entry.rva, entry.type) for block in pe.DIRECTORY_ENTRY_BASERELOC
+                            for entry in block.entries]
+                self.assertTrue(relocations(original))
+                self.assertEqual(relocations(original), relocations(image))
+
+                # icoutils: group 102 holds every image of the .ico, the manifest the
+                # level, string 12 the address.
+                icon = tool("wrestool", "-x", "--type=14", "--name=102", out)
+                self.assertEqual([data for *_, data in ICON_IMAGES], ico_images(icon))
+                self.write(self.path("extracted.ico"), icon)
+                listed = tool("icotool", "-l", self.path("extracted.ico")).decode()
+                for width, height, *_ in ICON_IMAGES:
+                    self.assertIn("--width=%d --height=%d" % (width, height), listed)
+                manifest = self.resource(out, 24, 1).decode()
+                self.assertIn('requestedExecutionLevel level="requireAdministrator" uiAccess="false"', manifest)
+                self.assertNotIn("dpiAware", manifest)
+                self.assertEqual("https://example.com/my-app", counted_strings(self.resource(out, 6, 1))[12])
+                self.assert_opens_tests_and_extracts(out)
+
+    def test_without_options_the_stubs_resources_stay_and_ours_are_added(self):
+        for arch, stub in self.stubs().items():
+            with self.subTest(arch=arch):
+                out = self.create(stub, self.path(arch + ".exe"))
+                for kind, name in ((14, 102), (24, 1), (6, 1), (6, 2)):
+                    self.assertEqual(self.resource(stub, kind, name), self.resource(out, kind, name), (kind, name))
+                self.assertEqual(DEFAULT_LINK, counted_strings(self.resource(out, 6, 1))[12])
+                image = pefile.PE(out)
+                self.addCleanup(image.close)
+                strings = {k.decode(): v.decode() for info in image.FileInfo[0] if info.Key == b"StringFileInfo"
+                           for table in info.StringTable for k, v in table.entries.items()}
+                self.assertEqual("Kelvra self-installer", strings["ProductName"])
+                self.assertEqual(0x00010003, image.VS_FIXEDFILEINFO[0].FileVersionMS)
+                self.assertEqual({}, json.loads(run("list", "--json", out).stdout)["resources"])
+                self.assertNotIn("Icon:", run("list", out).stdout)
+                self.assert_opens_tests_and_extracts(out)
+
+    def test_signed_by_create_it_verifies_and_still_tests(self):
+        for name in ("openssl", "osslsigncode", "wrestool"):
+            self.assertIsNotNone(shutil.which(name), "%s is not installed (scripts/install-deps)" % name)
+        key, cert = self.path("key.pem"), self.path("cert.pem")
+        tool("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", key,
+             "-out", cert, "-subj", "/CN=Kelvra branding test", "-addext", "extendedKeyUsage=codeSigning")
+        stub = next(iter(self.stubs().values()))
+        sign = "osslsigncode sign -certs '%s' -key '%s' -in {in} -out {out}" % (cert, key)
+        out = self.create(stub, self.path("signed.exe"), *self.branded_options(), "--sign", sign)
+        verified = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", out],
+                                  capture_output=True, text=True, timeout=120)
+        self.assertEqual(0, verified.returncode, verified.stdout + verified.stderr)
+        self.assertIn("Signature verification: ok", verified.stdout)
+        tested = run("test", out)
+        self.assertIn("signed: certificate table of", tested.stdout)
+        self.assertEqual("https://example.com/my-app", counted_strings(self.resource(out, 6, 1))[12])
+        self.assert_opens_tests_and_extracts(out)
+
+
+class Settings(Case):
+    def test_project_keys_with_options_winning_shown_by_list(self):
+        stub = next(iter(self.stubs().values()))
+        project = self.path("kelvra.toml")
+        with open(project, "w") as f:
+            f.write('output = "p.exe"\nicon = "app.ico"\nlink = "http://example.com/from-file"\n'
+                    'execution_level = "highestAvailable"\n[[input]]\npath = "src"\n'
+                    '[version]\nproduct_name = "From File"\nfile_version = "2.0"\ncompany = "File Ltd"\n')
+        made = run("create", "--project", project, "--stub", stub, "--link", "https://example.com/cli",
+                   "--version-info", "product_name=From CLI")
+        self.assertEqual(0, made.returncode, made.stderr)
+        out = self.path("p.exe")
+        listed = json.loads(run("list", "--json", out).stdout)
+        self.assertEqual(2, listed["schema"])
+        self.assertEqual({"icon": [{"width": w, "height": h, "bit_count": b} for w, h, b, _ in ICON_IMAGES],
+                          "link": "https://example.com/cli", "execution_level": "highestAvailable",
+                          "version": {"product_name": "From CLI", "file_version": "2.0", "company": "File Ltd"}},
+                         listed["resources"])
+        table = run("list", out).stdout
+        for line in ("Icon:               32x32 32-bit, 16x16 32-bit, 48x48 32-bit",
+                     "Link:               https://example.com/cli", "Execution level:    highestAvailable",
+                     "Product name:       From CLI", "File version:       2.0"):
+            self.assertIn(line, table)
+        image = pefile.PE(out)
+        self.addCleanup(image.close)
+        self.assertEqual((0x00020000, 0), (image.VS_FIXEDFILEINFO[0].FileVersionMS,
+                                           image.VS_FIXEDFILEINFO[0].FileVersionLS))
+
+    def test_the_longest_link_the_window_shows_is_taken(self):
+        stub = next(iter(self.stubs().values()))
+        link = "https://example.com/" + "x" * (59 - len("https://example.com/"))
+        out = self.create(stub, self.path("long.exe"), "--link", link)
+        self.assertEqual(link, counted_strings(self.resource(out, 6, 1))[12])
+
+    def test_bad_inputs_are_refused_and_nothing_is_written(self):
+        stub = next(iter(self.stubs().values()))
+        bad = {
+            "not an ico": b"This is not an icon\n",
+            "truncated": ico(ICON_IMAGES)[:-10],
+            "zero images": struct.pack("<HHH", 0, 1, 0),
+            "cut directory": struct.pack("<HHH", 0, 1, 3) + bytes(20),
+            "neither png nor bmp": ico([(32, 32, 32, b"GIF89a" + bytes(60))]),
+        }
+        for name, data in bad.items():
+            self.write(self.path(name.replace(" ", "-") + ".ico"), data)
+        too_long = "https://example.com/" + "x" * (60 - len("https://example.com/"))
+        cases = {
+            "not an ico": (["--icon", self.path("not-an-ico.ico")], 1, "not-an-ico.ico' is not a valid .ico"),
+            "truncated ico": (["--icon", self.path("truncated.ico")], 1, "image 3 lies outside the file"),
+            "ico of 0 images": (["--icon", self.path("zero-images.ico")], 1, "holds no images"),
+            "ico directory cut": (["--icon", self.path("cut-directory.ico")], 1, "directory of 3 images is cut"),
+            "ico of a gif": (["--icon", self.path("neither-png-nor-bmp.ico")], 1, "neither a PNG nor a bitmap"),
+            "missing icon": (["--icon", self.path("absent.ico")], 1, "--icon: cannot read"),
+            "link too long": (["--link", too_long], 2, "--link: the address is 60 characters"),
+            "link not http": (["--link", "ftp://example.com/"], 2, "--link: 'ftp://example.com/' is not an http"),
+            "link without host": (["--link", "https:///path"], 2, "names no host"),
+            "link with a blank": (["--link", "https://example.com/a b"], 2, "holds a blank"),
+            "link outside the code page": (["--link", "https://example.com/\u03a9"], 2, "code page 1252"),
+            "unknown level": (["--execution-level", "admin"], 2, "--execution-level: 'admin' is not"),
+            "five numbers": (["--version-info", "file_version=1.2.3.4.5"], 2, "--version-info file_version:"),
+            "number too big": (["--version-info", "file_version=1.70000"], 2, "--version-info file_version:"),
+            "numeric product version": (["--version-info", "product_version=1..2"], 2, "product_version:"),
+            "unknown version key": (["--version-info", "colour=blue"], 2, "unknown key 'colour'"),
+            "no equals sign": (["--version-info", "product_name"], 2, "expected KEY=VALUE"),
+            "control character": (["--version-info", "company=a\tb"], 2, "control character"),
+        }
+        for name, (options, status, words) in cases.items():
+            with self.subTest(name):
+                out = self.path("refused.exe")
+                made = run("create", "--stub", stub, "-o", out, *options, self.src)
+                self.assertEqual(status, made.returncode, made.stderr)
+                self.assertIn(words, made.stderr)
+                self.assertEqual([], [n for n in os.listdir(self.dir) if n.startswith("refused")])
+
+    def test_bad_project_keys_name_the_line(self):
+        stub = next(iter(self.stubs().values()))
+        cases = {
+            'execution_level = "root"\n': "kelvra.toml:1: key 'execution_level': 'root' is not",
+            '[version]\nfile_version = "1.2.3.4.5"\n': "kelvra.toml:2: key 'version.file_version'",
+            '[version]\nproduct_nmae = "x"\n': "unknown key (did you mean 'product_name'?)",
+            '[version]\ncompany = 3\n': "kelvra.toml:2: key 'version.company': expected a string",
+            'version = "1.0"\n': "expected a [version] table",
+            'icon = "not-there.ico"\n': "kelvra.toml:1: key 'icon': cannot read",
+        }
+        for text, words in cases.items():
+            with self.subTest(text):
+                with open(self.path("kelvra.toml"), "w") as f:
+                    f.write(text)
+                made = run("create", "--project", self.path("kelvra.toml"), "--stub", stub, "-o",
+                           self.path("p.exe"), self.src)
+                self.assertIn(made.returncode, (1, 2), made.stderr)
+                self.assertIn(words, made.stderr)
+                self.assertFalse(os.path.exists(self.path("p.exe")))
+
+    def test_a_failing_signer_leaves_no_branded_installer(self):
+        stub = next(iter(self.stubs().values()))
+        made = run("create", "--stub", stub, "-o", self.path("s.exe"), *self.branded_options(),
+                   "--sign", "echo signer refused >&2; false {in} {out}", self.src)
+        self.assertEqual(1, made.returncode, made.stderr)
+        self.assertIn("signer refused", made.stderr)
+        self.assertEqual([], [n for n in os.listdir(self.dir) if n.startswith("s.exe")])
+
+
+if __name__ == "__main__":
+    unittest.main()
