@@ -1,6 +1,11 @@
-# The end-to-end harness: runs the x86_64 installer under Wine on a private Xvfb
-# display, drives it like a user with xdotool, and looks at what it leaves behind.
-# Each Scenario owns its display, Wine prefix and target folder, and tears them down.
+# The end-to-end harness: runs the installer under Wine on a private Xvfb display,
+# drives it like a user with xdotool, and looks at what it leaves behind. Each
+# Scenario owns its display, Wine prefix and target folder, and tears them down.
+#
+# KELVRA_E2E_ARCH picks the stub: x86_64 (the default, kelvra-stub-x64.exe under
+# wine64) or i686 (the shipped kelvra-stub.exe under 32-bit Wine, run by scripts/i686-vm
+# inside a virtual machine, where every Wine step is several times slower: the
+# timeouts scale with KELVRA_E2E_TIMEOUT_SCALE).
 import contextlib
 import fcntl
 import os
@@ -12,8 +17,22 @@ import subprocess
 import time
 import unittest
 
-WINE = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver64"
+ARCH = os.environ.get("KELVRA_E2E_ARCH", "x86_64")
+# Per architecture: the Wine loader and server, the prefix's WINEARCH, the variables
+# naming the stub and the sample's setup program, and the compiler for helpers.
+ARCHES = {
+    "x86_64": ("/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64", "win64",
+               "KELVRA_STUB_X64", "KELVRA_SETUP_X64", "x86_64-w64-mingw32-gcc"),
+    "i686": ("/usr/lib/wine/wine", "/usr/lib/wine/wineserver32", "win32",
+             "KELVRA_STUB", "KELVRA_SETUP", "i686-w64-mingw32-gcc"),
+}
+if ARCH not in ARCHES:
+    raise RuntimeError("KELVRA_E2E_ARCH is %r, not one of %s" % (ARCH, ", ".join(ARCHES)))
+WINE, WINESERVER, WINEARCH, STUB_VAR, SETUP_VAR, MINGW_CC = ARCHES[ARCH]
+TIMEOUT_SCALE = float(os.environ.get("KELVRA_E2E_TIMEOUT_SCALE", "6" if ARCH == "i686" else "1"))
+# The shortest pause between two looks: each look starts xdotool or xwininfo, which in
+# the virtual machine costs enough to take the processor from the Wine being waited on.
+POLL_MIN = float(os.environ.get("KELVRA_E2E_POLL_MIN", "0.5" if ARCH == "i686" else "0"))
 SCREEN_W, SCREEN_H = 1024, 768
 DESKTOP = "/desktop=kelvra,%dx%d" % (SCREEN_W, SCREEN_H)
 
@@ -31,6 +50,16 @@ WINDOW_TIMEOUT = 60
 EXIT_TIMEOUT = 60
 
 WORK = os.path.abspath(os.environ.get("KELVRA_E2E_WORK", "/tmp/kelvra-e2e"))
+# Wine prefixes: many small files, kept off slow or shared file systems when asked.
+SCRATCH = os.path.abspath(os.environ.get("KELVRA_E2E_SCRATCH", WORK))
+
+
+def scaled(seconds):
+    return seconds * TIMEOUT_SCALE
+
+
+def stub():
+    return tool(STUB_VAR)
 
 
 def tool(name):
@@ -46,6 +75,7 @@ NAME_HIGHLIGHT = (48, 150, 250)
 
 def wait_for(predicate, timeout, what, interval=0.05):
     """Polls predicate until it returns something true; fails after timeout seconds."""
+    timeout = scaled(timeout)
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
@@ -53,7 +83,7 @@ def wait_for(predicate, timeout, what, interval=0.05):
             return value
         if time.monotonic() > deadline:
             raise AssertionError("timed out after %gs waiting for %s" % (timeout, what))
-        time.sleep(interval)
+        time.sleep(max(interval, POLL_MIN))
 
 
 def windows_path(path):
@@ -76,13 +106,13 @@ def locked(path):
 
 
 def _run(args, env=None, timeout=120, check=True, cwd=None):
-    return subprocess.run(args, env=env, cwd=cwd, timeout=timeout, check=check,
+    return subprocess.run(args, env=env, cwd=cwd, timeout=scaled(timeout), check=check,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def wine_env(prefix, display=None):
     env = dict(os.environ)
-    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINESERVER=WINESERVER,
+    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINESERVER=WINESERVER, WINEARCH=WINEARCH,
                WINEDLLOVERRIDES="mscoree,mshtml=")
     if display:
         env["DISPLAY"] = display
@@ -92,18 +122,18 @@ def wine_env(prefix, display=None):
 
 
 def probe_program():
-    """The sample's setup program for x86_64: the cross build's, else compiled here."""
-    built = os.environ.get("KELVRA_SETUP_X64", "")
+    """The sample's setup program: the cross build's, else compiled here."""
+    built = os.environ.get(SETUP_VAR, "")
     if built and os.path.exists(built):
         return built
     os.makedirs(WORK, exist_ok=True)
-    path = os.path.join(WORK, "probe", "setup.exe")
+    path = os.path.join(WORK, "probe", ARCH, "setup.exe")
     source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples",
                           "setup", "setup.c")
     with locked(os.path.join(WORK, "probe.lock")):
         if not os.path.exists(path) or os.path.getmtime(path) < os.path.getmtime(source):
             os.makedirs(os.path.dirname(path), exist_ok=True)
-            _run(["x86_64-w64-mingw32-gcc", "-Os", "-s", "-mwindows", "-o", path + ".tmp", source])
+            _run([MINGW_CC, "-Os", "-s", "-mwindows", "-o", path + ".tmp", source])
             os.replace(path + ".tmp", path)
     return path
 
@@ -111,17 +141,16 @@ def probe_program():
 def template_prefix():
     """One initialised Wine prefix per build folder, made once (about 15 s) and copied
     per scenario. Remade when the Wine version changes."""
-    os.makedirs(WORK, exist_ok=True)
-    path = os.path.join(WORK, "wine-template")
+    os.makedirs(SCRATCH, exist_ok=True)
+    path = os.path.join(SCRATCH, "wine-template-" + ARCH)
     with locked(path + ".lock"):
         version = _run([WINE, "--version"]).stdout.strip()
         marker = os.path.join(path, ".kelvra-template")
-        if os.path.exists(marker) and open(marker).read() == version:
-            return path
-        shutil.rmtree(path, ignore_errors=True)
-        env = wine_env(path)
-        _run([WINE, "wineboot", "-i"], env=env, timeout=300)
-        _run([WINESERVER, "-w"], env=env, timeout=120)
+        if os.path.exists(marker):
+            with open(marker) as f:
+                if f.read() == version:
+                    return path
+        make_prefix(path)
         # The machine-wide TEMP and TMP would stand in for any the scenario unsets;
         # drop them so that each scenario's own user environment is all there is.
         system_reg = os.path.join(path, "system.reg")
@@ -135,10 +164,41 @@ def template_prefix():
         return path
 
 
+PREFIX_FILES = ("system.reg", "user.reg", "userdef.reg",
+                os.path.join("drive_c", "windows", "system32", "kernel32.dll"))
+
+
+def prefix_complete(path):
+    return all(os.path.isfile(os.path.join(path, f)) and os.path.getsize(os.path.join(path, f)) > 0
+               for f in PREFIX_FILES)
+
+
+def make_prefix(path, attempts=3):
+    """wineboot -i, made to stick: on a slow machine it sometimes exits non-zero (53 was
+    seen) although the prefix it leaves is whole once its wineserver has finished, and
+    sometimes leaves half a prefix. The former is taken; the latter is made again."""
+    failures = []
+    for _ in range(attempts):
+        shutil.rmtree(path, ignore_errors=True)
+        env = wine_env(path)
+        booted = _run([WINE, "wineboot", "-i"], env=env, timeout=300, check=False)
+        # The registry files are written by wineserver as it exits.
+        _run([WINESERVER, "-w"], env=env, timeout=120, check=False)
+        if prefix_complete(path):
+            return
+        failures.append("wineboot -i exited %d, the prefix lacks %s: %s" % (
+            booted.returncode, ", ".join(f for f in PREFIX_FILES
+                                         if not os.path.isfile(os.path.join(path, f))),
+            booted.stderr.strip()[-500:]))
+    raise RuntimeError("no Wine prefix in %s after %d attempts:\n%s"
+                       % (path, attempts, "\n".join(failures)))
+
+
 def clone_prefix(template, dest):
     """Hard links make the copy instant; Wine replaces its registry files by renaming
     new ones over them, but those are copied anyway so no edit can reach the template."""
     shutil.rmtree(dest, ignore_errors=True)
+    os.makedirs(os.path.dirname(dest), exist_ok=True)
     if subprocess.run(["cp", "-al", template, dest], stderr=subprocess.DEVNULL).returncode != 0:
         shutil.rmtree(dest, ignore_errors=True)
         subprocess.run(["cp", "-a", template, dest], check=True)
@@ -216,7 +276,8 @@ class Scenario:
             os.makedirs(d)
         self.target = os.path.join(self.root, "target")
         os.makedirs(self.target)
-        self.prefix = os.path.join(self.root, "prefix")
+        self.prefix = os.path.join(SCRATCH, "prefixes", name) if SCRATCH != WORK else \
+            os.path.join(self.root, "prefix")
         self.xvfb = None
         self.display = None
         self.xvfb_pipe = None
@@ -270,14 +331,14 @@ class Scenario:
         if self.running() and self.display:
             self.screenshot("at-teardown")
         if os.path.isdir(self.prefix):
-            subprocess.run([WINESERVER, "-k"], env=wine_env(self.prefix), timeout=60,
+            subprocess.run([WINESERVER, "-k"], env=wine_env(self.prefix), timeout=scaled(60),
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if self.launcher and self.launcher.poll() is None:
             with contextlib.suppress(ProcessLookupError):
                 os.killpg(self.launcher.pid, signal.SIGKILL)
             self.launcher.wait(timeout=30)
         if os.path.isdir(self.prefix):
-            subprocess.run([WINESERVER, "-w"], env=wine_env(self.prefix), timeout=60,
+            subprocess.run([WINESERVER, "-w"], env=wine_env(self.prefix), timeout=scaled(60),
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if self.xvfb:
             if self.xvfb.poll() is None:
@@ -297,9 +358,9 @@ class Scenario:
     # -- making and starting installers ----------------------------------------
 
     def pack(self, inputs, output=None, **options):
-        """kelvra-pack create with the x86_64 stub; options become --name value."""
+        """kelvra-pack create with the stub under test; options become --name value."""
         out = os.path.join(self.root, output or "kelvra-e2e-%s.exe" % self.name)
-        args = [tool("KELVRA_PACK"), "create", "-o", out, "--stub", tool("KELVRA_STUB_X64")]
+        args = [tool("KELVRA_PACK"), "create", "-o", out, "--stub", stub()]
         for key, value in options.items():
             args += ["--" + key.replace("_", "-"), str(value)]
         args += list(inputs)
@@ -320,10 +381,10 @@ class Scenario:
 
     def wait_exit(self, timeout=EXIT_TIMEOUT):
         try:
-            return self.launcher.wait(timeout=timeout)
+            return self.launcher.wait(timeout=scaled(timeout))
         except subprocess.TimeoutExpired:
             self.screenshot("not-ended")
-            raise AssertionError("the installer did not end within %gs" % timeout)
+            raise AssertionError("the installer did not end within %gs" % scaled(timeout))
 
     def running(self):
         return self.launcher is not None and self.launcher.poll() is None

@@ -14,14 +14,14 @@ HELPERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "helpers")
 
 
 def helper_program(name):
-    """helpers/<name>.c built for x86_64 Windows once per build folder (and again when
-    the source changes)."""
+    """helpers/<name>.c built for the architecture under test once per build folder
+    (and again when the source changes)."""
     source = os.path.join(HELPERS, name + ".c")
-    path = os.path.join(k.WORK, "helpers", name + ".exe")
+    path = os.path.join(k.WORK, "helpers", k.ARCH, name + ".exe")
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with k.locked(os.path.join(k.WORK, "helpers.lock")):
         if not os.path.exists(path) or os.path.getmtime(path) < os.path.getmtime(source):
-            k._run(["x86_64-w64-mingw32-gcc", "-Os", "-s", "-mwindows", "-Wall", "-Wextra",
+            k._run([k.MINGW_CC, "-Os", "-s", "-mwindows", "-Wall", "-Wextra",
                     "-Werror", "-o", path + ".tmp", source, "-lshell32"])
             os.replace(path + ".tmp", path)
     return path

@@ -1,4 +1,4 @@
-# End-to-end scenarios: an installer made by kelvra-pack with the x86_64 stub, run
+# End-to-end scenarios: an installer made by kelvra-pack with the stub under test, run
 # under Wine and answered through the screen like a user would. Each test method is
 # one CTest test (tests/e2e/CMakeLists.txt lists them from this file).
 import os
