@@ -204,22 +204,22 @@ std::vector<std::uint8_t> build_tree(const Resources& resources, std::uint32_t r
     write_u32(&out[at], id.named ? (name_at.at(&id) | 0x80000000u) : id.id);
     write_u32(&out[at + 4], target);
   };
+  // Points the entry at *at to a new table for map, moves *at to the next entry and
+  // returns where the new table's own entries start.
+  auto put_subtable = [&](std::uint32_t* at, const ResourceId& id, const auto& map) {
+    const std::uint32_t table = next_table;
+    next_table += table_size(map.size());
+    put_entry(*at, id, table | 0x80000000u);
+    *at += 8;
+    put_table(table, map);
+    return table + 16;
+  };
   put_table(0, tree);
   std::uint32_t root_entry = 16;
   for (const auto& [type, names] : tree) {
-    const std::uint32_t type_table = next_table;
-    next_table += table_size(names.size());
-    put_entry(root_entry, type, type_table | 0x80000000u);
-    root_entry += 8;
-    put_table(type_table, names);
-    std::uint32_t type_entry = type_table + 16;
+    std::uint32_t type_entry = put_subtable(&root_entry, type, names);
     for (const auto& [name, languages] : names) {
-      const std::uint32_t name_table = next_table;
-      next_table += table_size(languages.size());
-      put_entry(type_entry, name, name_table | 0x80000000u);
-      type_entry += 8;
-      put_table(name_table, languages);
-      std::uint32_t name_entry = name_table + 16;
+      std::uint32_t name_entry = put_subtable(&type_entry, name, languages);
       for (const auto& [language, data] : languages) {
         put_entry(name_entry, language, next_leaf);
         name_entry += 8;
