@@ -168,56 +168,71 @@ class Refusals(PackerCase):
         self.assertIn(words, result.stderr)
         self.assertFalse([n for n in os.listdir(self.dir) if n.startswith("out.exe")])
 
-    def test_each_refusal_names_the_problem_and_leaves_nothing(self):
+    def test_each_refusal_names_the_problem_and_leaves_nothing_with_or_without_dry_run(self):
         ok = self.write(self.path("ok", "a.txt"), b"a")
         for i in range(1001):
             self.write(self.path("many", "%04d" % i), b"")
         self.write(self.path("longname", "d", "n" * 254), b"")
         self.write(self.path("device", "sub", "con.txt"), b"")
         self.write(self.path("japanese", "日本.txt"), b"")
+        # Digests the installer can't compare: the stored digest stops at a zero byte.
+        no_digest = password_with_digest(lambda d: d[0] == 0)
+        weak = password_with_digest(lambda d: d[0] != 0 and 0 in d[1:8])
         cases = [
-            ([self.path("many")], 1, "at most 1000"),
-            ([self.path("longname")], 1, "the limit is 255"),
-            ([self.path("device")], 1, "device name"),
-            ([self.path("japanese")], 1, "code page 1252"),
-            ([self.path("missing")], 1, "missing"),
-            (["--prompt", "p" * 256, ok], 2, "--prompt is 256 bytes"),
-            (["--run", "r" * 256, ok], 2, "--run is 256 bytes"),
-            (["--default-dir", "d" * 256, ok], 2, "--default-dir is 256 bytes"),
-            (["--arg1", "日本", ok], 2, "code page 1252"),
-            (["--codepage", "932", "--arg1", "€", ok], 2, "code page 932"),
-            (["--password", "", ok], 2, "empty"),
-            (["--password", "x" * 80, ok], 2, "the limit is 79"),
-            (["--password-file", self.path("missing"), ok], 1, "missing"),
-            (["--password", "a", "--password-file", ok, ok], 2, "excludes"),
-            (["--level", "10", ok], 2, "--level"),
-            (["--jobs", "0", ok], 2, "--jobs"),
-            (["--codepage", "7", ok], 2, "code page 7"),
+            ("too many files", [self.path("many")], 1, "at most 1000"),
+            ("name too long", [self.path("longname")], 1, "the limit is 255"),
+            ("device name", [self.path("device")], 1, "device name"),
+            ("name outside the code page", [self.path("japanese")], 1, "code page 1252"),
+            ("missing input", [self.path("missing")], 1, "missing"),
+            ("prompt too long", ["--prompt", "p" * 256, ok], 2, "--prompt is 256 bytes"),
+            ("program too long", ["--run", "r" * 256, ok], 2, "--run is 256 bytes"),
+            ("folder too long", ["--default-dir", "d" * 256, ok], 2, "--default-dir is 256 bytes"),
+            ("argument outside the code page", ["--arg1", "日本", ok], 2, "code page 1252"),
+            ("argument outside another code page", ["--codepage", "932", "--arg1", "€", ok], 2, "code page 932"),
+            ("empty password", ["--password", "", ok], 2, "empty"),
+            ("password too long", ["--password", "x" * 80, ok], 2, "the limit is 79"),
+            ("password without a digest", ["--password", no_digest, ok], 2, "starts with a zero byte"),
+            ("password cut short", ["--password", weak, ok], 2, "choose another password"),
+            ("missing password file", ["--password-file", self.path("missing"), ok], 1, "missing"),
+            ("password twice", ["--password", "a", "--password-file", ok, ok], 2, "excludes"),
+            ("bad level", ["--level", "10", ok], 2, "--level"),
+            ("bad jobs", ["--jobs", "0", ok], 2, "--jobs"),
+            ("unknown code page", ["--codepage", "7", ok], 2, "code page 7"),
+            ("bad time", ["--mtime", "yesterday", ok], 2, "--mtime"),
+            ("unreadable stub", ["--stub", self.path("no-stub"), ok], 2, "--stub: cannot read"),
         ]
-        for args, status, words in cases:
-            with self.subTest(args=args[:2]):
-                self.assert_refused(self.create(*args), status, words)
+        for what, args, status, words in cases:
+            with self.subTest(what):
+                real = self.create(*args)
+                self.assert_refused(real, status, words)
+                # --dry-run runs the same checks: same status, same message, no file.
+                dry = self.create("--dry-run", *args)
+                self.assert_refused(dry, status, words)
+                self.assertEqual(real.stderr, dry.stderr)
 
     def test_an_input_that_is_the_output_is_refused_and_kept(self):
         data = b"the user's own file"
         given = self.write(self.path("same", "a.txt"), data)
-        os.link(given, self.path("same", "hard.txt"))
-        os.symlink(given, self.path("same", "link.txt"))
-        cases = [
-            ("same name", given, given),
-            ("hard link", given, self.path("same", "hard.txt")),
-            ("symbolic link", self.path("same", "link.txt"), given),
-            ("among other inputs", given, self.path("same", "hard.txt")),
-        ]
+        hard, link = self.path("same", "hard.txt"), self.path("same", "link.txt")
+        os.link(given, hard)
+        os.symlink(given, link)
         other = self.write(self.path("other.txt"), b"x")
+        cases = [
+            ("same name", given, [given]),
+            ("another path to it", given, [self.path("same", "..", "same", "a.txt")]),
+            ("hard link as the input", given, [hard]),
+            ("hard link as the output", hard, [given]),
+            ("symbolic link as the output", link, [given]),
+            ("among other inputs", given, [other, hard]),
+        ]
         for what, output, inputs in cases:
             with self.subTest(what):
-                extra = [other] if what == "among other inputs" else []
-                result = run("create", "-o", output, "--stub", self.stub, *extra, inputs)
+                result = run("create", "-o", output, "--stub", self.stub, *inputs)
                 self.assertEqual(2, result.returncode, result.stderr)
                 self.assertIn("is the output file itself", result.stderr)
                 with open(given, "rb") as f:
                     self.assertEqual(data, f.read())
+                self.assertEqual(["a.txt", "hard.txt", "link.txt"], sorted(os.listdir(self.path("same"))))
 
     def test_a_double_byte_character_ending_in_a_backslash_byte_is_refused(self):
         # Each of these characters is two bytes in its code page, the second one 0x5C.
@@ -234,13 +249,6 @@ class Refusals(PackerCase):
         # The same code page with no such character packs.
         self.write(self.path("plain", "日本.txt"), b"x")
         self.assertEqual(0, self.create("--codepage", "932", self.path("plain")).returncode)
-
-    def test_passwords_the_installer_could_not_check(self):
-        ok = self.write(self.path("ok", "a.txt"), b"a")
-        no_digest = password_with_digest(lambda d: d[0] == 0)
-        self.assert_refused(self.create("--password", no_digest, ok), 2, "starts with a zero byte")
-        weak = password_with_digest(lambda d: d[0] != 0 and 0 in d[1:8])
-        self.assert_refused(self.create("--password", weak, ok), 2, "choose another password")
 
 
 class ListAndTest(PackerCase):
