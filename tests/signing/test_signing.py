@@ -112,6 +112,10 @@ class SignedInstaller(unittest.TestCase):
         result = self.kelvra_pack("test", signed)
         self.assertEqual(0, result.returncode, result.stdout)
         self.assertIn("3 entries", result.stdout)
+        # The checksum osslsigncode wrote is the one test computes, and the signature is
+        # said to cover the archive.
+        self.assertIn("is right; signed: certificate table of", result.stdout)
+        self.assertIn("the archive in front of it", result.stdout)
         result = self.kelvra_pack("list", signed)
         self.assertEqual(0, result.returncode, result.stdout)
         self.assertIn("readme.txt", result.stdout)
