@@ -85,6 +85,18 @@ def field_visible(image, window):
     raise AssertionError("the field's edge is partly drawn (%d of %d pixels)" % (drawn, len(row)))
 
 
+def answer_boxes(s, answered):
+    """Closes every "Uh-Oh!" box showing (no caption, no owner); True once the
+    installer has ended."""
+    if not s.running():
+        return True
+    for box in s.windows(""):
+        if box.width < k.SCREEN_W and box.id not in answered:
+            answered.add(box.id)
+            s.click(box.x + box.width // 2, box.y + box.height - 25)
+    return False
+
+
 class Installer(unittest.TestCase):
 
     # -- helpers shared by the scenarios ----------------------------------------
@@ -198,9 +210,14 @@ class Installer(unittest.TestCase):
     # -- scenarios ------------------------------------------------------------------
 
     def test_typical(self):
+        """The sample, with multi-chunk, empty and compressible files beside it, packed
+        with libdeflate's strongest level (every other scenario uses the default one)."""
         s = self.scenario()
-        src, expected = self.payload(s)
-        installer = s.pack([src], run="setup", arg1="one", arg2="two",
+        pattern = bytes(range(256)) * 40 + b"tail"
+        files = dict(sample_files(), **{"multi/chunk.bin": pattern * 3 + os.urandom(25000), "empty.txt": b"",
+                                        "text/lines.txt": b"".join(b"line %d\r\n" % i for i in range(3000))})
+        src, expected = self.payload(s, files)
+        installer = s.pack([src], run="setup", arg1="one", arg2="two", level="max",
                            prompt="Install the sample here:", default_dir=k.windows_path(s.target))
         s.start(installer)
         window = s.wait_window("Kelvra")
@@ -209,17 +226,6 @@ class Installer(unittest.TestCase):
         s.press_button(window)
         self.assertEnded(s, installer)
         self.assertEqual([("setup one two", k.windows_path(s.target))], self.wait_probe(s.target))
-        self.assertExtracted(s.target, expected, extra=[PROBE_FILE])
-
-    def test_empty_arguments(self):
-        s = self.scenario()
-        src, expected = self.payload(s)
-        installer = s.pack([src], run="setup", default_dir=k.windows_path(s.target))
-        s.start(installer)
-        s.press_button(s.wait_window("Kelvra"))
-        self.assertEnded(s, installer)
-        # Both empty arguments leave their joining blanks.
-        self.assertEqual([("setup  ", k.windows_path(s.target))], self.wait_probe(s.target))
         self.assertExtracted(s.target, expected, extra=[PROBE_FILE])
 
     def test_proposed_directory(self):
@@ -512,19 +518,6 @@ class Installer(unittest.TestCase):
         self.assertKept(s, "a.txt")
         self.assertEqual(["a.txt"], s.files())
         self.assertNothingStarted(s, s.target)
-
-    def test_level_max(self):
-        """Multi-chunk, empty and compressible files through libdeflate's strongest level."""
-        s = self.scenario()
-        pattern = bytes(range(256)) * 40 + b"tail"
-        files = {"multi/chunk.bin": pattern * 3 + os.urandom(25000), "empty.txt": b"",
-                 "text/lines.txt": b"".join(b"line %d\r\n" % i for i in range(3000))}
-        src, expected = self.payload(s, files)
-        installer = s.pack([src], level="max", default_dir=k.windows_path(s.target))
-        s.start(installer)
-        s.press_button(s.wait_window("Kelvra"))
-        self.assertEnded(s, installer)
-        self.assertExtracted(s.target, expected)
 
 
 def installer_processes(name):

@@ -30,18 +30,6 @@ def entry_offsets(installer):
     return found
 
 
-def answer_boxes(s, answered):
-    """Closes every "Uh-Oh!" box showing (no caption, no owner); True once the
-    installer has ended."""
-    if not s.running():
-        return True
-    for box in s.windows(""):
-        if box.width < k.SCREEN_W and box.id not in answered:
-            answered.add(box.id)
-            s.click(box.x + box.width // 2, box.y + box.height - 25)
-    return False
-
-
 class Safety(base.Installer):
     """Only the scenarios below; the inherited ones belong to test_installer."""
 
@@ -60,7 +48,7 @@ class Safety(base.Installer):
         s.start(installer)
         s.press_button(s.wait_window("Kelvra"))
         answered = set()
-        k.wait_for(lambda: answer_boxes(s, answered), 120, "the run to end", interval=0.2)
+        k.wait_for(lambda: base.answer_boxes(s, answered), 120, "the run to end", interval=0.2)
         self.assertEnded(s, installer)
         self.assertEqual([], os.listdir(outside))
         self.assertEqual(1, len(answered))
@@ -91,7 +79,7 @@ class Safety(base.Installer):
         answered = set()
 
         def waiting_after_run():
-            answer_boxes(s, answered)
+            base.answer_boxes(s, answered)
             return bool(answered) and not s.windows("File Exists") and s.running() and \
                 os.path.exists(os.path.join(s.target, "setup.exe"))
 
