@@ -2,20 +2,15 @@
 // file is open shared for writing): the run must still end, read every chunk within
 // its buffer, and write only what really inflated.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "archive/archive.h"
-#include "archive/extract.h"
-#include "tests/unit/archive_builder.h"
-#include "tests/unit/scripted_questions.h"
+#include "tests/unit/extraction_fixture.h"
 
 namespace kelvra {
 namespace {
@@ -60,11 +55,6 @@ std::string inflatable(const Bytes& file, const Stored& entry, bool* clean) {
   }
   *clean = true;
   return out;
-}
-
-Bytes read_bytes(const std::string& path) {
-  const std::string text = read_all(path);
-  return Bytes(text.begin(), text.end());
 }
 
 struct Change {
@@ -132,11 +122,9 @@ const Change changes[] = {
 
 void PrintTo(const Change& change, std::ostream* out) { *out << change.name; }
 
-class ChangedArchive : public ::testing::TestWithParam<Change> {};
+class ChangedArchive : public test::ExtractionRun, public ::testing::WithParamInterface<Change> {};
 
 TEST_P(ChangedArchive, RunEndsAndWritesOnlyWhatInflated) {
-  test::TempDir dir;
-  ASSERT_FALSE(dir.path().empty());
   // Three entries: several text pieces, incompressible pieces (10,011-byte chunks) that
   // add up past the largest chunk length, and a small one after them.
   std::vector<Stored> entries = {{"a.txt", noise(25000, 1), 0, 0},
@@ -154,7 +142,7 @@ TEST_P(ChangedArchive, RunEndsAndWritesOnlyWhatInflated) {
   }
   ASSERT_GT(entries[1].size, 65537u);
   test::put_strings(directory);
-  const std::string path = dir.file("installer.exe");
+  const std::string path = root.file("installer.exe");
   ASSERT_TRUE(test::write_file(path, stub, test::finish_archive(payload, directory, 3)));
   ASSERT_EQ(0, open_archive(path.c_str()));
 
@@ -162,16 +150,10 @@ TEST_P(ChangedArchive, RunEndsAndWritesOnlyWhatInflated) {
   ASSERT_NE(nullptr, file);
   GetParam().apply(file, entries, fileno(file));
   std::fclose(file);
-  const Bytes changed = read_bytes(path);
+  const std::string changed_text = read_all(path);
+  const Bytes changed(changed_text.begin(), changed_text.end());
 
-  const std::string target = dir.file("target");
-  ASSERT_EQ(0, mkdir(target.c_str(), 0777));
-  char saved[4096];
-  ASSERT_NE(nullptr, getcwd(saved, sizeof saved));
-  ASSERT_EQ(0, chdir(target.c_str()));
-  scripted::reset();
   const int result = extract_all();
-  ASSERT_EQ(0, chdir(saved));
   // A payload changed after the opening check fails the run, even where what it now
   // holds still inflates.
   const bool payload_kept = changed.size() >= stub.size() + payload.size() &&
@@ -192,9 +174,7 @@ TEST_P(ChangedArchive, RunEndsAndWritesOnlyWhatInflated) {
       EXPECT_TRUE(got == entries[i].content);
     }
   }
-  EXPECT_EQ(damaged, scripted::calls_of(scripted::CallKind::write_failure).size());
-  close_archive();
-  scripted::reset();
+  EXPECT_EQ(damaged, reported().size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Changes, ChangedArchive, ::testing::ValuesIn(changes),
