@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "resources/strings.h"
 #include "tests/unit/extraction_fixture.h"
 
 namespace kelvra {
@@ -63,8 +64,6 @@ struct Change {
   void (*apply)(std::FILE* file, const std::vector<Stored>& entries, int descriptor);
   // Entries (by index) that must still come out whole.
   std::vector<int> intact;
-  // What the run returns: a payload that isn't the one checked fails it.
-  int result = 2;
 };
 
 void overwrite(std::FILE* file, std::uint64_t at, const std::string& bytes) {
@@ -116,8 +115,14 @@ const Change changes[] = {
        const std::string more = noise(5000, 3);
        std::fwrite(more.data(), 1, more.size(), file);
      },
-     {0, 1, 2},
-     0},
+     {0, 1, 2}},
+    {"last entry's chunks swapped for other ones that inflate",
+     [](std::FILE* file, const std::vector<Stored>& entries, int) {
+       Bytes forged;
+       ASSERT_EQ(test::put_chunks(forged, "the lost one"), entries[2].size);
+       overwrite(file, entries[2].offset, std::string(forged.begin(), forged.end()));
+     },
+     {0, 1}},
 };
 
 void PrintTo(const Change& change, std::ostream* out) { *out << change.name; }
@@ -141,7 +146,7 @@ TEST_P(ChangedArchive, RunEndsAndWritesOnlyWhatInflated) {
     test::put_record(directory, e.name, e.size);
   }
   ASSERT_GT(entries[1].size, 65537u);
-  test::put_strings(directory);
+  test::put_strings(directory, {"", "c.txt"});
   const std::string path = root.file("installer.exe");
   ASSERT_TRUE(test::write_file(path, stub, test::finish_archive(payload, directory, 3)));
   ASSERT_EQ(0, open_archive(path.c_str()));
@@ -159,6 +164,12 @@ TEST_P(ChangedArchive, RunEndsAndWritesOnlyWhatInflated) {
   const bool payload_kept = changed.size() >= stub.size() + payload.size() &&
                             std::equal(payload.begin(), payload.end(), changed.begin() + stub.size());
   EXPECT_EQ(payload_kept ? 0 : 2, result);
+  // and says so instead of starting the program.
+  EXPECT_EQ(platform::testing::start_count(), payload_kept ? 1 : 0);
+  if (!payload_kept) {
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), TEXT_CORRUPTED);
+  }
 
   std::size_t damaged = 0;
   for (std::size_t i = 0; i < entries.size(); ++i) {

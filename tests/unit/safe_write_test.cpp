@@ -1,5 +1,5 @@
-// Writing into a target that holds links, replacing files without ever losing the old
-// one, and the payload checked again while it is read.
+// Writing into a target that holds links, and replacing files without ever losing the
+// old one.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "resources/strings.h"
 #include "tests/unit/extraction_fixture.h"
 
 namespace kelvra {
@@ -17,7 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::Bytes;
 using test::read_all;
-using test::stand_in_stub;
 
 bool is_link(const std::string& path) {
   struct stat st{};
@@ -299,55 +297,6 @@ TEST_F(SafeWrite, AFolderInTheEntrysPlaceIsAFailureUnderReplace) {
 
   EXPECT_EQ(reported(), std::vector<std::string>{"a"});
   EXPECT_EQ(read_all("a/keep.txt"), "kept");
-}
-
-// The payload rewritten on disk after the opening check, with chunks that still
-// inflate: what is read is not what was checked.
-struct PayloadChange {
-  const char* name;
-  std::function<void(const std::string& installer)> apply;
-  int result;
-};
-
-TEST_F(SafeWrite, PayloadChangedAfterTheCheckFailsTheRun) {
-  const std::string original = "the installer's own content";
-  const std::string forged = "the attacker's own content!";
-  Bytes forged_payload;
-  test::put_chunks(forged_payload, forged);
-  Bytes good = test::build_archive({{"setup.exe", original}, {"b.txt", "bee"}}, {"", "setup.exe"});
-  // Same compressed length, so the forged chunks fit the record exactly.
-  Bytes original_payload;
-  ASSERT_EQ(test::put_chunks(original_payload, original), forged_payload.size());
-  const PayloadChange changes[] = {
-      {"nothing changed", [](const std::string&) {}, 0},
-      {"first entry's chunks swapped for other valid ones",
-       [&](const std::string& path) {
-         std::FILE* file = std::fopen(path.c_str(), "r+b");
-         ASSERT_NE(file, nullptr);
-         std::fseek(file, static_cast<long>(stand_in_stub.size()), SEEK_SET);
-         std::fwrite(forged_payload.data(), 1, forged_payload.size(), file);
-         std::fclose(file);
-       },
-       2},
-      {"cut inside the payload",
-       [](const std::string& path) { ASSERT_EQ(0, truncate(path.c_str(), 20)); }, 2},
-  };
-  for (const PayloadChange& c : changes) {
-    SCOPED_TRACE(c.name);
-    fresh_target();
-    open(good);
-    c.apply(installer);
-
-    EXPECT_EQ(extract_all(), c.result);
-
-    if (c.result == 0) {
-      EXPECT_EQ(platform::testing::start_count(), 1);
-    } else {
-      EXPECT_EQ(platform::testing::start_count(), 0);
-      ASSERT_FALSE(messages.empty());
-      EXPECT_EQ(messages.back(), TEXT_CORRUPTED);
-    }
-  }
 }
 
 }  // namespace
