@@ -227,9 +227,10 @@ std::vector<Forged> forged_archives() {
   // Cut to 32 bits the sum would be 0, which fits this payload-free file exactly.
   cases.push_back({"payload size past 32 bits", test::finish_archive({}, directory, 2)});
 
-  for (const char* name : {"..\\evil.txt", "a/../../evil.txt", "\\evil.txt", "/etc/x", "C:\\evil.txt",
-                           "x::$DATA", "NUL", "dir\\com1.txt", ". \\x", "", "LPT0.log", "sub\\COM0",
-                           "\x1b]0;owned\x07", "a\nb.txt", "dir\\\tx", "x\r"}) {
+  // One name of each kind the name check refuses (the names tests hold the rest): the
+  // record's name reaches it whole, control bytes included.
+  for (const char* name : {"a/../../evil.txt", "\\evil.txt", "C:\\evil.txt", "dir\\com1.txt", "",
+                           "\x1b]0;owned\x07", "a\nb.txt"}) {
     cases.push_back({name, one_record(name)});
   }
 
