@@ -6,6 +6,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -21,13 +22,35 @@ namespace kelvra::pack {
 
 namespace {
 
+// The payload is read in large blocks: two reads of the file per chunk would cost
+// more time in the system than the inflating of small chunks does.
+struct ReadAhead {
+  std::vector<std::uint8_t> block;
+  std::size_t at = 0, end = 0;
+} ahead;
+constexpr std::size_t read_ahead_size = 1 << 20;
+
+// Starts reading at the file's current position.
+void start_reading() {
+  ahead.block.resize(read_ahead_size);
+  ahead.at = ahead.end = 0;
+}
+
 bool read_exact(void* buffer, std::uint32_t size) {
   auto* at = static_cast<std::uint8_t*>(buffer);
   while (size > 0) {
-    const std::int32_t got = platform::read_file(archive.file, at, size);
-    if (got <= 0) return false;
-    at += got;
-    size -= static_cast<std::uint32_t>(got);
+    if (ahead.at == ahead.end) {
+      const std::int32_t got =
+          platform::read_file(archive.file, ahead.block.data(), static_cast<std::uint32_t>(ahead.block.size()));
+      if (got <= 0) return false;
+      ahead.at = 0;
+      ahead.end = static_cast<std::size_t>(got);
+    }
+    const std::size_t piece = std::min<std::size_t>(size, ahead.end - ahead.at);
+    std::memcpy(at, &ahead.block[ahead.at], piece);
+    ahead.at += piece;
+    at += piece;
+    size -= static_cast<std::uint32_t>(piece);
   }
   return true;
 }
@@ -199,6 +222,7 @@ PayloadFault test_on_one_thread(std::uint32_t* chunks, std::uint64_t* inflated) 
 
 PayloadFault test_payload(unsigned jobs, std::uint32_t* chunks, std::uint64_t* inflated, std::uint32_t* crc) {
   if (jobs == 0) jobs = std::thread::hardware_concurrency();
+  start_reading();
   if (jobs <= 1) return test_on_one_thread(chunks, inflated);
   uLong payload_crc = crc32(0L, Z_NULL, 0);
 
