@@ -201,7 +201,6 @@ TEST_F(Extraction, DamagedEntryEndsWithOneReportAndTheNextIsWhole) {
   } cases[] = {
       {"not a zlib stream", chunk("hello"), 0},
       {"zero-length chunk", chunk(""), 0},
-      {"inflates past the output buffer", chunk(zlib(std::string(20000, 'z'))), 0},
       {"bytes after the stream", chunk(zlib("abc") + "xx"), 0},
       {"chunk longer than the entry", [] { Bytes b; test::put_u16(b, 0xFFFF); test::put_bytes(b, "abc"); return b; }(), 0},
       {"size not on a chunk boundary", [&] { Bytes b = chunk(zlib("abc")); b.push_back(0x78); return b; }(), 3},
