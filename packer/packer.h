@@ -103,8 +103,9 @@ bool read_line(std::string* line);
 bool read_secret(const std::string& prompt, std::string* line);
 
 // Opens path with the reader. Empty on success, else the most precise reason found:
-// the system's, a bound of the format, an entry name's, or the checksum's.
-std::string open_for_reading(const std::string& path, unsigned codepage);
+// the system's, a bound of the format, an entry name's, or the checksum's. With
+// verify false, the archive's CRC-32 is left to the caller (open_archive_unverified).
+std::string open_for_reading(const std::string& path, unsigned codepage, bool verify = true);
 
 // A FILETIME as UTC ISO 8601 ("2000-01-01T00:00:00Z"), with the 100 ns fraction when
 // there is one.

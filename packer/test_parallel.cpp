@@ -6,6 +6,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -21,13 +22,35 @@ namespace kelvra::pack {
 
 namespace {
 
+// The payload is read in large blocks: two reads of the file per chunk would cost
+// more time in the system than the inflating of small chunks does.
+struct ReadAhead {
+  std::vector<std::uint8_t> block;
+  std::size_t at = 0, end = 0;
+} ahead;
+constexpr std::size_t read_ahead_size = 1 << 20;
+
+// Starts reading at the file's current position.
+void start_reading() {
+  ahead.block.resize(read_ahead_size);
+  ahead.at = ahead.end = 0;
+}
+
 bool read_exact(void* buffer, std::uint32_t size) {
   auto* at = static_cast<std::uint8_t*>(buffer);
   while (size > 0) {
-    const std::int32_t got = platform::read_file(archive.file, at, size);
-    if (got <= 0) return false;
-    at += got;
-    size -= static_cast<std::uint32_t>(got);
+    if (ahead.at == ahead.end) {
+      const std::int32_t got =
+          platform::read_file(archive.file, ahead.block.data(), static_cast<std::uint32_t>(ahead.block.size()));
+      if (got <= 0) return false;
+      ahead.at = 0;
+      ahead.end = static_cast<std::size_t>(got);
+    }
+    const std::size_t piece = std::min<std::size_t>(size, ahead.end - ahead.at);
+    std::memcpy(at, &ahead.block[ahead.at], piece);
+    ahead.at += piece;
+    at += piece;
+    size -= static_cast<std::uint32_t>(piece);
   }
   return true;
 }
@@ -50,6 +73,7 @@ struct Chunk {
   std::uint32_t entry = 0, number = 0;
   std::vector<std::uint8_t> data;
   std::string fault;  // framing fault (set by the reader) or inflate fault (by a worker)
+  std::uint8_t header[format::chunk_header_size] = {};
   uLongf produced = 0;
   bool done = false;
 };
@@ -58,16 +82,16 @@ struct Chunk {
 // fault comes back in chunk->fault with true.
 bool read_chunk(std::uint32_t* remaining, Chunk* chunk) {
   if (*remaining == 0) return false;
-  std::uint8_t header[format::chunk_header_size];
-  if (*remaining < sizeof header) {
+  if (*remaining < format::chunk_header_size) {
     chunk->fault = "the stored size ends inside its length field";
     return true;
   }
-  if (!read_exact(header, sizeof header)) {
+  std::uint8_t* header = chunk->header;
+  if (!read_exact(header, format::chunk_header_size)) {
     chunk->fault = "cannot read it";
     return true;
   }
-  *remaining -= sizeof header;
+  *remaining -= format::chunk_header_size;
   const std::uint32_t length = format::read_u16(header);
   if (length > *remaining) {
     chunk->fault = "its length, " + std::to_string(length) + " bytes, passes the entry's stored size";
@@ -86,17 +110,24 @@ bool read_chunk(std::uint32_t* remaining, Chunk* chunk) {
 // so handing them over one by one would cost more than it saves.
 struct Batch {
   std::vector<Chunk> chunks;
+  uLong crc = 0;             // CRC-32 of the batch's bytes as stored, when asked for
+  std::uint64_t stored = 0;  // how many bytes that is
   bool done = false;
 };
 constexpr std::size_t chunks_per_batch = 64;
 
-// Inflates the batch's chunks up to its first fault.
+// Inflates the batch's chunks up to its first fault, and sums their stored bytes into
+// the batch's CRC while they are at hand.
 void inflate_batch(Batch* batch, std::uint8_t* out) {
+  batch->crc = crc32(0L, Z_NULL, 0);
   for (Chunk& chunk : batch->chunks) {
     if (!chunk.fault.empty()) break;  // a framing fault ends the batch
     chunk.fault =
         inflate_chunk(chunk.data.data(), static_cast<std::uint32_t>(chunk.data.size()), out, &chunk.produced);
     if (!chunk.fault.empty()) break;
+    batch->crc = crc32(batch->crc, chunk.header, format::chunk_header_size);
+    batch->crc = crc32_z(batch->crc, chunk.data.data(), chunk.data.size());
+    batch->stored += format::chunk_header_size + chunk.data.size();
   }
 }
 
@@ -189,9 +220,11 @@ PayloadFault test_on_one_thread(std::uint32_t* chunks, std::uint64_t* inflated) 
 
 }  // namespace
 
-PayloadFault test_payload(unsigned jobs, std::uint32_t* chunks, std::uint64_t* inflated) {
+PayloadFault test_payload(unsigned jobs, std::uint32_t* chunks, std::uint64_t* inflated, std::uint32_t* crc) {
   if (jobs == 0) jobs = std::thread::hardware_concurrency();
+  start_reading();
   if (jobs <= 1) return test_on_one_thread(chunks, inflated);
+  uLong payload_crc = crc32(0L, Z_NULL, 0);
 
   // Enough batches in flight to keep every worker busy while the oldest is waited for.
   const std::size_t window = 2 * static_cast<std::size_t>(jobs);
@@ -214,6 +247,8 @@ PayloadFault test_payload(unsigned jobs, std::uint32_t* chunks, std::uint64_t* i
       tested += format::chunk_header_size + chunk.data.size();
       progress_update(tested, chunk.entry);
     }
+    // A batch is at most 64 chunks of 64 KiB: its length fits z_off_t everywhere.
+    payload_crc = crc32_combine(payload_crc, oldest.crc, static_cast<z_off_t>(oldest.stored));
     flight.pop_front();
     return true;
   };
@@ -245,6 +280,7 @@ PayloadFault test_payload(unsigned jobs, std::uint32_t* chunks, std::uint64_t* i
   }
   if (!stopped) hand_over();
   while (!stopped && !flight.empty()) stopped = !retire();
+  if (crc != nullptr) *crc = static_cast<std::uint32_t>(payload_crc);
   // The pool goes first (declared last): its workers finish what they hold while the
   // batches still exist.
   return fault;

@@ -14,7 +14,10 @@ struct PayloadFault {
 // Reads the opened archive's payload from its current position, entry by entry, and
 // inflates each chunk on `jobs` threads (1: on this one; 0: one per core). The fault reported is always
 // the first in archive order, whatever the number of threads; *chunks, *inflated and
-// the progress shown are as a single thread would leave them.
-PayloadFault test_payload(unsigned jobs, std::uint32_t* chunks, std::uint64_t* inflated);
+// the progress shown are as a single thread would leave them. On more than one thread,
+// *crc (when given) gets the CRC-32 of the payload's bytes read, which is the whole
+// payload's when no fault comes back.
+PayloadFault test_payload(unsigned jobs, std::uint32_t* chunks, std::uint64_t* inflated,
+                          std::uint32_t* crc = nullptr);
 
 }  // namespace kelvra::pack

@@ -50,6 +50,16 @@ class TestJobs(PackerCase):
         cases["framing fault after an inflate fault"] = (self.forge_raw(b"a", body), "entry 1 'a', chunk 7: not a")
         body = b"".join(struct.pack("<H", len(c)) + c for c in chunks(6, 9)) + b"\xff\xff"
         cases["framing fault alone"] = (self.forge_raw(b"a", body), "chunk 7: its length, 65535 bytes, passes")
+        # A wrong checksum outranks whatever else is wrong, though the threads sum it
+        # only as they go: a flipped trailer CRC over sound chunks, over a broken
+        # stream, over a name extract can't make.
+        def wrong_crc(data):
+            return data[:-4] + struct.pack("<I", struct.unpack("<I", data[-4:])[0] ^ 1)
+        mismatch = "checksum mismatch: the trailer says"
+        cases["wrong checksum, sound chunks"] = (wrong_crc(forge([(b"a", chunks(140, 11))])), mismatch)
+        cases["wrong checksum and a broken stream"] = (wrong_crc(forge([(b"a", two_batches)])), mismatch)
+        cases["wrong checksum and a name extract can't make"] = (
+            wrong_crc(forge([(b"a", chunks(2, 12)), (b"a/b", chunks(2, 13))])), mismatch)
         for name, (data, words) in cases.items():
             with self.subTest(name):
                 path = self.write(self.path(name.replace(" ", "-")), b"MZ" + data)

@@ -2,20 +2,16 @@
 // file is open shared for writing): the run must still end, read every chunk within
 // its buffer, and write only what really inflated.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "archive/archive.h"
-#include "archive/extract.h"
-#include "tests/unit/archive_builder.h"
-#include "tests/unit/scripted_questions.h"
+#include "resources/strings.h"
+#include "tests/unit/extraction_fixture.h"
 
 namespace kelvra {
 namespace {
@@ -62,19 +58,12 @@ std::string inflatable(const Bytes& file, const Stored& entry, bool* clean) {
   return out;
 }
 
-Bytes read_bytes(const std::string& path) {
-  const std::string text = read_all(path);
-  return Bytes(text.begin(), text.end());
-}
-
 struct Change {
   const char* name;
   // Rewrites the file in place after it was opened and checked.
   void (*apply)(std::FILE* file, const std::vector<Stored>& entries, int descriptor);
   // Entries (by index) that must still come out whole.
   std::vector<int> intact;
-  // What the run returns: a payload that isn't the one checked fails it.
-  int result = 2;
 };
 
 void overwrite(std::FILE* file, std::uint64_t at, const std::string& bytes) {
@@ -126,17 +115,21 @@ const Change changes[] = {
        const std::string more = noise(5000, 3);
        std::fwrite(more.data(), 1, more.size(), file);
      },
-     {0, 1, 2},
-     0},
+     {0, 1, 2}},
+    {"last entry's chunks swapped for other ones that inflate",
+     [](std::FILE* file, const std::vector<Stored>& entries, int) {
+       Bytes forged;
+       ASSERT_EQ(test::put_chunks(forged, "the lost one"), entries[2].size);
+       overwrite(file, entries[2].offset, std::string(forged.begin(), forged.end()));
+     },
+     {0, 1}},
 };
 
 void PrintTo(const Change& change, std::ostream* out) { *out << change.name; }
 
-class ChangedArchive : public ::testing::TestWithParam<Change> {};
+class ChangedArchive : public test::ExtractionRun, public ::testing::WithParamInterface<Change> {};
 
 TEST_P(ChangedArchive, RunEndsAndWritesOnlyWhatInflated) {
-  test::TempDir dir;
-  ASSERT_FALSE(dir.path().empty());
   // Three entries: several text pieces, incompressible pieces (10,011-byte chunks) that
   // add up past the largest chunk length, and a small one after them.
   std::vector<Stored> entries = {{"a.txt", noise(25000, 1), 0, 0},
@@ -153,8 +146,8 @@ TEST_P(ChangedArchive, RunEndsAndWritesOnlyWhatInflated) {
     test::put_record(directory, e.name, e.size);
   }
   ASSERT_GT(entries[1].size, 65537u);
-  test::put_strings(directory);
-  const std::string path = dir.file("installer.exe");
+  test::put_strings(directory, {"", "c.txt"});
+  const std::string path = root.file("installer.exe");
   ASSERT_TRUE(test::write_file(path, stub, test::finish_archive(payload, directory, 3)));
   ASSERT_EQ(0, open_archive(path.c_str()));
 
@@ -162,21 +155,21 @@ TEST_P(ChangedArchive, RunEndsAndWritesOnlyWhatInflated) {
   ASSERT_NE(nullptr, file);
   GetParam().apply(file, entries, fileno(file));
   std::fclose(file);
-  const Bytes changed = read_bytes(path);
+  const std::string changed_text = read_all(path);
+  const Bytes changed(changed_text.begin(), changed_text.end());
 
-  const std::string target = dir.file("target");
-  ASSERT_EQ(0, mkdir(target.c_str(), 0777));
-  char saved[4096];
-  ASSERT_NE(nullptr, getcwd(saved, sizeof saved));
-  ASSERT_EQ(0, chdir(target.c_str()));
-  scripted::reset();
   const int result = extract_all();
-  ASSERT_EQ(0, chdir(saved));
   // A payload changed after the opening check fails the run, even where what it now
   // holds still inflates.
   const bool payload_kept = changed.size() >= stub.size() + payload.size() &&
                             std::equal(payload.begin(), payload.end(), changed.begin() + stub.size());
   EXPECT_EQ(payload_kept ? 0 : 2, result);
+  // and says so instead of starting the program.
+  EXPECT_EQ(platform::testing::start_count(), payload_kept ? 1 : 0);
+  if (!payload_kept) {
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), TEXT_CORRUPTED);
+  }
 
   std::size_t damaged = 0;
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -192,9 +185,7 @@ TEST_P(ChangedArchive, RunEndsAndWritesOnlyWhatInflated) {
       EXPECT_TRUE(got == entries[i].content);
     }
   }
-  EXPECT_EQ(damaged, scripted::calls_of(scripted::CallKind::write_failure).size());
-  close_archive();
-  scripted::reset();
+  EXPECT_EQ(damaged, reported().size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Changes, ChangedArchive, ::testing::ValuesIn(changes),

@@ -8,17 +8,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "archive/archive.h"
-#include "archive/extract.h"
-#include "output/output.h"
-#include "platform/posix_testing.h"
-#include "tests/unit/archive_builder.h"
-#include "tests/unit/scripted_questions.h"
-#include "ui/message_area.h"
+#include "tests/unit/extraction_fixture.h"
 
 namespace kelvra {
 namespace {
@@ -64,12 +57,9 @@ struct Entry {
   Bytes payload = {};   // when set, stored as is instead of chunks of content
 };
 
-TEST(ReadAhead, EntriesAcrossReadsComeOutWholeAndTheDescriptorFollowsEach) {
-  test::TempDir root;
-  ASSERT_FALSE(root.path().empty());
-  const std::string target = root.file("target");
-  fs::create_directory(target);
+using ReadAhead = test::ExtractionRun;
 
+TEST_F(ReadAhead, EntriesAcrossReadsComeOutWholeAndTheDescriptorFollowsEach) {
   // Sizes and kinds mixed so that chunks and headers fall across the ends of reads at
   // many offsets; skipped entries both within what was read ahead and well past it.
   std::vector<Entry> entries;
@@ -105,23 +95,16 @@ TEST(ReadAhead, EntriesAcrossReadsComeOutWholeAndTheDescriptorFollowsEach) {
     if (e.exists) std::ofstream(target + "/" + e.name) << "old";
   }
   test::put_strings(directory);
-  const std::string installer = root.file("setup.bin");
+  installer = root.file("setup.bin");
   ASSERT_TRUE(test::write_file(installer, stub, test::finish_archive(payload, directory,
                                                                      static_cast<std::uint32_t>(entries.size()))));
   ASSERT_EQ(open_archive(installer.c_str()), 0);
 
-  const fs::path previous = fs::current_path();
-  fs::current_path(target);
-  scripted::reset();
   overwrite_policy = OverwritePolicy::skip_all;
-  message_area_open();
   positions.clear();
   platform::testing::set_message_listener(record_position);
-  const int result = extract_all();
-  platform::testing::set_message_listener(nullptr);
-  fs::current_path(previous);
 
-  EXPECT_EQ(result, 0);
+  EXPECT_EQ(extract_all(), 0);
   EXPECT_TRUE(scripted::calls().empty());
   EXPECT_EQ(positions, ends);
   for (const Entry& e : entries) {
@@ -133,21 +116,12 @@ TEST(ReadAhead, EntriesAcrossReadsComeOutWholeAndTheDescriptorFollowsEach) {
 
   // A second run over the same archive starts afresh from the payload's first byte.
   for (const Entry& e : entries) fs::remove(target + "/" + e.name);
-  fs::current_path(target);
   overwrite_policy = OverwritePolicy::ask;
   positions.clear();
-  platform::testing::set_message_listener(record_position);
   EXPECT_EQ(extract_all(), 0);
-  platform::testing::set_message_listener(nullptr);
-  fs::current_path(previous);
   EXPECT_EQ(positions, ends);
   EXPECT_TRUE(read_all(target + "/longest.bin") == longest_data);
   EXPECT_TRUE(read_all(target + "/skipped-big.bin") == entries[41].content);
-
-  close_archive();
-  platform::close_file(archive.file);
-  archive.file = platform::invalid_file;
-  scripted::reset();
 }
 
 }  // namespace

@@ -42,6 +42,8 @@ class Reader : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(dir.path().empty());
     message_area_open();
+    golden = read_golden();
+    ASSERT_EQ(golden.size(), 59u);
   }
   void TearDown() override {
     platform::testing::fail_allocation_after(-1);
@@ -73,17 +75,12 @@ class Reader : public ::testing::Test {
   }
 
   test::TempDir dir;
+  Bytes golden;  // one entry, a.txt holding "abc", no strings
 };
 
-TEST_F(Reader, GoldenArchiveMatchesTheBuilder) {
-  const Bytes golden = read_golden();
-  ASSERT_EQ(golden.size(), 59u);
-  EXPECT_EQ(test::build_archive({{"a.txt", "abc"}}), golden);
-}
-
 TEST_F(Reader, GoldenArchiveOpensBehindStubsOfAnySize) {
-  const Bytes golden = read_golden();
-  ASSERT_EQ(golden.size(), 59u);
+  // The forged archives below come from the builder: it must agree with the golden bytes.
+  EXPECT_EQ(test::build_archive({{"a.txt", "abc"}}), golden);
   for (std::size_t stub_size : {0u, 1u, 4099u, 70001u}) {
     SCOPED_TRACE(stub_size);
     std::strcpy(current_path, "left over");
@@ -121,8 +118,6 @@ TEST_F(Reader, GoldenArchiveOpensBehindStubsOfAnySize) {
 }
 
 TEST_F(Reader, AnyChangedArchiveByteIsCaughtButStubBytesDoNotMatter) {
-  const Bytes golden = read_golden();
-  ASSERT_EQ(golden.size(), 59u);
   const Bytes stub = stub_of(64);
   for (std::size_t at = 0; at < golden.size(); ++at) {
     for (int bit = 0; bit < 8; ++bit) {
@@ -139,8 +134,6 @@ TEST_F(Reader, AnyChangedArchiveByteIsCaughtButStubBytesDoNotMatter) {
 }
 
 TEST_F(Reader, EveryCutIsRefused) {
-  const Bytes golden = read_golden();
-  ASSERT_EQ(golden.size(), 59u);
   Bytes whole = stub_of(100);
   whole.insert(whole.end(), golden.begin(), golden.end());
   for (std::size_t length = 0; length < whole.size(); ++length) {
@@ -234,9 +227,10 @@ std::vector<Forged> forged_archives() {
   // Cut to 32 bits the sum would be 0, which fits this payload-free file exactly.
   cases.push_back({"payload size past 32 bits", test::finish_archive({}, directory, 2)});
 
-  for (const char* name : {"..\\evil.txt", "a/../../evil.txt", "\\evil.txt", "/etc/x", "C:\\evil.txt",
-                           "x::$DATA", "NUL", "dir\\com1.txt", ". \\x", "", "LPT0.log", "sub\\COM0",
-                           "\x1b]0;owned\x07", "a\nb.txt", "dir\\\tx", "x\r"}) {
+  // One name of each kind the name check refuses (the names tests hold the rest): the
+  // record's name reaches it whole, control bytes included.
+  for (const char* name : {"a/../../evil.txt", "\\evil.txt", "C:\\evil.txt", "dir\\com1.txt", "",
+                           "\x1b]0;owned\x07", "a\nb.txt"}) {
     cases.push_back({name, one_record(name)});
   }
 
@@ -270,17 +264,6 @@ TEST_F(Reader, ForgedArchivesAreRefused) {
     EXPECT_TRUE(refused({}, forged.archive)) << forged.name;
     EXPECT_TRUE(refused(stub_of(300), forged.archive)) << forged.name << " behind a stub";
   }
-}
-
-TEST_F(Reader, LayoutInThePromptAndRawDigestBytesAreKept) {
-  const std::string prompt = "Install into:\r\n\tthis folder";
-  const std::string digest("\x01\x1b\n\x1f\xff\x7f\x02\x03", 8);
-  ASSERT_EQ(open_bytes({}, test::build_archive({{"a b.txt", "abc"}}, {"", "", "", "", prompt, digest})), 0);
-  EXPECT_EQ(archive.prompt, prompt);
-  EXPECT_EQ(archive.password_digest, digest);
-  // Past a zero byte nothing is kept, so nothing there can refuse the archive.
-  ASSERT_EQ(open_bytes({}, test::build_archive({}, {"", std::string("run.exe\0\x1b", 9)})), 0);
-  EXPECT_STREQ(archive.run_program, "run.exe");
 }
 
 TEST_F(Reader, BoundsThatHoldAreAccepted) {
@@ -357,7 +340,6 @@ TEST_F(Reader, LargestDirectoryAndLongPayloadAreRead) {
 }
 
 TEST_F(Reader, RunningOutOfMemorySaysSo) {
-  const Bytes golden = read_golden();
   ASSERT_TRUE(test::write_file(path(), {}, golden));
   // Fail the first allocation, then the second, ... until the opening needs no more.
   int n = 0;

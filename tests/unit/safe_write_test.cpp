@@ -1,43 +1,21 @@
-// Writing into a target that holds links, replacing files without ever losing the old
-// one, and the payload checked again while it is read.
+// Writing into a target that holds links, and replacing files without ever losing the
+// old one.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "archive/archive.h"
-#include "archive/extract.h"
-#include "output/output.h"
-#include "platform/posix_testing.h"
-#include "resources/strings.h"
-#include "tests/unit/archive_builder.h"
-#include "tests/unit/scripted_questions.h"
-#include "ui/message_area.h"
+#include "tests/unit/extraction_fixture.h"
 
 namespace kelvra {
 namespace {
 
 namespace fs = std::filesystem;
-using scripted::CallKind;
 using test::Bytes;
-using test::FileSpec;
 using test::read_all;
-
-std::vector<std::string> messages;
-void capture_message() {
-  char text[message_area_size];
-  read_message(text, sizeof text);
-  messages.push_back(text);
-}
-
-const Bytes stand_in_stub = {'M', 'Z', 0x90, 0, 3, 0, 0, 0};
 
 bool is_link(const std::string& path) {
   struct stat st{};
@@ -52,41 +30,19 @@ void put(const std::string& path, const std::string& content) {
 }
 
 // A target directory and, beside it, a directory the run must never touch.
-class SafeWrite : public ::testing::Test {
+class SafeWrite : public test::ExtractionRun {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(root.path().empty());
-    target = root.file("target");
     outside = root.file("outside");
-    fs::create_directory(target);
+    ExtractionRun::SetUp();
     fs::create_directory(outside);
-    previous = fs::current_path();
-    fs::current_path(target);
-    scripted::reset();
     overwrite_policy = OverwritePolicy::replace_all;
-    platform::testing::reset_starts();
-    message_area_open();
-    messages.clear();
-    platform::testing::set_message_listener(capture_message);
   }
-  void TearDown() override {
-    platform::testing::set_message_listener(nullptr);
-    fs::current_path(previous);
-    if (!mounted.empty()) umount2(mounted.c_str(), MNT_DETACH);
-    close_archive();
-    platform::close_file(archive.file);
-    archive.file = platform::invalid_file;
-  }
-  void open(const Bytes& bytes) {
-    installer = root.file("setup.bin");
-    ASSERT_TRUE(test::write_file(installer, stand_in_stub, bytes));
-    ASSERT_EQ(open_archive(installer.c_str()), 0);
-    messages.clear();
-  }
-  std::vector<std::string> reported() {
-    std::vector<std::string> paths;
-    for (const auto& call : scripted::calls_of(CallKind::write_failure)) paths.push_back(call.path);
-    return paths;
+  // Both directories empty again, for the next case of a table.
+  void fresh_target() {
+    ExtractionRun::fresh_target();
+    fs::remove_all(outside);
+    fs::create_directory(outside);
   }
   std::vector<std::string> outside_names() {
     std::vector<std::string> names;
@@ -95,9 +51,7 @@ class SafeWrite : public ::testing::Test {
     return names;
   }
 
-  test::TempDir root;
-  std::string target, outside, installer, mounted;
-  fs::path previous;
+  std::string outside;
 };
 
 struct LinkCase {
@@ -135,14 +89,8 @@ TEST_F(SafeWrite, LinksInTheTargetAreNeverWrittenThrough) {
   };
   for (const LinkCase& c : cases) {
     SCOPED_TRACE(c.name);
-    fs::remove_all(target);
-    fs::remove_all(outside);
-    fs::create_directory(target);
-    fs::create_directory(outside);
-    fs::current_path(target);
+    fresh_target();
     c.plant(outside);
-    if (fs::exists(outside + "/victim.txt")) fs::permissions(outside + "/victim.txt", fs::perms::owner_read);
-    scripted::reset();
     open(test::build_archive({{c.entry, "from the archive"}, {"after.txt", "next"}}));
 
     EXPECT_EQ(extract_all(), 0);
@@ -160,7 +108,6 @@ TEST_F(SafeWrite, LinksInTheTargetAreNeverWrittenThrough) {
       EXPECT_FALSE(is_link(c.entry));
       EXPECT_EQ(read_all(c.entry), "from the archive");
     }
-    close_archive();
   }
 }
 
@@ -205,14 +152,9 @@ TEST_F(SafeWrite, AFolderSwappedForALinkAfterTheChecksIsNotWrittenThrough) {
   for (const bool part_by_part : {false, true}) {
     for (const SwapCase& c : cases) {
       SCOPED_TRACE(std::string(c.name) + (part_by_part ? ", part by part" : ", in one step"));
-      fs::remove_all(target);
-      fs::remove_all(outside);
-      fs::create_directory(target);
-      fs::create_directory(outside);
-      fs::current_path(target);
+      fresh_target();
       c.before(outside);
       const std::vector<std::string> outside_before = outside_names();
-      scripted::reset();
       platform::testing::resolve_part_by_part(part_by_part);
       const std::string swap_after = c.swap_after, swapped = c.swapped, out = outside;
       bool swapped_once = false;
@@ -235,7 +177,6 @@ TEST_F(SafeWrite, AFolderSwappedForALinkAfterTheChecksIsNotWrittenThrough) {
       if (fs::exists("sub.moved/config.ini")) EXPECT_EQ(read_all("sub.moved/config.ini"), "old settings");
       EXPECT_EQ(reported(), std::vector<std::string>{c.entry});
       EXPECT_EQ(read_all("after.txt"), "next");
-      close_archive();
     }
   }
 }
@@ -309,14 +250,11 @@ TEST_F(SafeWrite, ReplaceKeepsTheOldFileUntilTheNewOneIsWhole) {
   };
   for (const ReplaceCase& c : cases) {
     SCOPED_TRACE(c.name);
-    fs::remove_all(target);
-    fs::create_directory(target);
-    fs::current_path(target);
+    fresh_target();
     put("config.ini", "old settings");
     ASSERT_EQ(0, chmod("config.ini", 0444));
     // One left by a run cut short must not stand in the way.
     put("config.ini.kelvra-new", "stale");
-    scripted::reset();
     open(c.archive);
 
     EXPECT_EQ(extract_all(), 0);
@@ -334,16 +272,12 @@ TEST_F(SafeWrite, ReplaceKeepsTheOldFileUntilTheNewOneIsWhole) {
       EXPECT_EQ(mode_of("config.ini") & 0222, 0u);
       EXPECT_EQ(reported(), std::vector<std::string>{"config.ini"});
     }
-    close_archive();
   }
 }
 
 TEST_F(SafeWrite, ReplaceOnAFullDiskKeepsTheOldFile) {
-  if (mount("tmpfs", target.c_str(), "tmpfs", 0, "size=64k") != 0) {
-    GTEST_SKIP() << "no tmpfs here: " << std::strerror(errno);
-  }
-  mounted = target;
-  fs::current_path(target);
+  std::string reason;
+  if (!mount_target(0, &reason)) GTEST_SKIP() << "no tmpfs here: " << reason;
   put("data.bin", "the user's data");
   open(test::build_archive({{"data.bin", test::noise(200000, 5)}}));
 
@@ -363,60 +297,6 @@ TEST_F(SafeWrite, AFolderInTheEntrysPlaceIsAFailureUnderReplace) {
 
   EXPECT_EQ(reported(), std::vector<std::string>{"a"});
   EXPECT_EQ(read_all("a/keep.txt"), "kept");
-}
-
-// The payload rewritten on disk after the opening check, with chunks that still
-// inflate: what is read is not what was checked.
-struct PayloadChange {
-  const char* name;
-  std::function<void(const std::string& installer)> apply;
-  int result;
-};
-
-TEST_F(SafeWrite, PayloadChangedAfterTheCheckFailsTheRun) {
-  const std::string original = "the installer's own content";
-  const std::string forged = "the attacker's own content!";
-  Bytes forged_payload;
-  test::put_chunks(forged_payload, forged);
-  Bytes good = test::build_archive({{"setup.exe", original}, {"b.txt", "bee"}}, {"", "setup.exe"});
-  const PayloadChange changes[] = {
-      {"nothing changed", [](const std::string&) {}, 0},
-      {"first entry's chunks swapped for other valid ones",
-       [&](const std::string& path) {
-         std::FILE* file = std::fopen(path.c_str(), "r+b");
-         ASSERT_NE(file, nullptr);
-         std::fseek(file, static_cast<long>(stand_in_stub.size()), SEEK_SET);
-         std::fwrite(forged_payload.data(), 1, forged_payload.size(), file);
-         std::fclose(file);
-       },
-       2},
-      {"cut inside the payload",
-       [](const std::string& path) { ASSERT_EQ(0, truncate(path.c_str(), 20)); }, 2},
-  };
-  for (const PayloadChange& c : changes) {
-    SCOPED_TRACE(c.name);
-    // Same compressed length, so the forged chunks fit the record exactly.
-    Bytes original_payload;
-    ASSERT_EQ(test::put_chunks(original_payload, original), forged_payload.size());
-    fs::remove_all(target);
-    fs::create_directory(target);
-    fs::current_path(target);
-    scripted::reset();
-    platform::testing::reset_starts();
-    open(good);
-    c.apply(installer);
-
-    EXPECT_EQ(extract_all(), c.result);
-
-    if (c.result == 0) {
-      EXPECT_EQ(platform::testing::start_count(), 1);
-    } else {
-      EXPECT_EQ(platform::testing::start_count(), 0);
-      ASSERT_FALSE(messages.empty());
-      EXPECT_EQ(messages.back(), TEXT_CORRUPTED);
-    }
-    close_archive();
-  }
 }
 
 }  // namespace

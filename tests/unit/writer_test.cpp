@@ -22,25 +22,26 @@
 #include "archive/format.h"
 #include "archive/names.h"
 #include "archive/writer.h"
+#include "tests/unit/archive_builder.h"
 
 namespace kelvra {
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
 
-constexpr std::uint64_t y2k_filetime = 125911584000000000ull;
+using test::y2k_filetime;
 
-struct TempDir {
+struct WriterDir {
   fs::path path;
-  TempDir() {
+  WriterDir() {
     path = fs::temp_directory_path() /
            ("kelvra-writer-" + std::to_string(std::random_device{}()) + "-" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(path);
     fs::create_directories(path);
   }
-  ~TempDir() { fs::remove_all(path); }
+  ~WriterDir() { fs::remove_all(path); }
   std::string file(const std::string& name, const std::string& content) const {
     const fs::path at = path / name;
     std::ofstream(at, std::ios::binary) << content;
@@ -102,7 +103,7 @@ std::vector<Inflated> inflate_entries(const std::string& path) {
 }
 
 // Writes the installer with the given stub, opens it with the reader.
-void write_and_open(const TempDir& dir, const Bytes& stub, const std::vector<writer::Input>& inputs,
+void write_and_open(const WriterDir& dir, const Bytes& stub, const std::vector<writer::Input>& inputs,
                     const writer::Strings& strings, std::string* out_path,
                     writer::Options options = {}) {
   *out_path = (dir.path / "setup.exe").string();
@@ -113,7 +114,7 @@ void write_and_open(const TempDir& dir, const Bytes& stub, const std::vector<wri
 }
 
 TEST(Writer, GoldenOneEntryArchiveAtLevelSix) {
-  TempDir dir;
+  WriterDir dir;
   writer::Input in = input("a.txt", dir.file("a.txt", "abc"));
   in.creation_time = y2k_filetime;
   writer::Options options;
@@ -124,7 +125,7 @@ TEST(Writer, GoldenOneEntryArchiveAtLevelSix) {
 }
 
 TEST(Writer, ReaderSeesEntriesStringsAndChunks) {
-  TempDir dir;
+  WriterDir dir;
   const std::string compressible(25000, 'x');
   const std::string noise = random_bytes(20000, 7);
   const std::string long_name = std::string(251, 'n') + ".txt";
@@ -165,7 +166,7 @@ TEST(Writer, ReaderSeesEntriesStringsAndChunks) {
 }
 
 TEST(Writer, NoEntriesAndAThousandEntries) {
-  TempDir dir;
+  WriterDir dir;
   std::string path;
   write_and_open(dir, Bytes(64, 'M'), {}, {}, &path);
   EXPECT_EQ(0u, archive.entry_count);
@@ -183,7 +184,7 @@ TEST(Writer, NoEntriesAndAThousandEntries) {
 }
 
 TEST(Writer, SameBytesWhateverTheStubSizePoolSizeOrRun) {
-  TempDir dir;
+  WriterDir dir;
   std::vector<writer::Input> inputs;
   for (int i = 0; i < 6; ++i) {
     const std::string name = "f" + std::to_string(i);
@@ -211,7 +212,7 @@ TEST(Writer, SameBytesWhateverTheStubSizePoolSizeOrRun) {
 }
 
 TEST(Writer, StrongerEncodersWriteStandardZlibStreams) {
-  TempDir dir;
+  WriterDir dir;
   const std::string text = random_bytes(4000, 3) + std::string(12000, 'q') + "tail";
   std::vector<writer::Input> inputs = {input("t", dir.file("t", text))};
   std::size_t level9_size = 0;
@@ -227,7 +228,7 @@ TEST(Writer, StrongerEncodersWriteStandardZlibStreams) {
 }
 
 TEST(Writer, RefusalsNameTheProblemAndLeaveNoFile) {
-  TempDir dir;
+  WriterDir dir;
   const std::string ok = dir.file("ok", "data");
   struct Case {
     const char* what;
@@ -250,8 +251,6 @@ TEST(Writer, RefusalsNameTheProblemAndLeaveNoFile) {
       {"count", too_many, {}, "at most 1000"},
       {"name length", {input(std::string(256, 'n'), ok)}, {}, "the limit is 255"},
       {"parent", {input("a\\..\\..\\evil", ok)}, {}, "'a\\..\\..\\evil'"},
-      {"absolute", {input("\\windows\\x", ok)}, {}, describe_name_problem(NameProblem::absolute)},
-      {"device", {input("sub\\con.txt", ok)}, {}, describe_name_problem(NameProblem::device_name)},
       {"wildcard", {input("a?.txt", ok)}, {}, "'?'"},
       {"trailing dot", {input("a.", ok)}, {}, "dot"},
       {"duplicate", {input("A.txt", ok), input("a.TXT", ok)}, {}, "same name"},
@@ -284,7 +283,7 @@ TEST(Writer, RefusalsNameTheProblemAndLeaveNoFile) {
 }
 
 TEST(Writer, ReplacesAnExistingOutputWhole) {
-  TempDir dir;
+  WriterDir dir;
   const std::string out = dir.file("setup.exe", std::string(100000, 'o'));
   dir.file("setup.exe.partial", "left by a killed run");
   ASSERT_EQ("", writer::write_installer(out, {}, {input("a", dir.file("a", "abc"))}, {}, {}));
@@ -296,16 +295,10 @@ TEST(Writer, ReplacesAnExistingOutputWhole) {
   EXPECT_EQ(3, std::distance(fs::directory_iterator(dir.path), {}));
 }
 
-}  // namespace
-}  // namespace kelvra
-
-namespace kelvra {
-namespace {
-
 // An input that is no longer what was gathered: the writer stores exactly the gathered
 // size or refuses, and never waits on a pipe put in the file's place.
 TEST(Writer, InputsThatChangedAfterGatheringAreRefused) {
-  TempDir dir;
+  WriterDir dir;
   const std::string data = dir.file("data", std::string(25000, 'x'));
   const std::string fifo = (dir.path / "fifo").string();
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
