@@ -448,18 +448,6 @@ std::string write_payload(Output& out, const std::vector<Input>& inputs, const O
   return {};
 }
 
-// Everything that can be refused before a byte is written.
-std::string check(const std::vector<Input>& inputs, const Strings& strings,
-                  const Options& options) {
-  if (options.level < 1 || options.level > level_ultra) {
-    return "compression level " + std::to_string(options.level) + " is not one of 1..9, max, ultra";
-  }
-#ifdef KELVRA_ZLIB_ONLY
-  if (options.level > 9) return "compression levels max and ultra are not available in this build";
-#endif
-  return validate(inputs, strings);
-}
-
 std::string write_all(Output& out, const std::vector<std::uint8_t>* stub,
                       const std::vector<Input>& inputs, const Strings& strings,
                       const Options& options) {
@@ -542,6 +530,17 @@ std::string fold_case(const std::string& name) {
 }
 
 }  // namespace
+
+std::string check_before_writing(const std::vector<Input>& inputs, const Strings& strings,
+                               const Options& options) {
+  if (options.level < 1 || options.level > level_ultra) {
+    return "compression level " + std::to_string(options.level) + " is not one of 1..9, max, ultra";
+  }
+#ifdef KELVRA_ZLIB_ONLY
+  if (options.level > 9) return "compression levels max and ultra are not available in this build";
+#endif
+  return validate(inputs, strings);
+}
 
 std::vector<std::uint8_t> compress_piece(const std::uint8_t* data, std::size_t size, int level) {
 #ifndef KELVRA_ZLIB_ONLY
@@ -643,7 +642,7 @@ const char* temporary_path() { return temporary; }
 
 std::string write_archive(std::vector<std::uint8_t>& out, const std::vector<Input>& inputs,
                           const Strings& strings, const Options& options) {
-  std::string error = check(inputs, strings, options);
+  std::string error = check_before_writing(inputs, strings, options);
   if (!error.empty()) return error;
   Output output;
   output.memory = &out;
@@ -655,7 +654,7 @@ std::string write_installer(const std::string& out_path, const std::vector<std::
                             const std::vector<Input>& inputs, const Strings& strings,
                             const Options& options) {
   // Refusals come before the temporary file exists.
-  std::string error = check(inputs, strings, options);
+  std::string error = check_before_writing(inputs, strings, options);
   if (!error.empty()) return error;
 
   // A leftover of a killed run must not block the next one, nor be overwritten blindly.

@@ -69,6 +69,10 @@ std::vector<std::string> name_faults(const std::vector<std::string>& stored_name
 // byte is written. Returns an empty string when the inputs are fine, else the reason.
 std::string validate(const std::vector<Input>& inputs, const Strings& strings);
 
+// All that write_installer refuses before it creates a file (the options too), with
+// the same words: what create --dry-run checks.
+std::string check_before_writing(const std::vector<Input>& inputs, const Strings& strings, const Options& options);
+
 // Writes stub followed by the archive to out_path. The output appears whole or not at
 // all (written to a temporary file beside it, then renamed). Returns an empty string
 // on success, else the reason, naming the file concerned.

@@ -406,6 +406,12 @@ int run_create(const CreateArgs& args) {
 
   clamp_times(latest, &inputs);
   if (args.dry_run) {
+    // What the writer refuses (names, counts, sizes) is refused here as create would.
+    const std::string error = writer::check_before_writing(inputs, strings, options);
+    if (!error.empty()) {
+      complain(error);
+      return exit_failed;
+    }
     print_dry_run(args, inputs, strings, stub.size());
     return exit_ok;
   }
