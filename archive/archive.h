@@ -53,6 +53,9 @@ int open_archive(const char* own_path);
 // The same without the pass over the whole file for archive.checksum (payload_crc
 // stays 0): for a caller that reads everything anyway and checks the CRC-32 itself.
 int open_archive_unverified(const char* own_path);
+// After open_archive_unverified: whether the archive's CRC-32, given that of its
+// payload, matches the trailer's.
+bool checksum_matches_after(std::uint32_t payload_crc);
 // Releases every buffer that exists; the descriptor stays open until process exit.
 void close_archive();
 

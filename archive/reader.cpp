@@ -222,6 +222,13 @@ bool add_to_crc(std::uint64_t count, uLong* crc) {
   return true;
 }
 
+// Ends the CRC-32 of the payload, crc, with the directory and the trailer up to the
+// checksum, from the file's position at the payload's end.
+bool rest_of_checksum_matches(uLong crc) {
+  const std::uint64_t rest = std::uint64_t{archive.directory_size} + format::trailer_size - format::checksum_field_size;
+  return add_to_crc(rest, &crc) && static_cast<std::uint32_t>(crc) == archive.checksum;
+}
+
 // The CRC-32 of everything from the first payload byte through the entry count.
 bool checksum_matches() {
   const std::uint64_t archive_size =
@@ -234,10 +241,7 @@ bool checksum_matches() {
   // payload again as it reads it.
   if (!add_to_crc(archive.payload_size, &crc)) return false;
   archive.payload_crc = static_cast<std::uint32_t>(crc);
-  if (!add_to_crc(archive_size - format::checksum_field_size - archive.payload_size, &crc)) {
-    return false;
-  }
-  return static_cast<std::uint32_t>(crc) == archive.checksum;
+  return rest_of_checksum_matches(crc);
 }
 
 // Where the archive ends. Signing an installer (Authenticode) appends a certificate
@@ -383,6 +387,11 @@ __attribute__((always_inline)) inline int open_with(const char* own_path, bool v
 int open_archive(const char* own_path) { return open_with(own_path, true); }
 
 int open_archive_unverified(const char* own_path) { return open_with(own_path, false); }
+
+bool checksum_matches_after(std::uint32_t payload_crc) {
+  return platform::seek_to(archive.file, payload_start() + archive.payload_size) &&
+         rest_of_checksum_matches(payload_crc);
+}
 
 void close_archive() {
   release_buffer(archive.entries);

@@ -322,23 +322,6 @@ int run_list(const std::string& path, bool json, unsigned codepage) {
 
 namespace {
 
-// Ends the CRC-32 of the payload with the directory and the trailer up to the checksum,
-// as the reader's own pass does, and compares it with the trailer's.
-bool checksum_matches_after(std::uint32_t payload_crc) {
-  std::uint64_t left = std::uint64_t{archive.directory_size} + format::trailer_size - format::checksum_field_size;
-  if (!platform::seek_to(archive.file, payload_start() + archive.payload_size)) return false;
-  std::vector<std::uint8_t> buffer(1 << 16);
-  uLong crc = payload_crc;
-  while (left > 0) {
-    const std::uint32_t piece = left < buffer.size() ? static_cast<std::uint32_t>(left) : buffer.size();
-    const std::int32_t got = platform::read_file(archive.file, buffer.data(), piece);
-    if (got <= 0 || static_cast<std::uint32_t>(got) > piece) return false;
-    crc = crc32(crc, buffer.data(), static_cast<uInt>(got));
-    left -= static_cast<std::uint32_t>(got);
-  }
-  return static_cast<std::uint32_t>(crc) == archive.checksum;
-}
-
 // With late_checksum, the archive's CRC-32 is summed by the threads that test the
 // payload instead of in a pass of its own before them. Until it is known to match,
 // nothing is said: an archive with any fault at all is tested again the usual way, so

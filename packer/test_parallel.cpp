@@ -73,7 +73,6 @@ struct Chunk {
   std::uint32_t entry = 0, number = 0;
   std::vector<std::uint8_t> data;
   std::string fault;  // framing fault (set by the reader) or inflate fault (by a worker)
-  std::uint8_t header[format::chunk_header_size] = {};
   uLongf produced = 0;
   bool done = false;
 };
@@ -82,16 +81,16 @@ struct Chunk {
 // fault comes back in chunk->fault with true.
 bool read_chunk(std::uint32_t* remaining, Chunk* chunk) {
   if (*remaining == 0) return false;
-  if (*remaining < format::chunk_header_size) {
+  std::uint8_t header[format::chunk_header_size];
+  if (*remaining < sizeof header) {
     chunk->fault = "the stored size ends inside its length field";
     return true;
   }
-  std::uint8_t* header = chunk->header;
-  if (!read_exact(header, format::chunk_header_size)) {
+  if (!read_exact(header, sizeof header)) {
     chunk->fault = "cannot read it";
     return true;
   }
-  *remaining -= format::chunk_header_size;
+  *remaining -= sizeof header;
   const std::uint32_t length = format::read_u16(header);
   if (length > *remaining) {
     chunk->fault = "its length, " + std::to_string(length) + " bytes, passes the entry's stored size";
@@ -125,7 +124,9 @@ void inflate_batch(Batch* batch, std::uint8_t* out) {
     chunk.fault =
         inflate_chunk(chunk.data.data(), static_cast<std::uint32_t>(chunk.data.size()), out, &chunk.produced);
     if (!chunk.fault.empty()) break;
-    batch->crc = crc32(batch->crc, chunk.header, format::chunk_header_size);
+    std::uint8_t header[format::chunk_header_size];  // as stored: the chunk's length
+    format::write_u16(header, static_cast<std::uint16_t>(chunk.data.size()));
+    batch->crc = crc32(batch->crc, header, sizeof header);
     batch->crc = crc32_z(batch->crc, chunk.data.data(), chunk.data.size());
     batch->stored += format::chunk_header_size + chunk.data.size();
   }
