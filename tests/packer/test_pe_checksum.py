@@ -10,19 +10,13 @@ import os
 import shutil
 import struct
 import subprocess
-import tempfile
 import unittest
 
 import pefile
 
-PACK = os.environ.get("KELVRA_PACK", "kelvra-pack")
+from test_branding import Case as BrandingCase, run
+
 LINK = "https://example.com/signed-app"
-STUBS = {"i686": os.environ.get("KELVRA_STUB", ""), "x86_64": os.environ.get("KELVRA_STUB_X64", "")}
-
-
-def run(*args):
-    return subprocess.run([PACK, *map(str, args)], stdin=subprocess.DEVNULL, capture_output=True,
-                          text=True, errors="replace", timeout=300)
 
 
 def checksums(path):
@@ -47,26 +41,12 @@ def header_offsets(data):
     return optional + 64, optional + (112 if wide else 96) + 4 * 8
 
 
-class Case(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="kelvra-pe-checksum-")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-
-    def path(self, *parts):
-        return os.path.join(self.dir, *parts)
-
-    def stubs(self):
-        found = {arch: stub for arch, stub in STUBS.items() if stub and os.path.exists(stub)}
-        if not found:
-            self.fail("neither KELVRA_STUB nor KELVRA_STUB_X64 names a built stub")
-        return found
-
+class Case(BrandingCase):
     def make(self, stub, name, files):
         src = self.path(name + "-src")
         os.makedirs(src)
         for file, content in files.items():
-            with open(os.path.join(src, file), "wb") as f:
-                f.write(content)
+            self.write(os.path.join(src, file), content)
         out = self.path(name + ".exe")
         made = run("create", "--stub", stub, "-o", out, src)
         self.assertEqual(0, made.returncode, made.stderr)
@@ -76,8 +56,7 @@ class Case(unittest.TestCase):
         with open(path, "rb") as f:
             data = bytearray(f.read())
         change(data)
-        with open(path, "wb") as f:
-            f.write(data)
+        self.write(path, data)
 
 
 class Created(Case):
@@ -152,11 +131,6 @@ class SignStep(Case):
                                "-keyout", self.key, "-out", self.cert, "-subj", "/CN=Kelvra sign step",
                                "-addext", "extendedKeyUsage=codeSigning"], capture_output=True, text=True)
         self.assertEqual(0, made.returncode, made.stderr)
-        self.src = self.path("src")
-        os.makedirs(os.path.join(self.src, "sub"))
-        for name, content in {"a.txt": b"signed\r\n" * 50, os.path.join("sub", "b.bin"): os.urandom(9000)}.items():
-            with open(os.path.join(self.src, name), "wb") as f:
-                f.write(content)
         self.stub = next(iter(self.stubs().values()))
 
     def osslsigncode(self):
