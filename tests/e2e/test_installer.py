@@ -4,14 +4,19 @@
 import os
 import re
 import shutil
+import stat
 import struct
 import unittest
+import zlib
 
 import kelvra_e2e as k
 
 SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "sample")
 PROBE_FILE = "kelvra-setup-ran.txt"
 BASE_TIME = 1000000000  # 2001-09-09, whole seconds so that times compare exactly
+
+ICON_COLOUR, ICON_X, ICON_Y, ICON_SIZE = (0, 160, 0), 5, 5, 32
+LINK = "https://example.com/my-app"
 
 # Dialog 101 in dialog units.
 REPLACE, SKIP, RENAME, STOP_ASKING = (7, 33, 79, 17), (93, 33, 79, 17), (179, 33, 79, 17), (7, 56, 11, 11)
@@ -30,6 +35,23 @@ def archive_start(installer):
     count, optional_size = struct.unpack_from("<H", head, pe + 6)[0], struct.unpack_from("<H", head, pe + 20)[0]
     table = pe + 24 + optional_size
     return max(sum(struct.unpack_from("<II", head, table + 40 * i + 16)) for i in range(count))
+
+
+def icon_file(path):
+    """An .ico of two PNG images, 32 and 16 pixels, all of ICON_COLOUR."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    images = [(n, b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", n, n, 8, 6, 0, 0, 0))
+               + chunk(b"IDAT", zlib.compress(b"".join(b"\0" + bytes(ICON_COLOUR + (255,)) * n for _ in range(n))))
+               + chunk(b"IEND", b"")) for n in (32, 16)]
+    out, offset = struct.pack("<HHH", 0, 1, len(images)), 6 + 16 * len(images)
+    for n, data in images:
+        out += struct.pack("<BBBBHHII", n, n, 0, 0, 1, 32, len(data), offset)
+        offset += len(data)
+    with open(path, "wb") as f:
+        f.write(out + b"".join(data for _, data in images))
+    return path
 
 
 def make_payload(folder, files):
@@ -205,23 +227,51 @@ class Installer(unittest.TestCase):
         self.assertEqual(b"old " + name.encode(), read(path), name)
         self.assertEqual(500000000, int(os.stat(path).st_mtime), name)
 
+    def browser(self, s):
+        """Wine opens web addresses with xdg-open from PATH: one of ours, on a PATH of
+        this test's own process, writes down what it was given."""
+        folder = os.path.join(s.root, "browser")
+        os.makedirs(folder)
+        record, script = os.path.join(folder, "opened.txt"), os.path.join(folder, "xdg-open")
+        with open(script, "w") as f:
+            f.write('#!/bin/sh\nprintf "%%s\\n" "$1" >> "%s"\n' % record)
+        os.chmod(script, os.stat(script).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+        self.addCleanup(os.environ.__setitem__, "PATH", os.environ.get("PATH", ""))
+        os.environ["PATH"] = folder + os.pathsep + os.environ.get("PATH", "")
+        return record
+
     # -- scenarios ------------------------------------------------------------------
 
     def test_typical(self):
         """The sample, with multi-chunk, empty and compressible files beside it, packed
-        with libdeflate's strongest level (every other scenario uses the default one);
-        the after-run program named with a folder and without its extension."""
+        with libdeflate's strongest level (every other scenario uses the default one)
+        and branded: the window draws the maker's icon and opens the maker's address.
+        The after-run program is named with a folder and without its extension."""
         s = self.scenario()
         pattern = bytes(range(256)) * 40 + b"tail"
-        files = dict(sample_files(with_probe=False), **{"tools/setup.exe": read(k.probe_program()),"multi/chunk.bin": pattern * 3 + os.urandom(25000), "empty.txt": b"",
-                                        "text/lines.txt": b"".join(b"line %d\r\n" % i for i in range(3000))})
+        files = dict(sample_files(with_probe=False), **{
+            "tools/setup.exe": read(k.probe_program()), "multi/chunk.bin": pattern * 3 + os.urandom(25000),
+            "empty.txt": b"", "text/lines.txt": b"".join(b"line %d\r\n" % i for i in range(3000))})
         src, expected = self.payload(s, files)
         installer = s.pack([src], run="tools\\setup", arg1="one", arg2="two", level="max",
-                           prompt="Install the sample here:", default_dir=k.windows_path(s.target))
+                           prompt="Install the sample here:", default_dir=k.windows_path(s.target),
+                           icon=icon_file(os.path.join(s.root, "app.ico")), link=LINK,
+                           execution_level="requireAdministrator", version_info="product_name=My App")
+        record = self.browser(s)
         s.start(installer)
         window = s.wait_window("Kelvra")
         s.screenshot("main-window", window)
-        self.assertTrue(field_visible(self.assertMainWindow(s, window), window))
+        image = self.assertMainWindow(s, window)
+        self.assertTrue(field_visible(image, window))
+        cx, cy = window.client
+        # The icon drawn at its place is the maker's, every pixel of it.
+        drawn = image.find((cx + ICON_X, cy + ICON_Y, ICON_SIZE, ICON_SIZE), lambda p: p == ICON_COLOUR)
+        self.assertEqual(ICON_SIZE * ICON_SIZE, len(drawn), "the maker's icon is not drawn")
+        blue = image.find((cx, cy + k.LINK_Y, k.MAIN_W - 2 * k.FRAME_X, 20), lambda p: p == (0, 0, 255))
+        xs, ys = sorted(x for x, _ in blue), sorted(y for _, y in blue)
+        s.click(xs[len(xs) // 2], ys[len(ys) // 2])
+        opened = k.wait_for(lambda: os.path.exists(record) and read(record), 60, "the link to be opened")
+        self.assertEqual((LINK + "\n").encode(), opened)
         s.press_button(window)
         self.assertEnded(s, installer)
         self.assertEqual([("tools\\setup one two", k.windows_path(s.target))], self.wait_probe(s.target))
