@@ -1,12 +1,15 @@
 # Signed installers from the outside: a throw-away code-signing certificate made with
 # openssl, an installer packed and then signed with osslsigncode; the signature and the
-# archive's own checksum must both hold, and the archive still lists and extracts (a
-# changed byte of a signed file, and where the archive lies: the signing unit tests).
+# archive's own checksum must both hold, and both must catch a changed archive byte.
+# The Wine test runs a signed x86_64 installer through the end-to-end harness.
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def tool(name):
@@ -31,6 +34,14 @@ def make_payload(folder):
         with open(path, "wb") as f:
             f.write(content)
     return files
+
+
+def flip(path, position, out):
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    data[position] ^= 0x40
+    with open(out, "wb") as f:
+        f.write(data)
 
 
 class Signer:
@@ -80,6 +91,12 @@ class SignedInstaller(unittest.TestCase):
         result = self.kelvra_pack("create", "-o", output, "--stub", stub, *options, *inputs)
         self.assertEqual(0, result.returncode, result.stdout)
 
+    def assertRefused(self, installer, what):
+        result = self.kelvra_pack("test", installer)
+        self.assertEqual(1, result.returncode, "kelvra-pack test passed %s:\n%s" % (what, result.stdout))
+        passed, output = self.signer.verify(installer)
+        self.assertFalse(passed, "the signature still verifies %s:\n%s" % (what, output))
+
     def test_i686_installer_signed_after_packing(self):
         stub = tool("KELVRA_STUB")
         if not stub:
@@ -105,6 +122,44 @@ class SignedInstaller(unittest.TestCase):
         self.assertEqual(0, result.returncode, result.stdout)
         for name, content in files.items():
             with open(os.path.join(out, name), "rb") as f:
+                self.assertEqual(content, f.read(), name)
+
+        # A changed payload byte (where in the archive: the reader's unit tests).
+        changed = self.path("changed.exe")
+        flip(signed, os.path.getsize(stub) + 5000, changed)
+        self.assertRefused(changed, "with a changed payload byte")
+
+        # Bytes appended after the signature: neither the archive nor the signature is
+        # where it belongs any more.
+        appended = self.path("appended.exe")
+        shutil.copy(signed, appended)
+        with open(appended, "ab") as f:
+            f.write(b"\0" * 16)
+        self.assertRefused(appended, "with bytes after the signature")
+
+    def test_x86_64_installer_signed_extracts_under_wine(self):
+        if not tool("KELVRA_STUB_X64"):
+            self.skipTest("KELVRA_STUB_X64 is not set to the x86_64 stub")
+        sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+        import kelvra_e2e as k
+
+        s = k.Scenario("signed-installer")
+        self.addCleanup(s.close)
+        s.__enter__()
+        src = os.path.join(s.root, "payload")
+        files = make_payload(src)
+        unsigned = s.pack([src], output="setup.exe", default_dir=k.windows_path(s.target))
+        signed = os.path.join(s.root, "setup-signed.exe")
+        self.signer.sign(unsigned, signed)
+        passed, output = self.signer.verify(signed)
+        self.assertTrue(passed, output)
+
+        s.start(signed)
+        s.press_button(s.wait_window("Kelvra"))
+        s.wait_exit()
+        self.assertEqual(sorted(files), s.files())
+        for name, content in files.items():
+            with open(os.path.join(s.target, name), "rb") as f:
                 self.assertEqual(content, f.read(), name)
 
 
