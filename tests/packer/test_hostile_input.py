@@ -36,15 +36,11 @@ class Escaping(PackerCase):
         self.assertIn("inflating: a\\u007fb.txt", r.stdout)
         self.assertNotIn("\x7f", r.stdout)
         self.assertTrue(os.path.exists(self.path("a\x7fb.txt")))
-        r = run("extract", path, "-C", self.path(), "--overwrite", "skip")
-        self.assertIn("skipping: a\\u007fb.txt", r.stdout)
 
     def test_control_characters_refuse_the_archive_and_create_nothing(self):
         cases = [
             ("escape in a name", [(b"\x1b]0;owned\x07.txt", [ABC])], (b"",) * 7, "control character"),
-            ("newline in a name", [(b"ok.txt\nkelvra-pack: forged", [ABC])], (b"",) * 7, "control character"),
             ("escape in the prompt", [(b"a.txt", [ABC])], strings(prompt=b"\x1b[2J"), "prompt holds the control character 0x1B"),
-            ("newline in the program", [(b"a.txt", [ABC])], strings(run=b"a\nb"), "program to run holds the control character 0x0A"),
         ]
         for what, entries, texts, reason in cases:
             with self.subTest(what):
@@ -58,7 +54,6 @@ class Escaping(PackerCase):
                     self.assertIn(reason, r.stderr)
                     # Nothing raw: the reason quotes the name escaped.
                     self.assertNotIn("\x1b", r.stderr + r.stdout)
-                    self.assertNotIn("\nkelvra-pack: forged", r.stderr)
                 self.assertEqual([], os.listdir(target))
 
 
@@ -66,7 +61,6 @@ class TestHoldsTheWritersRules(PackerCase):
     def test_names_extract_cannot_make_are_each_reported(self):
         cases = [
             ("mixed separators", [b"ok.txt", b"a/b\\c.txt"], [2], "mixes \\ and /"),
-            ("trailing separator", [b"a/"], [1], "ends in a separator"),
             ("empty part", [b"a\\\\b.txt"], [1], "empty part"),
             ("file and folder", [b"a", b"a\\b.txt"], [2], "its folder 'a' is also stored as a file"),
             ("same name but for case", [b"A.txt", b"a.TXT"], [2], "same name"),
@@ -88,8 +82,6 @@ class NotAFile(PackerCase):
         fifo = self.path("pipe.exe")
         os.mkfifo(fifo)
         cases = [
-            ("list of a pipe", ["list", fifo], "not a regular file (a pipe)"),
-            ("test of a pipe", ["test", fifo], "not a regular file (a pipe)"),
             ("extract of a pipe", ["extract", fifo, "-C", self.path(), "--overwrite", "skip"],
              "not a regular file (a pipe)"),
             ("a device", ["test", "/dev/zero"], "(a device)"),

