@@ -64,10 +64,11 @@ enum StringIndex : std::uint32_t {
   string_default_dir,
 };
 
-// Bytes below 0x20 each string may hold, one bit per byte value. The prompt is text for
-// the message area, where tabs and line breaks lay it out; the digest is raw bytes. The
-// program, its arguments and the default directory are a command line and a path, and
-// hold none: a terminal that prints them would act on them.
+// Bytes below 0x20 each string may be written with, one bit per byte value. The prompt
+// is text for the message area, where tabs and line breaks lay it out; the digest is raw
+// bytes. The program, its arguments and the default directory are a command line and a
+// path, and are written with none. The installer reads any string whatever it holds;
+// what prints one escapes its control bytes.
 constexpr std::uint32_t text_layout_controls = (1u << '\t') | (1u << '\n') | (1u << '\r');
 constexpr std::uint32_t allowed_controls(std::uint32_t index) {
   return index == string_prompt            ? text_layout_controls

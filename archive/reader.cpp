@@ -80,17 +80,14 @@ bool used_up(const DirectoryCursor& cursor) {
 }
 
 // A stored string ends at its length or its first zero byte; the buffer is zero-filled
-// past it, so it is always terminated.
-// False when a byte below 0x20 that allowed (one bit per byte value) doesn't let
-// through stands before the end.
-bool bounded_copy(char* buffer, std::size_t size, const std::uint8_t* bytes, std::size_t length,
-                  std::uint32_t allowed) {
+// past it, so it is always terminated. Control bytes are kept: the installer shows the
+// strings only in its own window and hands them to the system, where they do no harm
+// (a name's are refused by the name check).
+void bounded_copy(char* buffer, std::size_t size, const std::uint8_t* bytes, std::size_t length) {
   std::memset(buffer, 0, size);
   for (std::size_t i = 0; i < length && i + 1 < size && bytes[i] != 0; ++i) {
-    if (bytes[i] < 0x20 && ((allowed >> bytes[i]) & 1) == 0) return false;
     buffer[i] = static_cast<char>(bytes[i]);
   }
-  return true;
 }
 
 bool allocate_buffers() {
@@ -149,7 +146,7 @@ bool read_entry(DirectoryCursor& cursor, DirectoryEntry& entry, std::uint64_t& p
   }
   entry.name_length = name_length;
   // The name check below names the reason for a control character in a name.
-  bounded_copy(entry.name, sizeof entry.name, name, name_length, 0xFFFFFFFFu);
+  bounded_copy(entry.name, sizeof entry.name, name, name_length);
   // One name that would land outside the target directory refuses the whole archive,
   // before anything is written.
   if (check_entry_name(entry.name, sizeof entry.name) != NameProblem::none) return false;
@@ -175,20 +172,13 @@ bool read_strings(DirectoryCursor& cursor) {
       {archive.password_digest, format::digest_buffer_size},
       {archive.default_dir, format::default_dir_buffer_size},
   };
-  static const std::uint32_t allowed[format::string_count] = {
-      format::allowed_controls(0), format::allowed_controls(1), format::allowed_controls(2),
-      format::allowed_controls(3), format::allowed_controls(4), format::allowed_controls(5),
-      format::allowed_controls(6)};
-  const std::uint32_t* rule = allowed;
   for (const auto& string : strings) {
     std::uint8_t length;
     std::uint8_t bytes[format::max_string_length];
     if (!take(cursor, &length, 1) || !take(cursor, bytes, length)) return false;
     // Only the digest can be too long for its buffer (23 bytes and the terminator).
-    if (length >= string.size ||
-        !bounded_copy(string.buffer, string.size, bytes, length, *rule++)) {
-      return false;
-    }
+    if (length >= string.size) return false;
+    bounded_copy(string.buffer, string.size, bytes, length);
   }
   return true;
 }

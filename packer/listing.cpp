@@ -102,16 +102,6 @@ std::string diagnose(const std::string& path, unsigned codepage) {
       return "the password digest is " + std::to_string(directory[at]) + " bytes; the limit is " +
              std::to_string(format::max_digest_length);
     }
-    static const char* const what[format::string_count] = {
-        "the reserved string", "the program to run", "the first argument", "the second argument",
-        "the prompt",          "the password digest", "the default directory"};
-    const char* text = reinterpret_cast<const char*>(&directory[at + 1]);
-    const std::size_t control = refused_control(text, directory[at], format::allowed_controls(s));
-    if (control != directory[at]) {
-      char code[8];
-      std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned char>(text[control]));
-      return std::string(what[s]) + " holds the control character " + code + ", which the installer refuses";
-    }
     at += 1 + directory[at];
   }
   if (at != directory.size()) {
