@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -176,9 +177,39 @@ void write_entry(const DirectoryEntry& entry, std::uint32_t* remaining) {
   show_text(IDS_INFLATING, current_path);
   write_failed = false;
   const bool decoded = write_chunks(out.file, remaining);
-  if (!decoded) report_write_failure(current_path, damaged_data_error);
-  platform::set_file_times(out.file, entry.creation_time, entry.last_write_time);
-  finish_output_file(out, decoded && !write_failed);
+  // A file cut short under the run is said once, for the whole run, at its end.
+  if (!decoded && !read_short) report_write_failure(current_path, damaged_data_error);
+  static_assert(offsetof(DirectoryEntry, creation_time) == offsetof(DirectoryEntry, last_write_time) + 8);
+  finish_output_file(out, decoded && !write_failed, &entry.last_write_time);
+}
+
+// A replaced file's temporary must never be the name of one of this archive's entries,
+// which would be deleted as a leftover: the suffix is ".kelvra-new" or, when an entry's
+// name ends so (less the trailing dots and blanks Windows drops, ASCII letters in
+// either case), the first of ".kelvra-new0001", ".kelvra-new0002", ... none ends with.
+// A name ends with at most one of them, so one of the first max_entries + 1 is free.
+void choose_replacement_suffix() {
+  constexpr std::size_t base_length = sizeof ".kelvra-new" - 1;
+  for (std::uint32_t n = 0;; ++n) {
+    char* const digits = replacement_suffix + base_length;
+    std::uint32_t length = base_length;
+    if (n > 0) {
+      length += 4;
+      for (std::uint32_t i = 4, rest = n; i-- > 0; rest /= 10) digits[i] = static_cast<char>('0' + rest % 10);
+    }
+    replacement_suffix[length] = '\0';
+    bool taken = false;
+    for (std::uint32_t e = 0; e < archive.entry_count; ++e) {
+      const char* const name = archive.entries[e].name;
+      std::size_t end = std::strlen(name);
+      while (end > 0 && (name[end - 1] == '.' || name[end - 1] == ' ')) --end;
+      if (end < length) continue;
+      std::uint32_t same = 0;
+      while (same < length && (name[end - length + same] | 0x20) == (replacement_suffix[same] | 0x20)) ++same;
+      taken = taken || same == length;
+    }
+    if (!taken) return;
+  }
 }
 
 }  // namespace
@@ -203,9 +234,12 @@ int extract_all() {
   payload_crc = crc32(0L, Z_NULL, 0);
   read_short = false;
   inflateInit(&inflater);
+  choose_replacement_suffix();
   platform::seek_to(archive.file, payload_start());
   int result = 0;
-  for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
+  // A read that fell short (the file cut or changed under the run) would fail every
+  // later read too: the run ends there with one report.
+  for (std::uint32_t i = 0; i < archive.entry_count && !read_short; ++i) {
     const DirectoryEntry& entry = archive.entries[i];
     extract_entry(entry);
     show_message(entry.name);

@@ -7,7 +7,8 @@
 
 namespace kelvra {
 
-char replacement_path[format::path_buffer_size + sizeof replacement_suffix];
+char replacement_suffix[replacement_suffix_size] = ".kelvra-new";
+char replacement_path[format::path_buffer_size + replacement_suffix_size];
 
 namespace {
 
@@ -70,11 +71,14 @@ OutputFile replace_existing(std::uint8_t attributes) {
       break;
   }
   const std::size_t length = std::strlen(current_path);
-  if (length + sizeof replacement_suffix > sizeof replacement_path) return failed(name_too_long_error);
+  const std::size_t suffix_length = std::strlen(replacement_suffix);
+  if (length + suffix_length >= format::path_buffer_size) return failed(name_too_long_error);
   std::memcpy(replacement_path, current_path, length);
-  std::memcpy(replacement_path + length, replacement_suffix, sizeof replacement_suffix);
-  // One left by a run cut short is ours to drop; a folder of that name is not.
+  std::memcpy(replacement_path + length, replacement_suffix, suffix_length + 1);
+  // One left by a run cut short is ours to drop, read-only as its entry may have made
+  // it; a folder of that name is not.
   if (platform::name_kind(replacement_path) != platform::NameKind::directory) {
+    platform::set_attributes_normal(replacement_path);
     platform::delete_file(replacement_path);
   }
   OutputFile out = create_new(replacement_path, attributes, &exists);
@@ -85,10 +89,9 @@ OutputFile replace_existing(std::uint8_t attributes) {
 OutputFile rename_and_retry(std::uint8_t attributes) {
   // The prompt opens in the working directory, so it is moved to where the clashing
   // file lies for the question and put back afterwards, whatever happens.
-  char saved_directory[format::path_buffer_size] = {};
   bool moved = false;
   std::size_t dir_end = last_separator_end(current_path);
-  if (dir_end > 0 && platform::get_working_directory(saved_directory, sizeof saved_directory)) {
+  if (dir_end > 0 && platform::save_working_directory()) {
     char directory[format::path_buffer_size] = {};
     std::memcpy(directory, current_path, dir_end < sizeof directory ? dir_end : sizeof directory - 1);
     moved = platform::set_working_directory(directory);
@@ -102,12 +105,12 @@ OutputFile rename_and_retry(std::uint8_t attributes) {
   // An unchanged name is relative to the target directory, not to the one the prompt
   // opened in: going back first keeps sub\a.txt from turning into sub\sub\a.txt.
   if (moved && std::strcmp(asked, current_path) == 0) {
-    platform::set_working_directory(saved_directory);
+    platform::restore_working_directory();
     moved = false;
   }
 
   OutputFile out = create_output_file(attributes);
-  if (moved) platform::set_working_directory(saved_directory);
+  if (moved) platform::restore_working_directory();
   return out;
 }
 
@@ -168,18 +171,33 @@ OutputFile create_output_file(std::uint8_t attributes) {
   }
 }
 
-void finish_output_file(const OutputFile& out, bool complete) {
+void finish_output_file(const OutputFile& out, bool complete, const std::uint64_t* times) {
+  platform::set_file_times(out.file, times[1], times[0]);
   platform::close_file(out.file);
   if (!out.replacing) return;
   std::uint32_t error = 0;
-  platform::ReplaceResult result = platform::ReplaceResult::failed;
-  if (complete) result = platform::replace_file(replacement_path, current_path, &error);
-  if (result == platform::ReplaceResult::replaced) return;
+  // An incomplete file was reported already: it goes as quietly as one that can't
+  // take the old one's place because that is held open elsewhere.
+  platform::ReplaceResult result = platform::ReplaceResult::in_use;
+  // A file held open for a moment (a scanner's look) is waited for, a little longer
+  // each time, before the old file is taken to be in use.
+  std::uint32_t waited = 0;
+  for (std::uint32_t pause = first_replace_pause; complete; pause *= 2) {
+    result = platform::replace_file(replacement_path, current_path, &error);
+    if (result != platform::ReplaceResult::in_use || waited >= replace_patience) break;
+    platform::pause(pause);
+    waited += pause;
+  }
+  if (result == platform::ReplaceResult::replaced) {
+    // NTFS gives a file that takes the name of one deleted moments ago that file's
+    // creation time.
+    platform::set_file_times_at(current_path, times[1], times[0]);
+    return;
+  }
   platform::set_attributes_normal(replacement_path);
   platform::delete_file(replacement_path);
-  // Held open elsewhere: skipped quietly, as before. An incomplete file was reported
-  // already.
-  if (result == platform::ReplaceResult::failed && complete) report_write_failure(current_path, error);
+  // Held open elsewhere: skipped quietly, as before.
+  if (result == platform::ReplaceResult::failed) report_write_failure(current_path, error);
 }
 
 }  // namespace kelvra

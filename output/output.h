@@ -50,17 +50,28 @@ struct OutputFile {
     std::uint32_t error;      // OutputResult::failed: the platform's code
   };
 };
-// Where a replacing file is written until it is whole: beside the old one, named so
-// that one left by a cut-short run says what it is.
-constexpr char replacement_suffix[] = ".kelvra-new";
-extern char replacement_path[format::path_buffer_size + sizeof replacement_suffix];
+// Where a replacing file is written until it is whole: beside the old one, its name
+// and replacement_suffix, so that one left by a cut-short run says what it is. The
+// suffix is ".kelvra-new" unless an entry of the archive being extracted ends so: a
+// file of that name is deleted as a leftover, so the run picks the first of
+// ".kelvra-new0001", ".kelvra-new0002", ... that no entry's name ends with.
+constexpr std::size_t replacement_suffix_size = 16;
+extern char replacement_suffix[replacement_suffix_size];
+extern char replacement_path[format::path_buffer_size + replacement_suffix_size];
 // Creates current_path new with attributes, applying the overwrite policy on a clash.
 // A file that is replaced is created as replacement_path; the old one stays untouched
 // until finish_output_file.
 OutputFile create_output_file(std::uint8_t attributes);
-// Closes the file. A replacement takes the old file's place when complete, and is
-// removed otherwise (the old file stays exactly as it was); a failure is reported.
-void finish_output_file(const OutputFile& out, bool complete);
+// Sets the file's times and closes it. A replacement takes the old file's place when
+// complete (and gets the times again by its final name, which the system may have
+// given the old file's creation time), and is removed otherwise (the old file stays
+// exactly as it was); a failure is reported.
+// times: the last-write and then the creation FILETIME, as a directory entry holds them.
+void finish_output_file(const OutputFile& out, bool complete, const std::uint64_t* times);
+// How long a replace waits in all for a file held open elsewhere to be let go (a virus
+// scanner looks at each new file as it is closed), in growing pauses.
+constexpr std::uint32_t first_replace_pause = 16;
+constexpr std::uint32_t replace_patience = 2032;  // 16 + 32 + ... + 1024 milliseconds
 
 // The questions put to the user. Declared here, defined once per program: the stub's
 // dialog and save-as prompt, the packer's terminal prompt, the tests' scripted answers.

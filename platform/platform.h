@@ -17,10 +17,11 @@ void* allocate_zeroed(std::size_t size);
 void release(void* block);
 
 // The running program's own file.
-// Writes the full path (at most size - 1 bytes, terminated); false when it can't.
-bool own_module_path(char* buffer, std::size_t size);
 // Read-only, binary, shared for reading and writing with other openers, inheritable.
 file_t open_own_file(const char* path);
+// The same for the running program itself, found by a path that the system's code page
+// need not be able to spell.
+file_t open_running_program();
 // Size of an open file in bytes; false when it can't be told.
 bool file_size(file_t file, std::uint64_t* size);
 // Absolute and relative positioning; false when the position would be invalid.
@@ -39,6 +40,8 @@ CreateResult create_new_file(const char* path, std::uint8_t attributes, file_t* 
 bool write_file(file_t file, const void* data, std::uint32_t count, std::uint32_t* error);
 // Sets creation and last-write times (FILETIME values); last access is left alone.
 bool set_file_times(file_t file, std::uint64_t creation_time, std::uint64_t last_write_time);
+// The same for the closed file at path.
+bool set_file_times_at(const char* path, std::uint64_t creation_time, std::uint64_t last_write_time);
 void close_file(file_t file);
 // Clears read-only, hidden and system.
 bool set_attributes_normal(const char* path);
@@ -48,10 +51,15 @@ bool get_attributes(const char* path, std::uint32_t* attributes);
 bool set_attributes(const char* path, std::uint32_t attributes);
 bool delete_file(const char* path);
 bool file_exists(const char* path);
-// What stands at path, the last part not followed: a link (symlink, junction or any
-// other reparse point) counts as a link whatever it points to.
+// What stands at path, the last part not followed: a link (symlink, junction or mount
+// point) counts as a link whatever it points to.
 enum class NameKind { none, file, directory, link };
 NameKind name_kind(const char* path);
+// Which Windows reparse points are links: only those whose tag has the name-surrogate
+// bit. The others (cloud placeholders, deduplicated and WIM-backed files, ...) stand
+// for the file or folder itself and are used as such. No reparse point carries tag 0;
+// a system that reports it (Wine, for its symbolic links) is taken to mean a link.
+constexpr bool reparse_tag_is_link(std::uint32_t tag) { return tag == 0 || (tag & 0x20000000u) != 0; }
 // The platform's code for "a link stands in the way".
 extern const std::uint32_t error_link_in_path;
 // Puts the closed file from in place of the file to, in one step: to's name is taken
@@ -66,6 +74,10 @@ DirectoryResult create_directory(const char* path);
 bool set_working_directory(const char* path);
 // Writes the working directory (terminated, at most size - 1 bytes); false when it can't.
 bool get_working_directory(char* buffer, std::size_t size);
+// Remembers the working directory, whatever characters its path holds, and goes back
+// to it; one remembered at a time.
+bool save_working_directory();
+bool restore_working_directory();
 
 // Environment. Names are matched without regard to case on Windows; a variable that
 // isn't set reads as empty. The value is cut to size - 1 bytes and terminated.
@@ -85,6 +97,7 @@ bool start_through_shell(const char* file, const char* parameters);
 
 // Threads and the window.
 void yield();
+void pause(std::uint32_t milliseconds);
 // The one guard of the message area.
 void lock_message_area();
 void unlock_message_area();

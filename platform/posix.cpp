@@ -79,6 +79,9 @@ timespec from_filetime(std::uint64_t ticks) {
 // can't, the folders are walked one part at a time with O_NOFOLLOW | O_DIRECTORY. An
 // absolute path is the one the user chose in the rename prompt: its folders are theirs.
 std::atomic<bool> part_by_part{false};
+std::atomic<int> held_replaces{0};
+std::atomic<bool> tunnelling{false};
+std::atomic<std::uint32_t> paused_for{0};
 
 // Opens a relative path with flags (and mode), no link followed on the way; -2 when
 // the system can't say.
@@ -175,13 +178,7 @@ void* allocate_zeroed(std::size_t size) {
 
 void release(void* block) { std::free(block); }
 
-bool own_module_path(char* buffer, std::size_t size) {
-  if (size == 0) return false;
-  ssize_t n = readlink("/proc/self/exe", buffer, size);
-  if (n <= 0 || static_cast<std::size_t>(n) >= size) return false;
-  buffer[n] = '\0';
-  return true;
-}
+file_t open_running_program() { return open_own_file("/proc/self/exe"); }
 
 file_t open_own_file(const char* path) {
   char local[local_path_size];
@@ -280,6 +277,16 @@ bool set_file_times(file_t file, std::uint64_t /*creation_time*/, std::uint64_t 
   return futimens(static_cast<int>(file), times) == 0;
 }
 
+bool set_file_times_at(const char* path, std::uint64_t /*creation_time*/, std::uint64_t last_write_time) {
+  char local[local_path_size];
+  if (!to_local_path(path, local)) return false;
+  timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1] = from_filetime(last_write_time);
+  return utimensat(AT_FDCWD, local, times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 void close_file(file_t file) {
   if (file != invalid_file) close(static_cast<int>(file));
 }
@@ -330,7 +337,15 @@ bool delete_file(const char* path) {
   const char* name = nullptr;
   if (!to_local_path(path, local)) return false;
   const int folder = open_parent(local, &name);
-  const bool done = folder != -1 && unlinkat(folder, name, 0) == 0;
+  // Windows refuses to delete a read-only file; so does this, so that the tests meet
+  // that refusal here too.
+  struct stat st;
+  bool done = folder != -1 && fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (done && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) {
+    errno = EACCES;
+    done = false;
+  }
+  done = done && unlinkat(folder, name, 0) == 0;
   close_parent(folder);
   return done;
 }
@@ -372,10 +387,24 @@ ReplaceResult replace_file(const char* from, const char* to, std::uint32_t* erro
     *error = EXDEV;
     return ReplaceResult::failed;
   }
+  if (held_replaces.load() > 0) {
+    held_replaces.fetch_sub(1);
+    *error = EBUSY;
+    return ReplaceResult::in_use;
+  }
   const int folder = open_parent(local_to, &to_name);
   from_name = local_from + (local_to[0] == '/' || folder_length == 0 ? 0 : folder_length + 1);
+  // What NTFS tunnelling does, on the one time POSIX keeps: the file that takes a
+  // name keeps the old file's time.
+  struct stat old_file;
+  const bool tunnel = tunnelling.load() && folder != -1 &&
+                      fstatat(folder, to_name, &old_file, AT_SYMLINK_NOFOLLOW) == 0;
   const bool done = folder != -1 && renameat(folder, from_name, folder, to_name) == 0;
   *error = done ? 0 : last_error();
+  if (done && tunnel) {
+    const timespec times[2] = {old_file.st_atim, old_file.st_mtim};
+    utimensat(folder, to_name, times, AT_SYMLINK_NOFOLLOW);
+  }
   close_parent(folder);
   return done ? ReplaceResult::replaced : ReplaceResult::failed;
 }
@@ -437,6 +466,14 @@ bool get_working_directory(char* buffer, std::size_t size) {
   return getcwd(buffer, size) != nullptr;
 }
 
+namespace {
+char saved_directory[local_path_size];
+}  // namespace
+
+bool save_working_directory() { return getcwd(saved_directory, sizeof saved_directory) != nullptr; }
+
+bool restore_working_directory() { return chdir(saved_directory) == 0; }
+
 void get_environment(const char* name, char* buffer, std::size_t size) {
   const char* value = std::getenv(name);
   copy_cut(value != nullptr ? value : "", buffer, size);
@@ -466,6 +503,13 @@ bool start_through_shell(const char* file, const char* parameters) {
 }
 
 void yield() { sched_yield(); }
+
+void pause(std::uint32_t milliseconds) {
+  paused_for.fetch_add(milliseconds);
+  timespec wait = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
 
 void lock_message_area() { pthread_mutex_lock(&message_guard); }
 void unlock_message_area() { pthread_mutex_unlock(&message_guard); }
@@ -564,6 +608,12 @@ void resolve_part_by_part(bool on) { part_by_part.store(on); }
 void set_directory_listener(void (*listener)(const char* path, DirectoryResult result)) {
   directory_listener.store(listener);
 }
+
+void hold_replace_target(int times) { held_replaces.store(times); }
+
+void tunnel_times(bool on) { tunnelling.store(on); }
+
+std::uint32_t paused_milliseconds() { return paused_for.exchange(0); }
 
 }  // namespace testing
 

@@ -1,6 +1,7 @@
 // Test hooks of the POSIX platform: what start_process and start_through_shell would
 // have started (and a start made to fail), failing allocations on demand, listeners told
-// of repaints and directory creations, and how output paths are resolved.
+// of repaints and directory creations, how output paths are resolved, and replaces
+// that meet Windows' held files and tunnelled times.
 #pragma once
 
 #include <cstddef>
@@ -46,5 +47,14 @@ void resolve_part_by_part(bool on);
 
 // Called after each create_directory with the path as given and its result; nullptr: none.
 void set_directory_listener(void (*listener)(const char* path, DirectoryResult result));
+
+// The next `times` replace_file calls find the target held open elsewhere (in use), as
+// a virus scanner's look at a file just closed makes it on Windows; 0 ends that.
+void hold_replace_target(int times);
+// A file that takes an existing name by replace_file keeps the old file's times, as
+// NTFS tunnelling does for the creation time; false ends that.
+void tunnel_times(bool on);
+// The milliseconds pause() was asked for since the last call.
+std::uint32_t paused_milliseconds();
 
 }  // namespace kelvra::platform::testing

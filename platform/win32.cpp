@@ -1,5 +1,6 @@
 // The Windows side of the platform boundary, on the ANSI ('A') calls so that paths
-// and texts stay single-byte strings in the system's code page.
+// and texts stay single-byte strings in the system's code page; the program's own file
+// and the target directory, whose folders that code page may not spell, on the wide ones.
 // Contains: memory, the own file, output files, directories, environment, process
 // start (directly, or through the shell for a program that needs consent), yield, the
 // message-area lock, the main-window repaint, the "Uh-Oh!" box, string-table texts and
@@ -98,26 +99,31 @@ void release(void* block) {
   if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
 }
 
-bool own_module_path(char* buffer, std::size_t size) {
-  if (size == 0) return false;
-  buffer[0] = '\0';
-  const DWORD length = GetModuleFileNameA(nullptr, buffer, dword_size(size));
-  // A cut path fills the buffer (and older systems leave it unterminated).
-  if (length == 0 || length >= dword_size(size)) {
-    buffer[0] = '\0';
-    return false;
-  }
-  return true;
-}
+namespace {
 
-file_t open_own_file(const char* path) {
-  // Inheritable, so that the after-run program gets the descriptor as well.
+// Read-only, shared, inheritable: the after-run program gets the descriptor as well.
+template <typename Char, typename Open>
+__attribute__((always_inline)) inline file_t open_shared(const Char* path, Open open) {
   SECURITY_ATTRIBUTES security = {};
   security.nLength = sizeof security;
   security.bInheritHandle = TRUE;
-  const HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    &security, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &security,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   return handle == INVALID_HANDLE_VALUE ? invalid_file : file_of(handle);
+}
+
+}  // namespace
+
+file_t open_own_file(const char* path) { return open_shared(path, CreateFileA); }
+
+file_t open_running_program() {
+  // By the wide path: an installer saved under a user name the code page can't spell
+  // would read its own path with '?' in it and not find itself.
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  // A cut path fills the buffer (and older systems leave it unterminated).
+  if (length == 0 || length >= MAX_PATH) return invalid_file;
+  return open_shared(path, CreateFileW);
 }
 
 bool file_size(file_t file, std::uint64_t* size) {
@@ -184,6 +190,17 @@ bool set_file_times(file_t file, std::uint64_t creation_time, std::uint64_t last
   return SetFileTime(handle_of(file), &creation, nullptr, &last_write) != 0;
 }
 
+bool set_file_times_at(const char* path, std::uint64_t creation_time, std::uint64_t last_write_time) {
+  // Writing attributes is allowed on a read-only file; others may have it open.
+  const HANDLE handle = CreateFileA(path, FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool done = set_file_times(file_of(handle), creation_time, last_write_time);
+  CloseHandle(handle);
+  return done;
+}
+
 void close_file(file_t file) {
   if (file != invalid_file && file != 0) CloseHandle(handle_of(file));
 }
@@ -214,7 +231,15 @@ bool delete_file(const char* path) { return DeleteFileA(path) != 0; }
 NameKind name_kind(const char* path) {
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return NameKind::none;
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return NameKind::link;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // The tag tells a link from a placeholder of a sync engine and the like; one that
+    // can't be read counts as a link.
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA(path, &found);
+    if (search == INVALID_HANDLE_VALUE) return NameKind::link;
+    FindClose(search);
+    if (reparse_tag_is_link(found.dwReserved0)) return NameKind::link;
+  }
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? NameKind::directory : NameKind::file;
 }
 
@@ -261,6 +286,28 @@ DirectoryResult create_directory(const char* path) {
 }
 
 bool set_working_directory(const char* path) { return SetCurrentDirectoryA(path) != 0; }
+
+namespace {
+wchar_t saved_directory[MAX_PATH];
+}  // namespace
+
+bool save_working_directory() { return get_working_directory_wide(saved_directory, MAX_PATH); }
+
+bool restore_working_directory() { return set_working_directory_wide(saved_directory); }
+
+bool set_working_directory_wide(const wchar_t* path) { return SetCurrentDirectoryW(path) != 0; }
+
+void get_environment_wide(const wchar_t* name, wchar_t* buffer, std::size_t size) {
+  // A value too long for the buffer is not cut: its beginning could name another
+  // folder. It reads as unset.
+  const DWORD length = GetEnvironmentVariableW(name, buffer, dword_size(size));
+  if (length == 0 || length >= dword_size(size)) buffer[0] = L'\0';
+}
+
+bool get_working_directory_wide(wchar_t* buffer, std::size_t size) {
+  const DWORD length = GetCurrentDirectoryW(dword_size(size), buffer);
+  return length != 0 && length < dword_size(size);
+}
 
 bool get_working_directory(char* buffer, std::size_t size) {
   if (size == 0) return false;
@@ -360,6 +407,8 @@ bool start_through_shell(const char* file, const char* parameters) {
 }
 
 void yield() { Sleep(0); }
+
+void pause(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
 void lock_message_area() {
   ensure_message_lock();

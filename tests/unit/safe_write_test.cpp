@@ -1,5 +1,6 @@
 // Writing into a target that holds links, and replacing files without ever losing the
 // old one.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -297,6 +298,154 @@ TEST_F(SafeWrite, AFolderInTheEntrysPlaceIsAFailureUnderReplace) {
 
   EXPECT_EQ(reported(), std::vector<std::string>{"a"});
   EXPECT_EQ(read_all("a/keep.txt"), "kept");
+}
+
+struct TemporaryCase {
+  const char* name;
+  std::vector<test::FileSpec> entries;
+  std::function<void()> plant;  // run in the target before the run
+};
+
+TEST_F(SafeWrite, TheTemporaryNeverCostsAFile) {
+  const TemporaryCase cases[] = {
+      {"read-only leftover of a cut-short run", {{"a.txt", "new a"}},
+       [] {
+         put("a.txt", "old a");
+         put("a.txt.kelvra-new", "stale");
+         ASSERT_EQ(0, chmod("a.txt.kelvra-new", 0444));
+       }},
+      {"entry named like the temporary, before the entry",
+       {{"a.txt.kelvra-new", "an entry of its own"}, {"a.txt", "new a"}},
+       [] { put("a.txt", "old a"); }},
+      {"entry named like the temporary, after the entry",
+       {{"a.txt", "new a"}, {"a.txt.kelvra-new", "an entry of its own"}},
+       [] { put("a.txt", "old a"); }},
+      {"entries named like the first two temporaries",
+       {{"a.txt", "new a"}, {"a.txt.kelvra-new0001", "one"}, {"a.txt.kelvra-new", "two"}},
+       [] {
+         put("a.txt", "old a");
+         put("a.txt.kelvra-new0001", "old one");
+       }},
+  };
+  for (const TemporaryCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh_target();
+    c.plant();
+    open(test::build_archive(c.entries));
+
+    EXPECT_EQ(extract_all(), 0);
+
+    for (const test::FileSpec& entry : c.entries) EXPECT_EQ(read_all(entry.name), entry.content) << entry.name;
+    EXPECT_TRUE(reported().empty());
+    std::size_t files = 0;
+    for (const auto& e : fs::directory_iterator(".")) files += e.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, c.entries.size());
+  }
+}
+
+struct SuffixCase {
+  const char* name;
+  std::vector<std::string> entries;
+  const char* suffix;  // the temporary's, chosen by the run
+};
+
+TEST_F(SafeWrite, TheTemporarysSuffixIsNoEntrysEnding) {
+  const SuffixCase cases[] = {
+      {"no entry like it", {"a.txt", "kelvra-new", "a.kelvra-new.txt"}, ".kelvra-new"},
+      {"one entry like it", {"sub\\a.txt.kelvra-new"}, ".kelvra-new0001"},
+      {"in capitals", {"A.TXT.KELVRA-NEW"}, ".kelvra-new0001"},
+      {"trailing dots and blanks, which Windows drops", {"a.txt.kelvra-new. ."}, ".kelvra-new0001"},
+      {"the first two taken", {"x.kelvra-new0001", "y.kelvra-new"}, ".kelvra-new0002"},
+      {"the one after 9", {"x.kelvra-new", "1.kelvra-new0001", "2.kelvra-new0002", "3.kelvra-new0003", "4.kelvra-new0004",
+        "5.kelvra-new0005", "6.kelvra-new0006", "7.kelvra-new0007", "8.kelvra-new0008", "9.kelvra-new0009"},
+       ".kelvra-new0010"},
+  };
+  for (const SuffixCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh_target();
+    std::vector<test::FileSpec> files;
+    for (const std::string& name : c.entries) files.push_back({name, "x"});
+    open(test::build_archive(files));
+    EXPECT_EQ(extract_all(), 0);
+    EXPECT_STREQ(replacement_suffix, c.suffix);
+  }
+}
+
+struct HeldCase {
+  const char* name;
+  int held;        // replaces that find the old file in use
+  bool replaced;   // the new content took its place
+  std::uint32_t paused;
+};
+
+TEST_F(SafeWrite, AFileHeldForAMomentIsWaitedFor) {
+  // 16 + 32 + ... + 1024 ms: seven pauses, eight tries.
+  const HeldCase cases[] = {
+      {"not held", 0, true, 0},
+      {"held once", 1, true, 16},
+      {"let go at the last try", 7, true, 2032},
+      {"held throughout", 8, false, 2032},
+  };
+  for (const HeldCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh_target();
+    put("a.txt", "old a");
+    open(test::build_archive({{"a.txt", "new a"}}));
+    platform::testing::paused_milliseconds();
+    platform::testing::hold_replace_target(c.held);
+
+    EXPECT_EQ(extract_all(), 0);
+
+    platform::testing::hold_replace_target(0);
+    EXPECT_EQ(platform::testing::paused_milliseconds(), c.paused);
+    EXPECT_EQ(read_all("a.txt"), c.replaced ? "new a" : "old a");
+    // One still held is left as it was, quietly, as a file in use always was.
+    EXPECT_TRUE(reported().empty());
+    EXPECT_FALSE(fs::exists("a.txt.kelvra-new"));
+  }
+}
+
+TEST_F(SafeWrite, AReplacedFileHasTheEntrysTimesNotTheOldFilesOnes) {
+  // The system may give the file that takes a name the old file's time.
+  platform::testing::tunnel_times(true);
+  put("a.txt", "old a");
+  const timespec old_times[2] = {{1500000000, 0}, {1500000000, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, "a.txt", old_times, 0));
+  open(test::build_archive({{"a.txt", "new a", 0x21}}));
+
+  EXPECT_EQ(extract_all(), 0);
+  platform::testing::tunnel_times(false);
+
+  EXPECT_EQ(read_all("a.txt"), "new a");
+  struct stat st{};
+  ASSERT_EQ(0, stat("a.txt", &st));
+  EXPECT_EQ(st.st_mtim.tv_sec, 946684800);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+}
+
+TEST(ReparseTags, OnlyNameSurrogatesAreLinks) {
+  const struct {
+    const char* name;
+    std::uint32_t tag;
+    bool link;
+  } cases[] = {
+      {"symbolic link", 0xA000000Cu, true},
+      {"junction or mount point", 0xA0000003u, true},
+      {"WSL symbolic link", 0xA000001Du, true},
+      {"no tag told (Wine's symbolic links)", 0u, true},
+      {"cloud files placeholder", 0x9000001Au, false},
+      {"cloud files placeholder, OneDrive's flavour", 0x9000601Au, false},
+      {"cloud files placeholder, last flavour", 0x9000F01Au, false},
+      {"old OneDrive", 0x80000021u, false},
+      {"projected file system", 0x9000001Cu, false},
+      {"data deduplication", 0x80000013u, false},
+      {"WIM-backed file", 0x80000008u, false},
+      {"single-instance store", 0x80000007u, false},
+      {"app execution alias", 0x8000001Bu, false},
+      {"AF_UNIX socket", 0x80000023u, false},
+      {"container isolation", 0x80000018u, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(platform::reparse_tag_is_link(c.tag), c.link) << c.name;
 }
 
 }  // namespace
