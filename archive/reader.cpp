@@ -315,9 +315,8 @@ std::uint64_t find_archive_end(std::uint64_t file_size, std::uint32_t* padding) 
   return table;
 }
 
-__attribute__((always_inline)) inline bool read_and_verify(const char* own_path, bool verify) {
-  if (own_path == nullptr) return false;
-  archive.file = platform::open_own_file(own_path);
+__attribute__((always_inline)) inline bool read_and_verify(platform::file_t file, bool verify) {
+  archive.file = file;
   if (archive.file == platform::invalid_file) return false;
   std::uint64_t file_size;
   if (!platform::file_size(archive.file, &file_size)) return false;
@@ -348,9 +347,9 @@ void release_buffer(T*& buffer) {
   buffer = nullptr;
 }
 
-// Inlined into both openings, so that the installer, which only ever verifies, carries
-// no trace of the other.
-__attribute__((always_inline)) inline int open_with(const char* own_path, bool verify) {
+// Inlined into every opening, so that the installer, which only ever verifies its own
+// file, carries no trace of the others. Takes the file just opened, or invalid_file.
+__attribute__((always_inline)) inline int open_with(platform::file_t file, bool verify) {
   // A second opening (the tests, the packer) replaces the first whole.
   close_archive();
   if (archive.file != platform::invalid_file) platform::close_file(archive.file);
@@ -358,10 +357,11 @@ __attribute__((always_inline)) inline int open_with(const char* own_path, bool v
   std::memset(current_path, 0, sizeof current_path);
 
   if (!allocate_buffers()) {
+    platform::close_file(file);
     report(IDS_OUT_OF_MEMORY);
     return 1;
   }
-  if (!read_and_verify(own_path, verify)) {
+  if (!read_and_verify(file, verify)) {
     // The descriptor of an archive we refused is of no further use.
     if (archive.file != platform::invalid_file) platform::close_file(archive.file);
     archive.file = platform::invalid_file;
@@ -374,9 +374,13 @@ __attribute__((always_inline)) inline int open_with(const char* own_path, bool v
 
 }  // namespace
 
-int open_archive(const char* own_path) { return open_with(own_path, true); }
+int open_archive(const char* own_path) { return open_with(platform::open_own_file(own_path), true); }
 
-int open_archive_unverified(const char* own_path) { return open_with(own_path, false); }
+int open_running_archive() { return open_with(platform::open_running_program(), true); }
+
+int open_archive_unverified(const char* own_path) {
+  return open_with(platform::open_own_file(own_path), false);
+}
 
 bool checksum_matches_after(std::uint32_t payload_crc) {
   return platform::seek_to(archive.file, payload_start() + archive.payload_size) &&

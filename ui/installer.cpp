@@ -34,6 +34,9 @@ HWND password_field = nullptr;
 HANDLE worker = nullptr;
 bool torn_down = false;
 
+// The directory field's text, proposed and then as the user left it.
+wchar_t target_directory[format::default_dir_buffer_size];
+
 HWND make_control(HWND parent, DWORD ex_style, const char* class_name, const char* text,
                   DWORD style, int x, int y, int width, int height, INT_PTR id = 0) {
   return CreateWindowExA(ex_style, class_name, text, WS_CHILD | style, x, y, width, height,
@@ -54,15 +57,18 @@ void show_directory_row() {
 
 }  // namespace
 
-void default_target_directory() {
-  char* directory = archive.default_dir;
-  if (directory[0] == '\0') platform::get_environment("TEMP", directory, format::default_dir_buffer_size);
-  if (directory[0] == '\0') platform::get_environment("TMP", directory, format::default_dir_buffer_size);
-  if (directory[0] == '.' && directory[1] == '\0') {
+void default_target_directory(wchar_t* directory) {
+  // Wide text, so that a TEMP under a user name the code page can't spell is kept whole;
+  // the archive's own directory is in that code page anyway.
+  constexpr std::size_t size = format::default_dir_buffer_size;
+  MultiByteToWideChar(CP_ACP, 0, archive.default_dir, -1, directory, size);
+  if (directory[0] == L'\0') platform::get_environment_wide(L"TEMP", directory, size);
+  if (directory[0] == L'\0') platform::get_environment_wide(L"TMP", directory, size);
+  if (directory[0] == L'.' && directory[1] == L'\0') {
     // Kept as "." when the working directory doesn't fit the field.
-    char current[format::default_dir_buffer_size] = {};
-    if (platform::get_working_directory(current, sizeof current)) {
-      for (std::size_t i = 0; i < sizeof current; ++i) directory[i] = current[i];
+    wchar_t current[size];
+    if (platform::get_working_directory_wide(current, size)) {
+      for (std::size_t i = 0; i < size; ++i) directory[i] = current[i];
     }
   }
 }
@@ -79,8 +85,7 @@ void on_create(HWND window) {
   button = make_control(window, 0, "BUTTON", ok_caption, WS_VISIBLE | BS_PUSHBUTTON, 155, 105,
                         70, 30, button_id);
 
-  char own_path[format::path_buffer_size] = {};
-  if (!platform::own_module_path(own_path, sizeof own_path) || open_archive(own_path) != 0) {
+  if (open_running_archive() != 0) {
     // Whatever the reader said, this is the text the user is left with.
     show_string(IDS_CORRUPTED);
     installer_state = STATE_CLOSE;
@@ -89,11 +94,13 @@ void on_create(HWND window) {
   }
 
   directory_label = make_control(window, 0, "STATIC", "Expand to:", 0, 10, 77, 70, 20);
-  default_target_directory();
-  directory_field = make_control(window, WS_EX_CLIENTEDGE, "EDIT", archive.default_dir,
-                                 ES_AUTOHSCROLL, 90, 75, 270, 20);
+  default_target_directory(target_directory);
+  // A wide field: typed text the code page can't spell is kept as typed.
+  directory_field = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", target_directory,
+                                    WS_CHILD | ES_AUTOHSCROLL, 90, 75, 270, 20, window, nullptr,
+                                    GetModuleHandleA(nullptr), nullptr);
   // What the field shows is what is used: a longer path would be cut when read, and
-  // its cut form could name another directory that exists.
+  // its cut form could name another directory that exists. Counted in characters.
   SendMessageA(directory_field, EM_SETLIMITTEXT, format::default_dir_buffer_size - 1, 0);
 
   if (has_password()) {
@@ -119,10 +126,10 @@ void on_button(HWND window) {
       return;
 
     case STATE_DIRECTORY:
-      GetWindowTextA(directory_field, archive.default_dir,
+      GetWindowTextW(directory_field, target_directory,
                      static_cast<int>(format::default_dir_buffer_size));
       // The target directory must exist: it is entered, never created.
-      if (!platform::set_working_directory(archive.default_dir)) {
+      if (!platform::set_working_directory_wide(target_directory)) {
         show_string(IDS_NO_DIRECTORY);
         SetFocus(directory_field);
         Beep(200, 60);

@@ -34,8 +34,8 @@ void on_destroy();
 
 DWORD WINAPI worker_main(LPVOID unused);
 
-// Fills the archive's default_dir from TEMP, then TMP, when it is empty, and turns "."
-// into the current working directory.
-void default_target_directory();
+// The directory the field proposes, as wide text: the archive's default_dir, else
+// TEMP, else TMP, with "." turned into the current working directory.
+void default_target_directory(wchar_t* directory);
 
 }  // namespace kelvra
