@@ -208,7 +208,9 @@ def clone_prefix(template, dest):
 
 
 def _reg_string(value):
-    return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    # Beyond ASCII, as Wine writes its own files: \x and four hex digits.
+    escaped = value.replace("\\", "\\\\").replace('"', '\\"')
+    return '"' + "".join(c if ord(c) < 0x80 else "\\x%04x" % ord(c) for c in escaped) + '"'
 
 
 def set_user_environment(prefix, values):

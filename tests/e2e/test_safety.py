@@ -1,5 +1,6 @@
 # End-to-end scenarios of safe writing: a link in the target folder that leads out of
-# it, and an installer whose own file changes after its check, under Replace.
+# it, reached from folders the code page can't spell, and an installer whose own file
+# changes after its check, under Replace.
 import os
 import unittest
 
@@ -7,30 +8,59 @@ import kelvra_e2e as k
 import test_installer as base
 
 
+def put_back(name, value):
+    if value is None:
+        os.environ.pop(name, None)
+    else:
+        os.environ[name] = value
+
+
 class Safety(base.Installer):
     """Only the scenarios below; the inherited ones belong to test_installer."""
 
     def test_link_in_target_not_followed(self):
-        """The target holds sub, a link to a folder outside it (a unix symlink inside
+        """The installer lies in a folder whose name code page 1252 can't spell
+        (Иван/Загрузки, Wine under C.UTF-8) and TEMP, set in the prefix's registry, is
+        such a folder too: the installer finds itself and proposes TEMP, which becomes
+        the target. There, sub is a link to a folder outside it (a unix symlink inside
         the prefix's drive, which Wine reports as a reparse point): the entry below sub
         is reported with one "Uh-Oh!" box and not written, the outside folder stays
-        empty, and the other entries are written."""
+        empty. a.txt is replaced (Replace) although a read-only temporary that a
+        cut-short run left beside it is in the way, and the other entries are written."""
         s = self.scenario()
+        for name in ("LANG", "LC_ALL"):
+            self.addCleanup(put_back, name, os.environ.get(name))
+            os.environ[name] = "C.UTF-8"  # Wine reaches non-ASCII paths only so
+        s.target = os.path.join(s.root, "Иван", "Temp")
+        os.makedirs(s.target)
+        s.set_environment(TEMP=k.windows_path(s.target))
         outside = os.path.join(s.root, "outside")
         os.makedirs(outside)
         os.symlink(outside, os.path.join(s.target, "sub"))
-        files = {"a.txt": b"a\n", "sub/evil.txt": b"through the link\n", "z.txt": b"z\n"}
+        files = {"a.txt": b"new a\n", "sub/evil.txt": b"through the link\n", "z.txt": b"z\n"}
         src, expected = self.payload(s, files)
-        installer = s.pack([src], default_dir=k.windows_path(s.target))
+        self.clashes(s, ["a.txt"])
+        leftover = os.path.join(s.target, "a.txt.kelvra-new")
+        with open(leftover, "wb") as f:
+            f.write(b"left by a run cut short")
+        os.chmod(leftover, 0o444)
+        downloads = os.path.join(s.root, "Иван", "Загрузки")
+        os.makedirs(downloads)
+        installer = s.pack([src], output=os.path.join(downloads, "setup.exe"))
         s.start(installer)
         s.press_button(s.wait_window("Kelvra"))
+        self.answer(s, base.REPLACE)
         answered = set()
         k.wait_for(lambda: base.answer_boxes(s, answered), 120, "the run to end", interval=0.2)
         self.assertEnded(s, installer)
         self.assertEqual([], os.listdir(outside))
         self.assertEqual(1, len(answered))
-        for name in ("a.txt", "z.txt"):
-            self.assertEqual(expected[name][0], base.read(os.path.join(s.target, name)))
+        del expected["sub/evil.txt"]
+        self.assertEqual(sorted(["a.txt", "sub", "z.txt"]), sorted(os.listdir(s.target)))
+        for name, (content, mtime) in expected.items():
+            path = os.path.join(s.target, name)
+            self.assertEqual(content, base.read(path), name)
+            self.assertEqual(mtime, int(os.stat(path).st_mtime), name)
 
     def test_changed_after_check_keeps_old_file(self):
         """The installer's own file is rewritten inside an entry's data after the check
