@@ -233,8 +233,8 @@ NameKind name_kind(const char* path) {
   if (attributes == INVALID_FILE_ATTRIBUTES) return NameKind::none;
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     // The tag tells a link from a placeholder of a sync engine and the like; one that
-    // can't be read counts as a link.
-    WIN32_FIND_DATAA found;
+    // can't be read counts as a link, as does one left unset (Wine fills in no tag).
+    WIN32_FIND_DATAA found = {};
     const HANDLE search = FindFirstFileA(path, &found);
     if (search == INVALID_HANDLE_VALUE) return NameKind::link;
     FindClose(search);
