@@ -50,8 +50,10 @@ extern Archive archive;
 
 // 0: open and verified, 1: not usable (the reason is in the message area).
 int open_archive(const char* own_path);
-// The same for the running program's own file (the installer).
+// The same for the running program's own file (the installer), and for a file opened
+// by the caller (the reader takes it over, refused or not).
 int open_running_archive();
+int open_archive_file(platform::file_t file, bool verify);
 // The same without the pass over the whole file for archive.checksum (payload_crc
 // stays 0): for a caller that reads everything anyway and checks the CRC-32 itself.
 int open_archive_unverified(const char* own_path);

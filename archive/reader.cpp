@@ -378,6 +378,10 @@ int open_archive(const char* own_path) { return open_with(platform::open_own_fil
 
 int open_running_archive() { return open_with(platform::open_running_program(), true); }
 
+int open_archive_file(platform::file_t file, bool verify) {
+  return verify ? open_with(file, true) : open_with(file, false);
+}
+
 int open_archive_unverified(const char* own_path) {
   return open_with(platform::open_own_file(own_path), false);
 }

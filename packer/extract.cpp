@@ -97,9 +97,7 @@ int run_extract(const ExtractArgs& args) {
       std::fprintf(stderr, "kelvra-pack: note: the password only gates the installer; the files are not encrypted\n");
     }
   }
-  std::string directory;
-  if (!system::to_core_path(args.directory, &directory) ||
-      !platform::set_working_directory(directory.c_str())) {
+  if (!system::enter_directory(args.directory)) {
     complain(args.directory + ": " + TEXT_NO_DIRECTORY);
     return exit_failed;
   }

@@ -285,14 +285,10 @@ std::string iso_time(std::uint64_t filetime) {
 }
 
 std::string open_for_reading(const std::string& path, unsigned codepage, bool verify) {
-  std::string core_path;
-  if (!system::to_core_path(path, &core_path)) {
-    return "this system can't open a path with characters outside its code page";
-  }
   // The reader would wait forever on a FIFO's open, and read a device without end.
   const std::string irregular = system::regular_file_problem(path);
   if (!irregular.empty()) return irregular;
-  if ((verify ? open_archive(core_path.c_str()) : open_archive_unverified(core_path.c_str())) == 0) return {};
+  if (open_archive_file(system::open_installer(path), verify) == 0) return {};
   return diagnose(path, codepage);
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace kelvra::pack::system {
 
 // The program's arguments in UTF-8 (Windows hands them over in UTF-16); also readies
@@ -46,6 +48,11 @@ struct FileFacts {
 std::string file_facts(const std::string& path, FileFacts* facts);
 
 std::FILE* open_file(const std::string& path, const char* mode);
+// An installer opened for the core's reader, and the working directory entered, by
+// paths as the packer holds them: on Windows also where the ANSI code page can't
+// spell the path.
+platform::file_t open_installer(const std::string& path);
+bool enter_directory(const std::string& path);
 // Empty when path is a regular file, else why not (a pipe, a device, a folder). Never
 // waits on a FIFO, as opening one for reading would.
 std::string regular_file_problem(const std::string& path);

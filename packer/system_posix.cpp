@@ -117,6 +117,10 @@ std::string regular_file_problem(const std::string& path) {
 
 std::FILE* open_file(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
 
+platform::file_t open_installer(const std::string& path) { return platform::open_own_file(path.c_str()); }
+
+bool enter_directory(const std::string& path) { return platform::set_working_directory(path.c_str()); }
+
 bool seek_file(std::FILE* file, std::uint64_t position) {
   return position <= static_cast<std::uint64_t>(INT64_MAX) &&
          fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;

@@ -236,6 +236,15 @@ std::FILE* open_file(const std::string& path, const char* mode) {
   return _wfopen(wide(path).c_str(), wide(mode).c_str());
 }
 
+platform::file_t open_installer(const std::string& path) {
+  // As the core opens its own file: read-only, shared for reading and writing.
+  const HANDLE handle = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return handle == INVALID_HANDLE_VALUE ? platform::invalid_file : reinterpret_cast<platform::file_t>(handle);
+}
+
+bool enter_directory(const std::string& path) { return SetCurrentDirectoryW(wide(path).c_str()) != 0; }
+
 bool seek_file(std::FILE* file, std::uint64_t position) {
   return position <= static_cast<std::uint64_t>(INT64_MAX) &&
          _fseeki64(file, static_cast<__int64>(position), SEEK_SET) == 0;

@@ -130,6 +130,17 @@ class WindowsPacker(unittest.TestCase):
         self.assertFalse(extracted["readme.txt"][2], "read-only was lost")
         self.assertEqual(MTIME_NS, extracted["readme.txt"][1])
 
+        # The same from and into folders code page 1252 can't spell.
+        downloads, target = self.path("Иван", "Загрузки"), self.path("Иван", "Temp")
+        os.makedirs(downloads)
+        os.makedirs(target)
+        shutil.copy(self.path("wine.exe"), os.path.join(downloads, "setup.exe"))
+        installer = z(os.path.join(downloads, "setup.exe"))
+        self.assertEqual(listed, self.listing(self.wine("list", "--json", installer)))
+        done = self.wine("extract", "-C", z(target), "--overwrite", "replace", "--password", "sésame", installer)
+        self.assertEqual(0, done.returncode, done.stderr)
+        self.assertEqual(extracted, self.tree(target))
+
     def test_code_page_1252_both_ways(self):
         # Every byte above 0x7F as a name: the five 1252 leaves undefined read as U+FFFD
         # on both systems, the rest as the same characters.
