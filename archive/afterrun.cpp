@@ -124,7 +124,7 @@ void start_run_program() {
   // can't be started directly; the shell can, once the user consents. Any other
   // failure isn't reported: the installer closes either way.
   if (error != platform::error_elevation_required) return;
-  char parameters[2 * format::string_buffer_size] = {};
+  char parameters[platform::max_shell_parameters] = {};
   std::size_t used = 0;
   if (append(parameters, sizeof parameters, &used, or_empty(archive.run_arg1)) &&
       append(parameters, sizeof parameters, &used, " ") &&

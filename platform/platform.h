@@ -90,9 +90,10 @@ bool start_process(const char* file, const char* command_line, std::uint32_t* er
 // The reason start_process gives for a program that must run with more rights than
 // the caller's (ERROR_ELEVATION_REQUIRED).
 constexpr std::uint32_t error_elevation_required = 740;
-// Starts file with parameters through the system's shell, in the working directory,
-// without waiting; the shell asks the user's consent when the program needs more
-// rights. Result: whether it started.
+// Starts file with parameters (shorter than max_shell_parameters) through the system's
+// shell, in the working directory, without waiting; the shell asks the user's consent
+// when the program needs more rights. Result: whether it started.
+constexpr std::size_t max_shell_parameters = 512;
 bool start_through_shell(const char* file, const char* parameters);
 
 // Threads and the window.

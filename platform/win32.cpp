@@ -376,11 +376,17 @@ bool start_process(const char* file, const char* command_line, std::uint32_t* er
 bool start_through_shell(const char* file, const char* parameters) {
   // Full paths: the shell resolves a bare name differently from CreateProcess (App
   // Paths, its own search), and an elevated program doesn't start in our folder
-  // unless told.
-  char full[MAX_PATH] = {};
-  char directory[MAX_PATH] = {};
-  const DWORD length = GetFullPathNameA(file, MAX_PATH, full, nullptr);
-  if (length == 0 || length >= MAX_PATH || !get_working_directory(directory, sizeof directory)) {
+  // unless told. Wide ones: that folder's name may be one the code page can't spell.
+  wchar_t name[MAX_PATH];
+  wchar_t full[MAX_PATH];
+  wchar_t directory[MAX_PATH];
+  wchar_t arguments[max_shell_parameters];
+  if (MultiByteToWideChar(CP_ACP, 0, file, -1, name, MAX_PATH) == 0 ||
+      MultiByteToWideChar(CP_ACP, 0, parameters, -1, arguments, max_shell_parameters) == 0) {
+    return false;
+  }
+  const DWORD length = GetFullPathNameW(name, MAX_PATH, full, nullptr);
+  if (length == 0 || length >= MAX_PATH || !get_working_directory_wide(directory, MAX_PATH)) {
     return false;
   }
   // The shell may hand the start on to extensions that need COM on this thread. ole32
@@ -394,16 +400,16 @@ bool start_through_shell(const char* file, const char* parameters) {
   if (co_initialize_ex != nullptr) {
     co_initialize_ex(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   }
-  SHELLEXECUTEINFOA execute = {};
+  SHELLEXECUTEINFOW execute = {};
   execute.cbSize = sizeof execute;
   // Done before returning: the installer closes right after this call. No
   // SEE_MASK_FLAG_NO_UI, which would keep the consent prompt from showing.
   execute.fMask = SEE_MASK_NOASYNC;
   execute.lpFile = full;
-  execute.lpParameters = parameters;
+  execute.lpParameters = arguments;
   execute.lpDirectory = directory;
   execute.nShow = SW_SHOWNORMAL;
-  return ShellExecuteExA(&execute) != FALSE;
+  return ShellExecuteExW(&execute) != FALSE;
 }
 
 void yield() { Sleep(0); }
