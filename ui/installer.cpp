@@ -8,6 +8,7 @@
 #include "password/password.h"
 #include "platform/platform.h"
 #include "platform/win32.h"
+#include "ui/layout.h"
 #include "ui/message_area.h"
 
 #undef IDC_HAND  // the system's hand cursor; resources/strings.h names ours
@@ -17,7 +18,6 @@ namespace kelvra {
 
 volatile int installer_state = STATE_CLOSE;
 HWND message_control = nullptr;
-HICON program_icon = nullptr;
 
 namespace {
 
@@ -34,11 +34,22 @@ HWND password_field = nullptr;
 HANDLE worker = nullptr;
 bool torn_down = false;
 
+// Each control's place at 96 DPI; lay_out_controls puts them there at the window's DPI.
+struct Placement {
+  HWND* control;
+  layout::Box box;
+};
+const Placement placements[] = {
+    {&message_control, layout::message_box},    {&button, layout::button_box},
+    {&directory_label, layout::row_label_box},  {&directory_field, layout::row_field_box},
+    {&password_label, layout::row_label_box},   {&password_field, layout::row_field_box},
+};
+
+// Made without a size: lay_out_controls places every control once they all exist.
 HWND make_control(HWND parent, DWORD ex_style, const char* class_name, const char* text,
-                  DWORD style, int x, int y, int width, int height, INT_PTR id = 0) {
-  return CreateWindowExA(ex_style, class_name, text, WS_CHILD | style, x, y, width, height,
-                         parent, reinterpret_cast<HMENU>(id), GetModuleHandleA(nullptr),
-                         nullptr);
+                  DWORD style, INT_PTR id = 0) {
+  return CreateWindowExA(ex_style, class_name, text, WS_CHILD | style, 0, 0, 0, 0, parent,
+                         reinterpret_cast<HMENU>(id), GetModuleHandleA(nullptr), nullptr);
 }
 
 void show_string(unsigned id) {
@@ -72,12 +83,12 @@ void on_create(HWND window) {
   SetCursor(LoadCursorA(nullptr, IDC_ARROW));
   platform::load_string(IDS_OK, ok_caption, sizeof ok_caption);
   platform::load_string(IDS_CANCEL, cancel_caption, sizeof cancel_caption);
-  program_icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_PROGRAM));
   message_area_open();
 
-  message_control = make_control(window, 0, "STATIC", "", WS_VISIBLE, 40, 5, 340, 65);
-  button = make_control(window, 0, "BUTTON", ok_caption, WS_VISIBLE | BS_PUSHBUTTON, 155, 105,
-                        70, 30, button_id);
+  message_control = make_control(window, 0, "STATIC", "", WS_VISIBLE);
+  // The default button: Enter in either field presses it (see the message loop).
+  button = make_control(window, 0, "BUTTON", ok_caption,
+                        WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, button_id);
 
   char own_path[format::path_buffer_size] = {};
   if (!platform::own_module_path(own_path, sizeof own_path) || open_archive(own_path) != 0) {
@@ -88,19 +99,22 @@ void on_create(HWND window) {
     return;
   }
 
-  directory_label = make_control(window, 0, "STATIC", "Expand to:", 0, 10, 77, 70, 20);
+  // The system font is too wide for "Expand to:" in its box (the control wraps it and
+  // shows "Expand" alone); the dialogs' font fits it, on one line.
+  directory_label = make_control(window, 0, "STATIC", "Expand to:", SS_LEFTNOWORDWRAP);
+  SendMessageA(directory_label, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), 0);
   default_target_directory();
   directory_field = make_control(window, WS_EX_CLIENTEDGE, "EDIT", archive.default_dir,
-                                 ES_AUTOHSCROLL, 90, 75, 270, 20);
+                                 WS_TABSTOP | ES_AUTOHSCROLL);
   // What the field shows is what is used: a longer path would be cut when read, and
   // its cut form could name another directory that exists.
   SendMessageA(directory_field, EM_SETLIMITTEXT, format::default_dir_buffer_size - 1, 0);
 
   if (has_password()) {
     show_string(IDS_NEEDS_PASSWORD);
-    password_label = make_control(window, 0, "STATIC", "Password:", WS_VISIBLE, 10, 77, 70, 20);
+    password_label = make_control(window, 0, "STATIC", "Password:", WS_VISIBLE);
     password_field = make_control(window, WS_EX_CLIENTEDGE, "EDIT", "",
-                                  WS_VISIBLE | ES_PASSWORD | ES_AUTOHSCROLL, 90, 75, 270, 20);
+                                  WS_VISIBLE | WS_TABSTOP | ES_PASSWORD | ES_AUTOHSCROLL);
     SendMessageA(password_field, EM_SETLIMITTEXT, max_password_length, 0);
     SetFocus(password_field);
     installer_state = STATE_PASSWORD;
@@ -166,6 +180,14 @@ void on_start_worker(HWND) {
 }
 
 void on_set_button_text(const char* text) { SetWindowTextA(button, text); }
+
+void lay_out_controls(int dpi) {
+  for (const Placement& p : placements) {
+    if (*p.control == nullptr) continue;
+    MoveWindow(*p.control, layout::scale(p.box.x, dpi), layout::scale(p.box.y, dpi),
+               layout::scale(p.box.width, dpi), layout::scale(p.box.height, dpi), TRUE);
+  }
+}
 
 void on_destroy() {
   if (torn_down) return;

@@ -1,12 +1,14 @@
 // The program's entry and its one window: class and placement, the message loop, the
 // window procedure that hands each message to one handler, the painting of the icon,
-// the message area, the banner and the web link, and the link's hover and click.
+// the message area, the banner and the web link, and the link's hover and click. The
+// window is laid out for its monitor's DPI and again whenever it moves to another.
 #include <windows.h>
 #include <shellapi.h>
 
 #include "archive/archive.h"
 #include "platform/platform.h"
 #include "ui/installer.h"
+#include "ui/layout.h"
 #include "ui/message_area.h"
 
 #undef IDC_HAND  // the system's hand cursor; resources/strings.h names ours
@@ -15,13 +17,13 @@
 namespace kelvra {
 namespace {
 
-constexpr int window_width = 390;
-constexpr int window_height = 200;
-constexpr int banner_y = 138;
-constexpr int link_y = 153;
-constexpr int icon_x = 5;
-constexpr int icon_y = 5;
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
 
+// The DPI the window is laid out for; every pixel measure goes through scaled().
+int dpi = layout::base_dpi;
+HICON program_icon = nullptr;
 HFONT banner_font = nullptr;
 HFONT link_font = nullptr;
 HCURSOR arrow_cursor = nullptr;
@@ -34,8 +36,25 @@ bool hovering = false;
 // again (and the control doesn't flicker) on every paint.
 char shown_message[message_area_size];
 
+int scaled(int pixels) { return layout::scale(pixels, dpi); }
+
+// GetDpiForWindow exists from Windows 10 1607 on; before it, and for no window, the
+// system's DPI, which is every monitor's on systems without per-monitor scaling.
+int window_dpi(HWND window) {
+  typedef UINT(WINAPI * GetDpiForWindowFunction)(HWND);
+  const auto get_dpi_for_window = reinterpret_cast<GetDpiForWindowFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+  int found = get_dpi_for_window != nullptr && window != nullptr ? get_dpi_for_window(window) : 0;
+  if (found == 0) {
+    const HDC screen = GetDC(nullptr);
+    found = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+  }
+  return found > 0 ? found : layout::base_dpi;
+}
+
 HFONT make_font(BOOL italic, BOOL underline) {
-  return CreateFontA(15, 0, 0, 0, FW_NORMAL, italic, underline, FALSE, ANSI_CHARSET,
+  return CreateFontA(scaled(layout::font_height), 0, 0, 0, FW_NORMAL, italic, underline, FALSE, ANSI_CHARSET,
                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                      VARIABLE_PITCH | FF_ROMAN, "Roman");
 }
@@ -44,10 +63,33 @@ void load_once() {
   static bool loaded = false;
   if (loaded) return;
   loaded = true;
-  banner_font = make_font(TRUE, FALSE);
-  link_font = make_font(FALSE, TRUE);
   arrow_cursor = LoadCursorA(nullptr, IDC_ARROW);
   hand_cursor = LoadCursorA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDC_HAND));
+}
+
+// The fonts, the icon's image and the controls' places for new_dpi.
+void use_dpi(int new_dpi) {
+  dpi = new_dpi;
+  DeleteObject(banner_font);
+  DeleteObject(link_font);
+  banner_font = make_font(TRUE, FALSE);
+  link_font = make_font(FALSE, TRUE);
+  // The group's image nearest this size, so that a many-sized icon is drawn sharp.
+  if (program_icon != nullptr) DestroyIcon(program_icon);
+  const int icon_size = scaled(layout::icon_size);
+  program_icon = static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_PROGRAM),
+                                               IMAGE_ICON, icon_size, icon_size, 0));
+  lay_out_controls(dpi);
+}
+
+// The window was moved to a monitor of another scale: Windows suggests the rectangle
+// that keeps its size in that monitor's pixels.
+void on_dpi_changed(HWND window, WPARAM wparam, LPARAM lparam) {
+  const RECT* suggested = reinterpret_cast<const RECT*>(lparam);
+  MoveWindow(window, suggested->left, suggested->top, suggested->right - suggested->left,
+             suggested->bottom - suggested->top, TRUE);
+  use_dpi(HIWORD(wparam));
+  InvalidateRect(window, nullptr, TRUE);
 }
 
 int text_length(const char* text) {
@@ -82,7 +124,7 @@ void paint(HWND window) {
     const int length = text_length(archive.banner);
     SIZE size;
     GetTextExtentPoint32A(dc, archive.banner, length, &size);
-    TextOutA(dc, (client_width - size.cx) / 2, banner_y, archive.banner, length);
+    TextOutA(dc, (client_width - size.cx) / 2, scaled(layout::banner_y), archive.banner, length);
   }
 
   update_message_control();
@@ -95,6 +137,7 @@ void paint(HWND window) {
   SIZE size;
   GetTextExtentPoint32A(dc, address, length, &size);
   const int x = (client_width - size.cx) / 2;
+  const int link_y = scaled(layout::link_y);
   TextOutA(dc, x, link_y, address, length);
   link_rect.left = x;
   link_rect.top = link_y;
@@ -102,7 +145,11 @@ void paint(HWND window) {
   link_rect.bottom = link_y + size.cy;
 
   SetTextColor(dc, previous_color);
-  if (program_icon != nullptr) DrawIcon(dc, icon_x, icon_y, program_icon);
+  // Drawn at its own size, the one chosen for the DPI.
+  if (program_icon != nullptr) {
+    DrawIconEx(dc, scaled(layout::icon_x), scaled(layout::icon_y), program_icon, 0, 0, 0, nullptr,
+               DI_NORMAL);
+  }
   SelectObject(dc, previous_font);
   EndPaint(window, &ps);
 }
@@ -151,7 +198,14 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
   switch (message) {
     case WM_CREATE:
       on_create(window);
+      use_dpi(window_dpi(window));
       return 0;
+    case WM_DPICHANGED:
+      on_dpi_changed(window, wparam, lparam);
+      return 0;
+    case DM_GETDEFID:
+      // Asked by the dialog manager of the message loop: Enter presses the button.
+      return MAKELONG(button_id, DC_HASDEFID);
     case WM_DESTROY:
       on_destroy();
       return 0;
@@ -167,6 +221,9 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
         on_start_worker(window);
       } else if (wparam == command_set_button_text) {
         on_set_button_text(reinterpret_cast<const char*>(lparam));
+      } else if (wparam == IDCANCEL) {
+        // Escape, from the dialog manager: whatever the close box would do.
+        return DefWindowProcA(window, WM_CLOSE, 0, 0);
       }
       return 0;
     case WM_MOUSEMOVE:
@@ -193,13 +250,18 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR, int show) {
     window_class.style = CS_HREDRAW | CS_VREDRAW;
     window_class.lpfnWndProc = window_procedure;
     window_class.hInstance = instance;
-    window_class.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_PROGRAM));
+    window_class.hIcon = static_cast<HICON>(
+        LoadImageA(instance, MAKEINTRESOURCEA(IDI_PROGRAM), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
     window_class.hCursor = nullptr;  // the pointer is set by hand, for the link
     window_class.hbrBackground = CreateSolidBrush(GetSysColor(COLOR_MENU));
     window_class.lpszClassName = "MyClass";
     if (RegisterClassA(&window_class) == 0) return 0;
   }
 
+  // Sized for the system's DPI, the primary monitor's, where the window opens.
+  dpi = window_dpi(nullptr);
+  const int window_width = scaled(layout::window_width);
+  const int window_height = scaled(layout::window_height);
   const int x = (GetSystemMetrics(SM_CXSCREEN) - window_width) / 2;
   const int y = (GetSystemMetrics(SM_CYSCREEN) - window_height) / 3;
   const HWND window = CreateWindowExA(WS_EX_DLGMODALFRAME, "MyClass", "Kelvra",
@@ -215,6 +277,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR, int show) {
     const BOOL got = GetMessageA(&message, nullptr, 0, 0);
     if (got == 0) break;
     if (got == -1) return 0;
+    // Tab and Shift+Tab between the field and the button, Enter for the default
+    // button, Escape for IDCANCEL: the dialog manager's keys, in a plain window.
+    if (IsDialogMessageA(window, &message)) continue;
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }
