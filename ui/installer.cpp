@@ -182,10 +182,13 @@ void on_start_worker(HWND) {
 void on_set_button_text(const char* text) { SetWindowTextA(button, text); }
 
 void lay_out_controls(int dpi) {
+  // A row not made (no password asked, or a damaged archive) is refused, harmlessly.
   for (const Placement& p : placements) {
-    if (*p.control == nullptr) continue;
-    MoveWindow(*p.control, layout::scale(p.box.x, dpi), layout::scale(p.box.y, dpi),
-               layout::scale(p.box.width, dpi), layout::scale(p.box.height, dpi), TRUE);
+    // Left, top, right, bottom: each edge scaled once, so the lengths follow the edges.
+    const int edges[4] = {p.box.x, p.box.y, p.box.x + p.box.width, p.box.y + p.box.height};
+    int at[4];
+    for (int i = 0; i < 4; ++i) at[i] = layout::scale(edges[i], dpi);
+    MoveWindow(*p.control, at[0], at[1], at[2] - at[0], at[3] - at[1], TRUE);
   }
 }
 

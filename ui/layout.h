@@ -25,8 +25,13 @@ constexpr int icon_y = 5;
 constexpr int icon_size = 32;
 constexpr int font_height = 15;
 
-// Rounds halves up, so 96 DPI gives every length back unchanged and 192 doubles it
-// exactly; every length and position goes through this one rule.
+// Rounds halves up, so 96 DPI gives every position back unchanged and 192 doubles it
+// exactly. Every position goes through this one rule, edges included: a length is the
+// distance between its two scaled edges, so boxes that meet at 96 DPI (the banner's
+// line and the link's) meet at every DPI rather than overlap by a rounding.
 constexpr int scale(int pixels, int dpi) { return (pixels * dpi + base_dpi / 2) / base_dpi; }
+constexpr int scale_length(int start, int length, int dpi) {
+  return scale(start + length, dpi) - scale(start, dpi);
+}
 
 }  // namespace kelvra::layout

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstring>
+
 #include "archive/archive.h"
 #include "platform/platform.h"
 #include "ui/installer.h"
@@ -36,7 +38,8 @@ bool hovering = false;
 // again (and the control doesn't flicker) on every paint.
 char shown_message[message_area_size];
 
-int scaled(int pixels) { return layout::scale(pixels, dpi); }
+// One copy of the rule's arithmetic, called, is smaller than one at every use.
+__attribute__((noinline)) int scaled(int pixels) { return layout::scale(pixels, dpi); }
 
 // GetDpiForWindow exists from Windows 10 1607 on; before it, and for no window, the
 // system's DPI, which is every monitor's on systems without per-monitor scaling.
@@ -50,11 +53,12 @@ int window_dpi(HWND window) {
     found = GetDeviceCaps(screen, LOGPIXELSY);
     ReleaseDC(nullptr, screen);
   }
-  return found > 0 ? found : layout::base_dpi;
+  return found;
 }
 
 HFONT make_font(BOOL italic, BOOL underline) {
-  return CreateFontA(scaled(layout::font_height), 0, 0, 0, FW_NORMAL, italic, underline, FALSE, ANSI_CHARSET,
+  // The banner's line ends where the link's begins, at every DPI.
+  return CreateFontA(layout::scale_length(layout::banner_y, layout::font_height, dpi), 0, 0, 0, FW_NORMAL, italic, underline, FALSE, ANSI_CHARSET,
                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                      VARIABLE_PITCH | FF_ROMAN, "Roman");
 }
@@ -75,7 +79,7 @@ void use_dpi(int new_dpi) {
   banner_font = make_font(TRUE, FALSE);
   link_font = make_font(FALSE, TRUE);
   // The group's image nearest this size, so that a many-sized icon is drawn sharp.
-  if (program_icon != nullptr) DestroyIcon(program_icon);
+  DestroyIcon(program_icon);  // none yet the first time: refused, harmlessly
   const int icon_size = scaled(layout::icon_size);
   program_icon = static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_PROGRAM),
                                                IMAGE_ICON, icon_size, icon_size, 0));
@@ -86,16 +90,10 @@ void use_dpi(int new_dpi) {
 // that keeps its size in that monitor's pixels.
 void on_dpi_changed(HWND window, WPARAM wparam, LPARAM lparam) {
   const RECT* suggested = reinterpret_cast<const RECT*>(lparam);
+  use_dpi(HIWORD(wparam));
+  // Repainted whole: the suggested size is always another.
   MoveWindow(window, suggested->left, suggested->top, suggested->right - suggested->left,
              suggested->bottom - suggested->top, TRUE);
-  use_dpi(HIWORD(wparam));
-  InvalidateRect(window, nullptr, TRUE);
-}
-
-int text_length(const char* text) {
-  int length = 0;
-  while (text[length] != '\0') ++length;
-  return length;
 }
 
 void update_message_control() {
@@ -121,7 +119,7 @@ void paint(HWND window) {
   const HGDIOBJ previous_font = SelectObject(dc, banner_font);
   // After a failed opening the banner is empty, or gone with the archive's buffers.
   if (archive.banner != nullptr && archive.banner[0] != '\0') {
-    const int length = text_length(archive.banner);
+    const int length = static_cast<int>(std::strlen(archive.banner));
     SIZE size;
     GetTextExtentPoint32A(dc, archive.banner, length, &size);
     TextOutA(dc, (client_width - size.cx) / 2, scaled(layout::banner_y), archive.banner, length);
@@ -133,7 +131,7 @@ void paint(HWND window) {
   const COLORREF previous_color = SetTextColor(dc, RGB(0, 0, 255));
   char address[60] = {};
   platform::load_string(IDS_WEB_ADDRESS, address, sizeof address);
-  const int length = text_length(address);
+  const int length = static_cast<int>(std::strlen(address));
   SIZE size;
   GetTextExtentPoint32A(dc, address, length, &size);
   const int x = (client_width - size.cx) / 2;
@@ -145,11 +143,9 @@ void paint(HWND window) {
   link_rect.bottom = link_y + size.cy;
 
   SetTextColor(dc, previous_color);
-  // Drawn at its own size, the one chosen for the DPI.
-  if (program_icon != nullptr) {
-    DrawIconEx(dc, scaled(layout::icon_x), scaled(layout::icon_y), program_icon, 0, 0, 0, nullptr,
-               DI_NORMAL);
-  }
+  // Drawn at its own size, the one chosen for the DPI (without one, nothing is drawn).
+  DrawIconEx(dc, scaled(layout::icon_x), scaled(layout::icon_y), program_icon, 0, 0, 0, nullptr,
+             DI_NORMAL);
   SelectObject(dc, previous_font);
   EndPaint(window, &ps);
 }
@@ -250,8 +246,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR, int show) {
     window_class.style = CS_HREDRAW | CS_VREDRAW;
     window_class.lpfnWndProc = window_procedure;
     window_class.hInstance = instance;
-    window_class.hIcon = static_cast<HICON>(
-        LoadImageA(instance, MAKEINTRESOURCEA(IDI_PROGRAM), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+    window_class.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_PROGRAM));
     window_class.hCursor = nullptr;  // the pointer is set by hand, for the link
     window_class.hbrBackground = CreateSolidBrush(GetSysColor(COLOR_MENU));
     window_class.lpszClassName = "MyClass";
