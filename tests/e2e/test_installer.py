@@ -26,6 +26,8 @@ REFERENCE_96 = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "d
 TEXT_BOXES = {"label": (10, 77, 70, 20), "message": (40, 5, 340, 65), "banner": (0, 138, 384, 15),
               "link": (0, 153, 384, 20)}
 OWN_FONTS = ("banner", "link")
+# The "File Exists" dialog's outer size at 96 DPI under Wine.
+FILE_EXISTS_96 = (472, 145)
 
 
 def client_top(image):
@@ -238,8 +240,11 @@ class Installer(unittest.TestCase):
     def clashes(self, s, names):
         """Existing files in the target that the archive also holds; each gets its own
         content and an old time so that a replaced one is told from a kept one."""
+        self.clashes_in(s.target, names)
+
+    def clashes_in(self, target, names):
         for name in names:
-            path = os.path.join(s.target, name)
+            path = os.path.join(target, name)
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(b"old " + name.encode())
@@ -305,7 +310,8 @@ class Installer(unittest.TestCase):
         today's, pixel for pixel but for the mended "Expand to:" label, and Escape
         closes it before anything is extracted; at 144 and 192 it is 1.5 and 2 times
         as large with every text whole (its ink grown in step, not cut by its box),
-        and Enter in the directory field extracts."""
+        and Enter in the directory field extracts; at 192 the "File Exists" dialog is
+        twice its size and answers Enter."""
         s = self.scenario()
         src, expected = self.payload(s, {"a.txt": b"alpha\n", "sub/b.txt": b"beta\n"})
         # A fixed folder, so that the window shows the same text on every run.
@@ -359,9 +365,22 @@ class Installer(unittest.TestCase):
                                     "the %s's ink is %d pixels %s at %d DPI, %d at 96" % (
                                         name, got, ("wide", "high")[i], dpi, inks[name][i]))
             if dpi == 192:
+                # A clash, so that the "File Exists" dialog shows at this DPI too:
+                # Windows scales it from its template's dialog units.
+                self.clashes_in(target, ["a.txt"])
                 fx, fy, fw, fh = k.FIELD
                 s.click(window.x + k.FRAME_X + scale(fx + fw // 2), window.y + top + scale(fy + fh // 2))
                 s.key("Return")
+                dialog = s.wait_window("File Exists")
+                self.wait_rename(s, dialog, True)
+                s.screenshot("file-exists-%d" % dpi, dialog)
+                # Dialog units follow the font's average character width, which Wine's
+                # stand-in for "MS Sans Serif" doesn't grow exactly twofold (871 x 265
+                # at 192 DPI): larger by most of the scale, and no more than it.
+                for got, at_96 in zip((dialog.width, dialog.height), FILE_EXISTS_96):
+                    self.assertTrue(1.75 * at_96 <= got <= 2.1 * at_96,
+                                    "the dialog is %dx%d at 192 DPI" % (dialog.width, dialog.height))
+                s.key("Return")  # the dialog's default button, Replace
                 self.assertEnded(s, installer)
                 self.assertExtracted(target, expected)
             else:
