@@ -29,6 +29,9 @@ constexpr std::size_t link_limit = 59;
 constexpr std::size_t version_text_limit = 255;
 const char* const levels[] = {"asInvoker", "highestAvailable", "requireAdministrator"};
 const char* const level_mark = "requestedExecutionLevel level=\"";
+// The stub's DPI settings, one element that dpi_aware = false takes out whole.
+const char* const dpi_settings_start = "<application xmlns=\"urn:schemas-microsoft-com:asm.v3\">";
+const char* const dpi_settings_end = "</application>";
 
 // What every installer says of itself in its properties when the maker says nothing.
 const std::map<std::string, std::string> default_version = {
@@ -308,6 +311,16 @@ void read_version_strings(const std::uint8_t* at, std::size_t size, std::map<std
 
 // ---- the manifest and the string table
 
+// Where the DPI settings lie in manifest: [*start, *end), or false without them.
+bool dpi_settings(const std::string& manifest, std::size_t* start, std::size_t* end) {
+  *start = manifest.find(dpi_settings_start);
+  if (*start == std::string::npos) return false;
+  const std::size_t close = manifest.find(dpi_settings_end, *start);
+  if (close == std::string::npos) return false;
+  *end = close + std::string(dpi_settings_end).size();
+  return true;
+}
+
 std::string level_of(const std::string& manifest, std::size_t* start = nullptr, std::size_t* end = nullptr) {
   const std::string mark = level_mark;
   const std::size_t at = manifest.find(mark);
@@ -366,7 +379,7 @@ std::vector<pe::Resources::iterator> named(pe::Resources& resources, std::uint16
 
 bool nothing_asked(const Branding& branding) {
   return branding.icon.empty() && branding.link.empty() && branding.execution_level.empty() &&
-         branding.version.empty();
+         branding.version.empty() && branding.dpi_aware;
 }
 
 std::string check_link(const std::string& link, unsigned codepage) {
@@ -492,6 +505,17 @@ std::string apply_branding(const Branding& branding, std::vector<std::uint8_t>* 
     }
   }
 
+  if (!branding.dpi_aware) {
+    // A stub of the maker's own without the settings is already what was asked for.
+    for (auto it : of_type(resources, pe::type_manifest)) {
+      std::string text(it->second.begin(), it->second.end());
+      std::size_t start = 0, end = 0;
+      if (!dpi_settings(text, &start, &end)) continue;
+      text.erase(start, end - start);
+      it->second.assign(text.begin(), text.end());
+    }
+  }
+
   if (!branding.link.empty()) {
     const auto blocks = named(resources, pe::type_string, link_block);
     if (blocks.empty()) return "the stub has no web address in its string table";
@@ -537,8 +561,11 @@ BrandingFacts describe_branding(const std::vector<std::uint8_t>& image) {
   }
 
   for (auto it : of_type(resources, pe::type_manifest)) {
-    const std::string level = level_of(std::string(it->second.begin(), it->second.end()));
+    const std::string text(it->second.begin(), it->second.end());
+    const std::string level = level_of(text);
     if (!level.empty() && level != "asInvoker") facts.execution_level = level;
+    std::size_t start = 0, end = 0;
+    if (!dpi_settings(text, &start, &end)) facts.dpi_unaware = true;
   }
 
   std::u16string default_link;

@@ -16,6 +16,7 @@ struct Branding {
   std::string link;             // empty: the stub's own address
   std::string execution_level;  // empty: the stub's own (asInvoker)
   std::map<std::string, std::string> version;  // product_name, file_version, ...; empty: ours
+  bool dpi_aware = true;  // false: the manifest loses its DPI settings, so Windows scales the window
 };
 
 // The keys of [version] / --version-info, in the order list shows them.
@@ -49,7 +50,10 @@ struct BrandingFacts {
   std::vector<IconSize> icon;  // the images of icon 102
   std::string link, execution_level;
   std::vector<std::pair<std::string, std::string>> version;  // key of [version], value
-  bool empty() const { return icon.empty() && link.empty() && execution_level.empty() && version.empty(); }
+  bool dpi_unaware = false;  // a manifest without the DPI settings
+  bool empty() const {
+    return icon.empty() && link.empty() && execution_level.empty() && version.empty() && !dpi_unaware;
+  }
 };
 
 // image: the installer's bytes in front of its archive (the stub). A file that is no

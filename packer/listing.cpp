@@ -209,6 +209,7 @@ void print_json(const std::string& path, unsigned codepage) {
   }
   if (!facts.link.empty()) resources["link"] = facts.link;
   if (!facts.execution_level.empty()) resources["execution_level"] = facts.execution_level;
+  if (facts.dpi_unaware) resources["dpi_aware"] = false;
   if (!facts.version.empty()) {
     nlohmann::ordered_json version = nlohmann::ordered_json::object();
     for (const auto& [key, value] : facts.version) version[key] = value;
@@ -256,6 +257,7 @@ void print_table(const std::string& path, unsigned codepage) {
   if (!facts.icon.empty()) std::printf("Icon:               %s\n", icon_text(facts.icon).c_str());
   if (!facts.link.empty()) std::printf("Link:               %s\n", printable(facts.link).c_str());
   if (!facts.execution_level.empty()) std::printf("Execution level:    %s\n", facts.execution_level.c_str());
+  if (facts.dpi_unaware) std::printf("DPI aware:          no\n");
   for (const auto& [key, value] : facts.version) {
     static const std::map<std::string, std::string> labels = {
         {"product_name", "Product name:"}, {"product_version", "Product version:"},

@@ -76,6 +76,7 @@ void apply_project(const Project& project, CLI::App* command, CreateArgs* args) 
   take("--icon", project.icon, &args->branding.icon);
   take("--link", project.link, &args->branding.link);
   take("--execution-level", project.execution_level, &args->branding.execution_level);
+  take("--no-dpi-aware", project.dpi_aware, &args->branding.dpi_aware);
   // --version-info replaces the file's fields one by one; the rest of them stay.
   for (const auto& [key, value] : project.version) {
     if (args->branding.version.count(key) != 0) continue;
@@ -154,6 +155,10 @@ int main(int argc, char** argv) {
                              "most 59 characters of the code page");
   create_command->add_option("--execution-level", create.branding.execution_level,
                              "asInvoker (default), highestAvailable or requireAdministrator");
+  bool no_dpi_aware = false;
+  create_command->add_flag("--no-dpi-aware", no_dpi_aware,
+                           "Leave the window's scaling to Windows (stretched, blurry at high DPI) instead of "
+                           "scaling it to each monitor's DPI");
   std::vector<std::string> version_info;
   create_command->add_option("--version-info", version_info,
                              "KEY=VALUE of the installer's version information (product_name, product_version, "
@@ -230,6 +235,7 @@ int main(int argc, char** argv) {
   if (*init_command) return run_init(init_path, init_force);
 
   if (*create_command) {
+    if (no_dpi_aware) create.branding.dpi_aware = false;
     for (const std::string& pair : version_info) {
       const std::size_t equals = pair.find('=');
       if (equals == std::string::npos || equals == 0) {

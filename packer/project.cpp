@@ -228,7 +228,7 @@ class Reader {
   }
 
   void read(const toml::table& root, Project* project) const {
-    std::vector<std::string> names{"input", "version"};
+    std::vector<std::string> names{"input", "version", "dpi_aware"};
     for (const Key& key : keys) names.push_back(key.name);
     for (auto&& [name, node] : root) {
       const std::string key(name.str());
@@ -240,6 +240,13 @@ class Reader {
       }
       if (key == "version") {
         version(node, project);
+        continue;
+      }
+      if (key == "dpi_aware") {
+        const auto* flag = node.as_boolean();
+        if (flag == nullptr) fail(node.source(), key, "expected true or false");
+        project->dpi_aware = flag->get();
+        project->where["--no-dpi-aware"] = at(node.source(), key);
         continue;
       }
       if (key == "password") {
@@ -389,6 +396,9 @@ codepage = 1252
 # icon = "app.ico"
 # link = "https://example.com/my-app"
 # execution_level = "requireAdministrator"
+# The window scales itself to each monitor's DPI; false leaves that to Windows,
+# which then stretches it (blurry on high-DPI screens).
+# dpi_aware = false
 
 # What goes in: one [[input]] per folder (its contents) or file (itself).
 #   name     where it goes inside the installer: a folder's contents into that

@@ -18,6 +18,7 @@ struct Project {
       mtime, icon, link, execution_level;
   std::map<std::string, std::string> version;  // the [version] table
   std::optional<unsigned> codepage, jobs;
+  std::optional<bool> dpi_aware;
   std::vector<InputItem> inputs;
   // Where each value was set, by the command-line option it stands for:
   // "--run" -> "kelvra.toml:4: key 'run'".

@@ -8,6 +8,7 @@
 #include "password/password.h"
 #include "platform/platform.h"
 #include "platform/win32.h"
+#include "ui/layout.h"
 #include "ui/message_area.h"
 
 #undef IDC_HAND  // the system's hand cursor; resources/strings.h names ours
@@ -17,7 +18,6 @@ namespace kelvra {
 
 volatile int installer_state = STATE_CLOSE;
 HWND message_control = nullptr;
-HICON program_icon = nullptr;
 
 namespace {
 
@@ -37,11 +37,22 @@ bool torn_down = false;
 // The directory field's text, proposed and then as the user left it.
 wchar_t target_directory[format::default_dir_buffer_size];
 
+// Each control's place at 96 DPI; lay_out_controls puts them there at the window's DPI.
+struct Placement {
+  HWND* control;
+  layout::Box box;
+};
+const Placement placements[] = {
+    {&message_control, layout::message_box},    {&button, layout::button_box},
+    {&directory_label, layout::row_label_box},  {&directory_field, layout::row_field_box},
+    {&password_label, layout::row_label_box},   {&password_field, layout::row_field_box},
+};
+
+// Made without a size: lay_out_controls places every control once they all exist.
 HWND make_control(HWND parent, DWORD ex_style, const char* class_name, const char* text,
-                  DWORD style, int x, int y, int width, int height, INT_PTR id = 0) {
-  return CreateWindowExA(ex_style, class_name, text, WS_CHILD | style, x, y, width, height,
-                         parent, reinterpret_cast<HMENU>(id), GetModuleHandleA(nullptr),
-                         nullptr);
+                  DWORD style, INT_PTR id = 0) {
+  return CreateWindowExA(ex_style, class_name, text, WS_CHILD | style, 0, 0, 0, 0, parent,
+                         reinterpret_cast<HMENU>(id), GetModuleHandleA(nullptr), nullptr);
 }
 
 void show_string(unsigned id) {
@@ -78,12 +89,12 @@ void on_create(HWND window) {
   SetCursor(LoadCursorA(nullptr, IDC_ARROW));
   platform::load_string(IDS_OK, ok_caption, sizeof ok_caption);
   platform::load_string(IDS_CANCEL, cancel_caption, sizeof cancel_caption);
-  program_icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_PROGRAM));
   message_area_open();
 
-  message_control = make_control(window, 0, "STATIC", "", WS_VISIBLE, 40, 5, 340, 65);
-  button = make_control(window, 0, "BUTTON", ok_caption, WS_VISIBLE | BS_PUSHBUTTON, 155, 105,
-                        70, 30, button_id);
+  message_control = make_control(window, 0, "STATIC", "", WS_VISIBLE);
+  // The default button: Enter in either field presses it (see the message loop).
+  button = make_control(window, 0, "BUTTON", ok_caption,
+                        WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, button_id);
 
   if (open_running_archive() != 0) {
     // Whatever the reader said, this is the text the user is left with.
@@ -93,21 +104,24 @@ void on_create(HWND window) {
     return;
   }
 
-  directory_label = make_control(window, 0, "STATIC", "Expand to:", 0, 10, 77, 70, 20);
+  // The system font is too wide for "Expand to:" in its box (the control wraps it and
+  // shows "Expand" alone); the dialogs' font fits it, on one line.
+  directory_label = make_control(window, 0, "STATIC", "Expand to:", SS_LEFTNOWORDWRAP);
+  SendMessageA(directory_label, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), 0);
   default_target_directory(target_directory);
   // A wide field: typed text the code page can't spell is kept as typed.
   directory_field = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", target_directory,
-                                    WS_CHILD | ES_AUTOHSCROLL, 90, 75, 270, 20, window, nullptr,
-                                    GetModuleHandleA(nullptr), nullptr);
+                                    WS_CHILD | WS_TABSTOP | ES_AUTOHSCROLL, 0, 0, 0, 0, window,
+                                    nullptr, GetModuleHandleA(nullptr), nullptr);
   // What the field shows is what is used: a longer path would be cut when read, and
   // its cut form could name another directory that exists. Counted in characters.
   SendMessageA(directory_field, EM_SETLIMITTEXT, format::default_dir_buffer_size - 1, 0);
 
   if (has_password()) {
     show_string(IDS_NEEDS_PASSWORD);
-    password_label = make_control(window, 0, "STATIC", "Password:", WS_VISIBLE, 10, 77, 70, 20);
+    password_label = make_control(window, 0, "STATIC", "Password:", WS_VISIBLE);
     password_field = make_control(window, WS_EX_CLIENTEDGE, "EDIT", "",
-                                  WS_VISIBLE | ES_PASSWORD | ES_AUTOHSCROLL, 90, 75, 270, 20);
+                                  WS_VISIBLE | WS_TABSTOP | ES_PASSWORD | ES_AUTOHSCROLL);
     SendMessageA(password_field, EM_SETLIMITTEXT, max_password_length, 0);
     SetFocus(password_field);
     installer_state = STATE_PASSWORD;
@@ -173,6 +187,17 @@ void on_start_worker(HWND) {
 }
 
 void on_set_button_text(const char* text) { SetWindowTextA(button, text); }
+
+void lay_out_controls(int dpi) {
+  // A row not made (no password asked, or a damaged archive) is refused, harmlessly.
+  for (const Placement& p : placements) {
+    // Left, top, right, bottom: each edge scaled once, so the lengths follow the edges.
+    const int edges[4] = {p.box.x, p.box.y, p.box.x + p.box.width, p.box.y + p.box.height};
+    int at[4];
+    for (int i = 0; i < 4; ++i) at[i] = layout::scale(edges[i], dpi);
+    MoveWindow(*p.control, at[0], at[1], at[2] - at[0], at[3] - at[1], TRUE);
+  }
+}
 
 void on_destroy() {
   if (torn_down) return;

@@ -23,12 +23,13 @@ constexpr WPARAM command_set_button_text = 1026;
 
 // Made by on_create, read by the painting.
 extern HWND message_control;
-extern HICON program_icon;
 
 void on_create(HWND window);
 void on_button(HWND window);
 void on_start_worker(HWND window);
 void on_set_button_text(const char* text);
+// Puts every control made so far at its place for dpi (96: the base layout).
+void lay_out_controls(int dpi);
 // Teardown: runs at most once, however it is reached.
 void on_destroy();
 

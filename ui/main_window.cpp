@@ -1,12 +1,16 @@
 // The program's entry and its one window: class and placement, the message loop, the
 // window procedure that hands each message to one handler, the painting of the icon,
-// the message area, the banner and the web link, and the link's hover and click.
+// the message area, the banner and the web link, and the link's hover and click. The
+// window is laid out for its monitor's DPI and again whenever it moves to another.
 #include <windows.h>
 #include <shellapi.h>
+
+#include <cstring>
 
 #include "archive/archive.h"
 #include "platform/platform.h"
 #include "ui/installer.h"
+#include "ui/layout.h"
 #include "ui/message_area.h"
 
 #undef IDC_HAND  // the system's hand cursor; resources/strings.h names ours
@@ -15,13 +19,13 @@
 namespace kelvra {
 namespace {
 
-constexpr int window_width = 390;
-constexpr int window_height = 200;
-constexpr int banner_y = 138;
-constexpr int link_y = 153;
-constexpr int icon_x = 5;
-constexpr int icon_y = 5;
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
 
+// The DPI the window is laid out for; every pixel measure goes through scaled().
+int dpi = layout::base_dpi;
+HICON program_icon = nullptr;
 HFONT banner_font = nullptr;
 HFONT link_font = nullptr;
 HCURSOR arrow_cursor = nullptr;
@@ -34,8 +38,27 @@ bool hovering = false;
 // again (and the control doesn't flicker) on every paint.
 char shown_message[message_area_size];
 
+// One copy of the rule's arithmetic, called, is smaller than one at every use.
+__attribute__((noinline)) int scaled(int pixels) { return layout::scale(pixels, dpi); }
+
+// GetDpiForWindow exists from Windows 10 1607 on; before it, and for no window, the
+// system's DPI, which is every monitor's on systems without per-monitor scaling.
+int window_dpi(HWND window) {
+  typedef UINT(WINAPI * GetDpiForWindowFunction)(HWND);
+  const auto get_dpi_for_window = reinterpret_cast<GetDpiForWindowFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+  int found = get_dpi_for_window != nullptr && window != nullptr ? get_dpi_for_window(window) : 0;
+  if (found == 0) {
+    const HDC screen = GetDC(nullptr);
+    found = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+  }
+  return found;
+}
+
 HFONT make_font(BOOL italic, BOOL underline) {
-  return CreateFontA(15, 0, 0, 0, FW_NORMAL, italic, underline, FALSE, ANSI_CHARSET,
+  // The banner's line ends where the link's begins, at every DPI.
+  return CreateFontA(layout::scale_length(layout::banner_y, layout::font_height, dpi), 0, 0, 0, FW_NORMAL, italic, underline, FALSE, ANSI_CHARSET,
                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                      VARIABLE_PITCH | FF_ROMAN, "Roman");
 }
@@ -44,16 +67,33 @@ void load_once() {
   static bool loaded = false;
   if (loaded) return;
   loaded = true;
-  banner_font = make_font(TRUE, FALSE);
-  link_font = make_font(FALSE, TRUE);
   arrow_cursor = LoadCursorA(nullptr, IDC_ARROW);
   hand_cursor = LoadCursorA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDC_HAND));
 }
 
-int text_length(const char* text) {
-  int length = 0;
-  while (text[length] != '\0') ++length;
-  return length;
+// The fonts, the icon's image and the controls' places for new_dpi.
+void use_dpi(int new_dpi) {
+  dpi = new_dpi;
+  DeleteObject(banner_font);
+  DeleteObject(link_font);
+  banner_font = make_font(TRUE, FALSE);
+  link_font = make_font(FALSE, TRUE);
+  // The group's image nearest this size, so that a many-sized icon is drawn sharp.
+  DestroyIcon(program_icon);  // none yet the first time: refused, harmlessly
+  const int icon_size = scaled(layout::icon_size);
+  program_icon = static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_PROGRAM),
+                                               IMAGE_ICON, icon_size, icon_size, 0));
+  lay_out_controls(dpi);
+}
+
+// The window was moved to a monitor of another scale: Windows suggests the rectangle
+// that keeps its size in that monitor's pixels.
+void on_dpi_changed(HWND window, WPARAM wparam, LPARAM lparam) {
+  const RECT* suggested = reinterpret_cast<const RECT*>(lparam);
+  use_dpi(HIWORD(wparam));
+  // Repainted whole: the suggested size is always another.
+  MoveWindow(window, suggested->left, suggested->top, suggested->right - suggested->left,
+             suggested->bottom - suggested->top, TRUE);
 }
 
 void update_message_control() {
@@ -79,10 +119,10 @@ void paint(HWND window) {
   const HGDIOBJ previous_font = SelectObject(dc, banner_font);
   // After a failed opening the banner is empty, or gone with the archive's buffers.
   if (archive.banner != nullptr && archive.banner[0] != '\0') {
-    const int length = text_length(archive.banner);
+    const int length = static_cast<int>(std::strlen(archive.banner));
     SIZE size;
     GetTextExtentPoint32A(dc, archive.banner, length, &size);
-    TextOutA(dc, (client_width - size.cx) / 2, banner_y, archive.banner, length);
+    TextOutA(dc, (client_width - size.cx) / 2, scaled(layout::banner_y), archive.banner, length);
   }
 
   update_message_control();
@@ -91,10 +131,11 @@ void paint(HWND window) {
   const COLORREF previous_color = SetTextColor(dc, RGB(0, 0, 255));
   char address[60] = {};
   platform::load_string(IDS_WEB_ADDRESS, address, sizeof address);
-  const int length = text_length(address);
+  const int length = static_cast<int>(std::strlen(address));
   SIZE size;
   GetTextExtentPoint32A(dc, address, length, &size);
   const int x = (client_width - size.cx) / 2;
+  const int link_y = scaled(layout::link_y);
   TextOutA(dc, x, link_y, address, length);
   link_rect.left = x;
   link_rect.top = link_y;
@@ -102,7 +143,9 @@ void paint(HWND window) {
   link_rect.bottom = link_y + size.cy;
 
   SetTextColor(dc, previous_color);
-  if (program_icon != nullptr) DrawIcon(dc, icon_x, icon_y, program_icon);
+  // Drawn at its own size, the one chosen for the DPI (without one, nothing is drawn).
+  DrawIconEx(dc, scaled(layout::icon_x), scaled(layout::icon_y), program_icon, 0, 0, 0, nullptr,
+             DI_NORMAL);
   SelectObject(dc, previous_font);
   EndPaint(window, &ps);
 }
@@ -151,7 +194,14 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
   switch (message) {
     case WM_CREATE:
       on_create(window);
+      use_dpi(window_dpi(window));
       return 0;
+    case WM_DPICHANGED:
+      on_dpi_changed(window, wparam, lparam);
+      return 0;
+    case DM_GETDEFID:
+      // Asked by the dialog manager of the message loop: Enter presses the button.
+      return MAKELONG(button_id, DC_HASDEFID);
     case WM_DESTROY:
       on_destroy();
       return 0;
@@ -167,6 +217,9 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
         on_start_worker(window);
       } else if (wparam == command_set_button_text) {
         on_set_button_text(reinterpret_cast<const char*>(lparam));
+      } else if (wparam == IDCANCEL) {
+        // Escape, from the dialog manager: whatever the close box would do.
+        return DefWindowProcA(window, WM_CLOSE, 0, 0);
       }
       return 0;
     case WM_MOUSEMOVE:
@@ -200,6 +253,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR, int show) {
     if (RegisterClassA(&window_class) == 0) return 0;
   }
 
+  // Sized for the system's DPI, the primary monitor's, where the window opens.
+  dpi = window_dpi(nullptr);
+  const int window_width = scaled(layout::window_width);
+  const int window_height = scaled(layout::window_height);
   const int x = (GetSystemMetrics(SM_CXSCREEN) - window_width) / 2;
   const int y = (GetSystemMetrics(SM_CYSCREEN) - window_height) / 3;
   const HWND window = CreateWindowExA(WS_EX_DLGMODALFRAME, "MyClass", "Kelvra",
@@ -210,13 +267,18 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR, int show) {
   ShowWindow(window, show);
   UpdateWindow(window);
 
+  // A wide loop: the directory field is a wide control, and characters typed into it
+  // that the code page can't spell would come out of an ANSI loop as '?'.
   MSG message;
   for (;;) {
-    const BOOL got = GetMessageA(&message, nullptr, 0, 0);
+    const BOOL got = GetMessageW(&message, nullptr, 0, 0);
     if (got == 0) break;
     if (got == -1) return 0;
+    // Tab and Shift+Tab between the field and the button, Enter for the default
+    // button, Escape for IDCANCEL: the dialog manager's keys, in a plain window.
+    if (IsDialogMessageW(window, &message)) continue;
     TranslateMessage(&message);
-    DispatchMessageA(&message);
+    DispatchMessageW(&message);
   }
   return static_cast<int>(message.wParam);
 }

@@ -12,6 +12,10 @@ foreach(pair RUN:--run ARG1:--arg1 ARG2:--arg2 PROMPT:--prompt DEFAULT_DIR:--def
   endif()
 endforeach()
 
+if(DEFINED CPACK_KELVRA_DPI_AWARE AND NOT "${CPACK_KELVRA_DPI_AWARE}" STREQUAL "" AND NOT CPACK_KELVRA_DPI_AWARE)
+  list(APPEND options --no-dpi-aware)
+endif()
+
 # Staged without components, the tree sits right in the temporary directory.
 set(tree "${CPACK_TEMPORARY_DIRECTORY}")
 if(NOT IS_DIRECTORY "${tree}")

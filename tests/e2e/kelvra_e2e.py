@@ -232,6 +232,33 @@ def set_user_environment(prefix, values):
         f.writelines(lines)
 
 
+# Where Wine reads the screen's DPI from: the user's setting, then the machine's.
+DPI_KEYS = (("user.reg", r"Control Panel\\Desktop"),
+            ("system.reg", r"System\\CurrentControlSet\\Hardware Profiles\\Current\\Software\\Fonts"))
+
+
+def set_dpi(prefix, dpi):
+    """Sets LogPixels in the prefix's registry files; Wine must not be running there."""
+    for name, key in DPI_KEYS:
+        path = os.path.join(prefix, name)
+        with open(path, encoding="utf-8", errors="surrogateescape") as f:
+            lines = f.readlines()
+        value = '"LogPixels"=dword:%08x\n' % dpi
+        header = "[%s]" % key
+        start = next((i for i, l in enumerate(lines) if l.lower().startswith(header.lower() + " ")
+                      or l.strip().lower() == header.lower()), None)
+        if start is None:
+            lines += ["\n", "%s 0\n" % header, value]
+        else:
+            end = start + 1
+            while end < len(lines) and lines[end].strip():
+                end += 1
+            body = [l for l in lines[start + 1:end] if not l.startswith('"LogPixels"=')]
+            lines[start + 1:end] = body + [value]
+        with open(path, "w", encoding="utf-8", errors="surrogateescape") as f:
+            f.writelines(lines)
+
+
 class Image:
     """A screenshot as RGB bytes, read through ImageMagick's PPM output."""
 
@@ -246,6 +273,25 @@ class Image:
     def pixel(self, x, y):
         i = (y * self.width + x) * 3
         return tuple(self.pixels[i:i + 3])
+
+    def differences(self, other, skip=()):
+        """Pixels (x, y) where two images of the same size differ, outside the skip boxes."""
+        if (self.width, self.height) != (other.width, other.height):
+            raise AssertionError("%s is %dx%d, %s is %dx%d" % (self.path, self.width, self.height,
+                                                               other.path, other.width, other.height))
+        inside = lambda x, y: any(bx <= x < bx + bw and by <= y < by + bh for bx, by, bw, bh in skip)
+        return [(i // 3 % self.width, i // 3 // self.width) for i in range(0, len(self.pixels), 3)
+                if self.pixels[i:i + 3] != other.pixels[i:i + 3]
+                and not inside(i // 3 % self.width, i // 3 // self.width)]
+
+    def ink(self, box, background):
+        """The bounding box (left, top, right, bottom) of pixels in box that aren't
+        background, or None."""
+        found = self.find(box, lambda p: p != background)
+        if not found:
+            return None
+        xs, ys = [x for x, _ in found], [y for _, y in found]
+        return min(xs), min(ys), max(xs) + 1, max(ys) + 1
 
     def find(self, box, predicate):
         """Pixels (x, y) inside box = (x, y, w, h) whose colour satisfies predicate."""
@@ -375,11 +421,17 @@ class Scenario:
         set_user_environment(self.prefix, values)
 
     def start(self, installer, cwd=None):
+        if self.log:
+            self.log.close()
         self.log = open(os.path.join(self.root, "wine.log"), "w")
         self.launcher = subprocess.Popen(
             [WINE, "explorer", DESKTOP, windows_path(installer)],
             cwd=cwd or self.root, env=wine_env(self.prefix, self.display),
             stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True)
+
+    def wait_wine_gone(self):
+        """Waits for the prefix's wineserver to end, with the registry written back."""
+        _run([WINESERVER, "-w"], env=wine_env(self.prefix), timeout=120)
 
     def wait_exit(self, timeout=EXIT_TIMEOUT):
         try:

@@ -18,6 +18,31 @@ BASE_TIME = 1000000000  # 2001-09-09, whole seconds so that times compare exactl
 ICON_COLOUR, ICON_X, ICON_Y, ICON_SIZE = (0, 160, 0), 5, 5, 32
 LINK = "https://example.com/my-app"
 
+# Today's window at 96 DPI (made by the installer of test_dpi, before the window
+# scaled itself): the window at 96 DPI must still match it pixel for pixel.
+REFERENCE_96 = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "window-96dpi.png")
+# The window's texts at 96 DPI, in client pixels: the row's label, the message, the
+# banner line and the link line, the last two drawn in the window's own fonts.
+TEXT_BOXES = {"label": (10, 77, 70, 20), "message": (40, 5, 340, 65), "banner": (0, 138, 384, 15),
+              "link": (0, 153, 384, 20)}
+OWN_FONTS = ("banner", "link")
+# The "File Exists" dialog's outer size at 96 DPI under Wine.
+FILE_EXISTS_96 = (472, 145)
+
+
+def client_top(image):
+    """The client area's top in a window's picture: Wine's caption grows with the DPI.
+    Below the 3-pixel border, the caption's colour, then one light line."""
+    caption = image.pixel(image.width // 2, k.FRAME_X)
+    y = k.FRAME_X
+    while image.pixel(image.width // 2, y) == caption:
+        y += 1
+    return y + 1
+
+
+def dark(p):
+    return sum(p) < 384
+
 # Dialog 101 in dialog units.
 REPLACE, SKIP, RENAME, STOP_ASKING = (7, 33, 79, 17), (93, 33, 79, 17), (179, 33, 79, 17), (7, 56, 11, 11)
 
@@ -215,8 +240,11 @@ class Installer(unittest.TestCase):
     def clashes(self, s, names):
         """Existing files in the target that the archive also holds; each gets its own
         content and an old time so that a replaced one is told from a kept one."""
+        self.clashes_in(s.target, names)
+
+    def clashes_in(self, target, names):
         for name in names:
-            path = os.path.join(s.target, name)
+            path = os.path.join(target, name)
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(b"old " + name.encode())
@@ -277,6 +305,90 @@ class Installer(unittest.TestCase):
         self.assertEqual([("tools\\setup one two", k.windows_path(s.target))], self.wait_probe(s.target))
         self.assertExtracted(s.target, expected, extra=[PROBE_FILE])
 
+    def test_dpi(self):
+        """One installer in one prefix at 96, 144 and 192 DPI. At 96 the window is
+        today's, pixel for pixel but for the mended "Expand to:" label, and Escape
+        closes it before anything is extracted; at 144 and 192 it is 1.5 and 2 times
+        as large with every text whole (its ink grown in step, not cut by its box),
+        and Enter in the directory field extracts; at 192 the "File Exists" dialog is
+        twice its size and answers Enter."""
+        s = self.scenario()
+        src, expected = self.payload(s, {"a.txt": b"alpha\n", "sub/b.txt": b"beta\n"})
+        # A fixed folder, so that the window shows the same text on every run.
+        target = os.path.join(s.prefix, "drive_c", "kelvra-dpi")
+        installer = s.pack([src], prompt="Install the sample here:", default_dir="C:\\kelvra-dpi")
+        inks = {}
+        for dpi in (96, 144, 192):
+            shutil.rmtree(target, ignore_errors=True)
+            os.makedirs(target)
+            k.set_dpi(s.prefix, dpi)
+            s.start(installer)
+            window = s.wait_window("Kelvra")
+            scale = lambda v: (v * dpi + 48) // 96
+            # The window is drawn once its link is: the last thing painted.
+            k.wait_for(lambda: s.grab("link").find((window.x, window.y, window.width, window.height),
+                                                  lambda p: p == (0, 0, 255)), 30, "the link")
+            shot = k.Image(s.screenshot("window-%d" % dpi, window))
+            if dpi == 96:
+                # The label is mended; the button, now the default one, has the
+                # default button's frame; and the caption's 16-pixel icon, which Wine
+                # shrinks from the 32-pixel image, now a PNG with an alpha channel,
+                # has its outline a pixel thinner at the sides.
+                skip = [(k.FRAME_X + x, k.FRAME_Y + y, w, h) for x, y, w, h in
+                        (TEXT_BOXES["label"], k.BUTTON)] + [(k.FRAME_X, k.FRAME_X, 19, 18)]
+                self.assertEqual([], shot.differences(k.Image(REFERENCE_96), skip=skip)[:20],
+                                 "the window differs from today's outside the label and the button")
+            else:
+                self.assertLessEqual(abs(window.width - scale(k.MAIN_W)), 4, "width at %d DPI" % dpi)
+                self.assertLessEqual(abs(window.height - scale(k.MAIN_H)), 4, "height at %d DPI" % dpi)
+            top = client_top(shot)
+            for name, box in TEXT_BOXES.items():
+                x, y, w, h = (scale(v) for v in box)
+                ink = shot.find((k.FRAME_X + x, top + y, w, h), dark)
+                self.assertTrue(ink, "no %s at %d DPI" % (name, dpi))
+                left, right = min(p[0] for p in ink), max(p[0] for p in ink) + 1
+                ink_top, bottom = min(p[1] for p in ink), max(p[1] for p in ink) + 1
+                if name not in OWN_FONTS:
+                    # A control's text is whole when clear of the right and bottom edges
+                    # of its box, where a text too large for it would be cut.
+                    self.assertLess(right, k.FRAME_X + x + w - 1, "the %s is cut at %d DPI" % (name, dpi))
+                    self.assertLess(bottom, top + y + h, "the %s is cut at %d DPI" % (name, dpi))
+                if dpi == 96:
+                    inks[name] = (right - left, bottom - ink_top)
+                    continue
+                # Grown in step: the window's own fonts in both directions; the
+                # controls' system font, which Wine draws narrower at high DPI, in height.
+                grown = [1] if name not in OWN_FONTS else [0, 1]
+                for i in grown:
+                    want, got = inks[name][i] * dpi / 96.0, (right - left, bottom - ink_top)[i]
+                    self.assertTrue(abs(got - want) <= 0.15 * want + 3,
+                                    "the %s's ink is %d pixels %s at %d DPI, %d at 96" % (
+                                        name, got, ("wide", "high")[i], dpi, inks[name][i]))
+            if dpi == 192:
+                # A clash, so that the "File Exists" dialog shows at this DPI too:
+                # Windows scales it from its template's dialog units.
+                self.clashes_in(target, ["a.txt"])
+                fx, fy, fw, fh = k.FIELD
+                s.click(window.x + k.FRAME_X + scale(fx + fw // 2), window.y + top + scale(fy + fh // 2))
+                s.key("Return")
+                dialog = s.wait_window("File Exists")
+                self.wait_rename(s, dialog, True)
+                s.screenshot("file-exists-%d" % dpi, dialog)
+                # Dialog units follow the font's average character width, which Wine's
+                # stand-in for "MS Sans Serif" doesn't grow exactly twofold (871 x 265
+                # at 192 DPI): larger by most of the scale, and no more than it.
+                for got, at_96 in zip((dialog.width, dialog.height), FILE_EXISTS_96):
+                    self.assertTrue(1.75 * at_96 <= got <= 2.1 * at_96,
+                                    "the dialog is %dx%d at 192 DPI" % (dialog.width, dialog.height))
+                s.key("Return")  # the dialog's default button, Replace
+                self.assertEnded(s, installer)
+                self.assertExtracted(target, expected)
+            else:
+                s.key("Escape")
+                self.assertEnded(s, installer)
+                self.assertEqual([], k.tree(target), "extracted after Escape")
+            s.wait_wine_gone()
+
     def test_proposed_directory(self):
         """Where the files land when OK is pressed on the proposal, by its source."""
         cases = [
@@ -336,7 +448,12 @@ class Installer(unittest.TestCase):
                 asked_label = label_pixels(asked, window)
                 s.fill_field(window, typed)
                 s.screenshot("password-window", window)
-                s.press_button(window)
+                if accepted:
+                    s.key("Return")  # Enter in the password field submits it
+                else:
+                    # Tab takes the focus from the field to the button, which answers
+                    # space; a field that kept it would take the blank as typed.
+                    s.key("Tab", "space")
                 if accepted:
                     # The directory row takes the password row's place: its label
                     # changes and the field stays.
@@ -368,7 +485,7 @@ class Installer(unittest.TestCase):
         window = s.wait_window("Kelvra")
         s.press_button(window)
         s.fill_field(window, os.path.basename(s.target))
-        s.press_button(window)
+        s.key("Return")  # Enter in the field does what the button does
         self.assertEnded(s, installer)
         self.assertFalse(os.path.exists(missing), "the missing folder was created")
         self.assertEqual([("setup  ", k.windows_path(s.target))], self.wait_probe(s.target))

@@ -13,6 +13,7 @@ import subprocess
 import tempfile
 import unittest
 import zlib
+from xml.etree import ElementTree
 
 import pefile
 
@@ -68,6 +69,17 @@ def ico_images(data):
         size, offset = struct.unpack_from("<II", data, 6 + 16 * i + 8)
         images.append(data[offset:offset + size])
     return images
+
+
+WINDOWS_SETTINGS = "{urn:schemas-microsoft-com:asm.v3}application/{urn:schemas-microsoft-com:asm.v3}windowsSettings"
+AWARE = {"{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware": "true/pm",
+         "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}dpiAwareness": "PerMonitorV2,PerMonitor"}
+
+
+def dpi_settings(manifest):
+    """The manifest's DPI elements, read as XML: element name -> text."""
+    root = ElementTree.fromstring(manifest)
+    return {e.tag: e.text for settings in root.findall(WINDOWS_SETTINGS) for e in settings}
 
 
 def counted_strings(block):
@@ -195,7 +207,7 @@ class ThirdPartyTools(Case):
                     self.assertIn("--width=%d --height=%d" % (width, height), listed)
                 manifest = self.resource(out, 24, 1).decode()
                 self.assertIn('requestedExecutionLevel level="requireAdministrator" uiAccess="false"', manifest)
-                self.assertNotIn("dpiAware", manifest)
+                self.assertEqual(AWARE, dpi_settings(manifest))
                 self.assertEqual(LINK, counted_strings(self.resource(out, 6, 1))[12])
                 self.assert_opens_tests_and_extracts(out)
 
@@ -215,6 +227,38 @@ class ThirdPartyTools(Case):
                 self.assertEqual({}, json.loads(run("list", "--json", out).stdout)["resources"])
                 self.assertNotIn("Icon:", run("list", out).stdout)
                 self.assert_opens_tests_and_extracts(out)
+
+
+    def test_dpi_awareness_by_default_and_todays_manifest_when_opted_out(self):
+        """wrestool reads the manifest: per monitor by default; --no-dpi-aware,
+        dpi_aware = false and DPI_AWARE OFF's option leave the rest of it as it was,
+        and list tells the setting only when it isn't the default."""
+        for arch, stub in self.stubs().items():
+            with self.subTest(arch=arch):
+                aware = self.create(stub, self.path(arch + "-aware.exe"))
+                unaware = self.create(stub, self.path(arch + "-unaware.exe"), "--no-dpi-aware")
+                default_manifest = self.resource(aware, 24, 1).decode()
+                opted_out = self.resource(unaware, 24, 1).decode()
+                self.assertEqual(AWARE, dpi_settings(default_manifest))
+                self.assertEqual({}, dpi_settings(opted_out))
+                self.assertNotIn("dpiAware", opted_out)
+                # Only the element goes: the level and the systems stay as they were.
+                start = default_manifest.index('<application xmlns="urn:schemas-microsoft-com:asm.v3">')
+                end = default_manifest.index("</application>", start) + len("</application>")
+                self.assertEqual(default_manifest[:start] + default_manifest[end:], opted_out)
+                self.assertEqual({"dpi_aware": False}, json.loads(run("list", "--json", unaware).stdout)["resources"])
+                self.assertIn("DPI aware:          no\n", run("list", unaware).stdout)
+                self.assertNotIn("DPI aware", run("list", aware).stdout)
+                self.assert_opens_tests_and_extracts(unaware)
+
+        stub = next(iter(self.stubs().values()))
+        for text, flag, want in (("dpi_aware = false\n", [], {}), ("dpi_aware = true\n", [], AWARE),
+                                 ("dpi_aware = true\n", ["--no-dpi-aware"], {})):
+            with self.subTest(project=text, options=flag):
+                with open(self.path("kelvra.toml"), "w") as f:
+                    f.write(text)
+                out = self.create(stub, self.path("project.exe"), "--project", self.path("kelvra.toml"), *flag)
+                self.assertEqual(want, dpi_settings(self.resource(out, 24, 1).decode()))
 
 
 class Settings(Case):
@@ -287,6 +331,8 @@ class Settings(Case):
             '[version]\nfile_version = "1.2.3.4.5"\n': "kelvra.toml:2: key 'version.file_version'",
             '[version]\nproduct_nmae = "x"\n': "unknown key (did you mean 'product_name'?)",
             'version = "1.0"\n': "expected a [version] table",
+            'dpi_aware = "no"\n': "kelvra.toml:1: key 'dpi_aware': expected true or false",
+            'dpi_awre = false\n': "unknown key (did you mean 'dpi_aware'?)",
             'icon = "not-there.ico"\n': "kelvra.toml:1: key 'icon': cannot read",
         }
         for text, words in cases.items():

@@ -22,8 +22,9 @@ PROJECT = textwrap.dedent("""\
     install(DIRECTORY data/ DESTINATION share/hello)
     kelvra_add_installer(setup OUTPUT setup.exe
       INPUTS $<TARGET_FILE:hello> data
-      RUN hello PROMPT "Where to?" DEFAULT_DIR "C:\\\\Hello" LEVEL 6 ARG1 "--from setup")
+      RUN hello PROMPT "Where to?" DEFAULT_DIR "C:\\\\Hello" LEVEL 6 ARG1 "--from setup" DPI_AWARE OFF)
     set(CPACK_KELVRA_RUN bin\\\\hello)
+    set(CPACK_KELVRA_DPI_AWARE OFF)
     set(CPACK_KELVRA_PROMPT "Install hello")
     include(KelvraPackCPack)
     include(CPack)
@@ -81,6 +82,7 @@ class CMakePackage(unittest.TestCase):
         self.assertEqual(["hello", "readme.txt", "sub\\notes.txt"], [e["name"] for e in listing["entries"]])
         self.assertEqual(("hello", "--from setup", "Where to?", "C:\\Hello"),
                          (listing["run_program"], listing["run_arg1"], listing["prompt"], listing["default_dir"]))
+        self.assertEqual({"dpi_aware": False}, listing["resources"])
         self.assertTrue(all(e["last_write_time"] == "2000-01-01T00:00:00Z" for e in listing["entries"]))
 
         def made():
@@ -127,6 +129,7 @@ class CMakePackage(unittest.TestCase):
         self.assertEqual(["bin\\hello", "share\\hello\\readme.txt", "share\\hello\\sub\\notes.txt"],
                          [e["name"] for e in listing["entries"]])
         self.assertEqual(("bin\\hello", "Install hello"), (listing["run_program"], listing["prompt"]))
+        self.assertEqual({"dpi_aware": False}, listing["resources"])
 
     def test_bad_arguments_stop_the_configure_run(self):
         cases = {"no OUTPUT": "kelvra_add_installer(x INPUTS data)",
