@@ -51,6 +51,8 @@ bool is_version_key(const std::string& key) {
   return std::any_of(std::begin(version_keys), std::end(version_keys), [&](const char* known) { return key == known; });
 }
 
+}  // namespace
+
 bool to_utf16(const std::string& utf8, std::u16string* out) {
   out->clear();
   for (std::size_t i = 0; i < utf8.size();) {
@@ -75,6 +77,8 @@ bool to_utf16(const std::string& utf8, std::u16string* out) {
   }
   return true;
 }
+
+namespace {
 
 std::string from_utf16(const std::u16string& text) {
   std::string out;

@@ -18,6 +18,9 @@ struct Branding {
   std::map<std::string, std::string> version;  // product_name, file_version, ...; empty: ours
 };
 
+// UTF-8 as UTF-16; false when it isn't valid UTF-8.
+bool to_utf16(const std::string& utf8, std::u16string* out);
+
 // The keys of [version] / --version-info, in the order list shows them.
 extern const char* const version_keys[6];
 

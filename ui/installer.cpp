@@ -21,7 +21,7 @@ HICON program_icon = nullptr;
 
 namespace {
 
-constexpr std::size_t caption_size = 10;  // "OK" and "Cancel", at most 9 characters
+constexpr std::size_t caption_size = CAPTION_BUFFER_SIZE;  // "OK" and "Cancel", at most 9 characters
 char ok_caption[caption_size];
 char cancel_caption[caption_size];
 
@@ -45,6 +45,13 @@ void show_string(unsigned id) {
   char text[message_area_size] = {};
   platform::load_string(id, text, sizeof text);
   show_message(text);
+}
+
+// A label of the directory or password row, in the user's language.
+HWND make_row_label(HWND window, unsigned id, DWORD style) {
+  char text[ROW_LABEL_BUFFER_SIZE];
+  platform::load_string(id, text, sizeof text);
+  return make_control(window, 0, "STATIC", text, style, 10, 77, 70, 20);
 }
 
 void show_directory_row() {
@@ -88,7 +95,7 @@ void on_create(HWND window) {
     return;
   }
 
-  directory_label = make_control(window, 0, "STATIC", "Expand to:", 0, 10, 77, 70, 20);
+  directory_label = make_row_label(window, IDS_EXPAND_TO, 0);
   default_target_directory();
   directory_field = make_control(window, WS_EX_CLIENTEDGE, "EDIT", archive.default_dir,
                                  ES_AUTOHSCROLL, 90, 75, 270, 20);
@@ -98,7 +105,7 @@ void on_create(HWND window) {
 
   if (has_password()) {
     show_string(IDS_NEEDS_PASSWORD);
-    password_label = make_control(window, 0, "STATIC", "Password:", WS_VISIBLE, 10, 77, 70, 20);
+    password_label = make_row_label(window, IDS_PASSWORD, WS_VISIBLE);
     password_field = make_control(window, WS_EX_CLIENTEDGE, "EDIT", "",
                                   WS_VISIBLE | ES_PASSWORD | ES_AUTOHSCROLL, 90, 75, 270, 20);
     SendMessageA(password_field, EM_SETLIMITTEXT, max_password_length, 0);
