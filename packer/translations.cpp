@@ -24,7 +24,7 @@ const Translation translations[] = {
       "Alle Dateien", "Neuer Name", "OK", "Abbrechen", "Nicht genug Arbeitsspeicher", "Diese Datei ist beschädigt.",
       "  Entpacke: ", "Vom Benutzer abgebrochen.", "Falsches Kennwort.",
       "Diese ZIP-Datei verlangt ein Kennwort.\n\nGeben Sie das Kennwort ein und klicken Sie dann auf „OK“.",
-      "Der Zielordner existiert nicht.", "Zielordner:", "Kennwort:", "Schreibfehler!", "Datei vorhanden",
+      "Der Ordner existiert nicht.", "Ordner:", "Kennwort:", "Schreibfehler!", "Datei vorhanden",
       "Umbenennen", "Nicht mehr fragen"}},
     {"fr",
      {"Remplacer", "Tout remplacer", "Ignorer", "Tout ignorer", "Le fichier existe déjà :\n\t",
