@@ -316,9 +316,6 @@ std::string check_text(TextKey key, const std::string& text, const Language& lan
     return std::to_string(bytes.size()) + " bytes in code page " + std::to_string(language.codepage) +
            "; the installer holds at most " + std::to_string(limit.bytes);
   }
-  if ((key == key_ok || key == key_cancel) && code_points(wide).size() > 9) {
-    return "longer than 9 characters, the most the installer's button shows";
-  }
   const unsigned room = room_pixels(limit.room);
   unsigned width = 0;
   for (char32_t c : code_points(wide)) width += char_width(c, limit.room == Room::window_control);
@@ -412,28 +409,24 @@ std::vector<std::string> describe_languages(const std::vector<std::uint8_t>& ima
   pe::Resources resources;
   std::vector<std::string> tags;
   if (!pe::read_resources(image, &resources).empty()) return tags;
+  // The ids the block holding the messages is written under; English is either.
+  std::vector<std::uint16_t> ids;
   for (const auto& entry : resources) {
     const auto& [type, name, language] = entry.first;
     if (type != pe::number(pe::type_string) || name != pe::number(IDS_CORRUPTED / 16 + 1) || language.named) continue;
-    std::string tag;
-    if (language.id == 0 || language.id == english_us) {
-      tag = "en";
-    } else {
-      const auto found = std::find_if(std::begin(languages), std::end(languages),
-                                      [&](const Language& known) { return known.langid == language.id; });
-      if (found != std::end(languages)) {
-        tag = found->tag;
-      } else {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "%04X", language.id);
-        tag = std::string("0x") + hex;
-      }
-    }
-    if (tag == "en") {
-      tags.insert(tags.begin(), tag);
-    } else {
-      tags.push_back(tag);
-    }
+    ids.push_back(language.id == 0 ? english_us : language.id);
+  }
+  // In the order create takes them: English, ours, then the makers' own.
+  for (const Language& language : languages) {
+    const auto found = std::find(ids.begin(), ids.end(), language.langid);
+    if (found == ids.end()) continue;
+    tags.push_back(language.tag);
+    ids.erase(found);
+  }
+  for (std::uint16_t id : ids) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%04X", id);
+    tags.push_back(hex);
   }
   return tags;
 }
