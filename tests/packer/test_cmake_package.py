@@ -22,8 +22,10 @@ PROJECT = textwrap.dedent("""\
     install(DIRECTORY data/ DESTINATION share/hello)
     kelvra_add_installer(setup OUTPUT setup.exe
       INPUTS $<TARGET_FILE:hello> data
-      RUN hello PROMPT "Where to?" DEFAULT_DIR "C:\\\\Hello" LEVEL 6 ARG1 "--from setup")
+      RUN hello PROMPT "Where to?" DEFAULT_DIR "C:\\\\Hello" LEVEL 6 ARG1 "--from setup"
+      LANGUAGES de ja)
     set(CPACK_KELVRA_RUN bin\\\\hello)
+    set(CPACK_KELVRA_LANGUAGES fr ko)
     set(CPACK_KELVRA_PROMPT "Install hello")
     include(KelvraPackCPack)
     include(CPack)
@@ -82,6 +84,7 @@ class CMakePackage(unittest.TestCase):
         self.assertEqual(("hello", "--from setup", "Where to?", "C:\\Hello"),
                          (listing["run_program"], listing["run_arg1"], listing["prompt"], listing["default_dir"]))
         self.assertTrue(all(e["last_write_time"] == "2000-01-01T00:00:00Z" for e in listing["entries"]))
+        self.assertEqual(["en", "de", "ja"], listing["languages"])
 
         def made():
             return os.stat(setup).st_mtime_ns
@@ -127,6 +130,7 @@ class CMakePackage(unittest.TestCase):
         self.assertEqual(["bin\\hello", "share\\hello\\readme.txt", "share\\hello\\sub\\notes.txt"],
                          [e["name"] for e in listing["entries"]])
         self.assertEqual(("bin\\hello", "Install hello"), (listing["run_program"], listing["prompt"]))
+        self.assertEqual(["en", "fr", "ko"], listing["languages"])
 
     def test_bad_arguments_stop_the_configure_run(self):
         cases = {"no OUTPUT": "kelvra_add_installer(x INPUTS data)",
