@@ -115,6 +115,8 @@ class Languages(unittest.TestCase):
         self.assertIn("次回から確認しない", found[(5, 101, JAPANESE)].decode("utf-16-le", errors="replace"))
         self.assertIn("File Exists", found[(5, 101, 0x0409)].decode("utf-16-le", errors="replace"))
 
+        dry = run("create", "--project", self.project('languages = ["de", "ja"]\n'), "--stub", STUB, "--dry-run")
+        self.assertIn("Languages:          en, de, ja\n", dry.stdout)
         listed = run("list", "--json", installer)
         self.assertEqual(["en", "de", "ja"], json.loads(listed.stdout)["languages"])
         self.assertIn("Languages:          en, de, ja\n", run("list", installer).stdout)
