@@ -1,6 +1,6 @@
-/* Writes what a window of another program says: its title, then each child control's
-   text, one per line in UTF-8, the way the user reads them. Usage: texts TITLE OUT;
-   exits 1 when no visible window has that title. Another process's controls answer
+/* Writes what windows of another program say: for each TITLE, the window's title, then
+   each child control's text, one per line in UTF-8, the way the user reads them.
+   Usage: texts OUT TITLE...; exits 1 when no visible window has one of the titles. Another process's controls answer
    WM_GETTEXT only when asked directly (GetWindowText reads titles alone). */
 #include <windows.h>
 
@@ -26,14 +26,20 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
   (void)instance; (void)previous; (void)command_line; (void)show;
   int count = 0;
   LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (arguments == NULL || count != 3) return 2;
-  HWND window = FindWindowW(NULL, arguments[1]);
-  while (window != NULL && !IsWindowVisible(window)) window = FindWindowExW(NULL, window, NULL, arguments[1]);
-  if (window == NULL) return 1;
-  out = CreateFileW(arguments[2], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (arguments == NULL || count < 3) return 2;
+  out = CreateFileW(arguments[1], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   if (out == INVALID_HANDLE_VALUE) return 3;
-  write_text(window);
-  EnumChildWindows(window, each_child, 0);
+  int status = 0;
+  for (int i = 2; i < count; ++i) {
+    HWND window = FindWindowW(NULL, arguments[i]);
+    while (window != NULL && !IsWindowVisible(window)) window = FindWindowExW(NULL, window, NULL, arguments[i]);
+    if (window == NULL) {
+      status = 1;
+      continue;
+    }
+    write_text(window);
+    EnumChildWindows(window, each_child, 0);
+  }
   CloseHandle(out);
-  return 0;
+  return status;
 }
