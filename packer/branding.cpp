@@ -108,6 +108,8 @@ std::string from_utf16(const std::u16string& text) {
   return out;
 }
 
+}  // namespace
+
 void put16(std::vector<std::uint8_t>* out, std::uint16_t v) {
   out->push_back(static_cast<std::uint8_t>(v));
   out->push_back(static_cast<std::uint8_t>(v >> 8));
@@ -116,6 +118,8 @@ void put32(std::vector<std::uint8_t>* out, std::uint32_t v) {
   put16(out, static_cast<std::uint16_t>(v));
   put16(out, static_cast<std::uint16_t>(v >> 16));
 }
+
+namespace {
 
 // ---- icons
 
@@ -328,6 +332,8 @@ std::string level_of(const std::string& manifest, std::size_t* start = nullptr, 
 constexpr std::uint16_t link_block = IDS_WEB_ADDRESS / 16 + 1;
 constexpr std::size_t link_index = IDS_WEB_ADDRESS % 16;
 
+}  // namespace
+
 std::vector<std::u16string> read_block(const std::vector<std::uint8_t>& block) {
   std::vector<std::u16string> strings(16);
   std::size_t at = 0;
@@ -350,6 +356,8 @@ std::vector<std::uint8_t> write_block(const std::vector<std::u16string>& strings
   }
   return out;
 }
+
+namespace {
 
 // The resources of type, whatever their names and languages.
 std::vector<pe::Resources::iterator> of_type(pe::Resources& resources, std::uint16_t type) {

@@ -184,14 +184,6 @@ std::u32string code_points(const std::u16string& text) {
   return out;
 }
 
-void put16(std::vector<std::uint8_t>* out, std::uint16_t v) {
-  out->push_back(static_cast<std::uint8_t>(v));
-  out->push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void put32(std::vector<std::uint8_t>* out, std::uint32_t v) {
-  put16(out, static_cast<std::uint16_t>(v));
-  put16(out, static_cast<std::uint16_t>(v >> 16));
-}
 void put_text(std::vector<std::uint8_t>* out, const std::string& utf8) {
   std::u16string text;
   to_utf16(utf8, &text);
@@ -237,29 +229,6 @@ std::vector<std::uint8_t> file_exists_dialog(const Texts& texts) {
     put16(&out, item.kind);
     put_text(&out, item.text);
     put16(&out, 0);  // no creation data
-  }
-  return out;
-}
-
-std::vector<std::u16string> read_block(const std::vector<std::uint8_t>& block) {
-  std::vector<std::u16string> strings(16);
-  std::size_t at = 0;
-  for (auto& text : strings) {
-    if (at + 2 > block.size()) break;
-    const std::size_t length = format::read_u16(&block[at]);
-    at += 2;
-    for (std::size_t k = 0; k < length && at + 2 <= block.size(); ++k, at += 2) {
-      text += static_cast<char16_t>(format::read_u16(&block[at]));
-    }
-  }
-  return strings;
-}
-
-std::vector<std::uint8_t> write_block(const std::vector<std::u16string>& strings) {
-  std::vector<std::uint8_t> out;
-  for (const std::u16string& text : strings) {
-    put16(&out, static_cast<std::uint16_t>(text.size()));
-    for (char16_t c : text) put16(&out, c);
   }
   return out;
 }
