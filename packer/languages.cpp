@@ -1,10 +1,9 @@
 // The languages an installer carries. English stays the stub's own table and dialog;
 // every other language gets a copy of both with its texts, under its language id.
 // Once there is more than one, English moves from the neutral language to US English:
-// a neutral resource is what Wine's loader (and Windows' before the UI language
-// fallback of Vista) takes first for a lookup without a language, so it would hide
-// every translation; English stays the loader's last choice before any language at
-// all.
+// for a lookup without a language Wine's loader takes a neutral resource before the
+// user's language, so it would hide every translation; US English is the loader's
+// last choice before any language at all.
 #include "packer/languages.h"
 
 #include <algorithm>
