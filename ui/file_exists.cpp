@@ -111,8 +111,8 @@ int ask_file_exists(const char* path) {
 
 void ask_new_name(char* path_buffer) {
   // "All files", its pattern, and the list's closing empty entry.
-  char filter[32] = {};
-  platform::load_string(IDS_ALL_FILES, filter, 16);
+  char filter[label_size + 16] = {};
+  platform::load_string(IDS_ALL_FILES, filter, label_size);
   std::size_t at = 0;
   while (filter[at] != '\0') ++at;
   platform::load_string(IDS_ALL_PATTERN, filter + at + 1, sizeof filter - at - 2);
