@@ -54,6 +54,8 @@ bool is_version_key(const std::string& key) {
   return std::any_of(std::begin(version_keys), std::end(version_keys), [&](const char* known) { return key == known; });
 }
 
+}  // namespace
+
 bool to_utf16(const std::string& utf8, std::u16string* out) {
   out->clear();
   for (std::size_t i = 0; i < utf8.size();) {
@@ -78,6 +80,8 @@ bool to_utf16(const std::string& utf8, std::u16string* out) {
   }
   return true;
 }
+
+namespace {
 
 std::string from_utf16(const std::u16string& text) {
   std::string out;
@@ -107,6 +111,8 @@ std::string from_utf16(const std::u16string& text) {
   return out;
 }
 
+}  // namespace
+
 void put16(std::vector<std::uint8_t>* out, std::uint16_t v) {
   out->push_back(static_cast<std::uint8_t>(v));
   out->push_back(static_cast<std::uint8_t>(v >> 8));
@@ -115,6 +121,8 @@ void put32(std::vector<std::uint8_t>* out, std::uint32_t v) {
   put16(out, static_cast<std::uint16_t>(v));
   put16(out, static_cast<std::uint16_t>(v >> 16));
 }
+
+namespace {
 
 // ---- icons
 
@@ -337,6 +345,8 @@ std::string level_of(const std::string& manifest, std::size_t* start = nullptr, 
 constexpr std::uint16_t link_block = IDS_WEB_ADDRESS / 16 + 1;
 constexpr std::size_t link_index = IDS_WEB_ADDRESS % 16;
 
+}  // namespace
+
 std::vector<std::u16string> read_block(const std::vector<std::uint8_t>& block) {
   std::vector<std::u16string> strings(16);
   std::size_t at = 0;
@@ -359,6 +369,8 @@ std::vector<std::uint8_t> write_block(const std::vector<std::u16string>& strings
   }
   return out;
 }
+
+namespace {
 
 // The resources of type, whatever their names and languages.
 std::vector<pe::Resources::iterator> of_type(pe::Resources& resources, std::uint16_t type) {

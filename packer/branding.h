@@ -19,6 +19,16 @@ struct Branding {
   bool dpi_aware = true;  // false: the manifest loses its DPI settings, so Windows scales the window
 };
 
+// UTF-8 as UTF-16; false when it isn't valid UTF-8.
+bool to_utf16(const std::string& utf8, std::u16string* out);
+// Little-endian values appended to a resource being built.
+void put16(std::vector<std::uint8_t>* out, std::uint16_t v);
+void put32(std::vector<std::uint8_t>* out, std::uint32_t v);
+// A string-table block: sixteen counted UTF-16 strings (id n is string n % 16 of block
+// n / 16 + 1), read and written.
+std::vector<std::u16string> read_block(const std::vector<std::uint8_t>& block);
+std::vector<std::uint8_t> write_block(const std::vector<std::u16string>& strings);
+
 // The keys of [version] / --version-info, in the order list shows them.
 extern const char* const version_keys[6];
 

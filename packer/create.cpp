@@ -354,6 +354,27 @@ Refusal brand_stub(const CreateArgs& args, std::vector<std::uint8_t>* stub) {
   return {};
 }
 
+// The languages' string tables and dialogs beside the English ones. Every text is
+// checked against its language's code page and its place in the stub first (the
+// maker's were when the project was read).
+Refusal add_languages(const CreateArgs& args, std::vector<std::uint8_t>* stub) {
+  std::vector<LanguageTexts> chosen;
+  const std::string problem = choose_languages(args.languages, args.texts, &chosen);
+  if (!problem.empty()) return refuse(named(args, "--language") + ": " + problem, exit_usage);
+  for (const LanguageTexts& language : chosen) {
+    for (std::size_t key = 0; key < text_key_count; ++key) {
+      const std::string bad = check_text(static_cast<TextKey>(key), language.texts[key], *language.language);
+      if (!bad.empty()) {
+        return refuse(std::string("texts.") + language.language->tag + "." + text_key_names[key] + ": " + bad,
+                      exit_usage);
+      }
+    }
+  }
+  const std::string error = apply_languages(chosen, stub);
+  if (!error.empty()) return refuse(error, exit_failed);
+  return {};
+}
+
 // Reproducible installers: no stored time is later than --mtime, or than
 // SOURCE_DATE_EPOCH when the option isn't given. *latest is left alone when neither is.
 Refusal latest_time(const CreateArgs& args, std::uint64_t* latest) {
@@ -396,6 +417,7 @@ int run_create(const CreateArgs& args) {
   }
   if (!refusal.refused()) refusal = load_stub(args, &stub);
   if (!refusal.refused()) refusal = brand_stub(args, &stub);
+  if (!refusal.refused()) refusal = add_languages(args, &stub);
   std::uint64_t latest = ~0ull;  // no clamp
   if (!refusal.refused()) refusal = latest_time(args, &latest);
   if (!refusal.refused()) refusal = gather(args, &inputs);

@@ -60,6 +60,11 @@ void print_dry_run(const CreateArgs& args, const std::vector<writer::Input>& inp
   std::printf("Prompt:             %s\n", text(strings.prompt).c_str());
   std::printf("Default directory:  %s\n", directory.empty() ? "(TEMP or TMP)" : directory.c_str());
   std::printf("Password:           %s\n", strings.password_digest.empty() ? "none" : "set");
+  std::vector<LanguageTexts> chosen;
+  choose_languages(args.languages, args.texts, &chosen);  // create has checked them
+  std::string tags;
+  for (const LanguageTexts& language : chosen) tags += (tags.empty() ? "" : ", ") + std::string(language.language->tag);
+  std::printf("Languages:          %s\n", tags.c_str());
 }
 
 std::string write_depfile(const std::string& depfile, const CreateArgs& args,

@@ -216,6 +216,8 @@ void print_json(const std::string& path, unsigned codepage) {
     resources["version"] = version;
   }
   out["resources"] = resources;
+  // The languages its texts are in, English first (empty for a stub without resources).
+  out["languages"] = describe_languages(stub_bytes(path));
   // The path comes from the command line and need not be UTF-8.
   std::printf("%s\n", out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
 }
@@ -253,6 +255,9 @@ void print_table(const std::string& path, unsigned codepage) {
   std::printf("Password:           %s\n",
               has_password() ? "set (it gates the installer only; the files are not encrypted)"
                              : "none");
+  std::string languages;
+  for (const std::string& tag : describe_languages(stub_bytes(path))) languages += (languages.empty() ? "" : ", ") + tag;
+  std::printf("Languages:          %s\n", languages.empty() ? "(unknown)" : languages.c_str());
   const BrandingFacts facts = describe_branding(stub_bytes(path));
   if (!facts.icon.empty()) std::printf("Icon:               %s\n", icon_text(facts.icon).c_str());
   if (!facts.link.empty()) std::printf("Link:               %s\n", printable(facts.link).c_str());

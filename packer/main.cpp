@@ -83,6 +83,12 @@ void apply_project(const Project& project, CLI::App* command, CreateArgs* args) 
     args->branding.version[key] = value;
     args->origins["--version-info " + key] = project.where.at("--version-info " + key);
   }
+  // --language replaces the file's list; its [texts.LANG] tables stay.
+  if (project.languages && command->get_option("--language")->count() == 0) {
+    args->languages = *project.languages;
+    args->origins["--language"] = project.where.at("--language");
+  }
+  args->texts = project.texts;
   // A password on the command line replaces the file's password file.
   if (command->get_option("--password")->count() == 0) {
     take("--password-file", project.password_file, &args->password_file);
@@ -159,6 +165,10 @@ int main(int argc, char** argv) {
   create_command->add_flag("--no-dpi-aware", no_dpi_aware,
                            "Leave the window's scaling to Windows (stretched, blurry at high DPI) instead of "
                            "scaling it to each monitor's DPI");
+  create_command->add_option("--language", create.languages,
+                             "Also carry this language's texts (de, fr, es, it, pt-BR, nl, pl, cs, ru, uk, tr, ja, "
+                             "ko, zh-CN, zh-TW, or all); Windows shows the user's, else English; may be repeated")
+      ->allow_extra_args(false);
   std::vector<std::string> version_info;
   create_command->add_option("--version-info", version_info,
                              "KEY=VALUE of the installer's version information (product_name, product_version, "

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "packer/branding.h"
+#include "packer/languages.h"
 
 namespace kelvra::pack {
 
@@ -50,6 +51,8 @@ struct CreateArgs {
   std::string mtime;  // empty: SOURCE_DATE_EPOCH, else no clamp
   std::string sign;   // the signing command; empty: none
   Branding branding;  // the stub's icon, link, execution level, version information
+  std::vector<std::string> languages;  // tags or "all"; English is always in
+  MakerTexts texts;                    // the project's [texts.LANG] tables, checked
   std::vector<InputItem> inputs;
   std::vector<std::string> excludes;  // for every input
   // Options whose value came from a project file, and where: "--run" ->

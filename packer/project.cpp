@@ -227,8 +227,72 @@ class Reader {
     }
   }
 
+  // languages = ["de", "ja"]: tags we ship, or "all".
+  void language_list(const toml::node& node, Project* project) const {
+    const std::string key = "languages";
+    const toml::array* tags = node.as_array();
+    if (tags == nullptr) fail(node.source(), key, "expected a list of languages, like [\"de\", \"fr\"] or [\"all\"]");
+    project->languages.emplace();
+    for (const toml::node& item : *tags) {
+      const std::string tag = text(item, key);
+      const Language* language = find_language(tag);
+      if (tag != "all" && (language == nullptr || !language->shipped)) {
+        std::vector<LanguageTexts> ignored;
+        fail(item.source(), key, choose_languages({tag}, {}, &ignored));
+      }
+      project->languages->push_back(tag);
+    }
+    project->where["--language"] = at(node.source(), key);
+  }
+
+  // [texts.LANG]: the maker's words for a language, each under the key of its purpose
+  // and held to the limits the built-in ones are; a language we don't ship must give
+  // every one of them.
+  void texts(const toml::node& node, Project* project) const {
+    const toml::table* tables = node.as_table();
+    if (tables == nullptr) fail(node.source(), "texts", "expected [texts.LANG] tables, like [texts.de]");
+    for (auto&& [tag_key, table_node] : *tables) {
+      const std::string tag(tag_key.str());
+      const std::string where = "texts." + tag;
+      const Language* language = find_language(tag);
+      if (language == nullptr) {
+        std::string known;
+        for (const std::string& shipped : shipped_tags()) known += (known.empty() ? "" : ", ") + shipped;
+        fail(tag_key.source(), where, "unknown language " + in_quotes(tag) + " (built in: " + known +
+                                          "; others a table may add: pt, ca, da, fi, id, nb, sv, hr, hu, ro, sk, sl, "
+                                          "bg, el, he, ar, et, lt, lv, vi, th)");
+      }
+      const toml::table* table = table_node.as_table();
+      if (table == nullptr) fail(table_node.source(), where, "expected a table of texts, like [texts." + tag + "]");
+      std::map<std::string, std::string>& given = project->texts[tag];
+      for (auto&& [name, value] : *table) {
+        const std::string key(name.str());
+        const std::string full = where + "." + key;
+        if (std::find(std::begin(text_key_names), std::end(text_key_names), key) == std::end(text_key_names)) {
+          fail(name.source(), full, unknown_key(key, text_key_names));
+        }
+        const std::string given_text = text(value, full);
+        const auto index = static_cast<TextKey>(std::find(std::begin(text_key_names), std::end(text_key_names), key) -
+                                                std::begin(text_key_names));
+        const std::string problem = check_text(index, given_text, *language);
+        if (!problem.empty()) fail(value.source(), full, problem);
+        given[key] = given_text;
+      }
+      if (!language->shipped) {
+        std::string missing;
+        for (const char* key : text_key_names) {
+          if (given.count(key) == 0) missing += (missing.empty() ? "" : ", ") + std::string(key);
+        }
+        if (!missing.empty()) {
+          fail(table_node.source(), where,
+               "we ship no " + std::string(language->name) + " texts, so every key must be given; missing: " + missing);
+        }
+      }
+    }
+  }
+
   void read(const toml::table& root, Project* project) const {
-    std::vector<std::string> names{"input", "version", "dpi_aware"};
+    std::vector<std::string> names{"input", "version", "dpi_aware", "languages", "texts"};
     for (const Key& key : keys) names.push_back(key.name);
     for (auto&& [name, node] : root) {
       const std::string key(name.str());
@@ -247,6 +311,14 @@ class Reader {
         if (flag == nullptr) fail(node.source(), key, "expected true or false");
         project->dpi_aware = flag->get();
         project->where["--no-dpi-aware"] = at(node.source(), key);
+        continue;
+      }
+      if (key == "languages") {
+        language_list(node, project);
+        continue;
+      }
+      if (key == "texts") {
+        texts(node, project);
         continue;
       }
       if (key == "password") {
@@ -413,6 +485,37 @@ exclude = ["*.pdb", "*.tmp"]
 # [[input]]
 # path = "README.txt"
 # name = "docs/"
+
+# The languages the installer speaks besides English, which is always in: de, fr, es,
+# it, pt-BR, nl, pl, cs, ru, uk, tr, ja, ko, zh-CN, zh-TW, or "all". Windows shows the
+# user's own language, else English.
+# languages = ["de", "fr"]
+
+# Your own words for a language's texts: a [texts.LANG] table replaces ours key by key,
+# and adds a language we don't ship (sv, say) when it gives every key.
+# [texts.de]
+# replace = "Ersetzen"                       # the dialog's buttons, and with its box ticked
+# replace_all = "Alle ersetzen"
+# skip = "Überspringen"
+# skip_all = "Alle überspringen"
+# rename = "Umbenennen"
+# stop_asking = "Nicht mehr fragen"          # the dialog's check box
+# dialog_title = "Datei vorhanden"           # the dialog's title
+# file_exists = "Datei bereits vorhanden:\n\t" # the dialog's question; the path follows
+# all_files = "Alle Dateien"                 # the save-as prompt's filter and title
+# new_name = "Neuer Name"
+# ok = "OK"                                  # the window's button: at most 9 characters
+# cancel = "Abbrechen"
+# expand_to = "Ordner:"                      # the labels before the folder and password fields
+# password = "Kennwort:"
+# needs_password = "Diese ZIP-Datei verlangt ein Kennwort.\n\nGeben Sie das Kennwort ein und klicken Sie dann auf „OK“."
+# bad_password = "Falsches Kennwort."
+# directory_missing = "Der Ordner existiert nicht."
+# inflating = "  Entpacke: "                 # before each file's name while it is written
+# cancelled = "Vom Benutzer abgebrochen."
+# corrupted = "Diese Datei ist beschädigt."
+# out_of_memory = "Nicht genug Arbeitsspeicher"
+# write_failed = "Schreibfehler!"            # the box a failed write shows
 
 # What the installer's Properties show; file_version is also its fixed version.
 # [version]

@@ -17,6 +17,8 @@ struct Project {
   std::optional<std::string> output, stub, run, arg1, arg2, prompt, default_dir, password_file, sign, level,
       mtime, icon, link, execution_level;
   std::map<std::string, std::string> version;  // the [version] table
+  std::optional<std::vector<std::string>> languages;
+  MakerTexts texts;  // the [texts.LANG] tables, every text checked
   std::optional<unsigned> codepage, jobs;
   std::optional<bool> dpi_aware;
   std::vector<InputItem> inputs;

@@ -544,6 +544,9 @@ void load_string(unsigned id, char* buffer, std::size_t size) {
     case IDS_BAD_PASSWORD: text = TEXT_BAD_PASSWORD; break;
     case IDS_NEEDS_PASSWORD: text = TEXT_NEEDS_PASSWORD; break;
     case IDS_NO_DIRECTORY: text = TEXT_NO_DIRECTORY; break;
+    case IDS_EXPAND_TO: text = TEXT_EXPAND_TO; break;
+    case IDS_PASSWORD: text = TEXT_PASSWORD; break;
+    case IDS_WRITE_FAILED: text = TEXT_WRITE_FAILED; break;
     default: break;
   }
   copy_cut(text, buffer, size);

@@ -81,6 +81,9 @@ const char* builtin_text(unsigned id) {
     case IDS_BAD_PASSWORD: return TEXT_BAD_PASSWORD;
     case IDS_NEEDS_PASSWORD: return TEXT_NEEDS_PASSWORD;
     case IDS_NO_DIRECTORY: return TEXT_NO_DIRECTORY;
+    case IDS_EXPAND_TO: return TEXT_EXPAND_TO;
+    case IDS_PASSWORD: return TEXT_PASSWORD;
+    case IDS_WRITE_FAILED: return TEXT_WRITE_FAILED;
     default: return "";
   }
 }
@@ -427,7 +430,11 @@ void invalidate_main_window() {
   if (main_window_handle != nullptr) InvalidateRect(main_window_handle, nullptr, FALSE);
 }
 
-void show_write_failure_box() { MessageBoxA(nullptr, "Uh-Oh!", "", MB_OK); }
+void show_write_failure_box() {
+  char text[WRITE_FAILED_BUFFER_SIZE];
+  load_string(IDS_WRITE_FAILED, text, sizeof text);
+  MessageBoxA(nullptr, text, "", MB_OK);
+}
 
 void load_string(unsigned id, char* buffer, std::size_t size) {
   if (size == 0) return;

@@ -24,6 +24,9 @@
 #define IDS_BAD_PASSWORD 20
 #define IDS_NEEDS_PASSWORD 21
 #define IDS_NO_DIRECTORY 22
+#define IDS_EXPAND_TO 23
+#define IDS_PASSWORD 24
+#define IDS_WRITE_FAILED 25
 
 #define TEXT_REPLACE "Replace"
 #define TEXT_REPLACE_ALL "Replace all"
@@ -44,6 +47,17 @@
 #define TEXT_BAD_PASSWORD "Incorrect password."
 #define TEXT_NEEDS_PASSWORD "This zip file requires a password.\n\nEnter the file password, then click 'OK'."
 #define TEXT_NO_DIRECTORY "Directory does not exist."
+#define TEXT_EXPAND_TO "Expand to:"
+#define TEXT_PASSWORD "Password:"
+#define TEXT_WRITE_FAILED "Uh-Oh!"
+
+/* The buffers the stub loads texts into, in bytes with the terminator: a translation
+   must fit them in its language's code page. */
+#define LABEL_BUFFER_SIZE 24        /* 2..5, 7, 8: the dialog's buttons, the prompt's title */
+#define FILE_EXISTS_BUFFER_SIZE 48  /* 6, before the path */
+#define CAPTION_BUFFER_SIZE 10      /* 10, 11: the main window's button */
+#define ROW_LABEL_BUFFER_SIZE 24    /* 23, 24: the labels of the directory and password rows */
+#define WRITE_FAILED_BUFFER_SIZE 48 /* 25: the box of a failed write */
 
 /* Resource numbers. */
 #define IDD_FILE_EXISTS 101

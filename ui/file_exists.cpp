@@ -28,7 +28,7 @@ enum DialogControl : int {
 volatile int file_exists_answer = 0;
 bool stop_asking = false;
 
-constexpr std::size_t label_size = 16;
+constexpr std::size_t label_size = LABEL_BUFFER_SIZE;
 
 void set_label(HWND dialog, int control, unsigned id) {
   char label[label_size] = {};
@@ -38,8 +38,8 @@ void set_label(HWND dialog, int control, unsigned id) {
 
 void show_question(HWND dialog, const char* path) {
   // String 6 and the whole path: the control clips what doesn't fit its width.
-  char text[sizeof TEXT_FILE_EXISTS + format::path_buffer_size] = {};
-  platform::load_string(IDS_FILE_EXISTS, text, sizeof TEXT_FILE_EXISTS);
+  char text[FILE_EXISTS_BUFFER_SIZE + format::path_buffer_size] = {};
+  platform::load_string(IDS_FILE_EXISTS, text, FILE_EXISTS_BUFFER_SIZE);
   std::size_t at = 0;
   while (text[at] != '\0') ++at;
   for (std::size_t i = 0; path[i] != '\0' && at + 1 < sizeof text; ++i) text[at++] = path[i];
@@ -111,8 +111,8 @@ int ask_file_exists(const char* path) {
 
 void ask_new_name(char* path_buffer) {
   // "All files", its pattern, and the list's closing empty entry.
-  char filter[32] = {};
-  platform::load_string(IDS_ALL_FILES, filter, 16);
+  char filter[label_size + 16] = {};
+  platform::load_string(IDS_ALL_FILES, filter, label_size);
   std::size_t at = 0;
   while (filter[at] != '\0') ++at;
   platform::load_string(IDS_ALL_PATTERN, filter + at + 1, sizeof filter - at - 2);

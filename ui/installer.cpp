@@ -21,7 +21,7 @@ HWND message_control = nullptr;
 
 namespace {
 
-constexpr std::size_t caption_size = 10;  // "OK" and "Cancel", at most 9 characters
+constexpr std::size_t caption_size = CAPTION_BUFFER_SIZE;  // "OK" and "Cancel", at most 9 characters
 char ok_caption[caption_size];
 char cancel_caption[caption_size];
 
@@ -59,6 +59,13 @@ void show_string(unsigned id) {
   char text[message_area_size] = {};
   platform::load_string(id, text, sizeof text);
   show_message(text);
+}
+
+// A label of the directory or password row, in the user's language.
+HWND make_row_label(HWND window, unsigned id, DWORD style) {
+  char text[ROW_LABEL_BUFFER_SIZE];
+  platform::load_string(id, text, sizeof text);
+  return make_control(window, 0, "STATIC", text, style);
 }
 
 void show_directory_row() {
@@ -106,7 +113,7 @@ void on_create(HWND window) {
 
   // The system font is too wide for "Expand to:" in its box (the control wraps it and
   // shows "Expand" alone); the dialogs' font fits it, on one line.
-  directory_label = make_control(window, 0, "STATIC", "Expand to:", SS_LEFTNOWORDWRAP);
+  directory_label = make_row_label(window, IDS_EXPAND_TO, SS_LEFTNOWORDWRAP);
   SendMessageA(directory_label, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), 0);
   default_target_directory(target_directory);
   // A wide field: typed text the code page can't spell is kept as typed.
@@ -119,7 +126,7 @@ void on_create(HWND window) {
 
   if (has_password()) {
     show_string(IDS_NEEDS_PASSWORD);
-    password_label = make_control(window, 0, "STATIC", "Password:", WS_VISIBLE);
+    password_label = make_row_label(window, IDS_PASSWORD, WS_VISIBLE);
     password_field = make_control(window, WS_EX_CLIENTEDGE, "EDIT", "",
                                   WS_VISIBLE | WS_TABSTOP | ES_PASSWORD | ES_AUTOHSCROLL);
     SendMessageA(password_field, EM_SETLIMITTEXT, max_password_length, 0);

@@ -11,6 +11,10 @@ foreach(pair RUN:--run ARG1:--arg1 ARG2:--arg2 PROMPT:--prompt DEFAULT_DIR:--def
     list(APPEND options ${option} "${CPACK_KELVRA_${name}}")
   endif()
 endforeach()
+# The languages besides English, a list: one --language each.
+foreach(language IN LISTS CPACK_KELVRA_LANGUAGES)
+  list(APPEND options --language "${language}")
+endforeach()
 
 if(DEFINED CPACK_KELVRA_DPI_AWARE AND NOT "${CPACK_KELVRA_DPI_AWARE}" STREQUAL "" AND NOT CPACK_KELVRA_DPI_AWARE)
   list(APPEND options --no-dpi-aware)

@@ -39,7 +39,7 @@ set(_KELVRA_ONE_VALUE_OPTIONS
 #   [INPUTS <files, folders or generator expressions>...] [RUN <program>] [ARG1 <text>]
 #   [ARG2 <text>] [PROMPT <text>] [DEFAULT_DIR <dir>] [LEVEL <1..9|max|ultra>]
 #   [ICON <file>] [LINK <url>] [EXECUTION_LEVEL <level>] [SIGN <command>]
-#   [DPI_AWARE <ON|OFF>] [DEPENDS <targets>...])
+#   [DPI_AWARE <ON|OFF>] [LANGUAGES <tag>...] [DEPENDS <targets>...])
 # A target, built by default, that remakes OUTPUT when one of the files that went into
 # it changes (kelvra-pack writes the list it read as a depfile) and not otherwise.
 # DPI_AWARE OFF leaves the window's scaling to Windows (--no-dpi-aware).
@@ -52,7 +52,7 @@ function(kelvra_add_installer target)
     list(GET pairs ${i} keyword)
     list(APPEND keywords ${keyword})
   endforeach()
-  cmake_parse_arguments(PARSE_ARGV 1 KA "" "OUTPUT;DPI_AWARE;${keywords}" "INPUTS;DEPENDS")
+  cmake_parse_arguments(PARSE_ARGV 1 KA "" "OUTPUT;DPI_AWARE;${keywords}" "INPUTS;DEPENDS;LANGUAGES")
   if(KA_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "kelvra_add_installer(${target}): unknown arguments: ${KA_UNPARSED_ARGUMENTS}")
   endif()
@@ -84,6 +84,9 @@ function(kelvra_add_installer target)
   if(DEFINED KA_DPI_AWARE AND NOT KA_DPI_AWARE)
     list(APPEND command --no-dpi-aware)
   endif()
+  foreach(language IN LISTS KA_LANGUAGES)
+    list(APPEND command --language "${language}")
+  endforeach()
   # Relative inputs are the source folder's; generator expressions are left for the
   # build to expand (a target's file also makes the target a dependency).
   set(inputs "")

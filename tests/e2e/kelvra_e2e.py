@@ -420,18 +420,27 @@ class Scenario:
     def set_environment(self, **values):
         set_user_environment(self.prefix, values)
 
-    def start(self, installer, cwd=None):
+    def start(self, installer, cwd=None, lang=None):
+        """lang: the Unix locale Wine takes the user's UI language and code page from."""
         if self.log:
             self.log.close()
         self.log = open(os.path.join(self.root, "wine.log"), "w")
+        env = wine_env(self.prefix, self.display)
+        if lang:
+            env.update(LANG=lang, LC_ALL=lang)
         self.launcher = subprocess.Popen(
             [WINE, "explorer", DESKTOP, windows_path(installer)],
-            cwd=cwd or self.root, env=wine_env(self.prefix, self.display),
+            cwd=cwd or self.root, env=env,
             stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True)
 
     def wait_wine_gone(self):
         """Waits for the prefix's wineserver to end, with the registry written back."""
         _run([WINESERVER, "-w"], env=wine_env(self.prefix), timeout=120)
+
+    def stop_wine(self):
+        """Ends every Wine process of the prefix, so the next start takes a new locale."""
+        _run([WINESERVER, "-k"], env=wine_env(self.prefix), check=False, timeout=60)
+        _run([WINESERVER, "-w"], env=wine_env(self.prefix), check=False, timeout=60)
 
     def wait_exit(self, timeout=EXIT_TIMEOUT):
         try:

@@ -205,6 +205,53 @@ class Hardening(base.Installer):
         # At least one for the big file and one for the file after it.
         self.assertGreaterEqual(len(answered), 2)
 
+    def window_texts(self, s, *titles):
+        """The titles and every control's text of visible windows, read by a Windows
+        program on the installer's desktop (the installer's own texts are its
+        resources; reading them back is the only check of what the loader chose)."""
+        out = os.path.join(s.root, "texts.txt")
+        if os.path.exists(out):
+            os.remove(out)
+        k._run([k.WINE, "explorer", k.DESKTOP, helper_program("texts"), k.windows_path(out), *titles],
+               env=k.wine_env(s.prefix, s.display), timeout=60)
+        k.wait_for(lambda: os.path.exists(out), 30, "the texts of %s" % (titles,))
+        with open(out, encoding="utf-8") as f:
+            return f.read().split("\n")
+
+    def test_languages(self):
+        """An installer carrying German, under a German Windows (LANG=de_DE.UTF-8), asks
+        its questions in German; under C.UTF-8 the same installer speaks English, and an
+        installer made without languages speaks English under German. One prefix,
+        three runs, each answering one "File Exists" question with Replace; Wine is
+        started again only where the locale changes."""
+        s = self.scenario()
+        src, expected = self.payload(s, {"a.txt": b"new a\n"})
+        self.clashes(s, ["a.txt"])
+        german = s.pack([src], output="german.exe", language="de", default_dir=k.windows_path(s.target))
+        english = s.pack([src], output="english.exe", default_dir=k.windows_path(s.target))
+        # The dialog's title, caption, buttons and box; then the window's folder label
+        # and its button, which reads Cancel while the question is open.
+        in_german = ["Datei vorhanden", "Ersetzen", "Überspringen", "Umbenennen", "Nicht mehr fragen", "Ordner:",
+                     "Abbrechen"]
+        in_english = ["File Exists", "Replace", "Skip", "Rename", "Stop asking", "Expand to:", "Cancel"]
+        runs = [("de_DE.UTF-8", german, in_german), ("de_DE.UTF-8", english, in_english),
+                ("C.UTF-8", german, in_english)]
+        for number, (lang, installer, texts) in enumerate(runs):
+            with self.subTest(lang=lang, installer=os.path.basename(installer)):
+                if number > 0 and lang != runs[number - 1][0]:
+                    s.stop_wine()
+                s.start(installer, lang=lang)
+                s.press_button(s.wait_window("Kelvra"))
+                dialog = s.wait_window(texts[0])
+                self.wait_rename(s, dialog, True)
+                shown = self.window_texts(s, texts[0], "Kelvra")
+                for text in texts:
+                    self.assertIn(text, shown)
+                s.screenshot("%s-%s" % (os.path.basename(installer)[:-4], lang.split(".")[0]))
+                self.dialog_click(s, dialog, base.REPLACE)
+                self.assertEnded(s, installer)
+                self.assertExtracted(s.target, expected)
+
 
 def load_tests(loader, tests, pattern):
     return k.own_scenarios(Hardening)

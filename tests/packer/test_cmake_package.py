@@ -22,9 +22,11 @@ PROJECT = textwrap.dedent("""\
     install(DIRECTORY data/ DESTINATION share/hello)
     kelvra_add_installer(setup OUTPUT setup.exe
       INPUTS $<TARGET_FILE:hello> data
-      RUN hello PROMPT "Where to?" DEFAULT_DIR "C:\\\\Hello" LEVEL 6 ARG1 "--from setup" DPI_AWARE OFF)
+      RUN hello PROMPT "Where to?" DEFAULT_DIR "C:\\\\Hello" LEVEL 6 ARG1 "--from setup" DPI_AWARE OFF
+      LANGUAGES de ja)
     set(CPACK_KELVRA_RUN bin\\\\hello)
     set(CPACK_KELVRA_DPI_AWARE OFF)
+    set(CPACK_KELVRA_LANGUAGES fr ko)
     set(CPACK_KELVRA_PROMPT "Install hello")
     include(KelvraPackCPack)
     include(CPack)
@@ -84,6 +86,7 @@ class CMakePackage(unittest.TestCase):
                          (listing["run_program"], listing["run_arg1"], listing["prompt"], listing["default_dir"]))
         self.assertEqual({"dpi_aware": False}, listing["resources"])
         self.assertTrue(all(e["last_write_time"] == "2000-01-01T00:00:00Z" for e in listing["entries"]))
+        self.assertEqual(["en", "de", "ja"], listing["languages"])
 
         def made():
             return os.stat(setup).st_mtime_ns
@@ -130,6 +133,7 @@ class CMakePackage(unittest.TestCase):
                          [e["name"] for e in listing["entries"]])
         self.assertEqual(("bin\\hello", "Install hello"), (listing["run_program"], listing["prompt"]))
         self.assertEqual({"dpi_aware": False}, listing["resources"])
+        self.assertEqual(["en", "fr", "ko"], listing["languages"])
 
     def test_bad_arguments_stop_the_configure_run(self):
         cases = {"no OUTPUT": "kelvra_add_installer(x INPUTS data)",

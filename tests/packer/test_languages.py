@@ -1,0 +1,192 @@
+#!/usr/bin/env python3
+# Installers that speak more than English, read back with icoutils' wrestool: each
+# language's string table and "File Exists" dialog under its language id beside the
+# English ones, with the texts the packer was given. Then the English-only default left
+# as the stub has it, list and --json, init's commented keys, and every refusal of a
+# maker's [texts.LANG] table: status 2, the line and key named, no installer written.
+import json
+import os
+import struct
+import subprocess
+import tempfile
+import unittest
+
+PACK = os.environ.get("KELVRA_PACK", "kelvra-pack")
+STUB = os.environ.get("KELVRA_STUB", "")
+GERMAN, JAPANESE, SWEDISH = 0x0407, 0x0411, 0x041D
+KEYS = ["replace", "replace_all", "skip", "skip_all", "file_exists", "all_files", "new_name", "ok", "cancel",
+        "out_of_memory", "corrupted", "inflating", "cancelled", "bad_password", "needs_password",
+        "directory_missing", "expand_to", "password", "write_failed", "dialog_title", "rename", "stop_asking"]
+# Where each key's text lives: string id, or the dialog.
+STRING_IDS = {"replace": 2, "replace_all": 3, "skip": 4, "skip_all": 5, "file_exists": 6, "all_files": 7,
+              "new_name": 8, "ok": 10, "cancel": 11, "out_of_memory": 15, "corrupted": 16, "inflating": 17,
+              "cancelled": 19, "bad_password": 20, "needs_password": 21, "directory_missing": 22,
+              "expand_to": 23, "password": 24, "write_failed": 25}
+ENGLISH = {2: "Replace", 10: "OK", 11: "Cancel", 12: "https://kelvra.example.org/", 13: "Kelvra self-installer v1.3, ",
+           22: "Directory does not exist.", 23: "Expand to:", 24: "Password:", 25: "Uh-Oh!"}
+# Swedish, which we don't ship: a maker's table that gives every text adds it.
+SWEDISH_TEXTS = {
+    "replace": "Ersätt", "replace_all": "Ersätt alla", "skip": "Hoppa över", "skip_all": "Hoppa över alla",
+    "file_exists": "Filen finns redan:\n\t", "all_files": "Alla filer", "new_name": "Nytt namn", "ok": "OK",
+    "cancel": "Avbryt", "out_of_memory": "Minnet räcker inte", "corrupted": "Filen är skadad.",
+    "inflating": "  packar upp: ", "cancelled": "Avbrutet av användaren.", "bad_password": "Fel lösenord.",
+    "needs_password": "Zip-filen kräver ett lösenord.\n\nSkriv lösenordet och klicka på OK.",
+    "directory_missing": "Mappen finns inte.", "expand_to": "Mapp:", "password": "Lösenord:",
+    "write_failed": "Skrivfel!", "dialog_title": "Filen finns", "rename": "Byt namn", "stop_asking": "Fråga inte igen"}
+
+
+def run(*args, cwd=None):
+    return subprocess.run([PACK, *map(str, args)], stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, errors="replace", timeout=300, cwd=cwd)
+
+
+def resources(path):
+    """{(type, name, language): raw bytes} as wrestool lists and extracts them."""
+    listing = subprocess.run(["wrestool", "-l", path], capture_output=True, text=True, check=True).stdout
+    found = {}
+    for line in listing.splitlines():
+        fields = dict(part.split("=", 1) for part in line.split() if part.startswith("--"))
+        key = (int(fields["--type"]), int(fields["--name"]), int(fields["--language"]))
+        found[key] = subprocess.run(["wrestool", "-x", "--raw", "--type=%d" % key[0], "--name=%d" % key[1],
+                                     "--language=%d" % key[2], path], capture_output=True, check=True).stdout
+    return found
+
+
+def strings(found, language):
+    """Every string of the table under language, by id."""
+    out = {}
+    for block in (1, 2):
+        data, at = found[(6, block, language)], 0
+        for index in range(16):
+            length = struct.unpack_from("<H", data, at)[0]
+            out[(block - 1) * 16 + index] = data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
+            at += 2 + 2 * length
+    return out
+
+
+def toml_text(text):
+    return json.dumps(text, ensure_ascii=False)
+
+
+class Languages(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.addCleanup(self.folder.cleanup)
+        self.dir = self.folder.name
+        os.makedirs(os.path.join(self.dir, "in"))
+        with open(os.path.join(self.dir, "in", "a.txt"), "w") as f:
+            f.write("a\n")
+
+    def project(self, body):
+        path = os.path.join(self.dir, "kelvra.toml")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write('output = "setup.exe"\n' + body + '\n[[input]]\npath = "in"\n')
+        return path
+
+    def create(self, body, *options):
+        result = run("create", "--project", self.project(body), "--stub", STUB, "-q", *options)
+        self.assertEqual(0, result.returncode, result.stderr)
+        return os.path.join(self.dir, "setup.exe")
+
+    def test_german_and_japanese_read_by_wrestool(self):
+        """de, ja and the maker's Japanese Replace: each table and dialog under its id;
+        English moves to US English beside them, the link and banner in every table."""
+        installer = self.create('languages = ["de", "ja"]\n[texts.ja]\nreplace = "上書き"\nstop_asking = "次回から確認しない"\n',
+                                "--link", "https://example.com/x")
+        found = resources(installer)
+        languages = {key[2] for key in found if key[0] in (5, 6)}
+        self.assertEqual({0x0409, GERMAN, JAPANESE}, languages)
+        english, german, japanese = (strings(found, language) for language in (0x0409, GERMAN, JAPANESE))
+        for text_id, text in ENGLISH.items():
+            self.assertEqual("https://example.com/x" if text_id == 12 else text, english[text_id], text_id)
+        self.assertEqual("Ersetzen", german[2])
+        self.assertEqual("Abbrechen", german[11])
+        self.assertEqual("上書き", japanese[2])
+        for table in (german, japanese):
+            self.assertEqual("https://example.com/x", table[12])
+            self.assertEqual(ENGLISH[13], table[13])
+            self.assertEqual("*.*", table[9])
+            # Translated, every one ("OK" is OK in both).
+            for text_id in set(STRING_IDS.values()) - {10}:
+                self.assertNotIn(table[text_id], ("", english[text_id]), text_id)
+        german_dialog = found[(5, 101, GERMAN)].decode("utf-16-le", errors="replace")
+        for text in ("Datei vorhanden", "Ersetzen", "Überspringen", "Umbenennen", "Nicht mehr fragen"):
+            self.assertIn(text, german_dialog)
+        self.assertIn("次回から確認しない", found[(5, 101, JAPANESE)].decode("utf-16-le", errors="replace"))
+        self.assertIn("File Exists", found[(5, 101, 0x0409)].decode("utf-16-le", errors="replace"))
+
+        dry = run("create", "--project", self.project('languages = ["de", "ja"]\n'), "--stub", STUB, "--dry-run")
+        self.assertIn("Languages:          en, de, ja\n", dry.stdout)
+        listed = run("list", "--json", installer)
+        self.assertEqual(["en", "de", "ja"], json.loads(listed.stdout)["languages"])
+        self.assertIn("Languages:          en, de, ja\n", run("list", installer).stdout)
+
+    def test_english_alone_is_the_stubs_own(self):
+        """No languages: the table and dialog are the stub's, byte for byte, neutral."""
+        installer = self.create("")
+        ours, stub = resources(installer), resources(STUB)
+        for key in [key for key in stub if key[0] in (5, 6)]:
+            self.assertEqual(stub[key], ours[key], key)
+        self.assertEqual({0}, {key[2] for key in ours if key[0] in (5, 6)})
+        self.assertEqual(["en"], json.loads(run("list", "--json", installer).stdout)["languages"])
+
+    def test_every_language_and_a_language_of_the_makers(self):
+        """all: the fifteen we ship pass every check; a full [texts.sv] adds Swedish."""
+        body = "languages = [\"all\"]\n[texts.sv]\n" + "".join(
+            "%s = %s\n" % (key, toml_text(text)) for key, text in SWEDISH_TEXTS.items())
+        installer = self.create(body)
+        tags = json.loads(run("list", "--json", installer).stdout)["languages"]
+        self.assertEqual(["en", "de", "fr", "es", "it", "pt-BR", "nl", "pl", "cs", "ru", "uk", "tr", "ja", "ko",
+                          "zh-CN", "zh-TW", "sv"], tags)
+        swedish = strings(resources(installer), SWEDISH)
+        for key, text in SWEDISH_TEXTS.items():
+            if key in STRING_IDS:
+                self.assertEqual(text, swedish[STRING_IDS[key]], key)
+
+    def test_init_writes_every_key_commented(self):
+        path = os.path.join(self.dir, "started.toml")
+        self.assertEqual(0, run("init", path).returncode)
+        with open(path, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        self.assertIn("# languages = [\"de\", \"fr\"]", lines)
+        for key in KEYS:
+            self.assertTrue(any(line.startswith("# %s = " % key) for line in lines), key)
+
+    def test_refusals(self):
+        """Each mistake: status 2, the file's line and the key named, nothing written,
+        with --dry-run as without."""
+        full_but_one = "".join("%s = %s\n" % (key, toml_text(text)) for key, text in SWEDISH_TEXTS.items()
+                               if key != "rename")
+        cases = [
+            ("unknown key", '[texts.de]\nreplac = "Ersetzen"\n', 3, "texts.de.replac", "did you mean 'replace'"),
+            ("unknown language in a table", '[texts.xx]\nreplace = "x"\n', 2, "texts.xx", "unknown language 'xx'"),
+            ("unknown language in the list", 'languages = ["de", "xx"]\n', 2, "languages", "unknown language 'xx'"),
+            ("a language we don't ship, one key missing", "[texts.sv]\n" + full_but_one, 2, "texts.sv",
+             "missing: rename"),
+            ("a caption over 9 characters", '[texts.de]\ncancel = "Abbrechen!"\n', 3, "texts.de.cancel",
+             "the installer holds at most 9"),
+            ("over its buffer", '[texts.de]\nwrite_failed = "%s"\n' % ("x" * 48), 3, "texts.de.write_failed",
+             "48 bytes in code page 1252; the installer holds at most 47"),
+            ("wider than its button", '[texts.de]\nreplace = "WWWWWWWWWWWW"\n', 3, "texts.de.replace", "pixels"),
+            ("outside the code page", '[texts.pl]\nskip = "Пропустить"\n', 3, "texts.pl.skip",
+             "code page 1250"),
+            ("a line break on a button", '[texts.de]\nskip = "Über-\\nspringen"\n', 3, "texts.de.skip",
+             "control character"),
+            ("not a string", "[texts.de]\nok = 1\n", 3, "texts.de.ok", "expected a string"),
+        ]
+        for name, body, line, key, reason in cases:
+            for dry in ((), ("--dry-run",)):
+                with self.subTest(name, dry_run=bool(dry)):
+                    result = run("create", "--project", self.project(body), "--stub", STUB, *dry)
+                    self.assertEqual(2, result.returncode, result.stderr)
+                    self.assertIn("kelvra.toml:%d: key '%s': " % (line, key), result.stderr)
+                    self.assertIn(reason, result.stderr)
+                    self.assertFalse(os.path.exists(os.path.join(self.dir, "setup.exe")))
+        result = run("create", "--project", self.project(""), "--stub", STUB, "--language", "xx")
+        self.assertEqual(2, result.returncode)
+        self.assertIn("--language: unknown language 'xx'", result.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "setup.exe")))
+
+
+if __name__ == "__main__":
+    unittest.main()
