@@ -100,6 +100,10 @@ struct TreeReader {
   std::uint32_t rva;
   Resources* out;
   std::uint32_t entries_left = most_tree_entries;
+  // Leaves are copied out one by one; together they can hold no more than the section
+  // does, unless a forged tree points many keys at the same bytes (65,025 keys at one
+  // megabyte would ask for 64 GiB).
+  std::uint64_t data_left = size;
 
   bool in_tree(std::uint32_t offset, std::uint64_t length) const { return offset <= size && length <= size - offset; }
 
@@ -145,7 +149,8 @@ struct TreeReader {
       if (!in_tree(target, 16)) return false;
       const std::uint32_t data_rva = read_u32(&bytes[base + target]);
       const std::uint32_t data_size = read_u32(&bytes[base + target + 4]);
-      if (data_rva < rva || !in_tree(data_rva - rva, data_size)) return false;
+      if (data_rva < rva || !in_tree(data_rva - rva, data_size) || data_size > data_left) return false;
+      data_left -= data_size;
       const std::size_t from = base + (data_rva - rva);
       (*out)[key].assign(bytes.begin() + from, bytes.begin() + from + data_size);
     }

@@ -330,7 +330,13 @@ bool delete_file(const char* path) {
   const char* name = nullptr;
   if (!to_local_path(path, local)) return false;
   const int folder = open_parent(local, &name);
-  const bool done = folder != -1 && unlinkat(folder, name, 0) == 0;
+  // Only what we could have written goes: a file or a link. A pipe, a device or a
+  // socket of that name (a stale NAME.kelvra-new, say) is someone else's and stays.
+  struct stat st;
+  const bool found = folder != -1 && fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  const bool ours = found && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
+  if (found && !ours) errno = EEXIST;
+  const bool done = ours && unlinkat(folder, name, 0) == 0;
   close_parent(folder);
   return done;
 }
