@@ -362,10 +362,15 @@ std::vector<pe::Resources::iterator> of_type(pe::Resources& resources, std::uint
   return found;
 }
 
+// Looked up, not searched: an icon of thousands of images asks once per image.
 std::vector<pe::Resources::iterator> named(pe::Resources& resources, std::uint16_t type, std::uint16_t name) {
   std::vector<pe::Resources::iterator> found;
-  for (auto it : of_type(resources, type)) {
-    if (std::get<1>(it->first) == pe::number(name)) found.push_back(it);
+  const pe::ResourceId first_language{true, 0, {}};  // named ids sort before numbers
+  for (auto it = resources.lower_bound({pe::number(type), pe::number(name), first_language});
+       it != resources.end() && std::get<0>(it->first) == pe::number(type) &&
+       std::get<1>(it->first) == pe::number(name);
+       ++it) {
+    found.push_back(it);
   }
   return found;
 }

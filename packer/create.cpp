@@ -243,9 +243,9 @@ constexpr std::size_t shortest_digest = 8;
 
 // Only the first line is read; a file far larger is not a password file.
 constexpr std::uint64_t largest_password_file = 1 << 20;
-// The stub the installer starts as: tens of kilobytes; a branded or signed one of the
-// maker's own more, but never this.
-constexpr std::uint64_t largest_stub = 64 << 20;
+// The stub the installer starts as: tens of kilobytes; one of the maker's own may be
+// far more, but a stub is read whole into memory.
+constexpr std::uint64_t largest_stub = 256 << 20;
 
 Refusal password_digest(const CreateArgs& args, std::string* digest_out) {
   std::string typed = args.password;

@@ -21,9 +21,10 @@ constexpr std::size_t section_header_size = 40;
 constexpr std::uint32_t directory_security = 4;
 constexpr std::uint32_t directory_resource = 2;
 constexpr std::uint32_t directory_base_relocations = 5;
-// More entries than any real program's tree: a forged tree whose directories all
-// point at one another can't make reading it take forever.
-constexpr std::uint32_t most_tree_entries = 65536;
+// More entries than any real program's tree (an icon of 65,535 images makes two per
+// image): a forged tree whose directories all point at one another can't make reading
+// it take forever.
+constexpr std::uint32_t most_tree_entries = 1 << 18;
 
 std::uint32_t align_up(std::uint32_t value, std::uint32_t alignment) {
   return (value + alignment - 1) / alignment * alignment;

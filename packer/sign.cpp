@@ -17,9 +17,11 @@ namespace fs = std::filesystem;
 
 // A path as one word of the shell's command line; a relative one starting with '-'
 // would reach the signer as an option, so it goes as ./-... instead.
-std::string path_word(const std::string& path) {
-  if (!path.empty() && path[0] == '-') return system::shell_quoted(std::string(".") + system::separator + path);
-  return system::shell_quoted(path);
+std::string path_word(const std::string& path, const char* variable) {
+  if (!path.empty() && path[0] == '-') {
+    return system::shell_quoted(std::string(".") + system::separator + path, variable);
+  }
+  return system::shell_quoted(path, variable);
 }
 
 bool exists(const std::string& path) {
@@ -119,10 +121,10 @@ std::string substituted(const std::string& command, const std::string& in, const
   std::string line;
   for (std::size_t at = 0; at < command.size();) {
     if (command.compare(at, 4, "{in}") == 0) {
-      line += path_word(in);
+      line += path_word(in, "KELVRA_SIGN_IN");
       at += 4;
     } else if (command.compare(at, 5, "{out}") == 0) {
-      line += path_word(out);
+      line += path_word(out, "KELVRA_SIGN_OUT");
       at += 5;
     } else {
       line += command[at++];

@@ -75,8 +75,11 @@ void listen_to_messages(void (*listener)());
 // Runs command through the system's shell, its standard output and error together in
 // *output. Returns its exit status, or -1 when it could not be started.
 int run_shell(const std::string& command, std::string* output);
-// A path as one word of that shell's command line, which the shell hands over as it is.
-std::string shell_quoted(const std::string& path);
+// A path as one word of that shell's command line, which the shell hands over as it
+// is. cmd has no escape for % inside quotes, so there the path is put in the
+// environment variable named variable and the word expands it: "%variable%" (cmd reads
+// what it expands only once, so nothing in the path acts).
+std::string shell_quoted(const std::string& path, const char* variable);
 // The characters that open and close quotes in that shell, and its escape character.
 extern const char* const shell_quotes;
 extern const char shell_escape;

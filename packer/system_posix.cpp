@@ -223,7 +223,7 @@ int run_shell(const std::string& command, std::string* output) {
 const char* const shell_quotes = "'\"";
 const char shell_escape = '\\';
 
-std::string shell_quoted(const std::string& path) {
+std::string shell_quoted(const std::string& path, const char*) {
   std::string quoted = "'";
   for (const char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";

@@ -12,6 +12,7 @@
 #include <shellapi.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -296,13 +297,12 @@ int run_shell(const std::string& command, std::string* output) {
 const char* const shell_quotes = "\"";
 const char shell_escape = '^';
 
-// A Windows path holds no '"', so inside quotes only cmd's % expansion can reach it: a
-// % is written outside the quotes and escaped, "a"^%"b", where the name cmd would look
-// up ("b"^ ...) starts with a quote, which no variable's name does.
-std::string shell_quoted(const std::string& path) {
-  std::string quoted = "\"";
-  for (const char c : path) quoted += c == '%' ? std::string("\"^%\"") : std::string(1, c);
-  return quoted + "\"";
+// A Windows path holds no '"', so inside quotes only cmd's % expansion could reach it;
+// expanded from a variable, the path is not looked at again.
+std::string shell_quoted(const std::string& path, const char* variable) {
+  // _wputenv sets the C runtime's copy too, which _wpopen may hand to cmd.
+  _wputenv((wide(variable) + L"=" + wide(path)).c_str());
+  return std::string("\"%") + variable + "%\"";
 }
 
 }  // namespace system
