@@ -163,7 +163,7 @@ class WindowsPacker(unittest.TestCase):
         with open(os.path.join(work, "a.txt"), "wb") as f:
             f.write(b"a")
         cases = [
-            ("the name ends the command", "o&copy a.txt PWNED&.exe", "copy {in} {out}", 0, ""),
+            ("the name ends the command", "o{out}&copy a.txt PWNED&.exe", "copy {in} {out}", 0, ""),
             ("a quoted placeholder", "q.exe", 'copy "{in}" {out}', 2, "--sign: {in} stands inside quotes"),
             ("a caret before a placeholder", "c.exe", "copy ^{in} {out}", 2, "after an escape character"),
         ]
