@@ -219,11 +219,16 @@ bool rest_of_checksum_matches(uLong crc) {
   return add_to_crc(rest, &crc) && static_cast<std::uint32_t>(crc) == archive.checksum;
 }
 
-// The CRC-32 of everything from the first payload byte through the entry count.
-bool checksum_matches() {
+// Whether the payload the directory claims fits in front of it. Both openings ask, so
+// that a caller who sums the CRC-32 later never reads a payload that isn't there.
+bool archive_fits() {
   const std::uint64_t archive_size =
       std::uint64_t{archive.payload_size} + archive.directory_size + format::trailer_size;
-  if (archive_size > archive.archive_end) return false;
+  return archive_size <= archive.archive_end;
+}
+
+// The CRC-32 of everything from the first payload byte through the entry count.
+bool checksum_matches() {
   if (!platform::seek_to(archive.file, payload_start())) return false;
 
   uLong crc = crc32(0L, Z_NULL, 0);
@@ -334,7 +339,9 @@ __attribute__((always_inline)) inline bool read_and_verify(platform::file_t file
     archive.archive_end = i <= padding ? end - i : file_size;
     if (!read_trailer() || !read_directory()) continue;
     if (parsed_end == 0) parsed_end = archive.archive_end;
-    if ((!verify || checksum_matches()) && platform::seek_to(archive.file, payload_start())) return true;
+    if (archive_fits() && (!verify || checksum_matches()) && platform::seek_to(archive.file, payload_start())) {
+      return true;
+    }
   }
   // A refused archive keeps the end that made the most sense, for a diagnosis to start from.
   archive.archive_end = parsed_end != 0 ? parsed_end : end;

@@ -26,6 +26,8 @@ using format::read_u32;
 // The window paints the address from a 60-byte buffer and opens it from an 80-byte
 // one; what it shows must be all of what it opens.
 constexpr std::size_t link_limit = 59;
+// Far beyond any real icon (a full set of 256-pixel PNGs is a few hundred kilobytes).
+constexpr std::uint64_t largest_icon = 16 << 20;
 constexpr std::size_t version_text_limit = 255;
 const char* const levels[] = {"asInvoker", "highestAvailable", "requireAdministrator"};
 const char* const level_mark = "requestedExecutionLevel level=\"";
@@ -134,10 +136,9 @@ struct IconImage {
 
 std::string read_icon(const std::string& path, std::vector<IconImage>* images) {
   images->clear();
-  std::ifstream in(system::to_path(path), std::ios::binary);
-  if (!in) return "cannot read " + in_quotes(path) + ": " + system::last_error();
-  const std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(in)), {});
-  if (in.bad()) return "cannot read " + in_quotes(path) + ": " + system::last_error();
+  std::vector<std::uint8_t> file;
+  const std::string unread = read_named_file(path, largest_icon, &file);
+  if (!unread.empty()) return unread;
   const std::string bad = in_quotes(path) + " is not a valid .ico file: ";
   if (file.size() < 6 || read_u16(&file[0]) != 0 || read_u16(&file[2]) != 1) {
     return bad + "it does not start with an icon header";
@@ -147,6 +148,9 @@ std::string read_icon(const std::string& path, std::vector<IconImage>* images) {
   if (file.size() < 6 + 16u * count) {
     return bad + "its directory of " + std::to_string(count) + " images is cut short";
   }
+  // Images copied out one by one: together no larger than the file, or entries that
+  // all name the same bytes could ask for gigabytes.
+  std::uint64_t bytes_left = file.size();
   for (std::uint16_t i = 0; i < count; ++i) {
     const std::uint8_t* entry = &file[6 + 16 * i];
     const std::uint32_t size = read_u32(entry + 8), offset = read_u32(entry + 12);
@@ -154,6 +158,8 @@ std::string read_icon(const std::string& path, std::vector<IconImage>* images) {
     if (size == 0 || offset < 6 + 16u * count || offset > file.size() || size > file.size() - offset) {
       return bad + which + "lies outside the file";
     }
+    if (size > bytes_left) return bad + "its images together are larger than the file: they share bytes";
+    bytes_left -= size;
     const std::uint8_t* data = &file[offset];
     static const std::uint8_t png[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     IconImage image{entry[0], entry[1], entry[2], read_u16(entry + 4), read_u16(entry + 6),
@@ -381,10 +387,15 @@ std::vector<pe::Resources::iterator> of_type(pe::Resources& resources, std::uint
   return found;
 }
 
+// Looked up, not searched: an icon of thousands of images asks once per image.
 std::vector<pe::Resources::iterator> named(pe::Resources& resources, std::uint16_t type, std::uint16_t name) {
   std::vector<pe::Resources::iterator> found;
-  for (auto it : of_type(resources, type)) {
-    if (std::get<1>(it->first) == pe::number(name)) found.push_back(it);
+  const pe::ResourceId first_language{true, 0, {}};  // named ids sort before numbers
+  for (auto it = resources.lower_bound({pe::number(type), pe::number(name), first_language});
+       it != resources.end() && std::get<0>(it->first) == pe::number(type) &&
+       std::get<1>(it->first) == pe::number(name);
+       ++it) {
+    found.push_back(it);
   }
   return found;
 }
@@ -487,11 +498,20 @@ std::string apply_branding(const Branding& branding, std::vector<std::uint8_t>* 
     put16(&group, 0);
     put16(&group, 1);
     put16(&group, static_cast<std::uint16_t>(images.size()));
-    std::uint16_t id = 0;
+    // Taken ids gathered once: a search of the whole tree for each image would take
+    // minutes for an icon of thousands.
+    std::vector<bool> taken(0x10000, false);
+    taken[0] = true;
+    for (auto image : of_type(resources, pe::type_icon)) {
+      if (!std::get<1>(image->first).named) taken[std::get<1>(image->first).id] = true;
+    }
+    std::uint32_t id = 0;
     for (const IconImage& image : images) {
-      do {
-        ++id;
-      } while (!named(resources, pe::type_icon, id).empty());
+      while (id < taken.size() && taken[id]) ++id;
+      if (id == taken.size()) {
+        return in_quotes(branding.icon) + " has more images than the stub has free icon numbers for";
+      }
+      taken[id] = true;
       group.push_back(image.width);
       group.push_back(image.height);
       group.push_back(image.colors);
@@ -499,8 +519,8 @@ std::string apply_branding(const Branding& branding, std::vector<std::uint8_t>* 
       put16(&group, image.planes);
       put16(&group, image.bit_count);
       put32(&group, static_cast<std::uint32_t>(image.data.size()));
-      put16(&group, id);
-      resources[{pe::number(pe::type_icon), pe::number(id), pe::number(0)}] = image.data;
+      put16(&group, static_cast<std::uint16_t>(id));
+      resources[{pe::number(pe::type_icon), pe::number(static_cast<std::uint16_t>(id)), pe::number(0)}] = image.data;
     }
     resources[{pe::number(pe::type_group_icon), pe::number(IDI_PROGRAM), pe::number(0)}] = group;
   }

@@ -77,7 +77,7 @@ std::string named(const CreateArgs& args, const std::string& option) {
 // prefix. Links to files are followed; links to folders are not, so a loop can't be
 // walked.
 Refusal walk_folder(const fs::path& folder, const std::string& prefix, const std::vector<std::string>& excludes,
-                    const fs::path& output, std::vector<Found>* found) {
+                    std::vector<Found>* found) {
   std::error_code error;
   fs::recursive_directory_iterator it(folder, error), end;
   for (; !error && it != end; it.increment(error)) {
@@ -102,10 +102,6 @@ Refusal walk_folder(const fs::path& folder, const std::string& prefix, const std
                                                        "with an exclude pattern"
                                                      : " is not a regular file: leave it out with an exclude pattern"),
                     exit_failed);
-    }
-    if (fs::exists(output) && fs::equivalent(item.path(), output, error)) {
-      std::fprintf(stderr, "kelvra-pack: leaving out %s, the output itself\n", in_quotes(source).c_str());
-      continue;
     }
     std::string name = prefix;
     for (const std::string& text : parts) {
@@ -134,7 +130,7 @@ Refusal gather_input(const InputItem& given, const CreateArgs& args, const fs::p
   std::string name = given.name;
   const bool into_folder = !name.empty() && name.back() == '\\';
   if (into_folder) name.pop_back();
-  if (fs::is_directory(status)) return walk_folder(path, name, excludes, output, found);
+  if (fs::is_directory(status)) return walk_folder(path, name, excludes, found);
   if (!fs::is_regular_file(status)) return refuse(in_quotes(given.path) + " is neither a file nor a folder", exit_failed);
   // The same file under another name or through a link counts too: the output would be
   // written over the input while it is read.
@@ -203,6 +199,23 @@ Refusal gather(const CreateArgs& args, std::vector<writer::Input>* inputs) {
   std::sort(inputs->begin(), inputs->end(), [](const writer::Input& a, const writer::Input& b) {
     return a.stored_name < b.stored_name;
   });
+  // Names that differ here but not once the installer reads them on Windows: the
+  // second would be written over the first.
+  std::vector<std::string> stored;
+  for (const writer::Input& input : *inputs) stored.push_back(input.stored_name);
+  std::vector<std::size_t> with;
+  const std::vector<std::string> faults = codepage_name_faults(stored, args.codepage, false, &with);
+  for (std::size_t i = 0; i < faults.size(); ++i) {
+    if (!faults[i].empty()) {
+      return refuse(in_quotes((*inputs)[i].source_path) + " and " + in_quotes((*inputs)[with[i]].source_path) +
+                        " would be written over one another where the installer runs: stored as " +
+                        in_quotes(printable(from_codepage(stored[i], args.codepage))) + " and " +
+                        in_quotes(printable(from_codepage(stored[with[i]], args.codepage))) +
+                        ", which Windows takes for the same name (or one for the folder of the other); "
+                        "rename one of them",
+                    exit_failed);
+    }
+  }
   return {};
 }
 
@@ -228,17 +241,21 @@ Refusal stored_text(const std::string& option, const std::string& utf8, unsigned
 // gets through too often (1 in 2^(8 * (bytes + 1))); such a password is refused.
 constexpr std::size_t shortest_digest = 8;
 
+// Only the first line is read; a file far larger is not a password file.
+constexpr std::uint64_t largest_password_file = 1 << 20;
+// The stub the installer starts as: tens of kilobytes; one of the maker's own may be
+// far more, but a stub is read whole into memory.
+constexpr std::uint64_t largest_stub = 256 << 20;
+
 Refusal password_digest(const CreateArgs& args, std::string* digest_out) {
   std::string typed = args.password;
   std::string option = "--password";
   if (!args.password_file.empty()) {
     option = named(args, "--password-file");
-    std::ifstream in(system::to_path(args.password_file), std::ios::binary);
-    if (!in) {
-      return refuse(option + ": cannot read " + in_quotes(args.password_file) + ": " + std::strerror(errno),
-                    exit_failed);
-    }
-    std::getline(in, typed);
+    std::vector<std::uint8_t> file;
+    const std::string problem = read_named_file(args.password_file, largest_password_file, &file);
+    if (!problem.empty()) return refuse(option + ": " + problem, exit_failed);
+    typed.assign(file.begin(), std::find(file.begin(), file.end(), '\n'));
     if (!typed.empty() && typed.back() == '\r') typed.pop_back();
   }
   std::string bytes;
@@ -332,13 +349,8 @@ Refusal load_stub(const CreateArgs& args, std::vector<std::uint8_t>* stub) {
     if (stub->empty()) return refuse("no stub is built into this kelvra-pack: give --stub FILE", exit_usage);
     return {};
   }
-  std::ifstream in(system::to_path(args.stub_path), std::ios::binary);
-  if (!in) {
-    return refuse(named(args, "--stub") + ": cannot read " + in_quotes(args.stub_path) + ": " + std::strerror(errno),
-                  exit_failed);
-  }
-  stub->assign(std::istreambuf_iterator<char>(in), {});
-  if (in.bad()) return refuse("cannot read " + in_quotes(args.stub_path), exit_failed);
+  const std::string problem = read_named_file(args.stub_path, largest_stub, stub);
+  if (!problem.empty()) return refuse(named(args, "--stub") + ": " + problem, exit_failed);
   return {};
 }
 
@@ -375,6 +387,60 @@ Refusal add_languages(const CreateArgs& args, std::vector<std::uint8_t>* stub) {
   return {};
 }
 
+// Whether inner is folder or lies anywhere below it, links resolved.
+bool lies_in(const fs::path& inner, const fs::path& folder) {
+  std::error_code error;
+  const fs::path a = fs::weakly_canonical(inner, error);
+  if (error) return false;
+  const fs::path b = fs::canonical(folder, error);
+  if (error) return false;
+  auto part = a.begin();
+  for (const fs::path& step : b) {
+    if (step.empty()) continue;  // a trailing separator
+    if (part == a.end() || *part != step) return false;
+    ++part;
+  }
+  return true;
+}
+
+// The output must be none of the files the run reads (it would be written over while
+// read, or lost), nor lie in a folder that is packed (it would be packed into itself).
+Refusal check_output(const CreateArgs& args) {
+  if (args.output.find('\0') != std::string::npos) {
+    return refuse(named(args, "--output") + ": the name holds a NUL character, where the system's would end",
+                  exit_usage);
+  }
+  const fs::path output = system::to_path(args.output);
+  std::error_code error;
+  const bool exists = fs::exists(output, error);
+  struct Read {
+    std::string option, path;
+  };
+  const Read reads[] = {{"--project", args.project_file}, {named(args, "--stub"), args.stub_path},
+                        {named(args, "--icon"), args.branding.icon},
+                        {named(args, "--password-file"), args.password_file},
+                        {named(args, "--depfile"), args.depfile}};
+  for (const Read& read : reads) {
+    if (read.path.find('\0') != std::string::npos) {
+      return refuse(read.option + ": the name holds a NUL character, where the system's would end", exit_usage);
+    }
+    if (exists && !read.path.empty() && fs::equivalent(system::to_path(read.path), output, error)) {
+      return refuse(read.option + ": " + in_quotes(read.path) + " is the output file itself: choose another output",
+                    exit_usage);
+    }
+  }
+  for (const InputItem& input : args.inputs) {
+    const fs::path path = system::to_path(input.path);
+    if (fs::is_directory(path, error) && lies_in(output, path)) {
+      return refuse((input.origin.empty() ? "" : input.origin + ": ") + "the output " + in_quotes(args.output) +
+                        " lies in the input folder " + in_quotes(input.path) +
+                        ", which would pack it into itself: write it elsewhere",
+                    exit_usage);
+    }
+  }
+  return {};
+}
+
 // Reproducible installers: no stored time is later than --mtime, or than
 // SOURCE_DATE_EPOCH when the option isn't given. *latest is left alone when neither is.
 Refusal latest_time(const CreateArgs& args, std::uint64_t* latest) {
@@ -402,6 +468,30 @@ void clamp_times(std::uint64_t latest, std::vector<writer::Input>* inputs) {
 
 }  // namespace
 
+std::string read_named_file(const std::string& path, std::uint64_t limit, std::vector<std::uint8_t>* out) {
+  out->clear();
+  const std::string irregular = system::regular_file_problem(path);
+  if (!irregular.empty()) return in_quotes(path) + " is " + irregular;
+  std::FILE* file = system::open_file(path, "rb");
+  if (file == nullptr) return "cannot read " + in_quotes(path) + ": " + system::last_error();
+  std::uint64_t size = 0;
+  std::string problem;
+  if (!system::file_end(file, &size) || !system::seek_file(file, 0)) {
+    problem = "cannot read " + in_quotes(path) + ": " + system::last_error();
+  } else if (size > limit) {
+    problem = in_quotes(path) + " is " + std::to_string(size) + " bytes; more than " + std::to_string(limit) +
+              " can't be meant for it";
+  } else {
+    out->resize(static_cast<std::size_t>(size));
+    if (size > 0 && std::fread(out->data(), 1, out->size(), file) != out->size()) {
+      problem = "cannot read " + in_quotes(path) + ": " + system::last_error();
+    }
+  }
+  std::fclose(file);
+  if (!problem.empty()) out->clear();
+  return problem;
+}
+
 int run_create(const CreateArgs& args) {
   std::vector<writer::Input> inputs;
   writer::Strings strings;
@@ -409,7 +499,8 @@ int run_create(const CreateArgs& args) {
   writer::Options options;
   options.jobs = args.jobs;
 
-  Refusal refusal = compression_level(args, &options.level);
+  Refusal refusal = check_output(args);
+  if (!refusal.refused()) refusal = compression_level(args, &options.level);
   if (!refusal.refused()) refusal = archive_strings(args, &strings);
   if (!refusal.refused() && !args.sign.empty()) {
     refusal = refuse(check_sign_command(args.sign, named(args, "--sign")), exit_usage);
@@ -455,7 +546,7 @@ int run_create(const CreateArgs& args) {
   progress_finish(error.empty());
   std::error_code ignored;
   if (error.empty() && !args.sign.empty()) {
-    error = sign_installer(args.sign, named(args, "--sign"), args.output);
+    error = sign_installer(args.sign, named(args, "--sign"), args.output, args.codepage);
     if (!error.empty()) fs::remove(system::to_path(args.output), ignored);
   }
   if (!error.empty()) {
@@ -472,7 +563,7 @@ int run_create(const CreateArgs& args) {
   const std::uint64_t total_out = fs::file_size(system::to_path(args.output), ignored);
   std::printf("%s: %zu file%s, %" PRIu64 " bytes in; %" PRIu64 " bytes out (stub %zu, archive %" PRIu64 ")\n",
               args.output.c_str(), inputs.size(), inputs.size() == 1 ? "" : "s", total_in, total_out,
-              stub.size(), total_out - stub.size());
+              stub.size(), total_out > stub.size() ? total_out - stub.size() : 0);
   return exit_ok;
 }
 

@@ -34,15 +34,10 @@ bool names_to_system(unsigned codepage) {
   for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
     DirectoryEntry& entry = archive.entries[i];
     std::string name;
-    if (!system::stored_name_to_core(entry.name, codepage, &name)) {
-      complain("entry " + std::to_string(i + 1) + " '" + printable(from_codepage(entry.name, codepage)) +
-               "': this system can't name a file so");
-      return false;
-    }
-    if (name.size() > format::max_name_length) {
-      complain("entry " + std::to_string(i + 1) + " '" + printable(name) + "': its name is " +
-               std::to_string(name.size()) + " bytes in UTF-8; the limit is " +
-               std::to_string(format::max_name_length));
+    const std::string problem = name_for_this_system(entry.name, codepage, &name);
+    if (!problem.empty()) {
+      complain("entry " + std::to_string(i + 1) + " '" + printable(from_codepage(entry.name, codepage)) + "': " +
+               problem);
       return false;
     }
     std::memset(entry.name, 0, sizeof entry.name);
@@ -68,6 +63,16 @@ void show_run_program() {
 }
 
 }  // namespace
+
+std::string name_for_this_system(const std::string& stored, unsigned codepage, std::string* name) {
+  if (!system::stored_name_to_core(stored, codepage, name)) return "this system can't name a file so";
+  // The name goes back into the entry's field, whose length byte stops here.
+  if (name->size() > format::max_name_length) {
+    return "its name is " + std::to_string(name->size()) + " bytes in this system's encoding; extract can make " +
+           "names of at most " + std::to_string(format::max_name_length) + " (the installer on Windows can)";
+  }
+  return {};
+}
 
 int run_extract(const ExtractArgs& args) {
   if (args.overwrite == "replace") {

@@ -330,7 +330,11 @@ int test_archive(const std::string& path, unsigned codepage, unsigned jobs, bool
   // the writer's own rules find them all.
   std::vector<std::string> names;
   for (std::uint32_t i = 0; i < archive.entry_count; ++i) names.emplace_back(archive.entries[i].name);
-  const std::vector<std::string> faults = writer::name_faults(names);
+  std::vector<std::string> faults = writer::name_faults(names);
+  const std::vector<std::string> read_faults = codepage_name_faults(names, codepage, true);
+  for (std::size_t i = 0; i < faults.size(); ++i) {
+    if (faults[i].empty()) faults[i] = read_faults[i];
+  }
   bool unmakeable = false;
   for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
     if (faults[i].empty()) continue;
@@ -386,6 +390,54 @@ int test_archive(const std::string& path, unsigned codepage, unsigned jobs, bool
 }
 
 }  // namespace
+
+bool codepage_keeps_ascii(unsigned codepage) {
+  std::string ascii;
+  for (char c = 0x20; c < 0x7F; ++c) ascii += c;
+  std::string bytes;
+  return to_codepage(ascii, codepage, &bytes) && bytes == ascii && from_codepage(ascii, codepage) == ascii;
+}
+
+std::vector<std::string> codepage_name_faults(const std::vector<std::string>& stored, unsigned codepage, bool here,
+                                              std::vector<std::size_t>* clashes_with) {
+  std::vector<std::string> faults(stored.size());
+  std::vector<std::size_t> with(stored.size());
+  for (std::size_t i = 0; i < with.size(); ++i) with[i] = i;
+  std::vector<std::string> folded(stored.size());
+  std::map<std::string, std::size_t> first;  // folded name -> its first entry
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    const std::string text = from_codepage(stored[i], codepage);
+    folded[i] = system::fold_case(text);
+    const auto [earlier, fresh] = first.emplace(folded[i], i);
+    if (!fresh) {
+      with[i] = earlier->second;
+      faults[i] = "read in code page " + std::to_string(codepage) + " it is " + in_quotes(printable(text)) +
+                  ", the same name as entry " + std::to_string(earlier->second + 1) +
+                  "'s (names ignore case on Windows)";
+    } else if (here) {
+      std::string name;
+      faults[i] = name_for_this_system(stored[i], codepage, &name);
+    }
+  }
+  // A file can't also be a folder of another entry.
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    const std::string text = from_codepage(stored[i], codepage);
+    std::size_t text_at = 0;  // folding may change a character's length: the same separator in text
+    for (std::size_t at = folded[i].find('\\'); faults[i].empty() && at != std::string::npos;
+         at = folded[i].find('\\', at + 1)) {
+      text_at = text.find('\\', text_at == 0 ? 0 : text_at + 1);
+      const auto file = first.find(folded[i].substr(0, at));
+      if (file != first.end()) {
+        with[i] = file->second;
+        faults[i] = "read in code page " + std::to_string(codepage) + ", its folder " +
+                    in_quotes(printable(text.substr(0, text_at))) +
+                    " is also stored as a file (names ignore case on Windows)";
+      }
+    }
+  }
+  if (clashes_with != nullptr) *clashes_with = with;
+  return faults;
+}
 
 int run_test(const std::string& path, unsigned codepage, unsigned jobs) {
   if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());

@@ -262,6 +262,7 @@ int main(int argc, char** argv) {
         return exit_usage;
       }
       apply_project(project, create_command, &create);
+      create.project_file = project_path;
     }
     for (const std::string& path : input_paths) create.inputs.push_back({path, {}, {}, {}});
     for (const std::string& pattern : excludes) {
@@ -285,6 +286,13 @@ int main(int argc, char** argv) {
   if (!codepage_known(codepage)) {
     complain("--codepage: code page " + std::to_string(codepage) +
              " is not known to this system; Windows ANSI code pages are 874, 932, 936, 949, 950 and 1250..1258");
+    return exit_usage;
+  }
+  if (!codepage_keeps_ascii(codepage)) {
+    complain("--codepage: code page " + std::to_string(codepage) +
+             " does not keep ASCII as it is (as EBCDIC and some national code pages don't), so no Windows names "
+             "files in it; "
+             "Windows ANSI code pages are 874, 932, 936, 949, 950 and 1250..1258");
     return exit_usage;
   }
 

@@ -60,6 +60,7 @@ struct CreateArgs {
   std::map<std::string, std::string> origins;
   bool dry_run = false;  // check and tell, write nothing
   std::string depfile;   // where to list the files read, for build tools; empty: nowhere
+  std::string project_file;  // the project file read, if any
 };
 
 struct ExtractArgs {
@@ -82,11 +83,19 @@ int write_failures();
 // Prints the extraction's progress from the message area, as it changes.
 void print_extraction_messages();
 
+// Reads the whole of a file the maker names (a stub, an icon, a password file): a
+// regular file only (a pipe would never end, nor would /dev/zero) of at most limit
+// bytes. Empty on success, else the reason, naming the file.
+std::string read_named_file(const std::string& path, std::uint64_t limit, std::vector<std::uint8_t>* out);
+
 // The stub built into this program; empty when none was at build time.
 std::vector<std::uint8_t> embedded_stub();
 
 // Code pages: Windows ANSI code page numbers, converted with iconv ("CP1252").
 bool codepage_known(unsigned codepage);
+// Whether every printable ASCII character is its own single byte in the code page, both
+// ways, as in every code page Windows names files in.
+bool codepage_keeps_ascii(unsigned codepage);
 // False when text isn't valid UTF-8 or the code page can't hold one of its characters.
 bool to_codepage(const std::string& utf8, unsigned codepage, std::string* out);
 // Bytes the code page leaves undefined come out as U+FFFD.
@@ -104,6 +113,17 @@ bool read_line(std::string* line);
 // Asks on standard error and reads a line without echo when standard input is a
 // terminal; false at the end of input.
 bool read_secret(const std::string& prompt, std::string* line);
+
+// Stored names read as this system and Windows will: each one's first fault, empty for
+// a name that is fine. A name the code page turns into the same text as an earlier one
+// (undefined bytes all become U+FFFD), also once case is folded as Windows folds it,
+// or whose folder is such a name; with here, also a name extract on this system
+// can't make (name_for_this_system).
+// *clashes_with (when given) gets, for each name, the entry it clashes with (or its own index).
+std::vector<std::string> codepage_name_faults(const std::vector<std::string>& stored, unsigned codepage, bool here,
+                                              std::vector<std::size_t>* clashes_with = nullptr);
+// The stored name as extract names the file here (*name); empty, or why it can't.
+std::string name_for_this_system(const std::string& stored, unsigned codepage, std::string* name);
 
 // Opens path with the reader. Empty on success, else the most precise reason found:
 // the system's, a bound of the format, an entry name's, or the checksum's. With

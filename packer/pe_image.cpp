@@ -21,9 +21,10 @@ constexpr std::size_t section_header_size = 40;
 constexpr std::uint32_t directory_security = 4;
 constexpr std::uint32_t directory_resource = 2;
 constexpr std::uint32_t directory_base_relocations = 5;
-// More entries than any real program's tree: a forged tree whose directories all
-// point at one another can't make reading it take forever.
-constexpr std::uint32_t most_tree_entries = 65536;
+// More entries than any real program's tree (an icon of 65,535 images makes two per
+// image): a forged tree whose directories all point at one another can't make reading
+// it take forever.
+constexpr std::uint32_t most_tree_entries = 1 << 18;
 
 std::uint32_t align_up(std::uint32_t value, std::uint32_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
@@ -100,6 +101,10 @@ struct TreeReader {
   std::uint32_t rva;
   Resources* out;
   std::uint32_t entries_left = most_tree_entries;
+  // Leaves are copied out one by one; together they can hold no more than the section
+  // does, unless a forged tree points many keys at the same bytes (65,025 keys at one
+  // megabyte would ask for 64 GiB).
+  std::uint64_t data_left = size;
 
   bool in_tree(std::uint32_t offset, std::uint64_t length) const { return offset <= size && length <= size - offset; }
 
@@ -145,7 +150,8 @@ struct TreeReader {
       if (!in_tree(target, 16)) return false;
       const std::uint32_t data_rva = read_u32(&bytes[base + target]);
       const std::uint32_t data_size = read_u32(&bytes[base + target + 4]);
-      if (data_rva < rva || !in_tree(data_rva - rva, data_size)) return false;
+      if (data_rva < rva || !in_tree(data_rva - rva, data_size) || data_size > data_left) return false;
+      data_left -= data_size;
       const std::size_t from = base + (data_rva - rva);
       (*out)[key].assign(bytes.begin() + from, bytes.begin() + from + data_size);
     }

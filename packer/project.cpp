@@ -6,12 +6,14 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "archive/names.h"
+#include "packer/packer.h"
 #include "packer/system.h"
 
 namespace kelvra::pack {
@@ -338,35 +340,53 @@ class Reader {
   fs::path folder_;
 };
 
-bool match(const char* pattern, const char* text) {
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  for (; *pattern != '\0'; ++pattern, ++text) {
-    if (pattern[0] == '*' && pattern[1] == '*') {
-      pattern += 2;
-      // "**/" also matches no folder at all: "a/**/b" takes "a/b".
-      const bool folders = *pattern == '/';
-      if (folders) ++pattern;
-      for (const char* at = text;; ++at) {
-        if ((!folders || at == text || at[-1] == '/') && match(pattern, at)) return true;
-        if (*at == '\0') return false;
-      }
-    }
-    if (*pattern == '*') {
-      ++pattern;
-      for (const char* at = text;; ++at) {
-        if (match(pattern, at)) return true;
-        if (*at == '\0' || *at == '/') return false;
-      }
-    }
-    if (*text == '\0') return false;
-    if (*pattern == '?') {
-      if (*text == '/') return false;
-      continue;
-    }
-    if (lower(*pattern) != lower(*text)) return false;
+// Pattern matching as a table over (place in the pattern, place in the text), each
+// place worked out once: time and memory grow with the product of the two lengths,
+// where trying every split of the text at every star grows exponentially with the
+// number of stars ("*a*a*a*a*ab" against a long name took half a minute).
+class Matcher {
+ public:
+  Matcher(const std::string& pattern, const std::string& text)
+      : pattern_(pattern), text_(text), known_(2 * (pattern.size() + 1) * (text.size() + 1), unknown) {}
+  bool matches() { return at(0, 0, false); }
+
+ private:
+  static constexpr std::int8_t unknown = -1;
+  static char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+  // Whether pattern from p matches text from t to its end. inside: p is at a "**/"
+  // that has taken at least one character, so what follows it may start only after a
+  // '/' (with nothing taken it may start right here: "a/**/b" takes "a/b").
+  bool at(std::size_t p, std::size_t t, bool inside) {
+    std::int8_t& known = known_[(2 * p + (inside ? 1 : 0)) * (text_.size() + 1) + t];
+    if (known == unknown) known = work(p, t, inside) ? 1 : 0;
+    return known == 1;
   }
-  return *text == '\0';
-}
+
+  bool work(std::size_t p, std::size_t t, bool inside) {
+    const bool text_ends = t == text_.size();
+    if (p == pattern_.size()) return text_ends;
+    if (pattern_.compare(p, 2, "**") == 0) {
+      const bool folders = p + 2 < pattern_.size() && pattern_[p + 2] == '/';
+      const std::size_t after = p + (folders ? 3 : 2);
+      if ((!folders || !inside || text_[t - 1] == '/') && at(after, t, false)) return true;
+      return !text_ends && at(p, t + 1, folders);
+    }
+    if (pattern_[p] == '*') {
+      if (at(p + 1, t, false)) return true;
+      return !text_ends && text_[t] != '/' && at(p, t + 1, false);
+    }
+    if (text_ends) return false;
+    if (pattern_[p] == '?') return text_[t] != '/' && at(p + 1, t + 1, false);
+    return lower(pattern_[p]) == lower(text_[t]) && at(p + 1, t + 1, false);
+  }
+
+  const std::string& pattern_;
+  const std::string& text_;
+  std::vector<std::int8_t> known_;
+};
+
+bool match(const std::string& pattern, const std::string& text) { return Matcher(pattern, text).matches(); }
 
 }  // namespace
 
@@ -389,29 +409,30 @@ bool path_excluded(const std::vector<std::string>& patterns, const std::string& 
       for (;;) {
         const std::size_t end = relative_path.find('/', start);
         const std::string name = relative_path.substr(start, end - start);
-        if (match(pattern.c_str(), name.c_str())) return true;
+        if (match(pattern, name)) return true;
         if (end == std::string::npos) break;
         start = end + 1;
       }
       continue;
     }
     // Anchored at the input's folder: the file itself or a folder it lies in.
-    const char* anchored = pattern.c_str() + (pattern[0] == '/' ? 1 : 0);
+    const std::string anchored = pattern.substr(pattern[0] == '/' ? 1 : 0);
     for (std::size_t end = relative_path.find('/'); end != std::string::npos;
          end = relative_path.find('/', end + 1)) {
-      if (match(anchored, relative_path.substr(0, end).c_str())) return true;
+      if (match(anchored, relative_path.substr(0, end))) return true;
     }
-    if (match(anchored, relative_path.c_str())) return true;
+    if (match(anchored, relative_path)) return true;
   }
   return false;
 }
 
 std::string load_project(const std::string& path, Project* project) {
-  std::ifstream in(system::to_path(path), std::ios::binary);
-  if (!in) return path + ": cannot read the project file: " + system::last_error();
+  // Regular and of a sane size: a pipe or a device named here would never end.
+  std::vector<std::uint8_t> bytes;
+  const std::string unread = read_named_file(path, 1 << 20, &bytes);
+  if (!unread.empty()) return path + ": cannot read the project file: " + unread;
   std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) return path + ": cannot read the project file: " + system::last_error();
+  content.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 
   Reader reader(path, system::to_path(path).parent_path());
   try {

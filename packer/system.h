@@ -36,6 +36,10 @@ std::string from_core_text(const char* text);
 // UTF-8 here, the ANSI code page on Windows. False when it can't be written so.
 bool stored_name_to_core(const std::string& stored, unsigned codepage, std::string* out);
 
+// UTF-8 text with its case folded as Windows compares file names: each character's
+// simple upper case.
+std::string fold_case(const std::string& utf8);
+
 // Times and the read-only flag of a file, following links. Creation is the birth time
 // where the file system keeps one, else the last-write time. Times are FILETIMEs.
 struct FileFacts {
@@ -63,9 +67,10 @@ bool file_end(std::FILE* file, std::uint64_t* size);
 std::string last_error();
 
 // Interruption: on Ctrl+C (and on POSIX also SIGTERM and SIGHUP) the file named by
-// path_of(), when it names one, is removed before the program ends. path_of must be
-// safe to call at any moment (a fixed buffer, as the writer keeps its temporary path).
-void remove_on_interrupt(const char* (*path_of)());
+// path_of(), when it names one, is removed before the program ends, and so is also's
+// (while a second file is at stake, as when signing). Both must be safe to call at any
+// moment (a fixed buffer, as the writer keeps its temporary path).
+void remove_on_interrupt(const char* (*path_of)(), const char* (*also)() = nullptr);
 
 // One line of standard input with echo off when it is a terminal; *was_terminal says
 // whether it was. False at the end of input.
@@ -77,7 +82,13 @@ void listen_to_messages(void (*listener)());
 // Runs command through the system's shell, its standard output and error together in
 // *output. Returns its exit status, or -1 when it could not be started.
 int run_shell(const std::string& command, std::string* output);
-// A path as one word of that shell's command line.
-std::string shell_quoted(const std::string& path);
+// A path as one word of that shell's command line, which the shell hands over as it
+// is. cmd has no escape for % inside quotes, so there the path is put in the
+// environment variable named variable and the word expands it: "%variable%" (cmd reads
+// what it expands only once, so nothing in the path acts).
+std::string shell_quoted(const std::string& path, const char* variable);
+// The characters that open and close quotes in that shell, and its escape character.
+extern const char* const shell_quotes;
+extern const char shell_escape;
 
 }  // namespace kelvra::pack::system

@@ -4,6 +4,8 @@
 // the message listener (the POSIX platform layer's hook).
 #include <fcntl.h>
 #include <iconv.h>
+#include <locale.h>
+#include <wctype.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -29,38 +31,45 @@ std::uint64_t to_filetime(std::int64_t seconds, std::uint32_t nanoseconds) {
          nanoseconds / 100;
 }
 
-const char* (*interrupted_path)() = nullptr;
+const char* (*interrupted_paths[2])() = {nullptr, nullptr};
 
 // An interrupted run leaves no partial installer behind.
 extern "C" void remove_partial_output(int signal_number) {
-  const char* path = interrupted_path != nullptr ? interrupted_path() : "";
-  if (path[0] != '\0') unlink(path);
+  for (const char* (*path_of)() : interrupted_paths) {
+    const char* path = path_of != nullptr ? path_of() : "";
+    if (path[0] != '\0') unlink(path);
+  }
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
 }
 
 std::string iconv_name(unsigned codepage) { return "CP" + std::to_string(codepage); }
 
-// Runs the whole text through one conversion; false at the first byte it refuses,
-// with *stopped at that byte's offset.
+// Runs the whole text through one conversion and then flushes it: the converters of
+// some code pages (1255, 1258) hold a character back in case a combining mark follows
+// and give it only when told the text has ended. False at the first byte it refuses,
+// with *stopped at that byte's offset and what was held back before it in *out.
 bool convert(iconv_t cd, const std::string& in, std::string* out, std::size_t* stopped) {
   out->clear();
   char* in_at = const_cast<char*>(in.data());
   std::size_t in_left = in.size();
   char buffer[1024];
-  for (;;) {
+  bool refused = false;
+  for (bool flushing = false;;) {
     char* out_at = buffer;
     std::size_t out_left = sizeof buffer;
-    const std::size_t result = in_left == 0 ? iconv(cd, nullptr, nullptr, &out_at, &out_left)
-                                            : iconv(cd, &in_at, &in_left, &out_at, &out_left);
+    const std::size_t result = flushing ? iconv(cd, nullptr, nullptr, &out_at, &out_left)
+                                        : iconv(cd, &in_at, &in_left, &out_at, &out_left);
     out->append(buffer, static_cast<std::size_t>(out_at - buffer));
-    if (result != static_cast<std::size_t>(-1)) {
-      if (in_left == 0) return true;
+    if (result == static_cast<std::size_t>(-1) && errno == E2BIG) continue;
+    if (flushing) return !refused && result != static_cast<std::size_t>(-1);
+    if (result == static_cast<std::size_t>(-1)) {
+      refused = true;
+      *stopped = in.size() - in_left;
+    } else if (in_left != 0) {
       continue;
     }
-    if (errno == E2BIG) continue;
-    *stopped = in.size() - in_left;
-    return false;
+    flushing = true;
   }
 }
 
@@ -86,6 +95,49 @@ std::string from_core_text(const char* text) { return text; }
 bool stored_name_to_core(const std::string& stored, unsigned codepage, std::string* out) {
   *out = from_codepage(stored, codepage);
   return true;
+}
+
+std::string fold_case(const std::string& utf8) {
+  // Case mappings come with the locale; C.UTF-8 has Unicode's whatever the user's is.
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  std::string out;
+  for (std::size_t at = 0; at < utf8.size();) {
+    const unsigned char lead = static_cast<unsigned char>(utf8[at]);
+    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    bool whole = length != 0 && at + length <= utf8.size();
+    std::uint32_t code = length == 1 ? lead : lead & (0xFF >> (length + 1));
+    for (std::size_t i = 1; whole && i < length; ++i) {
+      const unsigned char next = static_cast<unsigned char>(utf8[at + i]);
+      whole = (next & 0xC0) == 0x80;
+      code = (code << 6) | (next & 0x3F);
+    }
+    if (!whole) {  // not UTF-8: the byte as it is
+      out += utf8[at++];
+      continue;
+    }
+    at += length;
+    if (unicode != static_cast<locale_t>(nullptr)) {
+      code = static_cast<std::uint32_t>(towupper_l(static_cast<wint_t>(code), unicode));
+    } else if (code >= 'a' && code <= 'z') {
+      code -= 'a' - 'A';
+    }
+    if (code < 0x80) {
+      out += static_cast<char>(code);
+    } else if (code < 0x800) {
+      out += static_cast<char>(0xC0 | (code >> 6));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      out += static_cast<char>(0xE0 | (code >> 12));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (code >> 18));
+      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return out;
 }
 
 std::string file_facts(const std::string& path, FileFacts* facts) {
@@ -136,8 +188,9 @@ bool file_end(std::FILE* file, std::uint64_t* size) {
 
 std::string last_error() { return std::strerror(errno); }
 
-void remove_on_interrupt(const char* (*path_of)()) {
-  interrupted_path = path_of;
+void remove_on_interrupt(const char* (*path_of)(), const char* (*also)()) {
+  interrupted_paths[0] = path_of;
+  interrupted_paths[1] = also;
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, remove_partial_output);
 }
 
@@ -171,7 +224,10 @@ int run_shell(const std::string& command, std::string* output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
-std::string shell_quoted(const std::string& path) {
+const char* const shell_quotes = "'\"";
+const char shell_escape = '\\';
+
+std::string shell_quoted(const std::string& path, const char*) {
   std::string quoted = "'";
   for (const char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
@@ -221,9 +277,9 @@ std::string from_codepage(const std::string& bytes, unsigned codepage) {
     const bool ok = convert(cd, rest, &part, &stopped);
     result += part;
     if (ok) break;
-    // A byte the code page leaves undefined (or half a double-byte character).
+    // A byte the code page leaves undefined (or half a double-byte character); the
+    // flush has left the conversion in its initial state for the rest.
     result += "\xEF\xBF\xBD";
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
     rest.erase(0, stopped + 1);
   }
   iconv_close(cd);

@@ -12,6 +12,7 @@
 #include <shellapi.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -106,7 +107,7 @@ std::wstring widen(const std::string& bytes, unsigned codepage) {
   return out;
 }
 
-const char* (*interrupted_path)() = nullptr;
+const char* (*interrupted_paths[2])() = {nullptr, nullptr};
 
 // Runs on a thread of its own while the writer's threads go on. The writer opens its
 // temporary file deletable while open, so it goes now. The program then ends at once
@@ -114,8 +115,10 @@ const char* (*interrupted_path)() = nullptr;
 // streams whose locks those threads may hold.
 BOOL WINAPI remove_partial_output(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
-  const char* path = interrupted_path != nullptr ? interrupted_path() : "";
-  if (path[0] != '\0') DeleteFileW(wide(path).c_str());
+  for (const char* (*path_of)() : interrupted_paths) {
+    const char* path = path_of != nullptr ? path_of() : "";
+    if (path[0] != '\0') DeleteFileW(wide(path).c_str());
+  }
   TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   return TRUE;
 }
@@ -187,6 +190,14 @@ std::string from_core_text(const char* text) { return utf8(widen(text, GetACP())
 
 // The installer itself hands the stored bytes to the system as they are; so does
 // this when the archive's code page is the system's.
+// The same mapping as the file system's: each UTF-16 unit's simple upper case.
+std::string fold_case(const std::string& utf8_text) {
+  std::wstring text;
+  if (!strict_wide(utf8_text, &text)) return utf8_text;
+  if (!text.empty()) CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+  return utf8(text);
+}
+
 bool stored_name_to_core(const std::string& stored, unsigned codepage, std::string* out) {
   if (codepage == GetACP()) {
     *out = stored;
@@ -260,8 +271,9 @@ bool file_end(std::FILE* file, std::uint64_t* size) {
 
 std::string last_error() { return std::strerror(errno); }
 
-void remove_on_interrupt(const char* (*path_of)()) {
-  interrupted_path = path_of;
+void remove_on_interrupt(const char* (*path_of)(), const char* (*also)()) {
+  interrupted_paths[0] = path_of;
+  interrupted_paths[1] = also;
   SetConsoleCtrlHandler(remove_partial_output, TRUE);
 }
 
@@ -291,7 +303,16 @@ int run_shell(const std::string& command, std::string* output) {
   return _pclose(pipe);
 }
 
-std::string shell_quoted(const std::string& path) { return "\"" + path + "\""; }
+const char* const shell_quotes = "\"";
+const char shell_escape = '^';
+
+// A Windows path holds no '"', so inside quotes only cmd's % expansion could reach it;
+// expanded from a variable, the path is not looked at again.
+std::string shell_quoted(const std::string& path, const char* variable) {
+  // _wputenv sets the C runtime's copy too, which _wpopen may hand to cmd.
+  _wputenv((wide(variable) + L"=" + wide(path)).c_str());
+  return std::string("\"%") + variable + "%\"";
+}
 
 }  // namespace system
 

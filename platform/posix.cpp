@@ -337,15 +337,19 @@ bool delete_file(const char* path) {
   const char* name = nullptr;
   if (!to_local_path(path, local)) return false;
   const int folder = open_parent(local, &name);
+  // Only what we could have written goes: a file or a link. A pipe, a device or a
+  // socket of that name (a stale NAME.kelvra-new, say) is someone else's and stays.
   // Windows refuses to delete a read-only file; so does this, so that the tests meet
   // that refusal here too.
   struct stat st;
-  bool done = folder != -1 && fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
-  if (done && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) {
+  const bool found = folder != -1 && fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  bool ours = found && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
+  if (found && !ours) errno = EEXIST;
+  if (ours && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) {
     errno = EACCES;
-    done = false;
+    ours = false;
   }
-  done = done && unlinkat(folder, name, 0) == 0;
+  const bool done = ours && unlinkat(folder, name, 0) == 0;
   close_parent(folder);
   return done;
 }

@@ -8,7 +8,9 @@ foreach(pair RUN:--run ARG1:--arg1 ARG2:--arg2 PROMPT:--prompt DEFAULT_DIR:--def
   list(GET pair 0 name)
   list(GET pair 1 option)
   if(DEFINED CPACK_KELVRA_${name} AND NOT "${CPACK_KELVRA_${name}}" STREQUAL "")
-    list(APPEND options ${option} "${CPACK_KELVRA_${name}}")
+    # Escaped, a ; stays inside its one argument when the list is expanded below.
+    string(REPLACE ";" "\\;" value "${CPACK_KELVRA_${name}}")
+    list(APPEND options ${option} "${value}")
   endif()
 endforeach()
 # The languages besides English, a list: one --language each.

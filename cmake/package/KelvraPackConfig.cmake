@@ -78,6 +78,9 @@ function(kelvra_add_installer target)
         cmake_path(ABSOLUTE_PATH value BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" NORMALIZE)
         list(APPEND depends "${value}")
       endif()
+      # One argument whatever the value holds: a ; would split it into several (a
+      # prompt could add a --sign of its own) when the command's list is expanded.
+      string(REPLACE ";" "$<SEMICOLON>" value "${value}")
       list(APPEND command ${option} "${value}")
     endif()
   endforeach()
@@ -107,7 +110,6 @@ function(kelvra_add_installer target)
     DEPFILE "${depfile}"
     WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}"
     COMMENT "Making the Kelvra installer ${KA_OUTPUT}"
-    COMMAND_EXPAND_LISTS
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS "${KA_OUTPUT}")
   if(KA_DEPENDS)

@@ -135,6 +135,40 @@ class CMakePackage(unittest.TestCase):
         self.assertEqual({"dpi_aware": False}, listing["resources"])
         self.assertEqual(["en", "fr", "ko"], listing["languages"])
 
+    def test_a_value_holding_semicolons_is_one_argument(self):
+        # Split at its ;, a value would become options and inputs of its own: a folder
+        # packed, or a sign step that runs.
+        self.write("docs/secret.txt", "not for the installer\n")
+        self.write("CMakeLists.txt", textwrap.dedent("""\
+            cmake_minimum_required(VERSION 3.20)
+            project(semi VERSION 1.0 LANGUAGES NONE)
+            find_package(KelvraPack 1 REQUIRED)
+            kelvra_add_installer(setup OUTPUT setup.exe INPUTS data ARG1 "/lang=en;docs"
+              PROMPT "Welcome;--sign;touch INJECTED && cp {in} {out}")
+            kelvra_add_installer(honest OUTPUT honest.exe INPUTS data PROMPT "Install; then run")
+            install(DIRECTORY data/ DESTINATION share)
+            set(CPACK_KELVRA_ARG1 "/lang=en;docs")
+            set(CPACK_KELVRA_PROMPT "Install;--sign;touch INJECTED && cp {in} {out}")
+            include(KelvraPackCPack)
+            include(CPack)
+            """))
+        self.configure()
+        check("cmake", "--build", self.build)
+        check("cpack", "-G", "External", cwd=self.build)
+        cases = [
+            ("setup.exe", "/lang=en;docs", "Welcome;--sign;touch INJECTED && cp {in} {out}"),
+            ("honest.exe", "", "Install; then run"),
+            ("semi-1.0-Linux.exe", "/lang=en;docs", "Install;--sign;touch INJECTED && cp {in} {out}"),
+        ]
+        for name, arg1, prompt in cases:
+            with self.subTest(name):
+                listing = self.listing(os.path.join(self.build, name))
+                self.assertEqual((arg1, prompt), (listing["run_arg1"], listing["prompt"]))
+                self.assertFalse(any("secret" in e["name"] for e in listing["entries"]), listing["entries"])
+        for root in (self.src, self.build):
+            for base, _, names in os.walk(root):
+                self.assertNotIn("INJECTED", names, base)
+
     def test_bad_arguments_stop_the_configure_run(self):
         cases = {"no OUTPUT": "kelvra_add_installer(x INPUTS data)",
                  "no inputs": "kelvra_add_installer(x OUTPUT x.exe)"}

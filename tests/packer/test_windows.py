@@ -165,6 +165,31 @@ class WindowsPacker(unittest.TestCase):
                 self.assertIn(a.returncode, (0, 2))
                 self.assertEqual(prompt == "ok \u20ac", a.returncode == 0)
 
+    @unittest.skipUnless(EMBEDDED_STUB and os.path.exists(EMBEDDED_STUB), "no stub was built in")
+    def test_sign_step_hands_paths_to_cmd_as_words(self):
+        # An & in the output's name would end the signer's command in cmd; each path
+        # reaches it through a variable expanded inside quotes.
+        work = self.path("sign")
+        os.makedirs(work, exist_ok=True)
+        with open(os.path.join(work, "a.txt"), "wb") as f:
+            f.write(b"a")
+        cases = [
+            ("the name ends the command", "o{out}&copy a.txt PWNED&.exe", "copy {in} {out}", 0, ""),
+            ("a quoted placeholder", "q.exe", 'copy "{in}" {out}', 2, "--sign: {in} stands inside quotes"),
+            ("a caret before a placeholder", "c.exe", "copy ^{in} {out}", 2, "after an escape character"),
+        ]
+        for what, name, command, status, words in cases:
+            with self.subTest(what):
+                made = subprocess.run([WINE, PACK_WIN, "create", "-q", "-o", name, "--sign", command, "a.txt"],
+                                      capture_output=True, text=True, errors="replace", env=self.env, cwd=work,
+                                      timeout=240)
+                self.assertEqual(status, made.returncode, made.stderr)
+                self.assertIn(words, made.stderr)
+                self.assertFalse(os.path.exists(os.path.join(work, "PWNED")), "the name ran as a command")
+                self.assertEqual(status == 0, os.path.isfile(os.path.join(work, name)))
+                if status == 0:
+                    self.assertEqual(0, self.linux("test", os.path.join(work, name)).returncode)
+
     def test_interrupted_create_leaves_nothing(self):
         # Wine turns SIGINT into the console's Ctrl+C. One thread over 128 MB of noise
         # takes seconds, long enough to be caught writing.

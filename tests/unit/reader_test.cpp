@@ -225,6 +225,31 @@ TEST_F(Reader, StringsKeepTheirControlBytes) {
   }
 }
 
+// The opening that leaves the CRC-32 to its caller (kelvra-pack test on several
+// threads) refuses every forged archive the verifying one does for its bounds: a
+// payload claimed a few bytes beyond the file would otherwise be read from the
+// stub's first byte, and a CRC-32 made to match what is read there would pass.
+TEST_F(Reader, TheUnverifiedOpeningHoldsEveryBound) {
+  for (const Forged& forged : forged_archives()) {
+    ASSERT_TRUE(test::write_file(path(), {}, forged.archive));
+    EXPECT_EQ(open_archive_unverified(path().c_str()), 1) << forged.name;
+  }
+  for (std::uint32_t beyond : {1u, 4u, 300u, 301u}) {
+    Bytes payload, directory;
+    const std::uint32_t size = test::put_chunks(payload, "abc");
+    test::put_record(directory, "a.txt", size + beyond);
+    test::put_strings(directory);
+    ASSERT_TRUE(test::write_file(path(), stub_of(300), test::finish_archive(payload, directory, 1)));
+    EXPECT_EQ(open_archive(path().c_str()), 1) << beyond;
+    // 300 bytes of stub in front: up to 300 the payload still fits the file, and only
+    // the checksum, which this opening leaves to its caller, can tell.
+    EXPECT_EQ(open_archive_unverified(path().c_str()), beyond <= 300 ? 0 : 1) << beyond;
+  }
+  ASSERT_TRUE(test::write_file(path(), {}, golden));
+  EXPECT_EQ(open_archive_unverified(path().c_str()), 0);
+  EXPECT_EQ(payload_start(), 0u);
+}
+
 TEST_F(Reader, BoundsThatHoldAreAccepted) {
   // Seven full strings but the digest, which may have 23 bytes.
   std::vector<std::string> strings;
