@@ -108,7 +108,11 @@ bool find_run_program(char* buffer, std::size_t size) {
   // With or without a directory part the name is first taken from the working
   // directory, which is the target directory during the run.
   if (try_in("", name, buffer, size)) return true;
-  if (std::strchr(name, '/') != nullptr) return false;
+  // A name with a slash is never looked for along PATH (strchr's test, spelled out to
+  // spare the stub an import).
+  for (const char* c = name; *c != '\0'; ++c) {
+    if (*c == '/') return false;
+  }
   return search_path(name, buffer, size);
 }
 

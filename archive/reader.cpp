@@ -265,7 +265,7 @@ std::uint64_t find_archive_end(std::uint64_t file_size, std::uint32_t* padding) 
   constexpr std::uint32_t security_index = 4;
   constexpr std::uint32_t headers_read = 4 + file_header_size + 112 + (security_index + 1) * 8;
   if (pe_offset + headers_read > file_size || !platform::seek_to(archive.file, pe_offset) ||
-      !read_exact(scratch, headers_read) || std::memcmp(scratch, "PE\0\0", 4) != 0) {
+      !read_exact(scratch, headers_read) || format::read_u32(scratch) != 0x4550 /* "PE\0\0" */) {
     return file_size;
   }
   const std::uint32_t optional_size = format::read_u16(scratch + 4 + 16);

@@ -6,21 +6,28 @@
 
 namespace kelvra {
 
-std::size_t first_separator_end(const char* text) {
-  const char* backslash = std::strchr(text, '\\');
-  if (backslash != nullptr) return static_cast<std::size_t>(backslash - text) + 1;
-  const char* slash = std::strchr(text, '/');
-  if (slash != nullptr) return static_cast<std::size_t>(slash - text) + 1;
+namespace {
+
+// Just past the first (or last) backslash, else the first (or last) slash, else 0.
+// strchr's and strrchr's work done here, to spare the stub two imports.
+std::size_t separator_end(const char* text, bool last) {
+  for (const char* separator = "\\/"; *separator != '\0'; ++separator) {
+    std::size_t end = 0;
+    for (std::size_t i = 0; text[i] != '\0'; ++i) {
+      if (text[i] != *separator) continue;
+      end = i + 1;
+      if (!last) break;
+    }
+    if (end != 0) return end;
+  }
   return 0;
 }
 
-std::size_t last_separator_end(const char* text) {
-  const char* backslash = std::strrchr(text, '\\');
-  if (backslash != nullptr) return static_cast<std::size_t>(backslash - text) + 1;
-  const char* slash = std::strrchr(text, '/');
-  if (slash != nullptr) return static_cast<std::size_t>(slash - text) + 1;
-  return 0;
-}
+}  // namespace
+
+std::size_t first_separator_end(const char* text) { return separator_end(text, false); }
+
+std::size_t last_separator_end(const char* text) { return separator_end(text, true); }
 
 void make_parent_directories(const char* path) {
   std::size_t dir_end = last_separator_end(path);

@@ -5,8 +5,8 @@ resources/ (icon.txt, hand.txt).
 
 The larger icon images are the picture enlarged by Scale2x (64) and Scale3x taken at
 every other pixel (48): edges stay sharp and diagonals are smoothed, where plain
-pixel doubling would give staircases. They are stored as 16-colour PNG images, which
-every system that scales by DPI reads, to keep the stub small.
+pixel doubling would give staircases. They are stored as PNG images of the same 16
+colours, which every system that scales by DPI reads, to keep the stub small.
 
 Picture format: '#' comments; "size W H"; optional "hotspot X Y" (cursors);
 "colour C RRGGBB" lines give each character its colour (icons: at most 16); the
@@ -145,14 +145,15 @@ def scale3x(rows):
 
 
 def png_image(rows, names, colours):
-    """A PNG of 4-bit palette indices; index 0 is the transparent one."""
+    """A PNG of 8-bit palette indices; index 0 is the transparent one."""
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
 
     width, height = len(rows[0]), len(rows)
     palette = b"\0\0\0" + b"".join(struct.pack(">I", colours[n])[1:] for n in names)
-    lines = [pack_rows([row], 4, lambda ch: 0 if ch == "." else names.index(ch) + 1)[:(width + 1) // 2]
-             for row in rows]
+    # A byte per pixel, though 4 bits would hold it: the repeats of a drawn picture fall
+    # on byte boundaries then, where deflate finds them, and the image comes out smaller.
+    lines = [bytes(0 if ch == "." else names.index(ch) + 1 for ch in row) for row in rows]
     # Rows unfiltered (0) or as the difference from the row above (2), the same for
     # every row: whichever compresses smaller, as the stub carries every byte.
     def filtered(kind):
@@ -168,7 +169,7 @@ def png_image(rows, names, colours):
 
     data = min((deflate(filtered(kind), strategy) for kind in (0, 2)
                 for strategy in (zlib.Z_DEFAULT_STRATEGY, zlib.Z_FILTERED)), key=len)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 4, 3, 0, 0, 0))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 3, 0, 0, 0))
             + chunk(b"PLTE", palette) + chunk(b"tRNS", b"\0") + chunk(b"IDAT", data)
             + chunk(b"IEND", b""))
 

@@ -129,7 +129,7 @@ void paint(HWND window) {
 
   SelectObject(dc, link_font);
   const COLORREF previous_color = SetTextColor(dc, RGB(0, 0, 255));
-  char address[60] = {};
+  char address[60];  // load_string always terminates it: no zeroing first
   platform::load_string(IDS_WEB_ADDRESS, address, sizeof address);
   const int length = static_cast<int>(std::strlen(address));
   SIZE size;
@@ -184,7 +184,7 @@ bool on_set_cursor(HWND window, WPARAM wparam, LPARAM lparam) {
 
 void on_left_button(HWND window, LPARAM lparam) {
   if (!over_link(point_of(lparam))) return;
-  char address[80] = {};
+  char address[80];  // terminated by load_string
   platform::load_string(IDS_WEB_ADDRESS, address, sizeof address);
   ShellExecuteA(window, "open", address, nullptr, nullptr, SW_SHOWNORMAL);
 }
