@@ -182,17 +182,18 @@ void remove_file(const std::string& path) { std::remove(path.c_str()); }
 // One deflate stream per thread, reset per piece: a stream of its own per piece would
 // allocate and clear about 270 KB each time, and the page faults of that, taken by
 // every worker at once, keep them from running side by side. A reset stream writes
-// the same bytes as a new one.
+// the same bytes as a new one. Kept without a destructor: MinGW may free a thread's
+// thread_local storage before it runs that storage's destructors, so a worker releases
+// its own streams before it returns (release_thread_compressors); the calling thread's
+// live as long as the process.
 struct Deflater {
-  z_stream stream{};
-  int level = 0;  // 0: no stream
-  ~Deflater() {
-    if (level != 0) deflateEnd(&stream);
-  }
+  z_stream stream;
+  int level;  // 0: no stream
 };
+thread_local Deflater deflater{};
 
 z_stream* deflater_for(int level) {
-  thread_local Deflater holder;
+  Deflater& holder = deflater;
   if (holder.level == level) return deflateReset(&holder.stream) == Z_OK ? &holder.stream : nullptr;
   if (holder.level != 0) deflateEnd(&holder.stream);
   holder.stream = z_stream{};
@@ -220,21 +221,15 @@ std::vector<std::uint8_t> compress_zlib(const std::uint8_t* data, std::size_t si
 }
 
 #ifndef KELVRA_ZLIB_ONLY
-// libdeflate's strongest level wants a sizeable compressor; one per thread, kept.
-struct DeflateCompressor {
-  libdeflate_compressor* compressor = nullptr;
-  ~DeflateCompressor() {
-    if (compressor) libdeflate_free_compressor(compressor);
-  }
-};
+// libdeflate's strongest level wants a sizeable compressor; one per thread, kept and
+// released like the deflate streams.
+thread_local libdeflate_compressor* compressor = nullptr;
 
 std::vector<std::uint8_t> compress_libdeflate(const std::uint8_t* data, std::size_t size) {
-  thread_local DeflateCompressor holder;
-  if (!holder.compressor) holder.compressor = libdeflate_alloc_compressor(12);
-  if (!holder.compressor) return {};
-  std::vector<std::uint8_t> out(libdeflate_zlib_compress_bound(holder.compressor, size));
-  const std::size_t length =
-      libdeflate_zlib_compress(holder.compressor, data, size, out.data(), out.size());
+  if (!compressor) compressor = libdeflate_alloc_compressor(12);
+  if (!compressor) return {};
+  std::vector<std::uint8_t> out(libdeflate_zlib_compress_bound(compressor, size));
+  const std::size_t length = libdeflate_zlib_compress(compressor, data, size, out.data(), out.size());
   out.resize(length);  // 0 means it didn't fit, which the bound rules out
   return out;
 }
@@ -292,7 +287,20 @@ struct Pool {
   std::vector<std::thread> threads;
 };
 
+// This thread's compressors, freed while its storage is still there.
+void release_thread_compressors() {
+  if (deflater.level != 0) deflateEnd(&deflater.stream);
+  deflater.level = 0;
+#ifndef KELVRA_ZLIB_ONLY
+  if (compressor) libdeflate_free_compressor(compressor);
+  compressor = nullptr;
+#endif
+}
+
 void run_worker(Pool* pool) {
+  struct Release {
+    ~Release() { release_thread_compressors(); }
+  } release;
   std::unique_lock<std::mutex> lock(pool->mutex);
   for (;;) {
     pool->work_ready.wait(lock, [pool] { return pool->stopping || !pool->queue.empty(); });
