@@ -75,7 +75,9 @@ bool set_working_directory(const char* path);
 // Writes the working directory (terminated, at most size - 1 bytes); false when it can't.
 bool get_working_directory(char* buffer, std::size_t size);
 // Remembers the working directory, whatever characters its path holds, and goes back
-// to it; one remembered at a time.
+// to it, last remembered first; up to saved_directory_depth at once (a save beyond
+// that fails and remembers nothing). Each successful save is restored once.
+constexpr unsigned saved_directory_depth = 8;
 bool save_working_directory();
 bool restore_working_directory();
 

@@ -471,12 +471,23 @@ bool get_working_directory(char* buffer, std::size_t size) {
 }
 
 namespace {
-char saved_directory[local_path_size];
+// Nested as on Windows: a Rename asked again from inside the first.
+char saved_directories[saved_directory_depth][local_path_size];
+unsigned saved_count = 0;
 }  // namespace
 
-bool save_working_directory() { return getcwd(saved_directory, sizeof saved_directory) != nullptr; }
+bool save_working_directory() {
+  if (saved_count == saved_directory_depth ||
+      getcwd(saved_directories[saved_count], local_path_size) == nullptr) {
+    return false;
+  }
+  ++saved_count;
+  return true;
+}
 
-bool restore_working_directory() { return chdir(saved_directory) == 0; }
+bool restore_working_directory() {
+  return saved_count != 0 && chdir(saved_directories[--saved_count]) == 0;
+}
 
 void get_environment(const char* name, char* buffer, std::size_t size) {
   const char* value = std::getenv(name);

@@ -291,12 +291,24 @@ DirectoryResult create_directory(const char* path) {
 bool set_working_directory(const char* path) { return SetCurrentDirectoryA(path) != 0; }
 
 namespace {
-wchar_t saved_directory[MAX_PATH];
+// A Rename whose new name clashes again asks again, from inside the first question:
+// the remembered directories nest.
+wchar_t saved_directories[saved_directory_depth][MAX_PATH];
+unsigned saved_count = 0;
 }  // namespace
 
-bool save_working_directory() { return get_working_directory_wide(saved_directory, MAX_PATH); }
+bool save_working_directory() {
+  if (saved_count == saved_directory_depth ||
+      !get_working_directory_wide(saved_directories[saved_count], MAX_PATH)) {
+    return false;
+  }
+  ++saved_count;
+  return true;
+}
 
-bool restore_working_directory() { return set_working_directory_wide(saved_directory); }
+bool restore_working_directory() {
+  return saved_count != 0 && set_working_directory_wide(saved_directories[--saved_count]);
+}
 
 bool set_working_directory_wide(const wchar_t* path) { return SetCurrentDirectoryW(path) != 0; }
 
