@@ -184,8 +184,8 @@ void remove_file(const std::string& path) { std::remove(path.c_str()); }
 // every worker at once, keep them from running side by side. A reset stream writes
 // the same bytes as a new one. Kept without a destructor: MinGW may free a thread's
 // thread_local storage before it runs that storage's destructors, so a worker releases
-// its own streams before it returns (release_thread_compressors); the calling thread's
-// live as long as the process.
+// its own streams before it returns (release_thread_compressors); the main thread's
+// go at exit.
 struct Deflater {
   z_stream stream;
   int level;  // 0: no stream
@@ -287,15 +287,10 @@ struct Pool {
   std::vector<std::thread> threads;
 };
 
-// This thread's compressors, freed while its storage is still there.
-void release_thread_compressors() {
-  if (deflater.level != 0) deflateEnd(&deflater.stream);
-  deflater.level = 0;
-#ifndef KELVRA_ZLIB_ONLY
-  if (compressor) libdeflate_free_compressor(compressor);
-  compressor = nullptr;
-#endif
-}
+// The main thread's compressors go when the process ends, on that thread.
+struct ReleaseAtExit {
+  ~ReleaseAtExit() { release_thread_compressors(); }
+} release_at_exit;
 
 void run_worker(Pool* pool) {
   struct Release {
@@ -548,6 +543,16 @@ std::string check_before_writing(const std::vector<Input>& inputs, const Strings
   if (options.level > 9) return "compression levels max and ultra are not available in this build";
 #endif
   return validate(inputs, strings);
+}
+
+// This thread's compressors, freed while its storage is still there.
+void release_thread_compressors() {
+  if (deflater.level != 0) deflateEnd(&deflater.stream);
+  deflater.level = 0;
+#ifndef KELVRA_ZLIB_ONLY
+  if (compressor) libdeflate_free_compressor(compressor);
+  compressor = nullptr;
+#endif
 }
 
 std::vector<std::uint8_t> compress_piece(const std::uint8_t* data, std::size_t size, int level) {

@@ -59,7 +59,11 @@ struct Options {
 };
 
 // Compresses one piece into a complete zlib stream; empty when the encoder failed.
+// The thread's encoder is kept for its next piece: a thread of the caller's own that
+// calls this frees it with release_thread_compressors() before it ends (the writer's
+// workers do; the main thread's go at exit).
 std::vector<std::uint8_t> compress_piece(const std::uint8_t* data, std::size_t size, int level);
+void release_thread_compressors();
 
 // The name rules an installer can be made by: each stored name's first fault, empty
 // for a name that is fine. Also what kelvra-pack test holds a finished archive to.
