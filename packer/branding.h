@@ -21,6 +21,8 @@ struct Branding {
 
 // UTF-8 as UTF-16; false when it isn't valid UTF-8.
 bool to_utf16(const std::string& utf8, std::u16string* out);
+// One code point appended as UTF-8.
+void append_utf8(std::string* out, std::uint32_t code);
 // Little-endian values appended to a resource being built.
 void put16(std::vector<std::uint8_t>* out, std::uint16_t v);
 void put32(std::vector<std::uint8_t>* out, std::uint32_t v);

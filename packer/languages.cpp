@@ -104,7 +104,6 @@ Limit limit_of(TextKey key) {
     case key_replace_all:
     case key_skip:
     case key_skip_all:
-      return {LABEL_BUFFER_SIZE - 1, Room::dialog_button, false};
     case key_rename:
       return {LABEL_BUFFER_SIZE - 1, Room::dialog_button, false};
     case key_all_files:

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 
+#include "packer/branding.h"
 #include "packer/packer.h"
 #include "packer/system.h"
 #include "platform/posix_testing.h"
@@ -121,21 +122,7 @@ std::string fold_case(const std::string& utf8) {
     } else if (code >= 'a' && code <= 'z') {
       code -= 'a' - 'A';
     }
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | (code >> 6));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      out += static_cast<char>(0xE0 | (code >> 12));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (code >> 18));
-      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    }
+    append_utf8(&out, code);
   }
   return out;
 }
