@@ -62,6 +62,9 @@ int open_archive_unverified(const char* own_path);
 bool checksum_matches_after(std::uint32_t payload_crc);
 // Releases every buffer that exists; the descriptor stays open until process exit.
 void close_archive();
+// The same, and the descriptor closed: for a caller that opens many archives, or must
+// rename the file it opened.
+void release_archive();
 
 // First payload byte, counted from the start of the file.
 std::uint64_t payload_start();

@@ -412,6 +412,12 @@ void close_archive() {
   release_buffer(archive.output_buffer);
 }
 
+void release_archive() {
+  close_archive();
+  if (archive.file != platform::invalid_file) platform::close_file(archive.file);
+  archive.file = platform::invalid_file;
+}
+
 std::uint64_t payload_start() {
   const std::uint64_t archive_size =
       std::uint64_t{archive.payload_size} + archive.directory_size + format::trailer_size;

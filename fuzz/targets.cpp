@@ -211,13 +211,6 @@ bool store(const std::string& path, const Bytes& prefix, const Bytes& bytes) {
   return true;
 }
 
-// The descriptor is left open by the reader on success; a fuzzer opens thousands.
-void release_archive() {
-  close_archive();
-  if (archive.file != platform::invalid_file) platform::close_file(archive.file);
-  archive.file = platform::invalid_file;
-}
-
 bool terminated(const char* buffer, std::size_t size) {
   return buffer != nullptr && std::memchr(buffer, 0, size) != nullptr;
 }

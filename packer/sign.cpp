@@ -60,9 +60,7 @@ std::string signed_result_problem(const std::string& out, unsigned codepage) {
   if (!read || !facts.is_pe) return "wrote " + in_quotes(out) + ", which is not a PE image";
   const std::string archive_problem = open_for_reading(out, codepage);
   // The reader keeps the file open; Windows would not let it be renamed so.
-  close_archive();
-  if (archive.file != platform::invalid_file) platform::close_file(archive.file);
-  archive.file = platform::invalid_file;
+  release_archive();
   if (!archive_problem.empty()) {
     return "wrote " + in_quotes(out) + ", in which the installer would not find its archive whole (" +
            archive_problem + ")";
