@@ -38,58 +38,46 @@ class SignStep(PackerCase):
             self.skipTest("no stub built in")
         self.src = self.write(self.path("src", "a.txt"), b"payload")
 
-    def sign(self, output, command, project=None):
-        args = ["create", "--quiet"]
-        if project is not None:
-            args += ["--project", project]
-        else:
-            args += ["-o", output, "--sign", command, self.src]
-        return run(*args, cwd=self.dir)
+    def sign(self, output, command):
+        return run("create", "--quiet", "-o", output, "--sign", command, self.src, cwd=self.dir)
 
-    def test_paths_never_reach_the_shell_as_code(self):
+    def test_paths_are_words_and_a_quoted_placeholder_is_refused_before_anything_runs(self):
+        cp, quoted = "touch PWNED; cp ", "--sign: %s stands inside quotes"
         cases = [
-            # name, -o, the command
-            ("the output closes the quotes", "setup-{out};touch PWNED;.exe", "cp {in} {out}"),
-            ("placeholders inside the output's name", "x{in}{out}.exe", "cp {in} {out}"),
-            ("command substitution in the name", "a$(touch PWNED)`touch PWNED`.exe", "cp {in} {out}"),
-            ("a quote in the name", "it's'; touch PWNED; '.exe", "cp {in} {out}"),
+            # name, -o, the command, the refusal's words (None: it signs, and nothing else ran)
+            ("the output closes the quotes", "setup-{out};touch PWNED;.exe", "cp {in} {out}", None),
+            ("placeholders inside the output's name", "x{in}{out}.exe", "cp {in} {out}", None),
+            ("command substitution in the name", "a$(touch PWNED)`touch PWNED`.exe", "cp {in} {out}", None),
+            ("a quote in the name", "it's'; touch PWNED; '.exe", "cp {in} {out}", None),
+            ("quotes elsewhere are the maker's", "out.exe", "echo 'signing {x}' \"now\"; cp {in} {out}", None),
+            ("double quotes", "out.exe", cp + '"{in}" "{out}"', quoted % "{in}"),
+            ("single quotes", "out.exe", cp + "'{in}' {out}", quoted % "{in}"),
+            ("only {out}", "out.exe", cp + '{in} "x{out}"', quoted % "{out}"),
+            ("escaped", "out.exe", cp + "\\{in} {out}", quoted % "{in}" + " (or after an escape"),
+            ("escaped inside double quotes", "out.exe", cp + '"\\{in}" {out}', quoted % "{in}"),
         ]
-        for what, output, command in cases:
+        for what, output, command, words in cases:
             with self.subTest(what):
                 made = self.sign(output, command)
-                self.assertEqual(0, made.returncode, made.stderr)
-                self.assertFalse(os.path.exists(self.path("PWNED")), "the name ran as a command")
-                self.assertEqual(0, run("test", self.path(output)).returncode)
-                os.remove(self.path(output))
+                self.assertFalse(os.path.exists(self.path("PWNED")), "the command or a name ran")
+                if words is None:
+                    self.assertEqual(0, made.returncode, made.stderr)
+                    self.assertEqual(0, run("test", self.path(output)).returncode)
+                    os.remove(self.path(output))
+                else:
+                    self.assertEqual(2, made.returncode, made.stderr)
+                    self.assertIn(words, made.stderr)
+                    self.assertIn("write it bare", made.stderr)
+                    self.assertFalse(os.path.exists(self.path(output)))
 
     def test_the_project_files_output_is_a_path_too(self):
         project = self.write(self.path("kelvra.toml"),
                              b"output = 'o-{out};touch PWNED;.exe'\nsign = 'cp {in} {out}'\n"
                              b"[[input]]\npath = 'src'\n")
-        made = self.sign(None, None, project=project)
+        made = run("create", "--quiet", "--project", project, cwd=self.dir)
         self.assertEqual(0, made.returncode, made.stderr)
         self.assertFalse(os.path.exists(self.path("PWNED")))
         self.assertTrue(os.path.isfile(self.path("o-{out};touch PWNED;.exe")))
-
-    def test_a_placeholder_in_quotes_is_refused_before_anything_runs(self):
-        cases = [
-            ("double quotes", 'touch RAN; cp "{in}" "{out}"', "{in} stands inside quotes"),
-            ("single quotes", "touch RAN; cp '{in}' {out}", "{in} stands inside quotes"),
-            ("only {out}", 'touch RAN; cp {in} "x{out}"', "{out} stands inside quotes"),
-            ("escaped", "touch RAN; cp \\{in} {out}", "{in} stands inside quotes (or after an escape"),
-            ("escaped inside double quotes", 'touch RAN; cp "\\{in}" {out}', "{in} stands inside quotes"),
-        ]
-        for what, command, words in cases:
-            with self.subTest(what):
-                made = self.sign(self.path("out.exe"), command)
-                self.assertEqual(2, made.returncode, made.stderr)
-                self.assertIn("--sign: " + words, made.stderr)
-                self.assertIn("write it bare", made.stderr)
-                self.assertFalse(os.path.exists(self.path("RAN")), "the command ran")
-                self.assertFalse(os.path.exists(self.path("out.exe")))
-        # Quotes elsewhere in the command are the maker's own business.
-        made = self.sign(self.path("out.exe"), "echo 'signing {x}' \"now\"; cp {in} {out}")
-        self.assertEqual(0, made.returncode, made.stderr)
 
     def test_a_relative_path_starting_with_a_dash_is_no_option(self):
         made = self.sign("-rf.exe", "printf '%s\\n' {in} {out} > args.txt; cp -- {in} {out}")
@@ -163,6 +151,11 @@ class OutputAndNamedFiles(PackerCase):
         self.write(self.icon, b"\0\0\1\0\1\0" + bytes(16))
         self.password = self.write(self.path("password.txt"), b"a password\n")
 
+    def create_naming(self, output, *args):
+        """create with these named files, and the test's stub unless one is among them."""
+        stub = [] if "--stub" in args else ["--stub", self.stub]
+        return run("create", "-o", output, *stub, *args, self.src)
+
     def test_an_output_that_the_run_reads_is_refused_and_kept(self):
         project = self.write(self.path("p", "kelvra.toml"), b"[[input]]\npath = '../src'\n")
         cases = [
@@ -175,8 +168,7 @@ class OutputAndNamedFiles(PackerCase):
             with self.subTest(what):
                 with open(output, "rb") as f:
                     before = f.read()
-                stub = [] if "--stub" in args else ["--stub", self.stub]
-                made = run("create", "-o", output, *stub, *args, self.src)
+                made = self.create_naming(output, *args)
                 self.assertEqual(2, made.returncode, made.stderr)
                 self.assertIn(words, made.stderr)
                 self.assertIn("is the output file itself", made.stderr)
@@ -199,39 +191,33 @@ class OutputAndNamedFiles(PackerCase):
         made = run("create", "-o", self.path("src2.exe"), "--stub", self.stub, self.path("src"))
         self.assertEqual(0, made.returncode, made.stderr)
 
-    def test_named_files_that_are_no_regular_files_are_refused_at_once(self):
-        fifo = self.path("fifo")
+    def test_named_files_no_regular_file_or_too_large_are_refused_at_once(self):
+        fifo, big = self.path("fifo"), self.path("big")
         os.mkfifo(fifo)
-        cases = [
-            ("password file a pipe", ["--password-file", fifo], "--password-file: '%s' is not a regular file (a pipe)" % fifo),
-            ("icon a pipe", ["--icon", fifo], "--icon: '%s' is not a regular file (a pipe)" % fifo),
-            ("stub a pipe", ["--stub", fifo], "--stub: '%s' is not a regular file (a pipe)" % fifo),
-            ("project a pipe", ["--project", fifo], "cannot read the project file: '%s' is not a regular file" % fifo),
-            ("password file endless", ["--password-file", "/dev/zero"], "is not a regular file (a device)"),
-            ("icon endless", ["--icon", "/dev/zero"], "is not a regular file (a device)"),
-            ("stub endless", ["--stub", "/dev/zero"], "is not a regular file (a device)"),
-            ("icon a folder", ["--icon", self.path("src")], "is not a regular file (a folder)"),
-        ]
-        for what, args, words in cases:
-            with self.subTest(what):
-                started = time.monotonic()
-                stub = [] if "--stub" in args else ["--stub", self.stub]
-                made = run("create", "-o", self.path("out.exe"), *stub, *args, self.src)
-                self.assertLess(time.monotonic() - started, 30)
-                self.assertIn(made.returncode, (1, 2), made.stderr)
-                self.assertIn(words, made.stderr)
-                self.assertFalse(os.path.exists(self.path("out.exe")))
-
-    def test_named_files_too_large_are_refused(self):
-        big = self.path("big")
         with open(big, "wb") as f:
             f.truncate(300 << 20)  # sparse
-        for option in ("--password-file", "--icon", "--stub"):
-            with self.subTest(option):
-                stub = [] if option == "--stub" else ["--stub", self.stub]
-                made = run("create", "-o", self.path("out.exe"), *stub, option, big, self.src)
-                self.assertEqual(1, made.returncode, made.stderr)
-                self.assertIn("bytes; more than", made.stderr)
+        irregular, large = (1, 2), (1,)
+        cases = [
+            # name, the options, the statuses allowed, the refusal's words
+            ("password file a pipe", ["--password-file", fifo], irregular,
+             "--password-file: '%s' is not a regular file (a pipe)" % fifo),
+            ("icon a pipe", ["--icon", fifo], irregular, "--icon: '%s' is not a regular file (a pipe)" % fifo),
+            ("stub a pipe", ["--stub", fifo], irregular, "--stub: '%s' is not a regular file (a pipe)" % fifo),
+            ("project a pipe", ["--project", fifo], irregular,
+             "cannot read the project file: '%s' is not a regular file" % fifo),
+            ("password file endless", ["--password-file", "/dev/zero"], irregular, "is not a regular file (a device)"),
+            ("icon a folder", ["--icon", self.path("src")], irregular, "is not a regular file (a folder)"),
+            ("password file too large", ["--password-file", big], large, "bytes; more than"),
+            ("icon too large", ["--icon", big], large, "bytes; more than"),
+            ("stub too large", ["--stub", big], large, "bytes; more than"),
+        ]
+        for what, args, statuses, words in cases:
+            with self.subTest(what):
+                started = time.monotonic()
+                made = self.create_naming(self.path("out.exe"), *args)
+                self.assertLess(time.monotonic() - started, 30)
+                self.assertIn(made.returncode, statuses, made.stderr)
+                self.assertIn(words, made.stderr)
                 self.assertFalse(os.path.exists(self.path("out.exe")))
 
     def test_a_nul_in_the_output_is_refused(self):
