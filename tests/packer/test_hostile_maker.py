@@ -29,67 +29,55 @@ def iconv_codepages():
     return sorted({int(m) for m in re.findall(r"\bCP(\d+)\b", listed)})
 
 
-class SignStep(PackerCase):
-    """Point 1: the maker's command is the only shell text; paths are words."""
+@unittest.skipUnless(HAS_STUB, "no stub built in")
+class Signing(PackerCase):
+    """The maker's command is the only shell text, paths are words; what the signer
+    leaves replaces the installer only when it is one."""
 
     def setUp(self):
         super().setUp()
-        if not HAS_STUB:
-            self.skipTest("no stub built in")
-        self.src = self.write(self.path("src", "a.txt"), b"payload")
+        self.src = self.write(self.path("src", "a.txt"), b"payload" * 100)
 
-    def sign(self, output, command, project=None):
-        args = ["create", "--quiet"]
-        if project is not None:
-            args += ["--project", project]
-        else:
-            args += ["-o", output, "--sign", command, self.src]
-        return run(*args, cwd=self.dir)
+    def sign(self, output, command):
+        return run("create", "--quiet", "-o", output, "--sign", command, self.src, cwd=self.dir)
 
-    def test_paths_never_reach_the_shell_as_code(self):
+    def test_paths_are_words_and_a_quoted_placeholder_is_refused_before_anything_runs(self):
+        cp, quoted = "touch PWNED; cp ", "--sign: %s stands inside quotes"
         cases = [
-            # name, -o, the command
-            ("the output closes the quotes", "setup-{out};touch PWNED;.exe", "cp {in} {out}"),
-            ("placeholders inside the output's name", "x{in}{out}.exe", "cp {in} {out}"),
-            ("command substitution in the name", "a$(touch PWNED)`touch PWNED`.exe", "cp {in} {out}"),
-            ("a quote in the name", "it's'; touch PWNED; '.exe", "cp {in} {out}"),
+            # name, -o, the command, the refusal's words (None: it signs, and nothing else ran)
+            ("the output closes the quotes", "setup-{out};touch PWNED;.exe", "cp {in} {out}", None),
+            ("placeholders inside the output's name", "x{in}{out}.exe", "cp {in} {out}", None),
+            ("command substitution in the name", "a$(touch PWNED)`touch PWNED`.exe", "cp {in} {out}", None),
+            ("a quote in the name", "it's'; touch PWNED; '.exe", "cp {in} {out}", None),
+            ("quotes elsewhere are the maker's", "out.exe", "echo 'signing {x}' \"now\"; cp {in} {out}", None),
+            ("double quotes", "out.exe", cp + '"{in}" "{out}"', quoted % "{in}"),
+            ("single quotes", "out.exe", cp + "'{in}' {out}", quoted % "{in}"),
+            ("only {out}", "out.exe", cp + '{in} "x{out}"', quoted % "{out}"),
+            ("escaped", "out.exe", cp + "\\{in} {out}", quoted % "{in}" + " (or after an escape"),
+            ("escaped inside double quotes", "out.exe", cp + '"\\{in}" {out}', quoted % "{in}"),
         ]
-        for what, output, command in cases:
+        for what, output, command, words in cases:
             with self.subTest(what):
                 made = self.sign(output, command)
-                self.assertEqual(0, made.returncode, made.stderr)
-                self.assertFalse(os.path.exists(self.path("PWNED")), "the name ran as a command")
-                self.assertEqual(0, run("test", self.path(output)).returncode)
-                os.remove(self.path(output))
+                self.assertFalse(os.path.exists(self.path("PWNED")), "the command or a name ran")
+                if words is None:
+                    self.assertEqual(0, made.returncode, made.stderr)
+                    self.assertEqual(0, run("test", self.path(output)).returncode)
+                    os.remove(self.path(output))
+                else:
+                    self.assertEqual(2, made.returncode, made.stderr)
+                    self.assertIn(words, made.stderr)
+                    self.assertIn("write it bare", made.stderr)
+                    self.assertFalse(os.path.exists(self.path(output)))
 
     def test_the_project_files_output_is_a_path_too(self):
         project = self.write(self.path("kelvra.toml"),
                              b"output = 'o-{out};touch PWNED;.exe'\nsign = 'cp {in} {out}'\n"
                              b"[[input]]\npath = 'src'\n")
-        made = self.sign(None, None, project=project)
+        made = run("create", "--quiet", "--project", project, cwd=self.dir)
         self.assertEqual(0, made.returncode, made.stderr)
         self.assertFalse(os.path.exists(self.path("PWNED")))
         self.assertTrue(os.path.isfile(self.path("o-{out};touch PWNED;.exe")))
-
-    def test_a_placeholder_in_quotes_is_refused_before_anything_runs(self):
-        cases = [
-            ("double quotes", 'touch RAN; cp "{in}" "{out}"', "{in} stands inside quotes"),
-            ("single quotes", "touch RAN; cp '{in}' {out}", "{in} stands inside quotes"),
-            ("only {out}", 'touch RAN; cp {in} "x{out}"', "{out} stands inside quotes"),
-            ("escaped", "touch RAN; cp \\{in} {out}", "{in} stands inside quotes (or after an escape"),
-            ("escaped inside double quotes", 'touch RAN; cp "\\{in}" {out}', "{in} stands inside quotes"),
-        ]
-        for what, command, words in cases:
-            with self.subTest(what):
-                made = self.sign(self.path("out.exe"), command)
-                self.assertEqual(2, made.returncode, made.stderr)
-                self.assertIn("--sign: " + words, made.stderr)
-                self.assertIn("write it bare", made.stderr)
-                self.assertFalse(os.path.exists(self.path("RAN")), "the command ran")
-                self.assertFalse(os.path.exists(self.path("out.exe")))
-        # Quotes elsewhere in the command are the maker's own business.
-        made = self.sign(self.path("out.exe"), "echo 'signing {x}' \"now\"; cp {in} {out}")
-        self.assertEqual(0, made.returncode, made.stderr)
 
     def test_a_relative_path_starting_with_a_dash_is_no_option(self):
         made = self.sign("-rf.exe", "printf '%s\\n' {in} {out} > args.txt; cp -- {in} {out}")
@@ -100,16 +88,6 @@ class SignStep(PackerCase):
         self.assertTrue(given[1].startswith("./-rf.exe.signed"), given)
         self.assertTrue(os.path.isfile(self.path("-rf.exe")))
 
-
-class SignerOutput(PackerCase):
-    """Point 6: what the signer leaves replaces the installer only when it is one."""
-
-    def setUp(self):
-        super().setUp()
-        if not HAS_STUB:
-            self.skipTest("no stub built in")
-        self.src = self.write(self.path("src", "a.txt"), b"payload" * 100)
-
     def leftovers(self):
         return sorted(n for n in os.listdir(self.dir) if n.startswith("out.exe"))
 
@@ -118,7 +96,6 @@ class SignerOutput(PackerCase):
             ("a text file", "echo signed > {out}; : {in}", "which is not a PE image"),
             ("a folder", "mkdir {out}; : {in}", "other than a regular file at {out}"),
             ("a link to a system file", "ln -s /etc/passwd {out}; : {in}", "other than a regular file at {out}"),
-            ("a link to the installer", "ln -s \"$PWD\"/out.exe {out}; : {in}", "other than a regular file"),
             ("the stub alone", "head -c 4096 {in} > {out}", "not a PE image|would not find its archive"),
             ("the archive damaged", "cp {in} {out} && python3 -c \"import sys; p = sys.argv[1]; "
                                     "b = bytearray(open(p, 'rb').read()); b[-20] ^= 0xFF; open(p, 'wb').write(b)\" {out}",
@@ -126,7 +103,7 @@ class SignerOutput(PackerCase):
         ]
         for what, command, words in cases:
             with self.subTest(what):
-                made = run("create", "--quiet", "-o", "out.exe", "--sign", command, self.src, cwd=self.dir)
+                made = self.sign("out.exe", command)
                 self.assertEqual(1, made.returncode, made.stderr)
                 self.assertIn("--sign: the signing command", made.stderr)
                 self.assertRegex(made.stderr, words)
@@ -154,7 +131,7 @@ class SignerOutput(PackerCase):
 
 
 class OutputAndNamedFiles(PackerCase):
-    """Point 7: the output is nothing the run reads; named files are regular and bounded."""
+    """the output is nothing the run reads; named files are regular and bounded."""
 
     def setUp(self):
         super().setUp()
@@ -162,6 +139,11 @@ class OutputAndNamedFiles(PackerCase):
         self.icon = self.path("icon.ico")
         self.write(self.icon, b"\0\0\1\0\1\0" + bytes(16))
         self.password = self.write(self.path("password.txt"), b"a password\n")
+
+    def create_naming(self, output, *args):
+        """create with these named files, and the test's stub unless one is among them."""
+        stub = [] if "--stub" in args else ["--stub", self.stub]
+        return run("create", "-o", output, *stub, *args, self.src)
 
     def test_an_output_that_the_run_reads_is_refused_and_kept(self):
         project = self.write(self.path("p", "kelvra.toml"), b"[[input]]\npath = '../src'\n")
@@ -175,8 +157,7 @@ class OutputAndNamedFiles(PackerCase):
             with self.subTest(what):
                 with open(output, "rb") as f:
                     before = f.read()
-                stub = [] if "--stub" in args else ["--stub", self.stub]
-                made = run("create", "-o", output, *stub, *args, self.src)
+                made = self.create_naming(output, *args)
                 self.assertEqual(2, made.returncode, made.stderr)
                 self.assertIn(words, made.stderr)
                 self.assertIn("is the output file itself", made.stderr)
@@ -199,39 +180,33 @@ class OutputAndNamedFiles(PackerCase):
         made = run("create", "-o", self.path("src2.exe"), "--stub", self.stub, self.path("src"))
         self.assertEqual(0, made.returncode, made.stderr)
 
-    def test_named_files_that_are_no_regular_files_are_refused_at_once(self):
-        fifo = self.path("fifo")
+    def test_named_files_no_regular_file_or_too_large_are_refused_at_once(self):
+        fifo, big = self.path("fifo"), self.path("big")
         os.mkfifo(fifo)
-        cases = [
-            ("password file a pipe", ["--password-file", fifo], "--password-file: '%s' is not a regular file (a pipe)" % fifo),
-            ("icon a pipe", ["--icon", fifo], "--icon: '%s' is not a regular file (a pipe)" % fifo),
-            ("stub a pipe", ["--stub", fifo], "--stub: '%s' is not a regular file (a pipe)" % fifo),
-            ("project a pipe", ["--project", fifo], "cannot read the project file: '%s' is not a regular file" % fifo),
-            ("password file endless", ["--password-file", "/dev/zero"], "is not a regular file (a device)"),
-            ("icon endless", ["--icon", "/dev/zero"], "is not a regular file (a device)"),
-            ("stub endless", ["--stub", "/dev/zero"], "is not a regular file (a device)"),
-            ("icon a folder", ["--icon", self.path("src")], "is not a regular file (a folder)"),
-        ]
-        for what, args, words in cases:
-            with self.subTest(what):
-                started = time.monotonic()
-                stub = [] if "--stub" in args else ["--stub", self.stub]
-                made = run("create", "-o", self.path("out.exe"), *stub, *args, self.src)
-                self.assertLess(time.monotonic() - started, 30)
-                self.assertIn(made.returncode, (1, 2), made.stderr)
-                self.assertIn(words, made.stderr)
-                self.assertFalse(os.path.exists(self.path("out.exe")))
-
-    def test_named_files_too_large_are_refused(self):
-        big = self.path("big")
         with open(big, "wb") as f:
             f.truncate(300 << 20)  # sparse
-        for option in ("--password-file", "--icon", "--stub"):
-            with self.subTest(option):
-                stub = [] if option == "--stub" else ["--stub", self.stub]
-                made = run("create", "-o", self.path("out.exe"), *stub, option, big, self.src)
-                self.assertEqual(1, made.returncode, made.stderr)
-                self.assertIn("bytes; more than", made.stderr)
+        irregular, large = (1, 2), (1,)
+        cases = [
+            # name, the options, the statuses allowed, the refusal's words
+            ("password file a pipe", ["--password-file", fifo], irregular,
+             "--password-file: '%s' is not a regular file (a pipe)" % fifo),
+            ("icon a pipe", ["--icon", fifo], irregular, "--icon: '%s' is not a regular file (a pipe)" % fifo),
+            ("stub a pipe", ["--stub", fifo], irregular, "--stub: '%s' is not a regular file (a pipe)" % fifo),
+            ("project a pipe", ["--project", fifo], irregular,
+             "cannot read the project file: '%s' is not a regular file" % fifo),
+            ("password file endless", ["--password-file", "/dev/zero"], irregular, "is not a regular file (a device)"),
+            ("icon a folder", ["--icon", self.path("src")], irregular, "is not a regular file (a folder)"),
+            ("password file too large", ["--password-file", big], large, "bytes; more than"),
+            ("icon too large", ["--icon", big], large, "bytes; more than"),
+            ("stub too large", ["--stub", big], large, "bytes; more than"),
+        ]
+        for what, args, statuses, words in cases:
+            with self.subTest(what):
+                started = time.monotonic()
+                made = self.create_naming(self.path("out.exe"), *args)
+                self.assertLess(time.monotonic() - started, 30)
+                self.assertIn(made.returncode, statuses, made.stderr)
+                self.assertIn(words, made.stderr)
                 self.assertFalse(os.path.exists(self.path("out.exe")))
 
     def test_a_nul_in_the_output_is_refused(self):
@@ -243,7 +218,7 @@ class OutputAndNamedFiles(PackerCase):
 
 
 class CodePages(PackerCase):
-    """Point 5: every code page --codepage takes gives names and texts back whole."""
+    """every code page --codepage takes gives names and texts back whole."""
 
     CANDIDATES = "éßøÆŁŐŢЖжΩαשׁاאกệẞ中日あ한"
 
@@ -295,7 +270,7 @@ class CodePages(PackerCase):
 
 
 class NameClashes(PackerCase):
-    """Point 8: names Windows takes for the same are refused by create, reported by test."""
+    """names Windows takes for the same are refused by create, reported by test."""
 
     def test_create_refuses_names_that_clash_on_windows(self):
         cases = [
@@ -411,7 +386,7 @@ def limited_memory():
 
 
 class CostBombs(PackerCase):
-    """Points 4 and 9: input built to cost gigabytes or minutes costs neither."""
+    """input built to cost gigabytes or minutes costs neither."""
 
     def timed(self, *args, limit=30):
         started = time.monotonic()
@@ -431,6 +406,7 @@ class CostBombs(PackerCase):
                 if command[0] == "list":
                     self.assertIn("a.txt", r.stdout)
 
+    @unittest.skipUnless(HAS_STUB, "no stub built in")
     def test_icons_of_many_and_of_shared_images(self):
         cases = [
             ("65535 images", icon_file(65535), 0, ""),
@@ -441,8 +417,6 @@ class CostBombs(PackerCase):
         for what, data, status, words in cases:
             with self.subTest(what):
                 icon = self.write(self.path(what.replace(" ", "-") + ".ico"), data)
-                if not HAS_STUB:
-                    self.skipTest("no stub built in")
                 r, took = self.timed("create", "-o", self.path("out.exe"), "--icon", icon, src)
                 self.assertEqual(status, r.returncode, r.stderr)
                 self.assertIn(words, r.stderr)
@@ -466,7 +440,7 @@ class CostBombs(PackerCase):
 
 
 class BesideAReplacedFile(PackerCase):
-    """Point 10: NAME.kelvra-new that is no file of ours is left alone and reported."""
+    """NAME.kelvra-new that is no file of ours is left alone and reported."""
 
     def test_a_pipe_or_folder_named_for_the_replacement_stays(self):
         archive = self.write(self.path("a.exe"), forge([(b"config.ini", [ABC])]))

@@ -9,26 +9,18 @@ import os
 import random
 import shutil
 import struct
-import subprocess
 import tempfile
 import time
 import unittest
 import zlib
 
-PACK = os.environ.get("KELVRA_PACK", "kelvra-pack")
+from test_packer import run
+
 SECONDS = float(os.environ.get("KELVRA_DIFFERENTIAL_SECONDS", "60"))
 
 
-def run(*args):
-    return subprocess.run([PACK, *map(str, args)], stdin=subprocess.DEVNULL, capture_output=True,
-                          text=True, errors="replace", timeout=120)
-
-
 def chunks_of(data, rng):
-    out = []
-    for at in range(0, len(data), 10000):
-        out.append(zlib.compress(data[at:at + 10000], rng.choice([1, 6, 9])))
-    return out
+    return [zlib.compress(data[at:at + 10000], rng.choice([1, 6, 9])) for at in range(0, len(data), 10000)]
 
 
 def sample(rng):
@@ -46,9 +38,7 @@ def serialize(stub, entries, strings, rng, mutations):
     """The file, with structural mutations applied as it is laid out."""
     def m(kind):
         return kind in mutations
-    payload = b""
-    directory = b""
-    stored = []
+    payload, directory, stored = b"", b"", []
     for name, chunks in entries:
         data = b""
         for c in chunks:

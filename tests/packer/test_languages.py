@@ -8,15 +8,11 @@ import json
 import os
 import struct
 import subprocess
-import tempfile
 import unittest
 
-PACK = os.environ.get("KELVRA_PACK", "kelvra-pack")
-STUB = os.environ.get("KELVRA_STUB", "")
+from test_packer import EMBEDDED_STUB as STUB, PackerCase, run
+
 GERMAN, JAPANESE, SWEDISH = 0x0407, 0x0411, 0x041D
-KEYS = ["replace", "replace_all", "skip", "skip_all", "file_exists", "all_files", "new_name", "ok", "cancel",
-        "out_of_memory", "corrupted", "inflating", "cancelled", "bad_password", "needs_password",
-        "directory_missing", "expand_to", "password", "write_failed", "dialog_title", "rename", "stop_asking"]
 # Where each key's text lives: string id, or the dialog.
 STRING_IDS = {"replace": 2, "replace_all": 3, "skip": 4, "skip_all": 5, "file_exists": 6, "all_files": 7,
               "new_name": 8, "ok": 10, "cancel": 11, "out_of_memory": 15, "corrupted": 16, "inflating": 17,
@@ -33,11 +29,7 @@ SWEDISH_TEXTS = {
     "needs_password": "Zip-filen kräver ett lösenord.\n\nSkriv lösenordet och klicka på OK.",
     "directory_missing": "Mappen finns inte.", "expand_to": "Mapp:", "password": "Lösenord:",
     "write_failed": "Skrivfel!", "dialog_title": "Filen finns", "rename": "Byt namn", "stop_asking": "Fråga inte igen"}
-
-
-def run(*args, cwd=None):
-    return subprocess.run([PACK, *map(str, args)], stdin=subprocess.DEVNULL, capture_output=True,
-                          text=True, errors="replace", timeout=300, cwd=cwd)
+KEYS = list(SWEDISH_TEXTS)  # every key a [texts.LANG] table takes
 
 
 def resources(path):
@@ -68,25 +60,18 @@ def toml_text(text):
     return json.dumps(text, ensure_ascii=False)
 
 
-class Languages(unittest.TestCase):
+class Languages(PackerCase):
     def setUp(self):
-        self.folder = tempfile.TemporaryDirectory()
-        self.addCleanup(self.folder.cleanup)
-        self.dir = self.folder.name
-        os.makedirs(os.path.join(self.dir, "in"))
-        with open(os.path.join(self.dir, "in", "a.txt"), "w") as f:
-            f.write("a\n")
+        super().setUp()
+        self.write(self.path("in", "a.txt"), b"a\n")
 
     def project(self, body):
-        path = os.path.join(self.dir, "kelvra.toml")
-        with open(path, "w", encoding="utf-8") as f:
-            f.write('output = "setup.exe"\n' + body + '\n[[input]]\npath = "in"\n')
-        return path
+        return self.write(self.path("kelvra.toml"), ('output = "setup.exe"\n%s\n[[input]]\npath = "in"\n' % body).encode())
 
     def create(self, body, *options):
         result = run("create", "--project", self.project(body), "--stub", STUB, "-q", *options)
         self.assertEqual(0, result.returncode, result.stderr)
-        return os.path.join(self.dir, "setup.exe")
+        return self.path("setup.exe")
 
     def test_german_and_japanese_read_by_wrestool(self):
         """de, ja and the maker's Japanese Replace: each table and dialog under its id;
@@ -144,7 +129,7 @@ class Languages(unittest.TestCase):
                 self.assertEqual(text, swedish[STRING_IDS[key]], key)
 
     def test_init_writes_every_key_commented(self):
-        path = os.path.join(self.dir, "started.toml")
+        path = self.path("started.toml")
         self.assertEqual(0, run("init", path).returncode)
         with open(path, encoding="utf-8") as f:
             lines = f.read().splitlines()
@@ -181,11 +166,11 @@ class Languages(unittest.TestCase):
                     self.assertEqual(2, result.returncode, result.stderr)
                     self.assertIn("kelvra.toml:%d: key '%s': " % (line, key), result.stderr)
                     self.assertIn(reason, result.stderr)
-                    self.assertFalse(os.path.exists(os.path.join(self.dir, "setup.exe")))
+                    self.assertFalse(os.path.exists(self.path("setup.exe")))
         result = run("create", "--project", self.project(""), "--stub", STUB, "--language", "xx")
         self.assertEqual(2, result.returncode)
         self.assertIn("--language: unknown language 'xx'", result.stderr)
-        self.assertFalse(os.path.exists(os.path.join(self.dir, "setup.exe")))
+        self.assertFalse(os.path.exists(self.path("setup.exe")))
 
 
 if __name__ == "__main__":
