@@ -10,9 +10,9 @@
 
 #include "archive/writer.h"
 #include "packer/packer.h"
-#include "packer/progress.h"
-#include "packer/project.h"
-#include "packer/system.h"
+#include "packer/system/progress.h"
+#include "packer/project/project.h"
+#include "packer/system/system.h"
 
 namespace {
 

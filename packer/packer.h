@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "packer/branding.h"
-#include "packer/languages.h"
+#include "packer/pe/resources.h"
+#include "packer/project/languages.h"
 
 namespace kelvra::pack {
 

@@ -1,5 +1,5 @@
 // What kelvra-pack needs from the operating system beyond the core's platform layer.
-// Two implementations, system_posix.cpp (Linux) and system_win32.cpp (Windows); they
+// Two implementations, system/posix.cpp (Linux) and system/win32.cpp (Windows); they
 // also define packer.h's code-page conversions and terminal tests.
 #pragma once
 

@@ -1,5 +1,5 @@
 // create --dry-run and create --depfile: both work from the entries create gathered.
-#include "packer/dry_run.h"
+#include "packer/commands/dry_run.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <set>
 
-#include "packer/system.h"
+#include "packer/system/system.h"
 
 namespace kelvra::pack {
 

@@ -1,6 +1,6 @@
 // UTC calendar arithmetic without the C library: its gmtime differs between systems in
 // range (Windows refuses years before 1970) and a FILETIME reaches past year 60000.
-#include "packer/times.h"
+#include "packer/system/times.h"
 
 #include <cctype>
 

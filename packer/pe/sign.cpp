@@ -1,4 +1,4 @@
-#include "packer/sign.h"
+#include "packer/pe/sign.h"
 
 #include <cstring>
 #include <filesystem>
@@ -6,8 +6,8 @@
 
 #include "archive/archive.h"
 #include "packer/packer.h"
-#include "packer/pe_checksum.h"
-#include "packer/system.h"
+#include "packer/pe/checksum.h"
+#include "packer/system/system.h"
 
 namespace kelvra::pack {
 

@@ -18,7 +18,7 @@
 #include <string>
 
 #include "packer/packer.h"
-#include "packer/system.h"
+#include "packer/system/system.h"
 
 namespace kelvra::pack {
 

@@ -56,8 +56,8 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/KelvraPackConfigVer
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion
   # A build-machine program: any target's pointer size can use it.
   ARCH_INDEPENDENT)
-install(FILES ${CMAKE_SOURCE_DIR}/cmake/package/KelvraPackConfig.cmake
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/KelvraPackConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/KelvraPackConfigVersion.cmake
-              ${CMAKE_SOURCE_DIR}/cmake/package/KelvraPackCPack.cmake
-              ${CMAKE_SOURCE_DIR}/cmake/package/KelvraPackCPackScript.cmake
+              ${CMAKE_CURRENT_LIST_DIR}/KelvraPackCPack.cmake
+              ${CMAKE_CURRENT_LIST_DIR}/KelvraPackCPackScript.cmake
         DESTINATION ${KELVRA_CMAKE_DIR})

@@ -3,7 +3,7 @@
 // messages use for it (the "OK" the password message names is the button's caption).
 // Each text is held to its limits by check_text, and the unit tests run every one of
 // them through it.
-#include "packer/languages.h"
+#include "packer/project/languages.h"
 
 namespace kelvra::pack {
 

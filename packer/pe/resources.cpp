@@ -1,7 +1,7 @@
 // The maker's icon, version information, execution level and web address in the
 // stub's resources. Icons are taken from an .ico file whole (every image), checked
 // entry by entry; the version information is built as Windows lays it out.
-#include "packer/branding.h"
+#include "packer/pe/resources.h"
 
 #include <algorithm>
 #include <fstream>
@@ -9,8 +9,8 @@
 
 #include "archive/format.h"
 #include "packer/packer.h"
-#include "packer/pe_image.h"
-#include "packer/system.h"
+#include "packer/pe/image.h"
+#include "packer/system/system.h"
 #include "resources/strings.h"
 
 namespace kelvra::pack {

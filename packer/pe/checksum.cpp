@@ -1,4 +1,4 @@
-#include "packer/pe_checksum.h"
+#include "packer/pe/checksum.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -7,7 +7,7 @@
 
 #include "archive/format.h"
 #include "packer/packer.h"
-#include "packer/system.h"
+#include "packer/system/system.h"
 
 namespace kelvra::pack {
 

@@ -1,7 +1,7 @@
 // The project file, read with toml++: every key checked for its type and range where
 // it stands, so a mistake is reported with the file, the line and the key, and an
 // unknown key (a typo) is an error rather than a silently ignored setting.
-#include "packer/project.h"
+#include "packer/project/project.h"
 
 #include <toml++/toml.h>
 
@@ -14,7 +14,7 @@
 
 #include "archive/names.h"
 #include "packer/packer.h"
-#include "packer/system.h"
+#include "packer/system/system.h"
 
 namespace kelvra::pack {
 

@@ -4,15 +4,15 @@
 // for a lookup without a language Wine's loader takes a neutral resource before the
 // user's language, so it would hide every translation; US English is the loader's
 // last choice before any language at all.
-#include "packer/languages.h"
+#include "packer/project/languages.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include "archive/format.h"
-#include "packer/branding.h"
+#include "packer/pe/resources.h"
 #include "packer/packer.h"
-#include "packer/pe_image.h"
+#include "packer/pe/image.h"
 #include "resources/strings.h"
 
 namespace kelvra::pack {

@@ -2,7 +2,7 @@
 // thread reads them in archive order and checks their framing, it and its helpers
 // inflate them, and results are taken back in archive order so that the first fault wins and the
 // progress moves as it would on one thread.
-#include "packer/test_parallel.h"
+#include "packer/commands/test_parallel.h"
 
 #include <zlib.h>
 
@@ -16,7 +16,7 @@
 
 #include "archive/archive.h"
 #include "archive/format.h"
-#include "packer/progress.h"
+#include "packer/system/progress.h"
 
 namespace kelvra::pack {
 

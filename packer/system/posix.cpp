@@ -17,9 +17,9 @@
 #include <cstring>
 #include <string>
 
-#include "packer/branding.h"
+#include "packer/pe/resources.h"
 #include "packer/packer.h"
-#include "packer/system.h"
+#include "packer/system/system.h"
 #include "platform/posix_testing.h"
 
 namespace kelvra::pack {

@@ -1,7 +1,7 @@
 // Reading and rewriting a PE image's resources. Every offset read from the file is
 // checked against the bytes it points into before it is used; integers are decoded
 // byte by byte, so the result is the same on every host.
-#include "packer/pe_image.h"
+#include "packer/pe/image.h"
 
 #include <algorithm>
 

@@ -10,7 +10,7 @@ set(posix_cxx ${CMAKE_CXX_COMPILER}-posix)
 if(NOT EXISTS ${posix_cxx})
   message(FATAL_ERROR "kelvra-pack for Windows needs ${posix_cxx} (g++-mingw-w64-x86-64-posix)")
 endif()
-set(posix_launcher sh ${CMAKE_CURRENT_SOURCE_DIR}/posix-threads.sh ${posix_cxx})
+set(posix_launcher sh ${CMAKE_CURRENT_LIST_DIR}/posix-threads.sh ${posix_cxx})
 
 find_library(KELVRA_FULL_ZLIB NAMES libz.a REQUIRED)
 
@@ -43,7 +43,7 @@ set_target_properties(kelvra-pack PROPERTIES CXX_LINKER_LAUNCHER "${posix_launch
 
 target_link_libraries(kelvra-pack PRIVATE kelvra_pack_writer)
 # The core's repaint of the stub's main window reaches the packer's listener instead
-# (system_win32.cpp).
+# (system/win32.cpp).
 target_link_options(kelvra-pack PRIVATE
   -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
   -Wl,--wrap=_ZN6kelvra8platform22invalidate_main_windowEv)

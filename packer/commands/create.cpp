@@ -15,14 +15,14 @@
 
 #include "archive/format.h"
 #include "archive/writer.h"
-#include "packer/dry_run.h"
+#include "packer/commands/dry_run.h"
 #include "packer/packer.h"
-#include "packer/pe_checksum.h"
-#include "packer/progress.h"
-#include "packer/sign.h"
-#include "packer/project.h"
-#include "packer/system.h"
-#include "packer/times.h"
+#include "packer/pe/checksum.h"
+#include "packer/system/progress.h"
+#include "packer/pe/sign.h"
+#include "packer/project/project.h"
+#include "packer/system/system.h"
+#include "packer/system/times.h"
 #include "password/password.h"
 
 namespace kelvra::pack {

@@ -1,7 +1,7 @@
 // Progress on standard error. The bar is redrawn at most ten times a second, plain
 // lines at most once a second, so neither slows the work nor floods a CI log; both end
 // with one line that says how much was done and in what time.
-#include "packer/progress.h"
+#include "packer/system/progress.h"
 
 #include <algorithm>
 #include <chrono>

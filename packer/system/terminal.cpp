@@ -4,8 +4,8 @@
 #include <string>
 
 #include "packer/packer.h"
-#include "packer/progress.h"
-#include "packer/system.h"
+#include "packer/system/progress.h"
+#include "packer/system/system.h"
 
 namespace kelvra::pack {
 
