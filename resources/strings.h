@@ -27,6 +27,9 @@
 #define IDS_EXPAND_TO 23
 #define IDS_PASSWORD 24
 #define IDS_WRITE_FAILED 25
+/* A translation's ANSI code page in decimal digits, written by the packer beside each
+   language's texts; English has none. */
+#define IDS_CODE_PAGE 26
 
 #define TEXT_REPLACE "Replace"
 #define TEXT_REPLACE_ALL "Replace all"

@@ -223,7 +223,22 @@ void on_destroy() {
   PostQuitMessage(0);
 }
 
+void use_readable_texts() {
+  char digits[8];
+  platform::load_string(IDS_CODE_PAGE, digits, sizeof digits);
+  unsigned code_page = 0;
+  for (const char* digit = digits; *digit != '\0'; ++digit) {
+    code_page = code_page * 10 + static_cast<unsigned>(*digit - '0');
+  }
+  if (code_page == 0 || code_page == GetACP()) return;
+  // The loader follows the thread's UI language on Windows and its locale under Wine.
+  const LANGID english = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+  SetThreadUILanguage(english);
+  SetThreadLocale(MAKELCID(english, SORT_DEFAULT));
+}
+
 DWORD WINAPI worker_main(LPVOID) {
+  use_readable_texts();
   const HWND window = static_cast<HWND>(platform::main_window());
   if (extract_all() == 0) {
     // Teardown runs on the window's thread; the window itself goes with the process.

@@ -35,6 +35,12 @@ void on_destroy();
 
 DWORD WINAPI worker_main(LPVOID unused);
 
+// For the calling thread: when the texts Windows picked for the user's UI language are
+// in a code page other than the system's ANSI one (a Japanese UI on code page 1252),
+// the ANSI functions would show them as question marks; the thread takes the English
+// texts instead. Each thread that loads texts or dialogs calls it first.
+void use_readable_texts();
+
 // The directory the field proposes, as wide text: the archive's default_dir, else
 // TEMP, else TMP, with "." turned into the current working directory.
 void default_target_directory(wchar_t* directory);

@@ -4,12 +4,34 @@
 // process with WinMain's result.
 #include <windows.h>
 
+#include <cstddef>
+
 extern "C" {
 // The constructor list the linker gathers: a -1 (or a count), the constructors, a 0.
 extern void (*__CTOR_LIST__[])();
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show);
+
+// The last two C library functions the stub used, defined here so that it imports no C
+// runtime DLL at all. The loop must stay a loop, not become a call to memmove itself.
+extern "C" std::size_t strlen(const char* text) {
+  const char* end = text;
+  while (*end != '\0') ++end;
+  return static_cast<std::size_t>(end - text);
+}
+
+extern "C" __attribute__((optimize("no-tree-loop-distribute-patterns"))) void* memmove(void* to, const void* from,
+                                                                                        std::size_t size) {
+  auto* target = static_cast<unsigned char*>(to);
+  const auto* source = static_cast<const unsigned char*>(from);
+  if (target < source) {
+    for (std::size_t i = 0; i < size; ++i) target[i] = source[i];
+  } else {
+    while (size-- != 0) target[size] = source[size];
+  }
+  return to;
+}
 
 namespace {
 

@@ -360,6 +360,11 @@ std::string apply_languages(const std::vector<LanguageTexts>& chosen, std::vecto
         if (string_ids[key] == 0 || string_ids[key] / 16 + 1 != block) continue;
         to_utf16(language.texts[key], &texts[string_ids[key] % 16]);
       }
+      // The code page the stub compares with the system's, to take English where the
+      // ANSI functions couldn't show these texts.
+      if (!is_english && block == IDS_CODE_PAGE / 16 + 1) {
+        to_utf16(std::to_string(language.language->codepage), &texts[IDS_CODE_PAGE % 16]);
+      }
       resources.erase({string_type, pe::number(block), neutral});
       resources[{string_type, pe::number(block), id}] = write_block(texts);
     }

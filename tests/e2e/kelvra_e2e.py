@@ -420,14 +420,18 @@ class Scenario:
     def set_environment(self, **values):
         set_user_environment(self.prefix, values)
 
-    def start(self, installer, cwd=None, lang=None):
-        """lang: the Unix locale Wine takes the user's UI language and code page from."""
+    def start(self, installer, cwd=None, lang=None, messages=None):
+        """lang: the Unix locale Wine takes the user's UI language and code page from;
+        messages: another one for the UI language alone (LC_MESSAGES)."""
         if self.log:
             self.log.close()
         self.log = open(os.path.join(self.root, "wine.log"), "w")
         env = wine_env(self.prefix, self.display)
         if lang:
             env.update(LANG=lang, LC_ALL=lang)
+        if messages:
+            env.pop("LC_ALL", None)
+            env.update(LC_MESSAGES=messages)
         self.launcher = subprocess.Popen(
             [WINE, "explorer", DESKTOP, windows_path(installer)],
             cwd=cwd or self.root, env=env,

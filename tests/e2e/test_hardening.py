@@ -221,33 +221,35 @@ class Hardening(base.Installer):
     def test_languages(self):
         """An installer carrying German, under a German Windows (LANG=de_DE.UTF-8), asks
         its questions in German; under C.UTF-8 the same installer speaks English, and an
-        installer made without languages speaks English under German. One prefix,
-        three runs, each answering one "File Exists" question with Replace; Wine is
-        started again only where the locale changes."""
+        installer made without languages speaks English under German. A Japanese UI over
+        code page 1252 can't show the Japanese texts through the ANSI functions: the
+        installer speaks English there. One prefix, four runs, each answering one "File
+        Exists" question with Replace; Wine is started again only where the locale changes."""
         s = self.scenario()
         src, expected = self.payload(s, {"a.txt": b"new a\n"})
         self.clashes(s, ["a.txt"])
         german = s.pack([src], output="german.exe", language="de", default_dir=k.windows_path(s.target))
         english = s.pack([src], output="english.exe", default_dir=k.windows_path(s.target))
+        japanese = s.pack([src], output="japanese.exe", language="ja", default_dir=k.windows_path(s.target))
         # The dialog's title, caption, buttons and box; then the window's folder label
         # and its button, which reads Cancel while the question is open.
         in_german = ["Datei vorhanden", "Ersetzen", "Überspringen", "Umbenennen", "Nicht mehr fragen", "Ordner:",
                      "Abbrechen"]
         in_english = ["File Exists", "Replace", "Skip", "Rename", "Stop asking", "Expand to:", "Cancel"]
-        runs = [("de_DE.UTF-8", german, in_german), ("de_DE.UTF-8", english, in_english),
-                ("C.UTF-8", german, in_english)]
-        for number, (lang, installer, texts) in enumerate(runs):
-            with self.subTest(lang=lang, installer=os.path.basename(installer)):
-                if number > 0 and lang != runs[number - 1][0]:
+        runs = [("de_DE.UTF-8", None, german, in_german), ("de_DE.UTF-8", None, english, in_english),
+                ("C.UTF-8", None, german, in_english), ("C.UTF-8", "ja_JP.UTF-8", japanese, in_english)]
+        for number, (lang, messages, installer, texts) in enumerate(runs):
+            with self.subTest(lang=lang, messages=messages, installer=os.path.basename(installer)):
+                if number > 0 and (lang, messages) != runs[number - 1][:2]:
                     s.stop_wine()
-                s.start(installer, lang=lang)
+                s.start(installer, lang=lang, messages=messages)
                 s.press_button(s.wait_window("Kelvra"))
                 dialog = s.wait_window(texts[0])
                 self.wait_rename(s, dialog, True)
                 shown = self.window_texts(s, texts[0], "Kelvra")
                 for text in texts:
                     self.assertIn(text, shown)
-                s.screenshot("%s-%s" % (os.path.basename(installer)[:-4], lang.split(".")[0]))
+                s.screenshot("%s-%s" % (os.path.basename(installer)[:-4], (messages or lang).split(".")[0]))
                 self.dialog_click(s, dialog, base.REPLACE)
                 self.assertEnded(s, installer)
                 self.assertExtracted(s.target, expected)

@@ -87,6 +87,8 @@ class Languages(PackerCase):
         self.assertEqual("Ersetzen", german[2])
         self.assertEqual("Abbrechen", german[11])
         self.assertEqual("上書き", japanese[2])
+        # The code page each translation needs, which the stub compares with the system's.
+        self.assertEqual(("", "1252", "932"), (english[26], german[26], japanese[26]))
         for table in (german, japanese):
             self.assertEqual("https://example.com/x", table[12])
             self.assertEqual(ENGLISH[13], table[13])

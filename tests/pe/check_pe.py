@@ -113,12 +113,13 @@ class Image:
 
 
 def expected_texts(header):
-    """The ids and texts of strings.h, with C escapes undone."""
+    """The ids and texts of strings.h, with C escapes undone; an id without a text (one
+    the packer fills in) must be absent or empty."""
     source = open(header, encoding="ascii").read()
     ids = dict(re.findall(r"#define (IDS_\w+) (\d+)", source))
     texts = {name: bytes(text, "ascii").decode("unicode_escape")
              for name, text in re.findall(r'#define TEXT_(\w+) "((?:[^"\\]|\\.)*)"', source)}
-    return {int(number): texts[name[4:]] for name, number in ids.items()}
+    return {int(number): texts.get(name[4:]) for name, number in ids.items()}
 
 
 def string_table(resources):
@@ -195,7 +196,7 @@ def check(path, arch, header):
     resources = image.resources()
     table = string_table(resources)
     for ident, text in sorted(expected_texts(header).items()):
-        if table.get(ident) != text:
+        if table.get(ident, "") != (text or ""):
             faults.append(f"string {ident} is {table.get(ident)!r}, want {text!r}")
     for kind, ident, what in ((RT_DIALOG, 101, "dialog 101"), (RT_GROUP_ICON, 102, "icon 102"),
                               (RT_GROUP_CURSOR, 103, "cursor 103"), (RT_MANIFEST, 1, "manifest 1")):
