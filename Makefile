@@ -3,7 +3,9 @@
 #   make demo     everything, then the shipped i686 installer run under 32-bit Wine in a
 #                 virtual machine (DEMO_ARCH=x86_64: the x86_64 one here, faster)
 #   make test     every test: unit (plain, ASan+UBSan, TSan) and end-to-end
+#   make check    the everyday run: unit, packer and PE tests (no Wine, no virtual machine)
 #   make e2e      the end-to-end tests alone (x86_64 stub; the i686 ones: ctest -L i686)
+#   make mutants  deliberate faults (tests/mutants.txt) against the check's tests
 #   make bench    benchmarks against zip/unzip/7z
 #   make fuzz     each fuzz target for a set time
 #   make install  kelvra-pack, its manual page and reference into $(PREFIX) (/usr/local)
@@ -18,7 +20,7 @@ STUBS := -DKELVRA_STUB=$(abspath $(B)/i686/ui/kelvra-stub.exe) \
          -DKELVRA_STUB_X64=$(abspath $(B)/x86_64/ui/kelvra-stub-x64.exe) \
          -DKELVRA_PACK_WIN=$(abspath $(B)/x86_64/packer/kelvra-pack.exe)
 
-.PHONY: all deps i686 x86_64 native asan tsan test unit e2e demo bench fuzz install package clean
+.PHONY: all deps i686 x86_64 native asan tsan test check unit e2e mutants demo bench fuzz install package clean
 
 all: native
 
@@ -51,6 +53,12 @@ unit: native asan tsan
 	cd $(B)/native && ctest --output-on-failure -j $(JOBS) -LE 'e2e|i686'
 	cd $(B)/asan && ctest --output-on-failure -j $(JOBS) -LE 'e2e|slow'
 	$(B)/tsan/tests/kelvra_unit_tests --gtest_filter='MessageArea*'
+
+check: native
+	cd $(B)/native && ctest --output-on-failure -j $(JOBS) -LE 'e2e|i686|slow|wine'
+
+mutants: native
+	python3 scripts/mutants --build $(B) --jobs $(JOBS)
 
 e2e: native
 	cd $(B)/native && ctest --output-on-failure -L e2e
