@@ -203,6 +203,7 @@ TEST_F(Extraction, DamagedEntryEndsWithOneReportAndTheNextIsWhole) {
       {"zero-length chunk", chunk(""), 0},
       {"bytes after the stream", chunk(zlib("abc") + "xx"), 0},
       {"chunk longer than the entry", [] { Bytes b; test::put_u16(b, 0xFFFF); test::put_bytes(b, "abc"); return b; }(), 0},
+      {"chunk one byte longer than the entry", [&] { Bytes b = chunk(zlib("abc")); ++b[0]; return b; }(), 0},
       {"size not on a chunk boundary", [&] { Bytes b = chunk(zlib("abc")); b.push_back(0x78); return b; }(), 3},
       {"good chunk then a bad one", [&] { Bytes b = chunk(zlib(first_piece)); Bytes bad = chunk("junk"); b.insert(b.end(), bad.begin(), bad.end()); return b; }(), 10000},
   };

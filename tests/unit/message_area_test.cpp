@@ -70,6 +70,10 @@ TEST_F(MessageArea, LongTextsAreCutToTheArea) {
   for (int i = 0; i < 300; ++i) text += static_cast<char>('a' + i % 26);
   show_message(text.c_str());
   EXPECT_EQ(current(), text.substr(0, message_area_size - 1));
+  // Read into more room than the area has, the cut text still ends where it was cut.
+  char large[2 * message_area_size];
+  read_message(large, sizeof large);
+  EXPECT_EQ(std::string(large), text.substr(0, message_area_size - 1));
 
   // A shorter text that follows leaves nothing of the longer one behind.
   show_message("short");
