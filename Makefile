@@ -6,6 +6,7 @@
 #   make e2e      the end-to-end tests alone (x86_64 stub; the i686 ones: ctest -L i686)
 #   make bench    benchmarks against zip/unzip/7z
 #   make fuzz     each fuzz target for a set time
+#   make lint     clang-format's layout and clang-tidy's checks over the whole tree
 #   make install  kelvra-pack, its manual page and reference into $(PREFIX) (/usr/local)
 #   make package  the Debian package of kelvra-pack, in $(B)/native/package
 B ?= build
@@ -18,7 +19,7 @@ STUBS := -DKELVRA_STUB=$(abspath $(B)/i686/ui/kelvra-stub.exe) \
          -DKELVRA_STUB_X64=$(abspath $(B)/x86_64/ui/kelvra-stub-x64.exe) \
          -DKELVRA_PACK_WIN=$(abspath $(B)/x86_64/packer/kelvra-pack.exe)
 
-.PHONY: all deps i686 x86_64 native asan tsan test unit e2e demo bench fuzz install package clean
+.PHONY: all deps i686 x86_64 native asan tsan test unit e2e demo bench fuzz lint install package clean
 
 all: native
 
@@ -72,6 +73,11 @@ bench: native
 
 fuzz: deps
 	bash fuzz/run $(B)
+
+# Reads the native and x86_64 builds' compile commands. `bash scripts/lint --format`
+# lays the tree out as .clang-format says.
+lint: native
+	JOBS=$(JOBS) bash scripts/lint $(B)
 
 install: native
 	cmake --install $(B)/native --prefix $(PREFIX)
