@@ -8,6 +8,7 @@
 #   make mutants  deliberate faults (tests/mutants.txt) against the check's tests
 #   make bench    benchmarks against zip/unzip/7z
 #   make fuzz     each fuzz target for a set time
+#   make lint     clang-format's layout and clang-tidy's checks over the whole tree
 #   make install  kelvra-pack, its manual page and reference into $(PREFIX) (/usr/local)
 #   make package  the Debian package of kelvra-pack, in $(B)/native/package
 B ?= build
@@ -20,7 +21,7 @@ STUBS := -DKELVRA_STUB=$(abspath $(B)/i686/ui/kelvra-stub.exe) \
          -DKELVRA_STUB_X64=$(abspath $(B)/x86_64/ui/kelvra-stub-x64.exe) \
          -DKELVRA_PACK_WIN=$(abspath $(B)/x86_64/packer/kelvra-pack.exe)
 
-.PHONY: all deps i686 x86_64 native asan tsan test check unit e2e mutants demo bench fuzz install package clean
+.PHONY: all deps i686 x86_64 native asan tsan test check unit e2e mutants demo bench fuzz lint install package clean
 
 all: native
 
@@ -80,6 +81,11 @@ bench: native
 
 fuzz: deps
 	bash fuzz/run $(B)
+
+# Reads the native and x86_64 builds' compile commands. `bash scripts/lint --format`
+# lays the tree out as .clang-format says.
+lint: native
+	JOBS=$(JOBS) bash scripts/lint $(B)
 
 install: native
 	cmake --install $(B)/native --prefix $(PREFIX)

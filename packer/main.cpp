@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -120,9 +121,7 @@ void add_codepage(CLI::App* command, unsigned* codepage) {
       ->check(CLI::Range(1u, 65535u));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_command_line(int argc, char** argv) {
   CLI::App app{"kelvra-pack: makes, lists, tests and extracts Kelvra self-installers.", "kelvra-pack"};
   app.set_version_flag("--version", "kelvra-pack 1.3.0");
   app.require_subcommand(1);
@@ -305,4 +304,17 @@ int main(int argc, char** argv) {
   if (*test_command) return run_test(test_path, test_codepage, test_jobs);
   extract.password_given = extract_password->count() > 0;
   return run_extract(extract);
+}
+
+}  // namespace
+
+// What a library throws (memory running out, a path the file system refuses) ends the
+// run with its message and status 1, not with an abort.
+int main(int argc, char** argv) {
+  try {
+    return run_command_line(argc, argv);
+  } catch (const std::exception& error) {
+    complain(error.what());
+  }
+  return exit_failed;
 }

@@ -7,9 +7,7 @@
 # test_pe_checksum.py.)
 import json
 import os
-import shutil
 import struct
-import subprocess
 import tempfile
 import unittest
 import zlib
@@ -17,23 +15,11 @@ from xml.etree import ElementTree
 
 import pefile
 
-PACK = os.environ.get("KELVRA_PACK", "kelvra-pack")
-STUBS = {"i686": os.environ.get("KELVRA_STUB", ""), "x86_64": os.environ.get("KELVRA_STUB_X64", "")}
+from packer_helpers import PackerCase, run, tool
+
 DEFAULT_LINK = "https://kelvra.example.org/"
 # The longest address the window shows (59 characters; 60 is refused below).
 LINK = "https://example.com/" + "x" * (59 - len("https://example.com/"))
-
-
-def run(*args, cwd=None):
-    return subprocess.run([PACK, *map(str, args)], stdin=subprocess.DEVNULL, capture_output=True,
-                          text=True, errors="replace", timeout=300, cwd=cwd)
-
-
-def tool(*args):
-    result = subprocess.run(list(args), capture_output=True, timeout=120)
-    if result.returncode != 0:
-        raise AssertionError("%s failed: %s" % (args, result.stderr.decode(errors="replace")))
-    return result.stdout
 
 
 def png(width, height, rgba):
@@ -99,30 +85,12 @@ VERSION_NAMES = {"product_name": "ProductName", "product_version": "ProductVersi
                  "company": "CompanyName", "copyright": "LegalCopyright", "description": "FileDescription"}
 
 
-class Case(unittest.TestCase):
+class Case(PackerCase):
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="kelvra-branding-")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-        self.src = self.path("src")
-        os.makedirs(os.path.join(self.src, "sub"))
+        super().setUp()
         self.files = {"a.txt": b"branded\r\n" * 40, os.path.join("sub", "b.bin"): os.urandom(7000)}
-        for name, content in self.files.items():
-            self.write(os.path.join(self.src, name), content)
-        self.icon = self.path("app.ico")
-        self.write(self.icon, ico(ICON_IMAGES))
-
-    def path(self, *parts):
-        return os.path.join(self.dir, *parts)
-
-    def write(self, path, data):
-        with open(path, "wb") as f:
-            f.write(data)
-
-    def stubs(self):
-        found = {arch: stub for arch, stub in STUBS.items() if stub and os.path.exists(stub)}
-        if not found:
-            self.fail("neither KELVRA_STUB nor KELVRA_STUB_X64 names a built stub")
-        return found
+        self.src = self.write_tree(self.path("src"), self.files)
+        self.icon = self.write(self.path("app.ico"), ico(ICON_IMAGES))
 
     def branded_options(self):
         options = ["--icon", self.icon, "--link", LINK,
@@ -152,7 +120,7 @@ class Case(unittest.TestCase):
 
 class ThirdPartyTools(Case):
     def test_every_resource_reads_back_and_the_image_stays_sound(self):
-        for arch, stub in self.stubs().items():
+        for arch, stub in self.built_stubs().items():
             with self.subTest(arch=arch):
                 out = self.create(stub, self.path(arch + ".exe"), *self.branded_options())
                 image = pefile.PE(out)
@@ -212,7 +180,7 @@ class ThirdPartyTools(Case):
                 self.assert_opens_tests_and_extracts(out)
 
     def test_without_options_the_stubs_resources_stay_and_ours_are_added(self):
-        for arch, stub in self.stubs().items():
+        for arch, stub in self.built_stubs().items():
             with self.subTest(arch=arch):
                 out = self.create(stub, self.path(arch + ".exe"))
                 for kind, name in ((14, 102), (24, 1), (6, 1), (6, 2)):
@@ -233,7 +201,7 @@ class ThirdPartyTools(Case):
         """wrestool reads the manifest: per monitor by default; --no-dpi-aware,
         dpi_aware = false and DPI_AWARE OFF's option leave the rest of it as it was,
         and list tells the setting only when it isn't the default."""
-        for arch, stub in self.stubs().items():
+        for arch, stub in self.built_stubs().items():
             with self.subTest(arch=arch):
                 aware = self.create(stub, self.path(arch + "-aware.exe"))
                 unaware = self.create(stub, self.path(arch + "-unaware.exe"), "--no-dpi-aware")
@@ -251,7 +219,7 @@ class ThirdPartyTools(Case):
                 self.assertNotIn("DPI aware", run("list", aware).stdout)
                 self.assert_opens_tests_and_extracts(unaware)
 
-        stub = next(iter(self.stubs().values()))
+        stub = next(iter(self.built_stubs().values()))
         for text, flag, want in (("dpi_aware = false\n", [], {}), ("dpi_aware = true\n", [], AWARE),
                                  ("dpi_aware = true\n", ["--no-dpi-aware"], {})):
             with self.subTest(project=text, options=flag):
@@ -263,7 +231,7 @@ class ThirdPartyTools(Case):
 
 class Settings(Case):
     def test_project_keys_with_options_winning_shown_by_list(self):
-        stub = next(iter(self.stubs().values()))
+        stub = next(iter(self.built_stubs().values()))
         project = self.path("kelvra.toml")
         with open(project, "w") as f:
             f.write('output = "p.exe"\nicon = "app.ico"\nlink = "http://example.com/from-file"\n'
@@ -286,7 +254,7 @@ class Settings(Case):
                                            image.VS_FIXEDFILEINFO[0].FileVersionLS))
 
     def test_bad_inputs_are_refused_and_nothing_is_written(self):
-        stub = next(iter(self.stubs().values()))
+        stub = next(iter(self.built_stubs().values()))
         bad = {
             "not an ico": b"This is not an icon\n",
             "truncated": ico(ICON_IMAGES)[:-10],
@@ -325,7 +293,7 @@ class Settings(Case):
                 self.assertEqual([], [n for n in os.listdir(self.dir) if n.startswith("refused")])
 
     def test_bad_project_keys_name_the_line(self):
-        stub = next(iter(self.stubs().values()))
+        stub = next(iter(self.built_stubs().values()))
         cases = {
             'execution_level = "root"\n': "kelvra.toml:1: key 'execution_level': 'root' is not",
             '[version]\nfile_version = "1.2.3.4.5"\n': "kelvra.toml:2: key 'version.file_version'",

@@ -11,6 +11,8 @@ import tempfile
 import textwrap
 import unittest
 
+from packer_helpers import tool
+
 BUILD = os.environ.get("KELVRA_BUILD_DIR", "")
 
 PROJECT = textwrap.dedent("""\
@@ -33,11 +35,8 @@ PROJECT = textwrap.dedent("""\
     """)
 
 
-def check(*args, cwd=None, env=None):
-    result = subprocess.run([*map(str, args)], capture_output=True, text=True, cwd=cwd, env=env, timeout=600)
-    if result.returncode != 0:
-        raise AssertionError("%s failed (%d):\n%s%s" % (args, result.returncode, result.stdout, result.stderr))
-    return result.stdout
+def check(*args, **options):
+    return tool(*args, text=True, **options)
 
 
 class CMakePackage(unittest.TestCase):

@@ -3,12 +3,11 @@
 # names the installer can't make, a pipe where a file should be, a file that changes
 # while it is read (an output that is one of its own inputs: test_packer.py).
 import os
-import struct
 import subprocess
 import unittest
 import zlib
 
-from test_packer import PACK, PackerCase, forge, run
+from packer_helpers import PACK, PackerCase, forge, run
 
 ABC = zlib.compress(b"abc")
 

@@ -17,7 +17,7 @@ import time
 import unittest
 import zlib
 
-from test_packer import PACK, PackerCase, forge, run
+from packer_helpers import PACK, PackerCase, forge, read, run
 
 ABC = zlib.compress(b"abc")
 HAS_STUB = bool(os.environ.get("KELVRA_STUB"))
@@ -155,8 +155,7 @@ class OutputAndNamedFiles(PackerCase):
         ]
         for what, args, output, words in cases:
             with self.subTest(what):
-                with open(output, "rb") as f:
-                    before = f.read()
+                before = read(output)
                 made = self.create_naming(output, *args)
                 self.assertEqual(2, made.returncode, made.stderr)
                 self.assertIn(words, made.stderr)
@@ -368,8 +367,7 @@ def resource_bomb(blob_size=1 << 20, names=255, languages=255):
 def sanitized():
     """Whether the program is built with a sanitizer, which reserves terabytes up front."""
     try:
-        with open(PACK, "rb") as f:
-            program = f.read()
+        program = read(PACK)
         return b"__asan_init" in program or b"__tsan_init" in program
     except OSError:
         return False

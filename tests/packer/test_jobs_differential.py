@@ -14,7 +14,7 @@ import time
 import unittest
 import zlib
 
-from test_packer import run
+from packer_helpers import record, run
 
 SECONDS = float(os.environ.get("KELVRA_DIFFERENTIAL_SECONDS", "60"))
 
@@ -58,7 +58,7 @@ def serialize(stub, entries, strings, rng, mutations):
             name = bytearray(name or b"x")
             name[rng.randrange(len(name))] = rng.choice(b"\\/.:*\x00\x01\x81\x8d\xc9\xe9aA ")
             name = bytes(name)
-        directory += bytes([len(name)]) + name + struct.pack("<IBQQ", size, 0x20, 0, 0)
+        directory += record(name, size)
     for s in strings:
         directory += bytes([len(s)]) + s
     directory_size = len(directory)

@@ -5,11 +5,10 @@
 # refusals are create's own, in test_packer.py's table).
 # Run by CTest with KELVRA_PACK set to the built program.
 import os
-import struct
 import unittest
 import zlib
 
-from test_packer import PackerCase, forge, run
+from packer_helpers import PackerCase, archive, flip_checksum, forge, framed, run
 
 JOBS = (1, 2, 3, 8)
 
@@ -42,19 +41,17 @@ class TestJobs(PackerCase):
             "two faults, the first wins": (forge([(b"a", slow_then_bad)]), "entry 1 'a', chunk 1: "),
         }
         # Framing faults behind a bad stream: the stream, earlier, is what is told.
-        body = b"".join(struct.pack("<H", len(c)) + c for c in chunks(6, 8) + [b"bad"]) + b"\xff\xff"
-        cases["framing fault after an inflate fault"] = (self.forge_raw(b"a", body), "entry 1 'a', chunk 7: not a")
-        body = b"".join(struct.pack("<H", len(c)) + c for c in chunks(6, 9)) + b"\xff\xff"
-        cases["framing fault alone"] = (self.forge_raw(b"a", body), "chunk 7: its length, 65535 bytes, passes")
+        body = framed(chunks(6, 8) + [b"bad"]) + b"\xff\xff"
+        cases["framing fault after an inflate fault"] = (archive([(b"a", body)]), "entry 1 'a', chunk 7: not a")
+        body = framed(chunks(6, 9)) + b"\xff\xff"
+        cases["framing fault alone"] = (archive([(b"a", body)]), "chunk 7: its length, 65535 bytes, passes")
         # A wrong checksum outranks whatever else is wrong, though the threads sum it
         # only as they go: a flipped trailer CRC over sound chunks, over a broken
         # stream, over a name extract can't make.
-        def wrong_crc(data):
-            return data[:-4] + struct.pack("<I", struct.unpack("<I", data[-4:])[0] ^ 1)
         mismatch = "checksum mismatch: the trailer says"
-        cases["wrong checksum and a broken stream"] = (wrong_crc(forge([(b"a", two_batches)])), mismatch)
+        cases["wrong checksum and a broken stream"] = (flip_checksum(forge([(b"a", two_batches)])), mismatch)
         cases["wrong checksum and a name extract can't make"] = (
-            wrong_crc(forge([(b"a", chunks(2, 12)), (b"a/b", chunks(2, 13))])), mismatch)
+            flip_checksum(forge([(b"a", chunks(2, 12)), (b"a/b", chunks(2, 13))])), mismatch)
         for name, (data, words) in cases.items():
             with self.subTest(name):
                 path = self.write(self.path(name.replace(" ", "-")), b"MZ" + data)
@@ -69,12 +66,6 @@ class TestJobs(PackerCase):
                 else:
                     self.assertEqual(1, first.returncode)
                     self.assertIn(words, first.stderr)
-
-    def forge_raw(self, name, data):
-        """An archive of one entry holding data as its stored bytes, framing and all."""
-        directory = bytes([len(name)]) + name + struct.pack("<IBQQ", len(data), 0x20, 0, 0) + b"\0" * 7
-        body = data + directory + struct.pack("<II", len(directory), 1)
-        return body + struct.pack("<I", zlib.crc32(body))
 
     def test_jobs_out_of_range_is_a_usage_error(self):
         for jobs in ("0", "257"):

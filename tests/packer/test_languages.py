@@ -10,7 +10,7 @@ import struct
 import subprocess
 import unittest
 
-from test_packer import EMBEDDED_STUB as STUB, PackerCase, run
+from packer_helpers import EMBEDDED_STUB as STUB, PackerCase, run
 
 GERMAN, JAPANESE, SWEDISH = 0x0407, 0x0411, 0x041D
 # Where each key's text lives: string id, or the dialog.

@@ -7,7 +7,7 @@ import os
 import re
 import unittest
 
-from test_packer import PackerCase, run
+from packer_helpers import PackerCase, run
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 ROW = re.compile(r"^ *(\d+)  ([R.][H.][S.][A.])  (\d{4}-\d\d-\d\d \d\d:\d\d)  (\S.*)$")

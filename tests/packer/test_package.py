@@ -6,19 +6,17 @@
 import gzip
 import os
 import shutil
-import subprocess
 import tempfile
 import unittest
+
+from packer_helpers import tool
 
 BUILD = os.environ.get("KELVRA_BUILD_DIR", "")
 PACK = os.environ.get("KELVRA_PACK", "")
 
 
-def check(*args, cwd=None):
-    result = subprocess.run([*map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=600)
-    if result.returncode != 0:
-        raise AssertionError("%s failed (%d):\n%s%s" % (args, result.returncode, result.stdout, result.stderr))
-    return result.stdout
+def check(*args, **options):
+    return tool(*args, text=True, **options)
 
 
 class Installed(unittest.TestCase):

@@ -3,37 +3,14 @@
 # every refusal (status, message, no file left), and round trips through extraction.
 # Run by CTest with KELVRA_PACK set to the built program.
 import hashlib
-import json
 import os
 import pty
 import shutil
-import struct
 import subprocess
-import tempfile
 import unittest
 import zlib
 
-PACK = os.environ.get("KELVRA_PACK", "kelvra-pack")
-EMBEDDED_STUB = os.environ.get("KELVRA_STUB", "")
-Y2K_NS = 946684800 * 10**9
-
-
-def run(*args, stdin=subprocess.DEVNULL, cwd=None):
-    return subprocess.run([PACK, *map(str, args)], stdin=stdin, capture_output=True,
-                          text=True, errors="replace", cwd=cwd, timeout=300)
-
-
-def forge(entries, strings=(b"",) * 7):
-    """A stub-free archive: entries are (name, [zlib streams]); the checksum matches."""
-    payload, directory = b"", b""
-    for name, chunks in entries:
-        data = b"".join(struct.pack("<H", len(c)) + c for c in chunks)
-        payload += data
-        directory += bytes([len(name)]) + name + struct.pack("<IBQQ", len(data), 0x20, 0, 0)
-    for s in strings:
-        directory += bytes([len(s)]) + s
-    body = payload + directory + struct.pack("<II", len(directory), len(entries))
-    return body + struct.pack("<I", zlib.crc32(body))
+from packer_helpers import EMBEDDED_STUB, PackerCase, forge, read, run
 
 
 def password_with_digest(accept):
@@ -42,56 +19,6 @@ def password_with_digest(accept):
     while not accept(hashlib.sha1(b"pw%d" % n).digest()):
         n += 1
     return "pw%d" % n
-
-
-class PackerCase(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="kelvra-pack-test-")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-        self.stub = self.path("stub.bin")
-        self.write(self.stub, b"MZ" + bytes(range(256)) * 4)
-
-    def path(self, *parts):
-        return os.path.join(self.dir, *parts)
-
-    def write(self, path, data, mtime_ns=None):
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-        if mtime_ns is not None:
-            os.utime(path, ns=(mtime_ns, mtime_ns))
-        return path
-
-    def create(self, *args, out="out.exe", stub=None):
-        return run("create", "-o", self.path(out), "--stub", stub or self.stub, *args)
-
-    def listing(self, archive="out.exe"):
-        result = run("list", "--json", self.path(archive))
-        self.assertEqual(0, result.returncode, result.stderr)
-        return json.loads(result.stdout)
-
-    def tree(self, root):
-        """Every file under root: relative path -> (bytes, mtime in 100 ns, writable)."""
-        files = {}
-        for base, _, names in os.walk(root):
-            for name in names:
-                p = os.path.join(base, name)
-                st = os.stat(p)
-                # FILETIMEs count 100 ns steps.
-                with open(p, "rb") as f:
-                    files[os.path.relpath(p, root)] = (f.read(), st.st_mtime_ns // 100, bool(st.st_mode & 0o200))
-        return files
-
-    def sample_tree(self):
-        src = self.path("src")
-        t = Y2K_NS + 1234567800  # a time on the 100 ns grid survives the round trip
-        self.write(os.path.join(src, "empty"), b"", t)
-        self.write(os.path.join(src, "big.txt"), b"0123456789" * 2500, t + 100)
-        self.write(os.path.join(src, "sub", "deeper", "noise.bin"), os.urandom(23456), t + 200)
-        self.write(os.path.join(src, "sub", "café.txt"), "déjà vu".encode(), t + 300)
-        ro = self.write(os.path.join(src, "sub", "readonly.txt"), b"keep", t + 400)
-        os.chmod(ro, 0o444)
-        return src
 
 
 class Create(PackerCase):
@@ -122,8 +49,7 @@ class Create(PackerCase):
         for jobs in (1, 2, 4, 4):
             r = self.create("--jobs", jobs, src, out="out%d.exe" % len(outputs))
             self.assertEqual(0, r.returncode, r.stderr)
-            with open(self.path("out%d.exe" % len(outputs)), "rb") as f:
-                outputs.append(f.read())
+            outputs.append(read(self.path("out%d.exe" % len(outputs))))
         self.assertTrue(all(o == outputs[0] for o in outputs))
 
     def test_a_thousand_files_and_no_files(self):
@@ -139,8 +65,7 @@ class Create(PackerCase):
         r = self.create("--password", "sésame", self.path("src"))
         self.assertEqual(0, r.returncode, r.stderr)
         self.assertIn("not encrypted", r.stderr)
-        with open(self.path("out.exe"), "rb") as f:
-            data = f.read()
+        data = read(self.path("out.exe"))
         self.assertIn(bytes([20]) + hashlib.sha1("sésame".encode("cp1252")).digest(), data)
         self.assertTrue(self.listing()["password"])
 
@@ -254,8 +179,7 @@ class ListAndTest(PackerCase):
             "short": (b"", "shorter than"),
         }
         self.create(self.sample_tree())
-        with open(self.path("out.exe"), "rb") as f:
-            good = bytearray(f.read())
+        good = bytearray(read(self.path("out.exe")))
         good[len(good) // 2] ^= 1
         cases["flipped"] = (bytes(good), "checksum mismatch")
         for name, (data, words) in cases.items():
@@ -268,8 +192,7 @@ class ListAndTest(PackerCase):
         self.assertEqual(0, run("list", self.path("oversized")).returncode)
 
     def stub_bytes(self):
-        with open(self.stub, "rb") as f:
-            return f.read()
+        return read(self.stub)
 
 
 class Extract(PackerCase):

@@ -14,7 +14,7 @@ import unittest
 
 import pefile
 
-from test_branding import Case as BrandingCase, run
+from packer_helpers import PackerCase, read, run
 
 LINK = "https://example.com/signed-app"
 
@@ -28,11 +28,6 @@ def checksums(path):
         image.close()
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
 def header_offsets(data):
     """File offsets of the CheckSum field and of the security directory entry."""
     pe = struct.unpack_from("<I", data, 0x3C)[0]
@@ -41,7 +36,11 @@ def header_offsets(data):
     return optional + 64, optional + (112 if wide else 96) + 4 * 8
 
 
-class Case(BrandingCase):
+class Case(PackerCase):
+    def setUp(self):
+        super().setUp()
+        self.src = self.write_tree(self.path("src"), {"a.txt": b"branded\r\n" * 40, "sub/b.bin": os.urandom(7000)})
+
     def make(self, stub, name, files):
         src = self.path(name + "-src")
         os.makedirs(src)
@@ -53,8 +52,7 @@ class Case(BrandingCase):
         return out
 
     def rewrite(self, path, change):
-        with open(path, "rb") as f:
-            data = bytearray(f.read())
+        data = bytearray(read(path))
         change(data)
         self.write(path, data)
 
@@ -66,7 +64,7 @@ class Created(Case):
     PAYLOADS = {"%d-byte file" % n: {"a.bin": os.urandom(n)} for n in range(1, 5)}
 
     def test_every_installer_carries_the_checksum_pefile_computes(self):
-        for arch, stub in self.stubs().items():
+        for arch, stub in self.built_stubs().items():
             for name, files in self.PAYLOADS.items():
                 with self.subTest(arch=arch, payload=name):
                     out = self.make(stub, "%s-%s" % (arch, name.replace(" ", "-")), files)
@@ -78,7 +76,7 @@ class Created(Case):
                     self.assertIn("PE checksum %08X is right; not signed" % stored, tested.stdout)
 
     def test_a_change_outside_the_archive_is_reported_but_the_archive_still_tests(self):
-        stub = next(iter(self.stubs().values()))
+        stub = next(iter(self.built_stubs().values()))
         out = self.make(stub, "changed", {"a.txt": b"hello"})
         # A byte of the DOS stub's message: outside the archive's own checksum.
         self.rewrite(out, lambda data: data.__setitem__(0x50, data[0x50] ^ 0x20))
@@ -95,7 +93,7 @@ class Created(Case):
 
 class CertificateEntry(Case):
     def test_where_the_certificate_entry_points(self):
-        stub = next(iter(self.stubs().values()))
+        stub = next(iter(self.built_stubs().values()))
         out = self.make(stub, "base", {"a.txt": b"hello" * 100})
         size = os.path.getsize(out)
         inside = size - 16 - size % 8  # 8-aligned, ending at the file's end, inside the archive
@@ -131,7 +129,7 @@ class SignStep(Case):
                                "-keyout", self.key, "-out", self.cert, "-subj", "/CN=Kelvra sign step",
                                "-addext", "extendedKeyUsage=codeSigning"], capture_output=True, text=True)
         self.assertEqual(0, made.returncode, made.stderr)
-        self.stub = next(iter(self.stubs().values()))
+        self.stub = next(iter(self.built_stubs().values()))
 
     def osslsigncode(self):
         return "osslsigncode sign -certs '%s' -key '%s' -in {in} -out {out}" % (self.cert, self.key)

@@ -9,7 +9,7 @@ import subprocess
 import unittest
 import zlib
 
-from test_packer import PACK, PackerCase, forge, run
+from packer_helpers import PACK, PackerCase, forge, read, run
 
 BAR = re.compile(r"^(compressing|testing|extracting) +\d+% (\[[#.]+\] )?[\d.]+/[\d.]+ (B|KiB|MiB) \d+/\d+ files")
 PLAIN_END = re.compile(r"^kelvra-pack: (compressing|testing|extracting): 100%  .* of .*  (\d+) of \2 files( .*)?  in \d+:\d\d$")
@@ -102,8 +102,7 @@ class Progress(PackerCase):
     def test_error_takes_the_bar_off_first(self):
         # A sound checksum over a chunk that does not inflate: found while the bar is drawn.
         good = [zlib.compress(os.urandom(100) * 100) for _ in range(5)]
-        with open(self.stub, "rb") as f:
-            stub = f.read()
+        stub = read(self.stub)
         self.write(self.path("bad.exe"), stub + forge([(b"a", good), (b"b", [b"not zlib"])]))
         status, err, _ = run_on_terminal(["test", self.path("bad.exe")])
         self.assertEqual(1, status)

@@ -7,7 +7,7 @@ import textwrap
 import tomllib
 import unittest
 
-from test_packer import PackerCase, run
+from packer_helpers import PackerCase, read, run
 
 
 class ProjectCase(PackerCase):
@@ -176,8 +176,7 @@ class Init(ProjectCase):
         r = run("init", cwd=self.dir)
         self.assertEqual(0, r.returncode, r.stderr)
         starter = self.path("kelvra.toml")
-        with open(starter, "rb") as f:
-            text = f.read()
+        text = read(starter)
         self.assertEqual("dist", tomllib.loads(text.decode())["input"][0]["path"])
         self.write(self.path("dist", "app.exe"), b"MZ")
         self.write(self.path("dist", "app.pdb"), b"symbols")

@@ -3,31 +3,24 @@
 # kelvra-pack create under --mtime or SOURCE_DATE_EPOCH gives the same installer
 # however the inputs' times move. Run by CTest with KELVRA_PACK and KELVRA_SOURCE set.
 import datetime
-import json
 import os
 import random
 import shutil
-import struct
 import subprocess
-import tempfile
 import time
 import unittest
-import zlib
 
-PACK = os.environ.get("KELVRA_PACK", "kelvra-pack")
+from packer_helpers import PackerCase, archive, read, run
+
 SOURCE = os.environ.get("KELVRA_SOURCE", "")
 Y2K = 946684800
 
 
-class Case(unittest.TestCase):
+class Case(PackerCase):
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="kelvra-repro-")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        super().setUp()
         self.env = dict(os.environ)
         self.env.pop("SOURCE_DATE_EPOCH", None)
-
-    def path(self, *parts):
-        return os.path.join(self.dir, *parts)
 
 
 @unittest.skipUnless(SOURCE and shutil.which("i686-w64-mingw32-g++"), "needs KELVRA_SOURCE and mingw i686")
@@ -39,8 +32,7 @@ class StubBuild(Case):
                         ["cmake", "--build", build, "-j", "2", "--target", "kelvra-stub"]):
             done = subprocess.run(command, capture_output=True, text=True, timeout=900)
             self.assertEqual(0, done.returncode, done.stdout[-3000:] + done.stderr[-3000:])
-        with open(os.path.join(build, "ui", "kelvra-stub.exe"), "rb") as f:
-            return f.read()
+        return read(os.path.join(build, "ui", "kelvra-stub.exe"))
 
     def test_two_clean_builds_give_the_same_stub(self):
         # Each build takes many seconds, so a link time stamp would differ; so would a
@@ -56,26 +48,16 @@ class ClampedTimes(Case):
     def setUp(self):
         super().setUp()
         self.files = {"a.txt": b"alpha\n", "sub/b.bin": os.urandom(70_000), "sub/c.txt": b""}
-        for name, data in self.files.items():
-            os.makedirs(os.path.dirname(self.path("in", name)), exist_ok=True)
-            with open(self.path("in", name), "wb") as f:
-                f.write(data)
-        with open(self.path("stub"), "wb") as f:
-            f.write(b"MZ" + bytes(300))
+        self.write_tree(self.path("in"), self.files)
 
     def create(self, out, *args, env=None):
-        return subprocess.run([PACK, "create", "-o", self.path(out), "--stub", self.path("stub"), *args,
-                               self.path("in")], capture_output=True, text=True, env=env or self.env, timeout=120)
+        return run("create", "-o", self.path(out), "--stub", self.stub, *args, self.path("in"), env=env or self.env)
 
     def read(self, out):
-        with open(self.path(out), "rb") as f:
-            return f.read()
+        return read(self.path(out))
 
     def times(self, out):
-        listed = subprocess.run([PACK, "list", "--json", self.path(out)], capture_output=True, text=True,
-                                timeout=60)
-        self.assertEqual(0, listed.returncode, listed.stderr)
-        return {e["name"]: (e["last_write_time"], e["creation_time"]) for e in json.loads(listed.stdout)["entries"]}
+        return {e["name"]: (e["last_write_time"], e["creation_time"]) for e in self.listing(out)["entries"]}
 
     def touch_all(self, seconds):
         for name in self.files:
@@ -138,18 +120,8 @@ class ListedTimes(Case):
         times = [0, 1, last + 9_999_999] + [rng.randrange(last) for _ in range(300)]
         for day in ["1604-02-29", "1700-03-01", "1900-02-28", "1900-03-01", "2000-02-29", "2100-03-01"]:
             times.append((datetime.datetime.fromisoformat(day) - epoch) // datetime.timedelta(microseconds=1) * 10)
-        directory = b""
-        for i, t in enumerate(times[:500]):
-            name = b"f%d" % i
-            directory += bytes([len(name)]) + name + struct.pack("<IBQQ", 0, 0x20, t, t)
-        directory += b"\0" * 7
-        body = directory + struct.pack("<II", len(directory), len(times))
-        with open(self.path("times.bin"), "wb") as f:
-            f.write(body + struct.pack("<I", zlib.crc32(body)))
-        listed = subprocess.run([PACK, "list", "--json", self.path("times.bin")], capture_output=True, text=True,
-                                timeout=60)
-        self.assertEqual(0, listed.returncode, listed.stderr)
-        entries = json.loads(listed.stdout)["entries"]
+        self.write(self.path("times.bin"), archive([(b"f%d" % i, b"", t) for i, t in enumerate(times)]))
+        entries = self.listing("times.bin")["entries"]
         for t, entry in zip(times, entries):
             when = epoch + datetime.timedelta(microseconds=t // 10)
             expected = when.strftime("%Y-%m-%dT%H:%M:%S") + ("" if t % 10**7 == 0 else ".%07d" % (t % 10**7)) + "Z"

@@ -5,31 +5,26 @@
 # the safe-writing unit tests, on the same code.
 # Run by CTest with KELVRA_PACK set to the built program.
 import os
-import shutil
-import tempfile
 import unittest
 import zlib
 
-from test_packer import forge, run
+from packer_helpers import PackerCase, forge, read, run
 
 
-class SafeWrite(unittest.TestCase):
+class SafeWrite(PackerCase):
     def test_a_link_in_the_target_is_not_written_through(self):
-        root = tempfile.mkdtemp(prefix="kelvra-pack-test-")
-        self.addCleanup(shutil.rmtree, root, ignore_errors=True)
+        root = self.dir
         target, outside = os.path.join(root, "x"), os.path.join(root, "outside")
         os.makedirs(target)
         os.makedirs(outside)
         os.symlink(outside, os.path.join(target, "sub"))
-        archive = os.path.join(root, "a.bin")
-        with open(archive, "wb") as f:
-            f.write(forge([(b"sub\\evil.txt", [zlib.compress(b"attack")]), (b"next.txt", [zlib.compress(b"next")])]))
+        archive = self.write(self.path("a.bin"), forge([(b"sub\\evil.txt", [zlib.compress(b"attack")]),
+                                                         (b"next.txt", [zlib.compress(b"next")])]))
         result = run("extract", archive, "-C", target, "--overwrite", "replace")
         self.assertEqual(1, result.returncode, result.stderr)
         self.assertIn("Uh-Oh! sub\\evil.txt: ", result.stderr)
         self.assertEqual([], os.listdir(outside))
-        with open(os.path.join(target, "next.txt"), "rb") as f:
-            self.assertEqual(b"next", f.read())
+        self.assertEqual(b"next", read(os.path.join(target, "next.txt")))
 
 
 if __name__ == "__main__":

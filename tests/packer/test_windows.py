@@ -11,11 +11,10 @@ import subprocess
 import tempfile
 import time
 import unittest
-import zlib
 
-PACK = os.environ.get("KELVRA_PACK", "kelvra-pack")
+from packer_helpers import EMBEDDED_STUB, PACK, archive, read
+
 PACK_WIN = os.environ.get("KELVRA_PACK_WIN", "")
-EMBEDDED_STUB = os.environ.get("KELVRA_STUB", "")
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
 MTIME = "2001-02-03T04:05:06Z"
@@ -25,16 +24,6 @@ MTIME_NS = 981173106 * 10**9
 def z(path):
     """A Linux path as Wine's drive Z: shows it."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def forge(names):
-    """A stub-free archive of empty entries with the given raw names."""
-    directory = b""
-    for name in names:
-        directory += bytes([len(name)]) + name + struct.pack("<IBQQ", 0, 0x20, 0, 0)
-    directory += b"\0" * 7
-    body = directory + struct.pack("<II", len(directory), len(names))
-    return body + struct.pack("<I", zlib.crc32(body))
 
 
 @unittest.skipUnless(PACK_WIN and os.path.exists(PACK_WIN), "KELVRA_PACK_WIN names no built kelvra-pack.exe")
@@ -77,8 +66,7 @@ class WindowsPacker(unittest.TestCase):
             for name in names:
                 p = os.path.join(base, name)
                 st = os.stat(p)
-                with open(p, "rb") as f:
-                    files[os.path.relpath(p, root)] = (f.read(), st.st_mtime_ns, bool(st.st_mode & 0o200))
+                files[os.path.relpath(p, root)] = (read(p), st.st_mtime_ns, bool(st.st_mode & 0o200))
         return files
 
     def listing(self, result):
@@ -145,7 +133,7 @@ class WindowsPacker(unittest.TestCase):
         # Every byte above 0x7F as a name: the five 1252 leaves undefined read as U+FFFD
         # on both systems, the rest as the same characters.
         with open(self.path("names.bin"), "wb") as f:
-            f.write(forge([bytes(range(0x80, 0xC0)), bytes(range(0xC0, 0x100))]))
+            f.write(archive([(bytes(range(0x80, 0xC0)), b""), (bytes(range(0xC0, 0x100)), b"")]))
         linux = self.listing(self.linux("list", "--json", self.path("names.bin")))
         self.assertEqual(linux, self.listing(self.wine("list", "--json", z(self.path("names.bin")))))
         self.assertEqual(5, linux["entries"][0]["name"].count("\ufffd"))

@@ -174,8 +174,11 @@ TEST_F(Extraction, OverwritePolicyFollowsTheAnswers) {
       else if (content == "/") EXPECT_TRUE(fs::is_directory(path)) << path;
       else EXPECT_EQ(read_all(path), content) << path;
     }
-    if (!c.expected_messages.empty()) EXPECT_EQ(messages, c.expected_messages);
-    else if (c.result == 0) EXPECT_EQ(messages.back(), c.entries.back());
+    if (!c.expected_messages.empty()) {
+      EXPECT_EQ(messages, c.expected_messages);
+    } else if (c.result == 0) {
+      EXPECT_EQ(messages.back(), c.entries.back());
+    }
   }
 }
 

@@ -1,10 +1,15 @@
 // Replays every stored fuzz input, the seeds in fuzz/corpus/<target>/ and the crash
 // reproducers in fuzz/crashes/<target>/, through the very target bodies the fuzzers
 // run, so that each one is an ordinary test here (and under the sanitizers).
-#include "fuzz/targets.cpp"
-
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "archive/extract.h"
+#include "output/output.h"
+#include "fuzz/support.h"
 #include "tests/unit/scripted_questions.h"
 
 namespace kelvra::fuzz {

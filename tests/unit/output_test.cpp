@@ -85,7 +85,9 @@ TEST_F(MakeParentDirectories, CreatesEachMissingLevelFromTheTop) {
     created.clear();
     make_parent_directories(c.path);
     EXPECT_EQ(created, c.expected);
-    if (c.resulting != nullptr) EXPECT_TRUE(fs::is_directory(c.resulting));
+    if (c.resulting != nullptr) {
+      EXPECT_TRUE(fs::is_directory(c.resulting));
+    }
   }
 }
 

@@ -318,7 +318,9 @@ TEST_F(Reader, RunningOutOfMemorySaysSo) {
     platform::testing::fail_allocation_after(-1);
     if (result == 0) break;
     EXPECT_EQ(message(), TEXT_OUT_OF_MEMORY) << n;
-    if (archive.banner != nullptr) EXPECT_STREQ(archive.banner, "") << n;
+    if (archive.banner != nullptr) {
+      EXPECT_STREQ(archive.banner, "") << n;
+    }
     close_archive();
   }
   EXPECT_GT(n, 5);  // entries, strings, banner and both chunk buffers are allocated

@@ -174,8 +174,12 @@ TEST_F(SafeWrite, AFolderSwappedForALinkAfterTheChecksIsNotWrittenThrough) {
       on_directory = nullptr;
       EXPECT_TRUE(swapped_once);
       EXPECT_EQ(outside_names(), outside_before);
-      if (fs::exists(outside + "/config.ini")) EXPECT_EQ(read_all(outside + "/config.ini"), "outside settings");
-      if (fs::exists("sub.moved/config.ini")) EXPECT_EQ(read_all("sub.moved/config.ini"), "old settings");
+      if (fs::exists(outside + "/config.ini")) {
+        EXPECT_EQ(read_all(outside + "/config.ini"), "outside settings");
+      }
+      if (fs::exists("sub.moved/config.ini")) {
+        EXPECT_EQ(read_all("sub.moved/config.ini"), "old settings");
+      }
       EXPECT_EQ(reported(), std::vector<std::string>{c.entry});
       EXPECT_EQ(read_all("after.txt"), "next");
     }

@@ -1,0 +1,10 @@
+// libFuzzer's entry, built once per program with KELVRA_FUZZ_TARGET naming the target
+// (reader_target, ...) that the program runs.
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz/targets.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return kelvra::fuzz::KELVRA_FUZZ_TARGET(data, size);
+}
