@@ -26,12 +26,6 @@ constexpr std::uint32_t max_directory_size =
 // The part of a record after its name: stored size, attributes, two FILETIMEs.
 constexpr std::uint32_t record_tail_size = format::record_fixed_size - 1;
 
-void report(unsigned id) {
-  char text[message_area_size];
-  platform::load_string(id, text, sizeof text);
-  show_message(text);
-}
-
 // A short read (the end of the file, or a failure) is as bad as a wrong byte.
 bool read_exact(void* buffer, std::uint32_t count) {
   std::uint8_t* out = static_cast<std::uint8_t*>(buffer);
@@ -365,14 +359,14 @@ __attribute__((always_inline)) inline int open_with(platform::file_t file, bool 
 
   if (!allocate_buffers()) {
     platform::close_file(file);
-    report(IDS_OUT_OF_MEMORY);
+    show_string(IDS_OUT_OF_MEMORY);
     return 1;
   }
   if (!read_and_verify(file, verify)) {
     // The descriptor of an archive we refused is of no further use.
     if (archive.file != platform::invalid_file) platform::close_file(archive.file);
     archive.file = platform::invalid_file;
-    report(IDS_CORRUPTED);
+    show_string(IDS_CORRUPTED);
     return 1;
   }
   platform::load_string(IDS_BANNER, archive.banner, format::banner_buffer_size);
