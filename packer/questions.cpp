@@ -122,7 +122,8 @@ void report_write_failure(const char* path, std::uint32_t error) {
 void entry_started(const char* path) {
   pack::progress_pause();
   if (!pack::quiet()) {
-    std::printf("%s\n", pack::printable(pack::system::from_core_text((std::string(TEXT_INFLATING) + path).c_str())).c_str());
+    const std::string text = std::string(TEXT_INFLATING) + path;
+    std::printf("%s\n", pack::printable(pack::system::from_core_text(text.c_str())).c_str());
   }
   entry_written = true;
   std::fflush(stdout);

@@ -154,7 +154,8 @@ std::vector<Forged> forged_archives() {
   directory.clear();
   test::put_u8(directory, 200);
   test::put_bytes(directory, "a.txt");
-  cases.push_back({"name length past the directory", test::finish_archive({}, directory, 1), Refusal::record_past_end, 0});
+  cases.push_back(
+      {"name length past the directory", test::finish_archive({}, directory, 1), Refusal::record_past_end, 0});
 
   directory.clear();
   test::put_strings(directory, {"", "", "", "", "", std::string(24, 'd')});
@@ -163,7 +164,8 @@ std::vector<Forged> forged_archives() {
   directory.clear();
   test::put_strings(directory);
   test::put_bytes(directory, "xyz");
-  cases.push_back({"bytes left after the strings", test::finish_archive({}, directory, 0), Refusal::directory_left_over, 3});
+  cases.push_back(
+      {"bytes left after the strings", test::finish_archive({}, directory, 0), Refusal::directory_left_over, 3});
 
   directory.clear();
   test::put_strings(directory);
@@ -177,7 +179,8 @@ std::vector<Forged> forged_archives() {
   directory.clear();
   test::put_record(directory, "a.txt", test::put_chunks(payload, "abc") + 1);
   test::put_strings(directory);
-  cases.push_back({"stored size past the file", test::finish_archive(payload, directory, 1), Refusal::payload_too_large});
+  cases.push_back(
+      {"stored size past the file", test::finish_archive(payload, directory, 1), Refusal::payload_too_large});
 
   directory.clear();
   test::put_record(directory, "a.txt", 0xFFFFFFF0u);
@@ -214,7 +217,7 @@ TEST_F(Reader, EachRefusalKeepsItsReason) {
   cases.push_back({"shorter than a trailer", Bytes(11, 'x'), Refusal::shorter_than_trailer});
   Bytes changed = golden;
   changed[5] ^= 0x20;
-  const std::uint32_t crc = static_cast<std::uint32_t>(crc32(0L, changed.data(), static_cast<uInt>(changed.size() - 4)));
+  const auto crc = static_cast<std::uint32_t>(crc32(0L, changed.data(), static_cast<uInt>(changed.size() - 4)));
   cases.push_back({"a payload byte changed", changed, Refusal::checksum_mismatch, crc});
 
   const auto about = [] {
