@@ -19,6 +19,29 @@ struct DirectoryEntry {
   std::uint64_t creation_time;
 };
 
+// Why the reader refused a file, kept where it refused. The installer says "This file
+// is corrupted." whatever the reason; the packer has words for each.
+enum class Refusal : std::uint8_t {
+  none,
+  out_of_memory,
+  not_opened,            // no file to read
+  size_unknown,          // the system wouldn't say the file's size
+  shorter_than_trailer,  // archive_end is less than a trailer
+  trailer_unreadable,
+  too_many_entries,      // entry_count above format::max_entries
+  directory_too_large,   // directory_size beyond the largest directory, or the file
+  directory_unreadable,
+  record_past_end,       // refused_entry's record runs past the directory's end
+  unsafe_name,           // refused_entry's name fails check_entry_name
+  strings_past_end,      // the directory ends inside its strings
+  digest_too_long,       // refusal_value: the digest's length
+  directory_left_over,   // refusal_value: the bytes after the strings
+  // From here on the trailer and the whole directory were read.
+  payload_too_large,     // the stored sizes add up to more than the file holds before the directory
+  payload_unreadable,
+  checksum_mismatch,     // refusal_value: the CRC-32 the file gives
+};
+
 struct Archive {
   platform::file_t file = platform::invalid_file;  // left open until the process ends
   std::uint32_t directory_size = 0;
@@ -30,6 +53,11 @@ struct Archive {
   // certificate table begins. After a refused opening, where the reader looked for the
   // trailer (0 when it got no further than opening the file).
   std::uint64_t archive_end = 0;
+  // After a refused opening: why, at archive_end; the entry it is about, counted from 0
+  // (record_past_end, unsafe_name), and the number the reason names.
+  Refusal refusal = Refusal::none;
+  std::uint32_t refused_entry = 0;
+  std::uint32_t refusal_value = 0;
 
   DirectoryEntry* entries = nullptr;  // room for format::max_entries
 
@@ -48,7 +76,7 @@ struct Archive {
 
 extern Archive archive;
 
-// 0: open and verified, 1: not usable (the reason is in the message area).
+// 0: open and verified, 1: not usable (the message area says so, archive.refusal why).
 int open_archive(const char* own_path);
 // The same for the running program's own file (the installer), and for a file opened
 // by the caller (the reader takes it over, refused or not).

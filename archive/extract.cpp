@@ -1,5 +1,5 @@
 // The extraction run: each entry's chunks inflated into a new file in the working
-// directory, progress in the message area, cancellation between entries.
+// directory, progress told to the host, cancellation between entries.
 #include "archive/extract.h"
 
 #include <zlib.h>
@@ -12,8 +12,6 @@
 #include "archive/names.h"
 #include "output/output.h"
 #include "platform/platform.h"
-#include "resources/strings.h"
-#include "ui/message_area.h"
 
 namespace kelvra {
 
@@ -119,17 +117,6 @@ bool inflate_chunk(const std::uint8_t* chunk, std::uint32_t length, std::uint32_
   return true;
 }
 
-// A text of the string table followed by tail, cut to the message area's 259
-// characters (a long path loses its end).
-void show_text(unsigned id, const char* tail) {
-  char text[message_area_size];
-  platform::load_string(id, text, sizeof text);
-  std::size_t used = std::strlen(text);
-  while (*tail != '\0' && used < sizeof text - 1) text[used++] = *tail++;
-  text[used] = '\0';
-  show_message(text);
-}
-
 // Whether a write of the entry being written failed.
 bool write_failed = false;
 
@@ -174,7 +161,7 @@ void write_entry(const DirectoryEntry& entry, std::uint32_t* remaining) {
     report_write_failure(current_path, out.error);
     return;
   }
-  show_text(IDS_INFLATING, current_path);
+  entry_started(current_path);
   write_failed = false;
   const bool decoded = write_chunks(out.file, remaining);
   // A file cut short under the run is said once, for the whole run, at its end.
@@ -242,21 +229,17 @@ int extract_all() {
   for (std::uint32_t i = 0; i < archive.entry_count && !read_short; ++i) {
     const DirectoryEntry& entry = archive.entries[i];
     extract_entry(entry);
-    show_message(entry.name);
+    entry_done(entry);
     platform::yield();
     if (cancel_requested) {
-      show_text(IDS_CANCELLED, "");
       result = 1;
       break;
     }
   }
   held_from = held_to;
   inflateEnd(&inflater);
-  if (result == 0 && (read_short || payload_crc != archive.payload_crc)) {
-    show_text(IDS_CORRUPTED, "");
-    result = 2;
-  }
-  if (result == 0) start_run_program();
+  if (result == 0 && (read_short || payload_crc != archive.payload_crc)) result = 2;
+  extraction_ended(result);
   return result;
 }
 

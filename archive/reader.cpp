@@ -1,6 +1,7 @@
 // The archive reader: finds the archive at the end of the program's own file, reads
 // the trailer, the directory and the seven strings into fixed zero-filled buffers, and
-// accepts the archive only when its CRC-32 matches and every bound holds.
+// accepts the archive only when its CRC-32 matches and every bound holds. Each step
+// returns why it refused (Refusal::none when it didn't), which the opening keeps.
 #include <cstring>
 
 #include <zlib.h>
@@ -26,12 +27,6 @@ constexpr std::uint32_t max_directory_size =
 // The part of a record after its name: stored size, attributes, two FILETIMEs.
 constexpr std::uint32_t record_tail_size = format::record_fixed_size - 1;
 
-void report(unsigned id) {
-  char text[message_area_size];
-  platform::load_string(id, text, sizeof text);
-  show_message(text);
-}
-
 // A short read (the end of the file, or a failure) is as bad as a wrong byte.
 bool read_exact(void* buffer, std::uint32_t count) {
   std::uint8_t* out = static_cast<std::uint8_t*>(buffer);
@@ -53,14 +48,15 @@ struct DirectoryCursor {
   std::uint32_t position;  // next of those bytes to hand out
 };
 
-bool take(DirectoryCursor& cursor, void* destination, std::uint32_t count) {
+// Refuses with record_past_end when the directory ends first.
+Refusal take(DirectoryCursor& cursor, void* destination, std::uint32_t count) {
   std::uint8_t* out = static_cast<std::uint8_t*>(destination);
   while (count > 0) {
     if (cursor.position == cursor.filled) {
-      if (cursor.unread == 0) return false;
+      if (cursor.unread == 0) return Refusal::record_past_end;
       const std::uint32_t piece =
           cursor.unread < format::max_chunk_length ? cursor.unread : format::max_chunk_length;
-      if (!read_exact(archive.input_buffer, piece)) return false;
+      if (!read_exact(archive.input_buffer, piece)) return Refusal::directory_unreadable;
       cursor.unread -= piece;
       cursor.filled = piece;
       cursor.position = 0;
@@ -72,11 +68,7 @@ bool take(DirectoryCursor& cursor, void* destination, std::uint32_t count) {
     out += n;
     count -= n;
   }
-  return true;
-}
-
-bool used_up(const DirectoryCursor& cursor) {
-  return cursor.unread == 0 && cursor.position == cursor.filled;
+  return Refusal::none;
 }
 
 // A stored string ends at its length or its first zero byte; the buffer is zero-filled
@@ -121,45 +113,47 @@ bool allocate_buffers() {
   return archive.output_buffer != nullptr;
 }
 
-bool read_trailer() {
-  if (archive.archive_end < format::trailer_size) return false;
+Refusal read_trailer() {
+  if (archive.archive_end < format::trailer_size) return Refusal::shorter_than_trailer;
   std::uint8_t trailer[format::trailer_size];
   if (!platform::seek_to(archive.file, archive.archive_end - format::trailer_size) ||
       !read_exact(trailer, sizeof trailer)) {
-    return false;
+    return Refusal::trailer_unreadable;
   }
   archive.directory_size = format::read_u32(trailer);
   archive.entry_count = format::read_u32(trailer + 4);
   archive.checksum = format::read_u32(trailer + 8);
-  return archive.entry_count <= format::max_entries &&
-         archive.directory_size <= max_directory_size &&
-         archive.directory_size + std::uint64_t{format::trailer_size} <= archive.archive_end;
+  if (archive.entry_count > format::max_entries) return Refusal::too_many_entries;
+  if (archive.directory_size > max_directory_size ||
+      archive.directory_size + std::uint64_t{format::trailer_size} > archive.archive_end) {
+    return Refusal::directory_too_large;
+  }
+  return Refusal::none;
 }
 
-bool read_entry(DirectoryCursor& cursor, DirectoryEntry& entry, std::uint64_t& payload_size) {
+Refusal read_entry(DirectoryCursor& cursor, DirectoryEntry& entry, std::uint64_t& payload_size) {
   std::uint8_t name_length;
-  std::uint8_t name[format::max_name_length];
-  std::uint8_t tail[record_tail_size];
-  if (!take(cursor, &name_length, 1) || !take(cursor, name, name_length) ||
-      !take(cursor, tail, sizeof tail)) {
-    return false;
-  }
+  std::uint8_t name[format::max_name_length + record_tail_size];  // and the rest of the record
+  Refusal refusal = take(cursor, &name_length, 1);
+  if (refusal == Refusal::none) refusal = take(cursor, name, name_length + record_tail_size);
+  if (refusal != Refusal::none) return refusal;
+  const std::uint8_t* const tail = name + name_length;
   entry.name_length = name_length;
   // The name check below names the reason for a control character in a name.
   bounded_copy(entry.name, sizeof entry.name, name, name_length);
   // One name that would land outside the target directory refuses the whole archive,
   // before anything is written.
-  if (check_entry_name(entry.name, sizeof entry.name) != NameProblem::none) return false;
+  if (check_entry_name(entry.name, sizeof entry.name) != NameProblem::none) return Refusal::unsafe_name;
 
   entry.stored_size = format::read_u32(tail);
   entry.attributes = tail[4];
   entry.last_write_time = format::read_u64(tail + 5);
   entry.creation_time = format::read_u64(tail + 13);
   payload_size += entry.stored_size;
-  return payload_size <= 0xFFFFFFFFu;
+  return Refusal::none;
 }
 
-bool read_strings(DirectoryCursor& cursor) {
+Refusal read_strings(DirectoryCursor& cursor) {
   struct {
     char* buffer;
     std::size_t size;
@@ -175,28 +169,44 @@ bool read_strings(DirectoryCursor& cursor) {
   for (const auto& string : strings) {
     std::uint8_t length;
     std::uint8_t bytes[format::max_string_length];
-    if (!take(cursor, &length, 1) || !take(cursor, bytes, length)) return false;
+    Refusal refusal = take(cursor, &length, 1);
+    if (refusal == Refusal::none) refusal = take(cursor, bytes, length);
+    if (refusal != Refusal::none) return refusal;
     // Only the digest can be too long for its buffer (23 bytes and the terminator).
-    if (length >= string.size) return false;
+    if (length >= string.size) {
+      archive.refusal_value = length;
+      return Refusal::digest_too_long;
+    }
     bounded_copy(string.buffer, string.size, bytes, length);
   }
-  return true;
+  return Refusal::none;
 }
 
 // Records and strings must fill the directory exactly: bytes left over mean the
 // directory isn't what its trailer says.
-bool read_directory() {
+Refusal read_directory() {
   if (!platform::seek_to(archive.file,
                          archive.archive_end - format::trailer_size - archive.directory_size)) {
-    return false;
+    return Refusal::directory_unreadable;
   }
   DirectoryCursor cursor = {archive.directory_size, 0, 0};
   std::uint64_t payload_size = 0;
   for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
-    if (!read_entry(cursor, archive.entries[i], payload_size)) return false;
+    const Refusal refusal = read_entry(cursor, archive.entries[i], payload_size);
+    if (refusal != Refusal::none) {
+      archive.refused_entry = i;
+      return refusal;
+    }
   }
   archive.payload_size = static_cast<std::uint32_t>(payload_size);
-  return read_strings(cursor) && used_up(cursor);
+  const Refusal refusal = read_strings(cursor);
+  // The directory ended past the records, inside the strings.
+  if (refusal == Refusal::record_past_end) return Refusal::strings_past_end;
+  if (refusal != Refusal::none) return refusal;
+  archive.refusal_value = cursor.unread + cursor.filled - cursor.position;
+  if (archive.refusal_value != 0) return Refusal::directory_left_over;
+  // Summed whole first, so that a sum past 32 bits is told as such.
+  return payload_size > 0xFFFFFFFFu ? Refusal::payload_too_large : Refusal::none;
 }
 
 // Adds the next count bytes of the file to *crc; false when the file ends or fails first.
@@ -213,10 +223,12 @@ bool add_to_crc(std::uint64_t count, uLong* crc) {
 }
 
 // Ends the CRC-32 of the payload, crc, with the directory and the trailer up to the
-// checksum, from the file's position at the payload's end.
-bool rest_of_checksum_matches(uLong crc) {
+// checksum, from the file's position at the payload's end, and holds it to the trailer's.
+Refusal rest_of_checksum(uLong crc) {
   const std::uint64_t rest = std::uint64_t{archive.directory_size} + format::trailer_size - format::checksum_field_size;
-  return add_to_crc(rest, &crc) && static_cast<std::uint32_t>(crc) == archive.checksum;
+  if (!add_to_crc(rest, &crc)) return Refusal::payload_unreadable;
+  archive.refusal_value = static_cast<std::uint32_t>(crc);
+  return archive.refusal_value == archive.checksum ? Refusal::none : Refusal::checksum_mismatch;
 }
 
 // Whether the payload the directory claims fits in front of it. Both openings ask, so
@@ -228,15 +240,15 @@ bool archive_fits() {
 }
 
 // The CRC-32 of everything from the first payload byte through the entry count.
-bool checksum_matches() {
-  if (!platform::seek_to(archive.file, payload_start())) return false;
+Refusal check_checksum() {
+  if (!platform::seek_to(archive.file, payload_start())) return Refusal::payload_unreadable;
 
   uLong crc = crc32(0L, Z_NULL, 0);
   // The payload's own CRC is kept on the way, so that the extraction can check the
   // payload again as it reads it.
-  if (!add_to_crc(archive.payload_size, &crc)) return false;
+  if (!add_to_crc(archive.payload_size, &crc)) return Refusal::payload_unreadable;
   archive.payload_crc = static_cast<std::uint32_t>(crc);
-  return rest_of_checksum_matches(crc);
+  return rest_of_checksum(crc);
 }
 
 // Where the archive ends. Signing an installer (Authenticode) appends a certificate
@@ -320,11 +332,27 @@ std::uint64_t find_archive_end(std::uint64_t file_size, std::uint32_t* padding) 
   return table;
 }
 
-__attribute__((always_inline)) inline bool read_and_verify(platform::file_t file, bool verify) {
+// One try at archive.archive_end: why the archive there is refused, none when it opens.
+__attribute__((always_inline)) inline Refusal read_at_end(bool verify) {
+  Refusal refusal = read_trailer();
+  if (refusal == Refusal::none) refusal = read_directory();
+  if (refusal != Refusal::none) return refusal;
+  if (!archive_fits()) return Refusal::payload_too_large;
+  if (verify) {
+    refusal = check_checksum();
+    if (refusal != Refusal::none) return refusal;
+  }
+  return platform::seek_to(archive.file, payload_start()) ? Refusal::none : Refusal::payload_unreadable;
+}
+
+// Why the file is refused, none when it opens. With explain, a refusal that followed
+// tries at other ends is looked at once more at the end kept, so that the reason is
+// that end's (the installer, which only says that it refused, leaves that out).
+__attribute__((always_inline)) inline Refusal read_and_verify(platform::file_t file, bool verify, bool explain) {
   archive.file = file;
-  if (archive.file == platform::invalid_file) return false;
+  if (archive.file == platform::invalid_file) return Refusal::not_opened;
   std::uint64_t file_size;
-  if (!platform::file_size(archive.file, &file_size)) return false;
+  if (!platform::file_size(archive.file, &file_size)) return Refusal::size_unknown;
   std::uint32_t padding;
   const std::uint64_t end = find_archive_end(file_size, &padding);
 
@@ -334,18 +362,21 @@ __attribute__((always_inline)) inline bool read_and_verify(platform::file_t file
   // end, so an archive that merely looks signed opens as it always did.
   const std::uint32_t tries = padding + 1 + (end != file_size ? 1 : 0);
   std::uint64_t parsed_end = 0;
+  Refusal refusal = Refusal::none;
   for (std::uint32_t i = 0; i < tries; ++i) {
     if (i > 0) std::memset(archive.entries, 0, format::max_entries * sizeof(DirectoryEntry));
     archive.archive_end = i <= padding ? end - i : file_size;
-    if (!read_trailer() || !read_directory()) continue;
-    if (parsed_end == 0) parsed_end = archive.archive_end;
-    if (archive_fits() && (!verify || checksum_matches()) && platform::seek_to(archive.file, payload_start())) {
-      return true;
-    }
+    refusal = read_at_end(verify);
+    if (refusal == Refusal::none) return refusal;
+    if (refusal >= Refusal::payload_too_large && parsed_end == 0) parsed_end = archive.archive_end;
   }
-  // A refused archive keeps the end that made the most sense, for a diagnosis to start from.
+  // A refused archive keeps the end that made the most sense, the one its reason is about.
   archive.archive_end = parsed_end != 0 ? parsed_end : end;
-  return false;
+  if (explain && tries > 1) {
+    std::memset(archive.entries, 0, format::max_entries * sizeof(DirectoryEntry));
+    refusal = read_at_end(verify);
+  }
+  return refusal;
 }
 
 template <typename T>
@@ -356,7 +387,7 @@ void release_buffer(T*& buffer) {
 
 // Inlined into every opening, so that the installer, which only ever verifies its own
 // file, carries no trace of the others. Takes the file just opened, or invalid_file.
-__attribute__((always_inline)) inline int open_with(platform::file_t file, bool verify) {
+__attribute__((always_inline)) inline int open_with(platform::file_t file, bool verify, bool explain = true) {
   // A second opening (the tests, the packer) replaces the first whole.
   close_archive();
   if (archive.file != platform::invalid_file) platform::close_file(archive.file);
@@ -365,14 +396,16 @@ __attribute__((always_inline)) inline int open_with(platform::file_t file, bool 
 
   if (!allocate_buffers()) {
     platform::close_file(file);
-    report(IDS_OUT_OF_MEMORY);
+    archive.refusal = Refusal::out_of_memory;
+    show_string(IDS_OUT_OF_MEMORY);
     return 1;
   }
-  if (!read_and_verify(file, verify)) {
+  archive.refusal = read_and_verify(file, verify, explain);
+  if (archive.refusal != Refusal::none) {
     // The descriptor of an archive we refused is of no further use.
     if (archive.file != platform::invalid_file) platform::close_file(archive.file);
     archive.file = platform::invalid_file;
-    report(IDS_CORRUPTED);
+    show_string(IDS_CORRUPTED);
     return 1;
   }
   platform::load_string(IDS_BANNER, archive.banner, format::banner_buffer_size);
@@ -383,7 +416,7 @@ __attribute__((always_inline)) inline int open_with(platform::file_t file, bool 
 
 int open_archive(const char* own_path) { return open_with(platform::open_own_file(own_path), true); }
 
-int open_running_archive() { return open_with(platform::open_running_program(), true); }
+int open_running_archive() { return open_with(platform::open_running_program(), true, false); }
 
 int open_archive_file(platform::file_t file, bool verify) {
   return verify ? open_with(file, true) : open_with(file, false);
@@ -395,7 +428,7 @@ int open_archive_unverified(const char* own_path) {
 
 bool checksum_matches_after(std::uint32_t payload_crc) {
   return platform::seek_to(archive.file, payload_start() + archive.payload_size) &&
-         rest_of_checksum_matches(payload_crc);
+         rest_of_checksum(payload_crc) == Refusal::none;
 }
 
 void close_archive() {

@@ -80,8 +80,9 @@ int run_extract(const ExtractArgs& args);
 
 // How many failed writes the extraction run has reported so far.
 int write_failures();
-// Prints the extraction's progress from the message area, as it changes.
-void print_extraction_messages();
+// What a complete extraction run would have started, for the terminal: empty when the
+// run wasn't complete or the archive names no program.
+const std::string& run_program_shown();
 
 // Reads the whole of a file the maker names (a stub, an icon, a password file): a
 // regular file only (a pipe would never end, nor would /dev/zero) of at most limit

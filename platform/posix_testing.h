@@ -38,8 +38,8 @@ int shell_start_count();
 // n more allocations succeed, then every one fails; -1 turns failures off.
 void fail_allocation_after(int n);
 
-// Called (from whichever thread) each time invalidate_main_window is; nullptr: none.
-void set_message_listener(void (*listener)());
+// How many times invalidate_main_window has been called, from whichever thread.
+int repaint_count();
 
 // Output paths resolved one folder at a time (as on kernels without openat2) instead
 // of in one step; false goes back to one step.

@@ -3,6 +3,8 @@
 // the extraction, and the teardown that ends the program.
 #include "ui/installer.h"
 
+#include <cstring>
+
 #include "archive/archive.h"
 #include "archive/extract.h"
 #include "password/password.h"
@@ -53,12 +55,6 @@ HWND make_control(HWND parent, DWORD ex_style, const char* class_name, const cha
                   DWORD style, INT_PTR id = 0) {
   return CreateWindowExA(ex_style, class_name, text, WS_CHILD | style, 0, 0, 0, 0, parent,
                          reinterpret_cast<HMENU>(id), GetModuleHandleA(nullptr), nullptr);
-}
-
-void show_string(unsigned id) {
-  char text[message_area_size] = {};
-  platform::load_string(id, text, sizeof text);
-  show_message(text);
 }
 
 // A label of the directory or password row, in the user's language.
@@ -235,6 +231,29 @@ void use_readable_texts() {
   const LANGID english = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
   SetThreadUILanguage(english);
   SetThreadLocale(MAKELCID(english, SORT_DEFAULT));
+}
+
+// The extraction run's reports, in the message area: "  inflating: " and the path (a
+// long path loses its end), then the entry's stored name once it is done with.
+void entry_started(const char* path) {
+  char text[message_area_size];
+  platform::load_string(IDS_INFLATING, text, sizeof text);
+  std::size_t used = std::strlen(text);
+  while (*path != '\0' && used < sizeof text - 1) text[used++] = *path++;
+  text[used] = '\0';
+  show_message(text);
+}
+
+void entry_done(const DirectoryEntry& entry) { show_message(entry.name); }
+
+// A complete run starts the after-run program, and the window is torn down
+// (worker_main); any other end is said and waits for the user to close.
+void extraction_ended(int result) {
+  if (result == 0) {
+    start_run_program();
+  } else {
+    show_string(result == 1 ? IDS_CANCELLED : IDS_CORRUPTED);
+  }
 }
 
 DWORD WINAPI worker_main(LPVOID) {

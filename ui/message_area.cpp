@@ -50,6 +50,12 @@ void show_message(const char* text) {
   if (live) platform::invalidate_main_window();
 }
 
+void show_string(unsigned id) {
+  char text[message_area_size];
+  platform::load_string(id, text, sizeof text);
+  show_message(text);
+}
+
 void read_message(char* buffer, std::size_t size) {
   if (size == 0) return;
   platform::lock_message_area();

@@ -14,6 +14,8 @@ void message_area_open();
 void message_area_close();
 // Replaces the text (cut to 259 bytes) and asks the main window to repaint.
 void show_message(const char* text);
+// The same with the text of the string table's id, in the user's language.
+void show_string(unsigned id);
 // Copies the current text out under the guard (empty when the area is gone).
 void read_message(char* buffer, std::size_t size);
 

@@ -42,8 +42,4 @@ endforeach()
 set_target_properties(kelvra-pack PROPERTIES CXX_LINKER_LAUNCHER "${posix_launcher}")
 
 target_link_libraries(kelvra-pack PRIVATE kelvra_pack_writer)
-# The core's repaint of the stub's main window reaches the packer's listener instead
-# (system/win32.cpp).
-target_link_options(kelvra-pack PRIVATE
-  -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
-  -Wl,--wrap=_ZN6kelvra8platform22invalidate_main_windowEv)
+target_link_options(kelvra-pack PRIVATE -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp)

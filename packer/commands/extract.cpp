@@ -1,6 +1,6 @@
 // kelvra-pack extract: the installer's own run (open, password, working directory,
 // extraction) on this system, with the terminal in place of the window. The after-run
-// program is shown, never started.
+// program is shown, never started (questions.cpp).
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -45,21 +45,6 @@ bool names_to_system(unsigned codepage) {
     entry.name_length = static_cast<std::uint8_t>(name.size());
   }
   return true;
-}
-
-void show_run_program() {
-  char command_line[4096] = {};
-  char found[4096] = {};
-  if (!build_run_command_line(command_line, sizeof command_line)) {
-    std::printf("The installer would now run a command line too long to show.\n");
-    return;
-  }
-  std::printf("The installer would now run: %s\n", printable(system::from_core_text(command_line)).c_str());
-  if (find_run_program(found, sizeof found)) {
-    std::printf("  (found as %s; not started here)\n", printable(system::from_core_text(found)).c_str());
-  } else {
-    std::printf("  (not found in the target directory or on PATH)\n");
-  }
 }
 
 }  // namespace
@@ -108,22 +93,15 @@ int run_extract(const ExtractArgs& args) {
   }
   if (!names_to_system(args.codepage)) return exit_failed;
 
-  // The run starts run_program when it is set; here it is only shown, so the run
-  // finds it empty and the text comes back afterwards.
-  char run_program[format::string_buffer_size];
-  std::memcpy(run_program, archive.run_program, sizeof run_program);
-  std::memset(archive.run_program, 0, format::string_buffer_size);
-
+  // The run reports through questions.cpp, which prints each entry and keeps the
+  // after-run program to show here instead of starting it.
   progress_start("extracting", archive.payload_size, archive.entry_count);
-  system::listen_to_messages(print_extraction_messages);
   const int cancelled = extract_all();
-  system::listen_to_messages(nullptr);
   progress_finish(!cancelled);
 
-  std::memcpy(archive.run_program, run_program, sizeof run_program);
   if (cancelled == 2) complain(TEXT_CORRUPTED);
   if (cancelled) return exit_failed;
-  if (run_program[0] != '\0') show_run_program();
+  std::fputs(run_program_shown().c_str(), stdout);
   return write_failures() == 0 ? exit_ok : exit_failed;
 }
 

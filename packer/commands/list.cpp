@@ -1,7 +1,6 @@
 // kelvra-pack list and test: the archive as the reader sees it, every chunk inflated
-// and held to the format's bounds, and when the reader refuses a file, the reason why.
-#include <zlib.h>
-
+// and held to the format's bounds, and when the reader refuses a file, the reason it
+// kept (refusals.cpp has the words).
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -18,13 +17,13 @@
 #include "archive/names.h"
 #include "archive/writer.h"
 #include "packer/packer.h"
+#include "packer/commands/refusals.h"
 #include "packer/pe/checksum.h"
 #include "packer/system/progress.h"
 #include "packer/system/system.h"
 #include "packer/commands/test_parallel.h"
 #include "packer/system/times.h"
 #include "password/password.h"
-#include "ui/message_area.h"
 
 namespace kelvra::pack {
 
@@ -38,100 +37,6 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 bool read_at(std::FILE* file, std::uint64_t position, void* buffer, std::size_t size) {
   return system::seek_file(file, position) &&
          std::fread(buffer, 1, size, file) == size;
-}
-
-// Walks the file the way the reader does, but stops at the first fault with words for
-// it. Only called once the reader has refused the file.
-std::string diagnose(const std::string& path, unsigned codepage) {
-  File file(system::open_file(path, "rb"));
-  if (!file) return "cannot open " + in_quotes(path) + ": " + system::last_error();
-  std::uint64_t file_size = 0;
-  if (!system::file_end(file.get(), &file_size)) return "cannot read " + in_quotes(path);
-  // A signed installer's archive ends where its certificate table begins: look where
-  // the reader looked.
-  const std::uint64_t size = archive.archive_end != 0 ? archive.archive_end : file_size;
-  if (size < format::trailer_size) {
-    return "the file is " + std::to_string(size) + " bytes, shorter than the " +
-           std::to_string(format::trailer_size) + "-byte trailer of an archive";
-  }
-  std::uint8_t trailer[format::trailer_size];
-  if (!read_at(file.get(), size - format::trailer_size, trailer, sizeof trailer)) {
-    return "cannot read the trailer of " + in_quotes(path);
-  }
-  const std::uint32_t directory_size = format::read_u32(trailer);
-  const std::uint32_t entry_count = format::read_u32(trailer + 4);
-  const std::uint32_t checksum = format::read_u32(trailer + 8);
-  if (entry_count > format::max_entries) {
-    return "the trailer counts " + std::to_string(entry_count) + " entries; the limit is " +
-           std::to_string(format::max_entries) + " (not an archive, or a damaged one)";
-  }
-  const std::uint64_t largest_directory =
-      format::max_entries * (format::record_fixed_size + format::max_name_length) +
-      format::string_count * (1 + format::max_string_length);
-  if (directory_size > largest_directory || directory_size + format::trailer_size > size) {
-    return "the trailer's directory size, " + std::to_string(directory_size) +
-           " bytes, does not fit the file (not an archive, or a damaged one)";
-  }
-
-  std::vector<std::uint8_t> directory(directory_size);
-  const std::uint64_t directory_start = size - format::trailer_size - directory_size;
-  if (!read_at(file.get(), directory_start, directory.data(), directory.size())) {
-    return "cannot read the directory of " + in_quotes(path);
-  }
-  std::size_t at = 0;
-  std::uint64_t payload_size = 0;
-  for (std::uint32_t i = 0; i < entry_count; ++i) {
-    const std::string which = "entry " + std::to_string(i + 1);
-    if (at + 1 > directory.size() || at + 1 + directory[at] + 21 > directory.size()) {
-      return which + ": its record runs past the end of the directory";
-    }
-    const std::string name(reinterpret_cast<const char*>(&directory[at + 1]), directory[at]);
-    const NameProblem problem = check_entry_name(name.data(), name.size());
-    if (problem != NameProblem::none) {
-      return which + " " + in_quotes(printable(from_codepage(name.c_str(), codepage))) + ": " +
-             describe_name_problem(problem);
-    }
-    payload_size += format::read_u32(&directory[at + 1 + directory[at]]);
-    at += format::record_fixed_size + directory[at];
-  }
-  for (std::uint32_t s = 0; s < format::string_count; ++s) {
-    if (at + 1 > directory.size() || at + 1 + directory[at] > directory.size()) {
-      return "the directory ends inside its strings";
-    }
-    if (s == format::string_password_digest && directory[at] > format::max_digest_length) {
-      return "the password digest is " + std::to_string(directory[at]) + " bytes; the limit is " +
-             std::to_string(format::max_digest_length);
-    }
-    at += 1 + directory[at];
-  }
-  if (at != directory.size()) {
-    return std::to_string(directory.size() - at) + " bytes of the directory are left over";
-  }
-  if (payload_size > 0xFFFFFFFFu || payload_size > directory_start) {
-    return "the entries' stored sizes add up to " + std::to_string(payload_size) +
-           " bytes, more than the file holds before its directory";
-  }
-
-  uLong crc = crc32(0L, Z_NULL, 0);
-  std::uint64_t position = directory_start - payload_size;
-  std::uint64_t left = size - format::checksum_field_size - position;
-  std::vector<std::uint8_t> buffer(1 << 16);
-  if (!system::seek_file(file.get(), position)) return "cannot read the payload";
-  while (left > 0) {
-    const std::size_t piece = left < buffer.size() ? static_cast<std::size_t>(left) : buffer.size();
-    if (std::fread(buffer.data(), 1, piece, file.get()) != piece) return "cannot read the payload";
-    crc = crc32(crc, buffer.data(), static_cast<uInt>(piece));
-    left -= piece;
-  }
-  if (static_cast<std::uint32_t>(crc) != checksum) {
-    char text[96];
-    std::snprintf(text, sizeof text, "checksum mismatch: the trailer says %08" PRIX32 ", the data gives %08" PRIX32,
-                  checksum, static_cast<std::uint32_t>(crc));
-    return text;
-  }
-  char message[message_area_size];
-  read_message(message, sizeof message);
-  return std::string("the reader refused it: ") + message;
 }
 
 std::string entry_name(const DirectoryEntry& entry, unsigned codepage) {
@@ -296,7 +201,7 @@ std::string open_for_reading(const std::string& path, unsigned codepage, bool ve
   const std::string irregular = system::regular_file_problem(path);
   if (!irregular.empty()) return irregular;
   if (open_archive_file(system::open_installer(path), verify) == 0) return {};
-  return diagnose(path, codepage);
+  return describe_refusal(path, codepage);
 }
 
 int run_list(const std::string& path, bool json, unsigned codepage) {

@@ -20,7 +20,6 @@
 #include "packer/pe/resources.h"
 #include "packer/packer.h"
 #include "packer/system/system.h"
-#include "platform/posix_testing.h"
 
 namespace kelvra::pack {
 
@@ -194,8 +193,6 @@ bool read_line_quietly(std::string* line, bool* was_terminal) {
   *was_terminal = terminal;
   return got;
 }
-
-void listen_to_messages(void (*listener)()) { platform::testing::set_message_listener(listener); }
 
 int run_shell(const std::string& command, std::string* output) {
   output->clear();

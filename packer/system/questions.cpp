@@ -1,5 +1,6 @@
-// The questions the extraction run puts to the user, answered on the terminal, and
-// its failed writes, told on standard error: the packer's side of the output seam.
+// The questions the extraction run puts to the user, answered on the terminal, its
+// failed writes, told on standard error, and its progress, printed: the packer's side
+// of the output seam and of the run's reports.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,7 +12,6 @@
 #include "packer/system/system.h"
 #include "platform/platform.h"
 #include "resources/strings.h"
-#include "ui/message_area.h"
 
 namespace kelvra {
 
@@ -22,6 +22,24 @@ bool entry_written = false;
 // Entries the run is done with, and their stored bytes, for the progress display.
 std::uint32_t entries_done = 0;
 std::uint64_t bytes_done = 0;
+// What the installer would start at the end of the run, as it would find it then.
+std::string run_program_lines;
+
+// The command line and the file it names, looked up now: the working directory is the
+// target directory, as it is when the installer starts the program.
+std::string describe_run_program() {
+  char command_line[4096] = {};
+  char found[4096] = {};
+  if (!build_run_command_line(command_line, sizeof command_line)) {
+    return "The installer would now run a command line too long to show.\n";
+  }
+  std::string lines =
+      "The installer would now run: " + pack::printable(pack::system::from_core_text(command_line)) + "\n";
+  if (find_run_program(found, sizeof found)) {
+    return lines + "  (found as " + pack::printable(pack::system::from_core_text(found)) + "; not started here)\n";
+  }
+  return lines + "  (not found in the target directory or on PATH)\n";
+}
 
 struct Answer {
   const char* words[3];
@@ -101,31 +119,45 @@ void report_write_failure(const char* path, std::uint32_t error) {
                pack::system::from_core_text(reason).c_str());
 }
 
+void entry_started(const char* path) {
+  pack::progress_pause();
+  if (!pack::quiet()) {
+    const std::string text = std::string(TEXT_INFLATING) + path;
+    std::printf("%s\n", pack::printable(pack::system::from_core_text(text.c_str())).c_str());
+  }
+  entry_written = true;
+  std::fflush(stdout);
+}
+
+void entry_done(const DirectoryEntry& entry) {
+  pack::progress_pause();
+  // Done with an entry it never started: nothing was written.
+  if (!entry_written && !pack::quiet()) {
+    std::printf("   skipping: %s\n", pack::printable(pack::system::from_core_text(entry.name)).c_str());
+  }
+  entry_written = false;
+  bytes_done += entry.stored_size;
+  pack::progress_update(bytes_done, ++entries_done);
+  std::fflush(stdout);
+}
+
+// A damaged payload is said by run_extract once the run is over; the after-run program
+// is never started here, only shown.
+void extraction_ended(int result) {
+  if (result == 0) {
+    if (archive.run_program[0] != '\0') run_program_lines = describe_run_program();
+    return;
+  }
+  pack::progress_pause();
+  if (result == 1) std::fprintf(stderr, "%s\n", TEXT_CANCELLED);
+  std::fflush(stdout);
+}
+
 namespace pack {
 
 int write_failures() { return failures; }
 
-void print_extraction_messages() {
-  char text[message_area_size];
-  read_message(text, sizeof text);
-  progress_pause();
-  if (std::strncmp(text, TEXT_INFLATING, std::strlen(TEXT_INFLATING)) == 0) {
-    if (!quiet()) std::printf("%s\n", printable(system::from_core_text(text)).c_str());
-    entry_written = true;
-  } else if (std::strcmp(text, TEXT_CANCELLED) == 0) {
-    std::fprintf(stderr, "%s\n", text);
-  } else if (std::strcmp(text, TEXT_CORRUPTED) == 0) {
-    // The run's verdict, not an entry: run_extract says it once the run is over.
-  } else {
-    // The run shows each entry's name once it is done with it; no "inflating" before
-    // it means nothing was written.
-    if (!entry_written && !quiet()) std::printf("   skipping: %s\n", printable(system::from_core_text(text)).c_str());
-    entry_written = false;
-    if (entries_done < archive.entry_count) bytes_done += archive.entries[entries_done++].stored_size;
-    progress_update(bytes_done, entries_done);
-  }
-  std::fflush(stdout);
-}
+const std::string& run_program_shown() { return run_program_lines; }
 
 }  // namespace pack
 

@@ -76,9 +76,6 @@ void remove_on_interrupt(const char* (*path_of)(), const char* (*also)() = nullp
 // whether it was. False at the end of input.
 bool read_line_quietly(std::string* line, bool* was_terminal);
 
-// Tells listener each time the extraction run's message changes; nullptr: nobody.
-void listen_to_messages(void (*listener)());
-
 // Runs command through the system's shell, its standard output and error together in
 // *output. Returns its exit status, or -1 when it could not be started.
 int run_shell(const std::string& command, std::string* output);

@@ -147,8 +147,6 @@ bool read_console_line(HANDLE input, std::string* line) {
   return true;
 }
 
-void (*message_listener)() = nullptr;
-
 }  // namespace
 
 namespace system {
@@ -288,8 +286,6 @@ bool read_line_quietly(std::string* line, bool* was_terminal) {
   return got;
 }
 
-void listen_to_messages(void (*listener)()) { message_listener = listener; }
-
 int run_shell(const std::string& command, std::string* output) {
   output->clear();
   std::fflush(stdout);
@@ -356,10 +352,3 @@ std::string from_codepage(const std::string& bytes, unsigned codepage) {
 }
 
 }  // namespace kelvra::pack
-
-// The core tells the stub's main window of each new message through the platform
-// layer. The packer has no window: its link wraps that call (see CMakeLists.txt) so
-// that the message reaches the listener instead.
-extern "C" void __wrap__ZN6kelvra8platform22invalidate_main_windowEv() {
-  if (kelvra::pack::message_listener != nullptr) kelvra::pack::message_listener();
-}

@@ -3,6 +3,7 @@
 # names the installer can't make, a pipe where a file should be, a file that changes
 # while it is read (an output that is one of its own inputs: test_packer.py).
 import os
+import struct
 import subprocess
 import unittest
 import zlib
@@ -61,6 +62,48 @@ class Escaping(PackerCase):
                     # Nothing raw: the reason quotes the name escaped.
                     self.assertNotIn("\x1b", r.stderr + r.stdout)
                 self.assertEqual([], os.listdir(target))
+
+
+def archive_with(records, strings=b"\0" * 7, count=None, directory_size=None, checksum=None):
+    """A payload-free archive of (name, stored size) records whose trailer may lie."""
+    directory = b"".join(bytes([len(n)]) + n + struct.pack("<IBQQ", size, 0x20, 0, 0) for n, size in records)
+    directory += strings
+    body = directory + struct.pack("<II", len(directory) if directory_size is None else directory_size,
+                                   len(records) if count is None else count)
+    return body + struct.pack("<I", zlib.crc32(body) if checksum is None else checksum)
+
+
+class Refusals(PackerCase):
+    def test_each_reason_the_reader_keeps_has_its_words(self):
+        body = archive_with([(b"a", 0)])[:-4]
+        cases = [
+            ("empty file", b"", "the file is 0 bytes, shorter than the 12-byte trailer of an archive"),
+            ("too many entries", archive_with([], count=1001),
+             "the trailer counts 1001 entries; the limit is 1000 (not an archive, or a damaged one)"),
+            ("directory past the file", archive_with([], directory_size=1000),
+             "the trailer's directory size, 1000 bytes, does not fit the file (not an archive, or a damaged one)"),
+            ("a record cut short", archive_with([(b"a", 0)], count=2),
+             "entry 2: its record runs past the end of the directory"),
+            ("a device name", archive_with([(b"ok", 0), (b"b", 0), (b"CON.txt", 0)]),
+             "entry 3 'CON.txt': the name has a part that is a Windows device name"),
+            ("strings cut short", archive_with([], directory_size=3), "the directory ends inside its strings"),
+            ("long digest", archive_with([], b"\0" * 5 + bytes([30]) + b"d" * 30 + b"\0"),
+             "the password digest is 30 bytes; the limit is 23"),
+            ("bytes left over", archive_with([], b"\0" * 7 + b"xyz"), "3 bytes of the directory are left over"),
+            ("sizes past 32 bits", archive_with([(b"a", 0xFFFFFFF0), (b"b", 0x10)]),
+             "the entries' stored sizes add up to 4294967296 bytes, more than the file holds before its directory"),
+            ("wrong checksum", body + struct.pack("<I", 0x12345678),
+             "checksum mismatch: the trailer says 12345678, the data gives %08X" % zlib.crc32(body)),
+        ]
+        for what, data, words in cases:
+            with self.subTest(what):
+                path = self.write(self.path(what + ".exe"), data)
+                for command in ("list", "test"):
+                    r = run(command, path)
+                    self.assertEqual((1, "kelvra-pack: %s: %s\n" % (path, words)), (r.returncode, r.stderr))
+        missing = self.path("missing.exe")
+        self.assertEqual("kelvra-pack: %s: cannot open '%s': No such file or directory\n" % (missing, missing),
+                         run("list", missing).stderr)
 
 
 class TestHoldsTheWritersRules(PackerCase):

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "resources/strings.h"
 #include "tests/unit/extraction_fixture.h"
 
 namespace kelvra {
@@ -277,6 +278,48 @@ TEST_F(Extraction, MemoryStaysFixedWhateverTheSize) {
   platform::testing::fail_allocation_after(-1);
   EXPECT_TRUE(scripted::calls().empty());
   EXPECT_EQ(read_all("large.bin"), data);
+}
+
+// The host hears of every entry once, in order (and of its file being written only
+// when one is), then of the end once with the run's result; the after-run program is
+// never started but by the host, so a host that only shows it starts nothing.
+TEST_F(Extraction, ReportsEachEntryThenTheEndAndLeavesTheStartToTheHost) {
+  struct Case {
+    const char* name;
+    int answer;        // to the question about the existing b.txt; 0: skip all, none asked
+    bool cut;          // the installer loses its payload after the check
+    int result;
+    std::vector<std::string> shown;
+  };
+  const Case cases[] = {
+      {"complete, one skipped", 0, false, 0,
+       {"  inflating: a.txt", "a.txt", "b.txt", "  inflating: setup.exe", "setup.exe"}},
+      {"cancelled at the second", answer_closed, false, 1,
+       {"  inflating: a.txt", "a.txt", "b.txt", TEXT_CANCELLED}},
+      {"payload gone after the check", 0, true, 2, {"  inflating: a.txt", "a.txt", TEXT_CORRUPTED}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh_target();
+    std::ofstream("b.txt") << "old";
+    overwrite_policy = c.answer == 0 ? OverwritePolicy::skip_all : OverwritePolicy::ask;
+    if (c.answer != 0) scripted::answer_file_exists(c.answer);
+    scripted::start_after_run(false);
+    open(test::build_archive({{"a.txt", "first"}, {"b.txt", noise(12000, 3)}, {"setup.exe", "MZ"}},
+                             {"", "setup.exe"}));
+    if (c.cut) {
+      ASSERT_EQ(truncate(installer.c_str(), static_cast<off_t>(payload_start())), 0);
+    }
+
+    EXPECT_EQ(extract_all(), c.result);
+
+    EXPECT_EQ(messages, c.shown);
+    EXPECT_EQ(scripted::endings(), std::vector<int>{c.result});
+    std::vector<std::uint32_t> sizes;
+    for (std::uint32_t i = 0; i < scripted::done_sizes().size(); ++i) sizes.push_back(archive.entries[i].stored_size);
+    EXPECT_EQ(scripted::done_sizes(), sizes);
+    EXPECT_EQ(platform::testing::start_count(), 0);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Test helper: an extraction run from an installer file written beside a fresh target
-// directory, which is the working directory while the test runs. Every message the run
-// shows is kept in order, and scripted answers and start records begin empty.
+// directory, which is the working directory while the test runs. Every report of the
+// run is kept in order, and scripted answers and start records begin empty.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,19 +19,8 @@
 #include "platform/posix_testing.h"
 #include "tests/unit/archive_builder.h"
 #include "tests/unit/scripted_questions.h"
-#include "ui/message_area.h"
 
 namespace kelvra::test {
-
-inline std::vector<std::string>& shown_messages() {
-  static std::vector<std::string> messages;
-  return messages;
-}
-inline void capture_message() {
-  char text[message_area_size];
-  read_message(text, sizeof text);
-  shown_messages().push_back(text);
-}
 
 inline const Bytes stand_in_stub = {'M', 'Z', 0x90, 0, 3, 0, 0, 0};
 
@@ -42,12 +31,10 @@ class ExtractionRun : public ::testing::Test {
     target = root.file("target");
     previous = std::filesystem::current_path();
     overwrite_policy = OverwritePolicy::ask;
-    message_area_open();
-    platform::testing::set_message_listener(capture_message);
     fresh_target();
   }
   void TearDown() override {
-    platform::testing::set_message_listener(nullptr);
+    scripted::reset();
     platform::testing::fail_allocation_after(-1);
     std::filesystem::current_path(previous);
     close_archive();
@@ -100,7 +87,8 @@ class ExtractionRun : public ::testing::Test {
   TempDir root;
   std::string target, installer, mounted;
   std::filesystem::path previous;
-  std::vector<std::string>& messages = shown_messages();
+  // What the installer's message area would have shown, entry by entry.
+  std::vector<std::string>& messages = scripted::shown();
 };
 
 }  // namespace kelvra::test

@@ -14,14 +14,13 @@ namespace {
 namespace fs = std::filesystem;
 using scripted::CallKind;
 
-// The listener runs inside show_message on the extraction's thread: the target goes
-// once the first entry's name has been shown, that is between two entries.
+// The hook runs inside entry_done on the extraction's thread: the target goes once the
+// first entry is done with, that is between two entries.
 std::string doomed;
 bool removed = false;
 
 void remove_target_after_first_entry() {
-  test::capture_message();
-  if (!removed && test::shown_messages().size() == 2) {
+  if (!removed && scripted::shown().size() == 2) {
     std::error_code ignored;
     fs::remove_all(doomed, ignored);
     removed = !fs::exists(doomed);
@@ -41,7 +40,7 @@ TEST_F(Faults, TargetRemovedMidRunFailsEachLaterFileOnce) {
   };
   open(test::build_archive(files, {"", "setup", "", ""}));
   removed = false;
-  platform::testing::set_message_listener(remove_target_after_first_entry);
+  scripted::after_each_entry(remove_target_after_first_entry);
 
   const int result = extract_all();
 

@@ -12,20 +12,19 @@
 namespace kelvra {
 namespace {
 
-std::atomic<int> repaints{0};
-void count_repaint() { ++repaints; }
+// Repaints asked of the platform since the test began.
+struct {
+  int start = 0;
+  int load() const { return platform::testing::repaint_count() - start; }
+} repaints;
 
 class MessageArea : public ::testing::Test {
  protected:
   void SetUp() override {
     message_area_open();
-    repaints = 0;
-    platform::testing::set_message_listener(count_repaint);
+    repaints.start = platform::testing::repaint_count();
   }
-  void TearDown() override {
-    platform::testing::set_message_listener(nullptr);
-    message_area_open();
-  }
+  void TearDown() override { message_area_open(); }
 
   static std::string current() {
     char buffer[message_area_size];

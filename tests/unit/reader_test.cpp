@@ -124,6 +124,8 @@ TEST_F(Reader, EveryCutIsRefused) {
 struct Forged {
   std::string name;
   Bytes archive;
+  Refusal reason;           // what the reader keeps when it refuses it
+  std::uint32_t about = 0;  // the refused entry, or the number the reason names
 };
 
 Bytes one_record(const std::string& name) {
@@ -141,50 +143,57 @@ std::vector<Forged> forged_archives() {
 
   for (int i = 0; i < 1001; ++i) test::put_record(directory, "f" + std::to_string(i), 0);
   test::put_strings(directory);
-  cases.push_back({"1001 entries", test::finish_archive({}, directory, 1001)});
+  cases.push_back({"1001 entries", test::finish_archive({}, directory, 1001), Refusal::too_many_entries});
 
   directory.clear();
   test::put_record(directory, "a.txt", 0);
   test::put_strings(directory);
   // Fewer counted than there are is caught as bytes left after the strings.
-  cases.push_back({"count above the records", test::finish_archive({}, directory, 2)});
+  cases.push_back({"count above the records", test::finish_archive({}, directory, 2), Refusal::record_past_end, 1});
 
   directory.clear();
   test::put_u8(directory, 200);
   test::put_bytes(directory, "a.txt");
-  cases.push_back({"name length past the directory", test::finish_archive({}, directory, 1)});
+  cases.push_back(
+      {"name length past the directory", test::finish_archive({}, directory, 1), Refusal::record_past_end, 0});
 
   directory.clear();
   test::put_strings(directory, {"", "", "", "", "", std::string(24, 'd')});
-  cases.push_back({"24-byte digest", test::finish_archive({}, directory, 0)});
+  cases.push_back({"24-byte digest", test::finish_archive({}, directory, 0), Refusal::digest_too_long, 24});
 
   directory.clear();
   test::put_strings(directory);
   test::put_bytes(directory, "xyz");
-  cases.push_back({"bytes left after the strings", test::finish_archive({}, directory, 0)});
+  cases.push_back(
+      {"bytes left after the strings", test::finish_archive({}, directory, 0), Refusal::directory_left_over, 3});
 
   directory.clear();
   test::put_strings(directory);
-  cases.push_back({"directory size past the file", test::finish_archive({}, directory, 0, 1000)});
-  cases.push_back({"directory size 0xFFFFFFFF", test::finish_archive({}, directory, 0, 0xFFFFFFFFu)});
-  cases.push_back({"directory size too small", test::finish_archive({}, directory, 0, 3)});
+  cases.push_back({"directory size past the file", test::finish_archive({}, directory, 0, 1000),
+                   Refusal::directory_too_large});
+  cases.push_back({"directory size 0xFFFFFFFF", test::finish_archive({}, directory, 0, 0xFFFFFFFFu),
+                   Refusal::directory_too_large});
+  cases.push_back({"directory size too small", test::finish_archive({}, directory, 0, 3), Refusal::strings_past_end});
 
   payload.clear();
   directory.clear();
   test::put_record(directory, "a.txt", test::put_chunks(payload, "abc") + 1);
   test::put_strings(directory);
-  cases.push_back({"stored size past the file", test::finish_archive(payload, directory, 1)});
+  cases.push_back(
+      {"stored size past the file", test::finish_archive(payload, directory, 1), Refusal::payload_too_large});
 
   directory.clear();
   test::put_record(directory, "a.txt", 0xFFFFFFF0u);
   test::put_record(directory, "b.txt", 0x10);
   test::put_strings(directory);
   // Cut to 32 bits the sum would be 0, which fits this payload-free file exactly.
-  cases.push_back({"payload size past 32 bits", test::finish_archive({}, directory, 2)});
+  cases.push_back({"payload size past 32 bits", test::finish_archive({}, directory, 2), Refusal::payload_too_large});
 
   // The names tests hold the name check's rows; here, that a record's name reaches it,
   // control bytes included.
-  for (const char* name : {"a/../../evil.txt", "a\nb.txt"}) cases.push_back({name, one_record(name)});
+  for (const char* name : {"a/../../evil.txt", "a\nb.txt"}) {
+    cases.push_back({name, one_record(name), Refusal::unsafe_name, 0});
+  }
 
   return cases;
 }
@@ -194,6 +203,61 @@ TEST_F(Reader, ForgedArchivesAreRefused) {
     EXPECT_TRUE(refused({}, forged.archive)) << forged.name;
     EXPECT_TRUE(refused(stub_of(300), forged.archive)) << forged.name << " behind a stub";
   }
+}
+
+// What the reader keeps when it refuses: the reason, and the entry or the number it is
+// about, for each bound it checks; the opening that leaves the CRC-32 to its caller
+// keeps the same ones.
+TEST_F(Reader, EachRefusalKeepsItsReason) {
+  std::vector<Forged> cases = forged_archives();
+  Bytes payload, directory;
+  for (const char* name : {"ok.txt", "b", "CON.txt"}) test::put_record(directory, name, 0);
+  test::put_strings(directory);
+  cases.push_back({"third name a device", test::finish_archive({}, directory, 3), Refusal::unsafe_name, 2});
+  cases.push_back({"shorter than a trailer", Bytes(11, 'x'), Refusal::shorter_than_trailer});
+  Bytes changed = golden;
+  changed[5] ^= 0x20;
+  const auto crc = static_cast<std::uint32_t>(crc32(0L, changed.data(), static_cast<uInt>(changed.size() - 4)));
+  cases.push_back({"a payload byte changed", changed, Refusal::checksum_mismatch, crc});
+
+  const auto about = [] {
+    return archive.refusal == Refusal::record_past_end || archive.refusal == Refusal::unsafe_name
+               ? archive.refused_entry
+               : archive.refusal_value;
+  };
+  const bool numbered[] = {false, false, false, false, false, false, false, false, false,
+                           true,  true,  false, true,  true,  false, false, true};
+  static_assert(sizeof numbered == static_cast<std::size_t>(Refusal::checksum_mismatch) + 1);
+  for (const Forged& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(refused({}, c.archive));
+    EXPECT_EQ(archive.refusal, c.reason);
+    if (numbered[static_cast<int>(c.reason)]) {
+      EXPECT_EQ(about(), c.about);
+    }
+    // Where it looked for the trailer: the words give the file's size from it.
+    if (c.reason == Refusal::shorter_than_trailer) {
+      EXPECT_EQ(archive.archive_end, 11u);
+    }
+    if (c.reason == Refusal::checksum_mismatch) continue;
+    ASSERT_EQ(open_archive_unverified(path().c_str()), 1);
+    EXPECT_EQ(archive.refusal, c.reason) << "unverified";
+  }
+  // Behind a stub alike, but where the stub holds the payload a stored size claims: only
+  // the CRC-32 can tell that.
+  for (const Forged& c : forged_archives()) {
+    if (c.reason == Refusal::payload_too_large) continue;
+    ASSERT_TRUE(refused(stub_of(300), c.archive)) << c.name;
+    EXPECT_EQ(archive.refusal, c.reason) << c.name;
+  }
+
+  EXPECT_EQ(open_archive(dir.file("missing.exe").c_str()), 1);
+  EXPECT_EQ(archive.refusal, Refusal::not_opened);
+  ASSERT_TRUE(test::write_file(path(), {}, golden));
+  platform::testing::fail_allocation_after(0);
+  EXPECT_EQ(open_archive(path().c_str()), 1);
+  platform::testing::fail_allocation_after(-1);
+  EXPECT_EQ(archive.refusal, Refusal::out_of_memory);
 }
 
 TEST_F(Reader, StringsKeepTheirControlBytes) {

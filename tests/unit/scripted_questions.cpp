@@ -1,6 +1,7 @@
 // The tests' definitions of ask_file_exists, ask_new_name and report_write_failure:
 // scripted answers in order, every call recorded. An unscripted question fails the
-// test and is answered as a closed dialog, so that a run can't loop forever.
+// test and is answered as a closed dialog, so that a run can't loop forever. And of the
+// run's reports: recorded as the installer's window would show them.
 #include "tests/unit/scripted_questions.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 
 #include "archive/extract.h"
 #include "output/output.h"
+#include "resources/strings.h"
 
 namespace kelvra::scripted {
 
@@ -18,6 +20,11 @@ namespace {
 std::deque<int> file_exists_answers;
 std::deque<NewName> new_names;
 std::vector<Call> record;
+std::vector<std::string> shown_texts;
+std::vector<std::uint32_t> sizes;
+std::vector<int> results;
+void (*entry_hook)() = nullptr;
+bool starting = true;
 
 std::string working_directory() {
   char buffer[4096] = {};
@@ -30,6 +37,11 @@ void reset() {
   file_exists_answers.clear();
   new_names.clear();
   record.clear();
+  shown_texts.clear();
+  sizes.clear();
+  results.clear();
+  entry_hook = nullptr;
+  starting = true;
   cancel_requested = 0;
 }
 
@@ -47,6 +59,12 @@ std::vector<Call> calls_of(CallKind kind) {
 }
 
 std::size_t unused_answers() { return file_exists_answers.size() + new_names.size(); }
+
+std::vector<std::string>& shown() { return shown_texts; }
+const std::vector<std::uint32_t>& done_sizes() { return sizes; }
+const std::vector<int>& endings() { return results; }
+void after_each_entry(void (*hook)()) { entry_hook = hook; }
+void start_after_run(bool start) { starting = start; }
 
 }  // namespace kelvra::scripted
 
@@ -82,6 +100,21 @@ void ask_new_name(char* path_buffer) {
 
 void report_write_failure(const char* path, std::uint32_t error) {
   record.push_back({CallKind::write_failure, path, working_directory(), error});
+}
+
+void entry_started(const char* path) { shown_texts.push_back(std::string(TEXT_INFLATING) + path); }
+
+void entry_done(const DirectoryEntry& entry) {
+  shown_texts.push_back(entry.name);
+  sizes.push_back(entry.stored_size);
+  if (entry_hook != nullptr) entry_hook();
+}
+
+void extraction_ended(int result) {
+  results.push_back(result);
+  if (result == 0 && starting) start_run_program();
+  if (result == 1) shown_texts.push_back(TEXT_CANCELLED);
+  if (result == 2) shown_texts.push_back(TEXT_CORRUPTED);
 }
 
 }  // namespace kelvra

@@ -1,5 +1,7 @@
-// The tests' side of the questions put to the user: answers given in advance, and a
-// record of every question and failure report with the working directory at the time.
+// The tests' side of the questions put to the user and of the extraction run's reports:
+// answers given in advance, a record of every question and failure report with the
+// working directory at the time, and the run's reports as the installer's window would
+// show them.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +26,7 @@ struct NewName {
   std::string path;
 };
 
-// Clears the answers, the record and cancel_requested.
+// Clears the answers, the records, the hook and cancel_requested.
 void reset();
 void answer_file_exists(int answer);
 void answer_new_name(const std::string& path);
@@ -34,5 +36,18 @@ const std::vector<Call>& calls();
 std::vector<Call> calls_of(CallKind kind);
 // Answers scripted but never asked for.
 std::size_t unused_answers();
+
+// The run's reports in the texts the installer's message area would hold, in order:
+// "  inflating: " and the path for an entry started, the stored name for an entry done,
+// "Cancelled by user." or "This file is corrupted." for a run that ended so. A
+// complete run's end starts the after-run program, which the platform records.
+std::vector<std::string>& shown();
+// The stored size of each entry done, in order; extraction_ended's results, in order.
+const std::vector<std::uint32_t>& done_sizes();
+const std::vector<int>& endings();
+// Whether a complete run's end starts the after-run program (true until reset).
+void start_after_run(bool start);
+// Called after each entry_done is recorded (nullptr: nothing), between two entries.
+void after_each_entry(void (*hook)());
 
 }  // namespace kelvra::scripted

@@ -137,6 +137,19 @@ TEST_F(Signing, ChangedArchiveOfASignedFileIsRefused) {
   EXPECT_EQ(open(changed), 0);
 }
 
+// The reader tries the ends a signer's padding allows, and the file's own; a refusal
+// is about the end whose directory it could read, whichever it tried last.
+TEST_F(Signing, ARefusalIsAboutTheArchivesOwnEnd) {
+  for (int length = 0; length < 8; ++length) {
+    SCOPED_TRACE(length);
+    Bytes archive_bytes = test::build_archive({{"a.txt", "abc"}}, {"", "", "", "", std::string(length, 'p')});
+    archive_bytes[3] ^= 0x01;  // inside the first chunk: only the checksum can tell
+    ASSERT_TRUE(refused(signed_file(pe32, archive_bytes)));
+    EXPECT_EQ(archive.refusal, Refusal::checksum_mismatch);
+    EXPECT_EQ(archive.archive_end, pe_stub(pe32).size() + archive_bytes.size());
+  }
+}
+
 // Each case leaves a real table at the file's end but spoils one thing the reader
 // requires of it, so the trailer is looked for at the file's end and not found.
 TEST_F(Signing, TableTheReaderDoesNotTrustLeavesTheFileUnreadable) {
