@@ -469,25 +469,23 @@ std::string write_all(Output& out, const std::vector<std::uint8_t>* stub,
   std::vector<std::uint8_t> directory;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     const Input& input = inputs[i];
-    std::uint8_t fixed[format::record_fixed_size - 1];
-    format::write_u32(fixed, static_cast<std::uint32_t>(stored.sizes[i]));
-    fixed[4] = input.attributes;
-    format::write_u64(fixed + 5, input.last_write_time);
-    format::write_u64(fixed + 13, input.creation_time);
+    std::uint8_t tail[format::record_tail_size];
+    format::write_u32(tail + format::tail_stored_size_offset, static_cast<std::uint32_t>(stored.sizes[i]));
+    tail[format::tail_attributes_offset] = input.attributes;
+    format::write_u64(tail + format::tail_last_write_offset, input.last_write_time);
+    format::write_u64(tail + format::tail_creation_offset, input.creation_time);
     directory.push_back(static_cast<std::uint8_t>(input.stored_name.size()));
     directory.insert(directory.end(), input.stored_name.begin(), input.stored_name.end());
-    directory.insert(directory.end(), fixed, fixed + sizeof fixed);
+    directory.insert(directory.end(), tail, tail + sizeof tail);
   }
-  const std::string* const texts[format::string_count] = {
-      &strings.reserved, &strings.run_program, &strings.run_arg1,    &strings.run_arg2,
-      &strings.prompt,   &strings.password_digest, &strings.default_dir};
-  for (const std::string* text : texts) {
+  for (const std::string* text : strings.in_order()) {
     directory.push_back(static_cast<std::uint8_t>(text->size()));
     directory.insert(directory.end(), text->begin(), text->end());
   }
-  std::uint8_t counts[format::trailer_size - format::checksum_field_size];
-  format::write_u32(counts, static_cast<std::uint32_t>(directory.size()));
-  format::write_u32(counts + 4, static_cast<std::uint32_t>(inputs.size()));
+  // The trailer up to its checksum, which covers these bytes too.
+  std::uint8_t counts[format::trailer_checksum_offset];
+  format::write_u32(counts + format::trailer_directory_size_offset, static_cast<std::uint32_t>(directory.size()));
+  format::write_u32(counts + format::trailer_entry_count_offset, static_cast<std::uint32_t>(inputs.size()));
   directory.insert(directory.end(), counts, counts + sizeof counts);
 
   error = emit(out, directory.data(), directory.size());
@@ -615,36 +613,26 @@ std::string validate(const std::vector<Input>& inputs, const Strings& strings) {
     }
   }
 
-  struct Named {
-    const char* what;
-    const std::string* text;
-    std::size_t limit;
+  // In the directory's order.
+  static const char* const string_names[format::string_count] = {
+      "the reserved string", "the program to run", "the first argument",   "the second argument",
+      "the prompt",          "the password digest", "the default directory",
   };
-  const Named named[] = {
-      {"the reserved string", &strings.reserved, format::max_string_length},
-      {"the program to run", &strings.run_program, format::max_string_length},
-      {"the first argument", &strings.run_arg1, format::max_string_length},
-      {"the second argument", &strings.run_arg2, format::max_string_length},
-      {"the prompt", &strings.prompt, format::max_string_length},
-      {"the password digest", &strings.password_digest, format::max_digest_length},
-      // The field holds 259 characters, but a string's length byte stops at 255.
-      {"the default directory", &strings.default_dir, format::max_string_length},
-  };
+  const auto texts = strings.in_order();
   for (std::uint32_t index = 0; index < format::string_count; ++index) {
-    const Named& item = named[index];
-    if (item.text->size() > item.limit) {
-      return std::string(item.what) + " is " + std::to_string(item.text->size()) +
-             " bytes, the limit is " + std::to_string(item.limit);
+    const std::string& text = *texts[index];
+    const std::string what = string_names[index];
+    const std::uint32_t limit = format::string_layout[index].limit;
+    if (text.size() > limit) {
+      return what + " is " + std::to_string(text.size()) + " bytes, the limit is " + std::to_string(limit);
     }
     // The reader keeps a string up to its first zero byte only.
-    if (item.text->find('\0') != std::string::npos) {
-      return std::string(item.what) + " holds a zero byte";
-    }
-    const std::size_t at = refused_control(item.text->data(), item.text->size(), format::allowed_controls(index));
-    if (at != item.text->size()) {
+    if (text.find('\0') != std::string::npos) return what + " holds a zero byte";
+    const std::size_t at = refused_control(text.data(), text.size(), format::allowed_controls(index));
+    if (at != text.size()) {
       char code[8];
-      std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned char>((*item.text)[at]));
-      return std::string(item.what) + " holds the control character " + code +
+      std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned char>(text[at]));
+      return what + " holds the control character " + code +
              (index == format::string_prompt ? " (only tabs and line breaks may stand in it)" : "");
     }
   }

@@ -58,17 +58,14 @@ std::string diagnose(const std::string& path, unsigned codepage) {
   if (!read_at(file.get(), size - format::trailer_size, trailer, sizeof trailer)) {
     return "cannot read the trailer of " + in_quotes(path);
   }
-  const std::uint32_t directory_size = format::read_u32(trailer);
-  const std::uint32_t entry_count = format::read_u32(trailer + 4);
-  const std::uint32_t checksum = format::read_u32(trailer + 8);
+  const std::uint32_t directory_size = format::read_u32(trailer + format::trailer_directory_size_offset);
+  const std::uint32_t entry_count = format::read_u32(trailer + format::trailer_entry_count_offset);
+  const std::uint32_t checksum = format::read_u32(trailer + format::trailer_checksum_offset);
   if (entry_count > format::max_entries) {
     return "the trailer counts " + std::to_string(entry_count) + " entries; the limit is " +
            std::to_string(format::max_entries) + " (not an archive, or a damaged one)";
   }
-  const std::uint64_t largest_directory =
-      format::max_entries * (format::record_fixed_size + format::max_name_length) +
-      format::string_count * (1 + format::max_string_length);
-  if (directory_size > largest_directory || directory_size + format::trailer_size > size) {
+  if (directory_size > format::max_directory_size || directory_size + format::trailer_size > size) {
     return "the trailer's directory size, " + std::to_string(directory_size) +
            " bytes, does not fit the file (not an archive, or a damaged one)";
   }
@@ -82,27 +79,30 @@ std::string diagnose(const std::string& path, unsigned codepage) {
   std::uint64_t payload_size = 0;
   for (std::uint32_t i = 0; i < entry_count; ++i) {
     const std::string which = "entry " + std::to_string(i + 1);
-    if (at + 1 > directory.size() || at + 1 + directory[at] + 21 > directory.size()) {
+    if (at + format::record_name_offset > directory.size() ||
+        at + format::record_fixed_size + directory[at] > directory.size()) {
       return which + ": its record runs past the end of the directory";
     }
-    const std::string name(reinterpret_cast<const char*>(&directory[at + 1]), directory[at]);
+    const std::string name(reinterpret_cast<const char*>(&directory[at + format::record_name_offset]), directory[at]);
     const NameProblem problem = check_entry_name(name.data(), name.size());
     if (problem != NameProblem::none) {
       return which + " " + in_quotes(printable(from_codepage(name.c_str(), codepage))) + ": " +
              describe_name_problem(problem);
     }
-    payload_size += format::read_u32(&directory[at + 1 + directory[at]]);
+    payload_size +=
+        format::read_u32(&directory[at + format::record_name_offset + directory[at] + format::tail_stored_size_offset]);
     at += format::record_fixed_size + directory[at];
   }
   for (std::uint32_t s = 0; s < format::string_count; ++s) {
-    if (at + 1 > directory.size() || at + 1 + directory[at] > directory.size()) {
+    if (at + format::string_length_size > directory.size() ||
+        at + format::string_length_size + directory[at] > directory.size()) {
       return "the directory ends inside its strings";
     }
-    if (s == format::string_password_digest && directory[at] > format::max_digest_length) {
+    if (s == format::string_password_digest && directory[at] > format::string_layout[s].limit) {
       return "the password digest is " + std::to_string(directory[at]) + " bytes; the limit is " +
-             std::to_string(format::max_digest_length);
+             std::to_string(format::string_layout[s].limit);
     }
-    at += 1 + directory[at];
+    at += format::string_length_size + directory[at];
   }
   if (at != directory.size()) {
     return std::to_string(directory.size() - at) + " bytes of the directory are left over";
