@@ -62,6 +62,17 @@ NameKind name_kind(const char* path);
 constexpr bool reparse_tag_is_link(std::uint32_t tag) { return tag == 0 || (tag & 0x20000000u) != 0; }
 // The platform's code for "a link stands in the way".
 extern const std::uint32_t error_link_in_path;
+// Whether opening a path goes through a link among its folders unseen, so that a
+// writer must look at each folder first (Windows). POSIX resolves every output path
+// without following links at the moment it uses it, which refuses the same entries
+// with the same error and no gap between a check and the use.
+extern const bool opens_follow_folder_links;
+// The platform's codes for an entry whose data no longer decodes (the archive changed
+// after the check, or a name that would leave the target directory), for a folder
+// where a file is to go, and for a path too long for the system.
+extern const std::uint32_t error_damaged_data;
+extern const std::uint32_t error_directory_in_place;
+extern const std::uint32_t error_name_too_long;
 // Puts the closed file from in place of the file to, in one step: to's name is taken
 // over whatever to was (a link is replaced, not followed). Both lie in the same folder.
 // in_use: to is held open elsewhere and stays as it was, attributes too.

@@ -363,6 +363,10 @@ NameKind name_kind(const char* path) {
 }
 
 const std::uint32_t error_link_in_path = ELOOP;
+const bool opens_follow_folder_links = false;
+const std::uint32_t error_damaged_data = EBADMSG;
+const std::uint32_t error_directory_in_place = EISDIR;
+const std::uint32_t error_name_too_long = ENAMETOOLONG;
 
 namespace {
 

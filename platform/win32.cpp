@@ -247,6 +247,10 @@ NameKind name_kind(const char* path) {
 }
 
 const std::uint32_t error_link_in_path = ERROR_CANT_RESOLVE_FILENAME;
+const bool opens_follow_folder_links = true;
+const std::uint32_t error_damaged_data = ERROR_INVALID_DATA;
+const std::uint32_t error_directory_in_place = ERROR_DIRECTORY;
+const std::uint32_t error_name_too_long = ERROR_FILENAME_EXCED_RANGE;
 
 ReplaceResult replace_file(const char* from, const char* to, std::uint32_t* error) {
   // A read-only file can't be replaced: made normal first, its attributes put back
