@@ -45,9 +45,7 @@ bool set_file_times_at(const char* path, std::uint64_t creation_time, std::uint6
 void close_file(file_t file);
 // Clears read-only, hidden and system.
 bool set_attributes_normal(const char* path);
-// The attributes of path as the system keeps them; false when they can't be read.
-bool get_attributes(const char* path, std::uint32_t* attributes);
-// Puts back attributes that get_attributes read (those a program may set).
+// Puts back attributes as the system keeps them (those a program may set).
 bool set_attributes(const char* path, std::uint32_t attributes);
 bool delete_file(const char* path);
 bool file_exists(const char* path);

@@ -212,13 +212,6 @@ bool set_attributes_normal(const char* path) {
   return SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
-bool get_attributes(const char* path, std::uint32_t* attributes) {
-  const DWORD value = GetFileAttributesA(path);
-  if (value == INVALID_FILE_ATTRIBUTES) return false;
-  *attributes = value;
-  return true;
-}
-
 bool set_attributes(const char* path, std::uint32_t attributes) {
   // The system refuses the bits it manages itself (directory, compressed, ...).
   constexpr DWORD settable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
