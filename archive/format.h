@@ -88,6 +88,7 @@ enum StringIndex : std::uint32_t {
   string_password_digest,
   string_default_dir,
 };
+static_assert(string_default_dir + 1 == string_count, "one index for each string");
 
 // Bytes below 0x20 a string may be written with, one bit per byte value. The prompt
 // is text for the message area, where tabs and line breaks lay it out; the digest is raw
