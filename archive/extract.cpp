@@ -4,7 +4,6 @@
 
 #include <zlib.h>
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -18,14 +17,6 @@ namespace kelvra {
 volatile int cancel_requested = 0;
 
 namespace {
-
-// Reported for an entry whose data no longer decodes (the archive changed after the
-// check, or a name that would leave the target directory).
-#ifdef _WIN32
-constexpr std::uint32_t damaged_data_error = 13;  // ERROR_INVALID_DATA
-#else
-constexpr std::uint32_t damaged_data_error = EBADMSG;
-#endif
 
 voidpf inflater_alloc(voidpf, uInt items, uInt size) {
   std::size_t bytes;
@@ -151,7 +142,7 @@ bool write_chunks(platform::file_t file, std::uint32_t* remaining) {
 // bytes not used.
 void write_entry(const DirectoryEntry& entry, std::uint32_t* remaining) {
   if (check_entry_name(current_path, sizeof current_path) != NameProblem::none) {
-    report_write_failure(current_path, damaged_data_error);
+    report_write_failure(current_path, platform::error_damaged_data);
     return;
   }
   OutputFile out = create_output_file(entry.attributes);
@@ -165,7 +156,7 @@ void write_entry(const DirectoryEntry& entry, std::uint32_t* remaining) {
   write_failed = false;
   const bool decoded = write_chunks(out.file, remaining);
   // A file cut short under the run is said once, for the whole run, at its end.
-  if (!decoded && !read_short) report_write_failure(current_path, damaged_data_error);
+  if (!decoded && !read_short) report_write_failure(current_path, platform::error_damaged_data);
   static_assert(offsetof(DirectoryEntry, creation_time) == offsetof(DirectoryEntry, last_write_time) + 8);
   finish_output_file(out, decoded && !write_failed, &entry.last_write_time);
 }

@@ -18,14 +18,11 @@ Archive archive;
 
 namespace {
 
-// The largest directory the bounds allow: every record with a 255-byte name, then seven
-// 255-byte strings. Anything larger can't be a directory we would accept.
-constexpr std::uint32_t max_directory_size =
-    format::max_entries * (format::record_fixed_size + format::max_name_length) +
-    format::string_count * (1 + format::max_string_length);
-
-// The part of a record after its name: stored size, attributes, two FILETIMEs.
-constexpr std::uint32_t record_tail_size = format::record_fixed_size - 1;
+// The archive's string buffers, in the directory's order.
+char** const string_buffers[format::string_count] = {
+    &archive.reserved_string, &archive.run_program,     &archive.run_arg1,   &archive.run_arg2,
+    &archive.prompt,          &archive.password_digest, &archive.default_dir,
+};
 
 // A short read (the end of the file, or a failure) is as bad as a wrong byte.
 bool read_exact(void* buffer, std::uint32_t count) {
@@ -87,23 +84,12 @@ bool allocate_buffers() {
       platform::allocate_zeroed(format::max_entries * sizeof(DirectoryEntry)));
   if (archive.entries == nullptr) return false;
 
-  struct {
-    char** buffer;
-    std::size_t size;
-  } const strings[] = {
-      {&archive.reserved_string, format::string_buffer_size},
-      {&archive.run_program, format::string_buffer_size},
-      {&archive.run_arg1, format::string_buffer_size},
-      {&archive.run_arg2, format::string_buffer_size},
-      {&archive.prompt, format::string_buffer_size},
-      {&archive.password_digest, format::digest_buffer_size},
-      {&archive.default_dir, format::default_dir_buffer_size},
-      {&archive.banner, format::banner_buffer_size},
-  };
-  for (const auto& string : strings) {
-    *string.buffer = static_cast<char*>(platform::allocate_zeroed(string.size));
-    if (*string.buffer == nullptr) return false;
+  for (std::uint32_t i = 0; i < format::string_count; ++i) {
+    *string_buffers[i] = static_cast<char*>(platform::allocate_zeroed(format::string_layout[i].buffer_size));
+    if (*string_buffers[i] == nullptr) return false;
   }
+  archive.banner = static_cast<char*>(platform::allocate_zeroed(format::banner_buffer_size));
+  if (archive.banner == nullptr) return false;
 
   archive.input_buffer =
       static_cast<std::uint8_t*>(platform::allocate_zeroed(format::max_chunk_length));
@@ -120,11 +106,11 @@ Refusal read_trailer() {
       !read_exact(trailer, sizeof trailer)) {
     return Refusal::trailer_unreadable;
   }
-  archive.directory_size = format::read_u32(trailer);
-  archive.entry_count = format::read_u32(trailer + 4);
-  archive.checksum = format::read_u32(trailer + 8);
+  archive.directory_size = format::read_u32(trailer + format::trailer_directory_size_offset);
+  archive.entry_count = format::read_u32(trailer + format::trailer_entry_count_offset);
+  archive.checksum = format::read_u32(trailer + format::trailer_checksum_offset);
   if (archive.entry_count > format::max_entries) return Refusal::too_many_entries;
-  if (archive.directory_size > max_directory_size ||
+  if (archive.directory_size > format::max_directory_size ||
       archive.directory_size + std::uint64_t{format::trailer_size} > archive.archive_end) {
     return Refusal::directory_too_large;
   }
@@ -133,9 +119,9 @@ Refusal read_trailer() {
 
 Refusal read_entry(DirectoryCursor& cursor, DirectoryEntry& entry, std::uint64_t& payload_size) {
   std::uint8_t name_length;
-  std::uint8_t name[format::max_name_length + record_tail_size];  // and the rest of the record
-  Refusal refusal = take(cursor, &name_length, 1);
-  if (refusal == Refusal::none) refusal = take(cursor, name, name_length + record_tail_size);
+  std::uint8_t name[format::max_name_length + format::record_tail_size];  // and the rest of the record
+  Refusal refusal = take(cursor, &name_length, format::record_name_length_size);
+  if (refusal == Refusal::none) refusal = take(cursor, name, name_length + format::record_tail_size);
   if (refusal != Refusal::none) return refusal;
   const std::uint8_t* const tail = name + name_length;
   entry.name_length = name_length;
@@ -145,39 +131,28 @@ Refusal read_entry(DirectoryCursor& cursor, DirectoryEntry& entry, std::uint64_t
   // before anything is written.
   if (check_entry_name(entry.name, sizeof entry.name) != NameProblem::none) return Refusal::unsafe_name;
 
-  entry.stored_size = format::read_u32(tail);
-  entry.attributes = tail[4];
-  entry.last_write_time = format::read_u64(tail + 5);
-  entry.creation_time = format::read_u64(tail + 13);
+  entry.stored_size = format::read_u32(tail + format::tail_stored_size_offset);
+  entry.attributes = tail[format::tail_attributes_offset];
+  entry.last_write_time = format::read_u64(tail + format::tail_last_write_offset);
+  entry.creation_time = format::read_u64(tail + format::tail_creation_offset);
   payload_size += entry.stored_size;
   return Refusal::none;
 }
 
 Refusal read_strings(DirectoryCursor& cursor) {
-  struct {
-    char* buffer;
-    std::size_t size;
-  } const strings[format::string_count] = {
-      {archive.reserved_string, format::string_buffer_size},
-      {archive.run_program, format::string_buffer_size},
-      {archive.run_arg1, format::string_buffer_size},
-      {archive.run_arg2, format::string_buffer_size},
-      {archive.prompt, format::string_buffer_size},
-      {archive.password_digest, format::digest_buffer_size},
-      {archive.default_dir, format::default_dir_buffer_size},
-  };
-  for (const auto& string : strings) {
+  for (std::uint32_t i = 0; i < format::string_count; ++i) {
+    const std::uint32_t size = format::string_layout[i].buffer_size;
     std::uint8_t length;
     std::uint8_t bytes[format::max_string_length];
-    Refusal refusal = take(cursor, &length, 1);
+    Refusal refusal = take(cursor, &length, format::string_length_size);
     if (refusal == Refusal::none) refusal = take(cursor, bytes, length);
     if (refusal != Refusal::none) return refusal;
-    // Only the digest can be too long for its buffer (23 bytes and the terminator).
-    if (length >= string.size) {
+    // Only the digest can be too long for its buffer (its limit and the terminator).
+    if (length >= size) {
       archive.refusal_value = length;
       return Refusal::digest_too_long;
     }
-    bounded_copy(string.buffer, string.size, bytes, length);
+    bounded_copy(*string_buffers[i], size, bytes, length);
   }
   return Refusal::none;
 }
@@ -433,13 +408,7 @@ bool checksum_matches_after(std::uint32_t payload_crc) {
 
 void close_archive() {
   release_buffer(archive.entries);
-  release_buffer(archive.reserved_string);
-  release_buffer(archive.run_program);
-  release_buffer(archive.run_arg1);
-  release_buffer(archive.run_arg2);
-  release_buffer(archive.prompt);
-  release_buffer(archive.password_digest);
-  release_buffer(archive.default_dir);
+  for (char** buffer : string_buffers) release_buffer(*buffer);
   release_buffer(archive.banner);
   release_buffer(archive.input_buffer);
   release_buffer(archive.output_buffer);

@@ -10,29 +10,13 @@
 #include <zopfli/zopfli.h>
 #endif
 
-#ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <fcntl.h>
-#include <io.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -40,14 +24,15 @@
 
 #include "archive/format.h"
 #include "archive/names.h"
+#include "packer/system/files.h"
 
 namespace kelvra::writer {
+
+namespace system = pack::system;
 
 namespace {
 
 std::string in_quotes(const std::string& text) { return "'" + text + "'"; }
-
-std::string system_reason() { return std::strerror(errno); }
 
 char temporary[4096];
 
@@ -55,129 +40,6 @@ void set_temporary(const std::string& path) {
   std::memset(temporary, 0, sizeof temporary);
   if (path.size() < sizeof temporary) std::memcpy(temporary, path.data(), path.size());
 }
-
-// Files by name: UTF-8 names on Windows, where the C library would read them in the
-// ANSI code page, and a replacing rename there.
-#ifdef _WIN32
-std::wstring wide(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int size = static_cast<int>(utf8.size());
-  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, out.data(), length);
-  return out;
-}
-
-std::string windows_reason(DWORD code) {
-  wchar_t* text = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string reason;
-  if (length > 0) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-    reason.resize(static_cast<std::size_t>(size));
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), reason.data(), size, nullptr, nullptr);
-  }
-  LocalFree(text);
-  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.')) {
-    reason.pop_back();
-  }
-  return reason.empty() ? "error " + std::to_string(code) : reason;
-}
-
-// Only a file on disk: a pipe or a device put in the input's place would block or never end.
-std::FILE* open_input(const std::string& path, std::uint64_t* size, std::string* reason) {
-  const HANDLE handle = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    *reason = windows_reason(GetLastError());
-    return nullptr;
-  }
-  BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    CloseHandle(handle);
-    *reason = "it is no longer a regular file (it changed after it was gathered)";
-    return nullptr;
-  }
-  *size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_RDONLY);
-  std::FILE* file = descriptor == -1 ? nullptr : _fdopen(descriptor, "rb");
-  if (!file) {
-    *reason = system_reason();
-    if (descriptor == -1) CloseHandle(handle); else _close(descriptor);
-  }
-  return file;
-}
-
-// New only; deletable while open, so that an interrupted run can take it away.
-std::FILE* create_new(const std::string& path, bool* exists, std::string* reason) {
-  const HANDLE handle = CreateFileW(wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD code = GetLastError();
-    *exists = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
-    *reason = windows_reason(code);
-    return nullptr;
-  }
-  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
-  std::FILE* file = descriptor == -1 ? nullptr : _fdopen(descriptor, "wb");
-  if (!file) {
-    *reason = system_reason();
-    if (descriptor == -1) CloseHandle(handle); else _close(descriptor);
-    DeleteFileW(wide(path).c_str());
-  }
-  return file;
-}
-
-std::string replace_file(const std::string& from, const std::string& to) {
-  if (MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
-  return windows_reason(GetLastError());
-}
-
-void remove_file(const std::string& path) { DeleteFileW(wide(path).c_str()); }
-#else
-// Opened without waiting and held to a regular file: a FIFO or a device put in the
-// input's place after it was gathered would block the open or never end.
-std::FILE* open_input(const std::string& path, std::uint64_t* size, std::string* reason) {
-  const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (descriptor == -1) {
-    *reason = system_reason();
-    return nullptr;
-  }
-  struct stat info;
-  if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(descriptor);
-    *reason = "it is no longer a regular file (it changed after it was gathered)";
-    return nullptr;
-  }
-  *size = static_cast<std::uint64_t>(info.st_size);
-  std::FILE* file = fdopen(descriptor, "rb");
-  if (!file) {
-    *reason = system_reason();
-    close(descriptor);
-  }
-  return file;
-}
-
-std::FILE* create_new(const std::string& path, bool* exists, std::string* reason) {
-  std::FILE* file = std::fopen(path.c_str(), "wbx");
-  if (!file) {
-    *exists = errno == EEXIST;
-    *reason = system_reason();
-  }
-  return file;
-}
-
-std::string replace_file(const std::string& from, const std::string& to) {
-  std::error_code error;
-  std::filesystem::rename(from, to, error);
-  return error ? error.message() : std::string();
-}
-
-void remove_file(const std::string& path) { std::remove(path.c_str()); }
-#endif
 
 // One deflate stream per thread, reset per piece: a stream of its own per piece would
 // allocate and clear about 270 KB each time, and the page faults of that, taken by
@@ -263,7 +125,7 @@ std::string emit(Output& out, const std::uint8_t* data, std::size_t size) {
     return {};
   }
   if (std::fwrite(data, 1, size, out.file) != size) {
-    return "cannot write " + in_quotes(out.path) + ": " + system_reason();
+    return "cannot write " + in_quotes(out.path) + ": " + system::last_error();
   }
   return {};
 }
@@ -334,9 +196,8 @@ unsigned job_count(unsigned requested) {
 
 std::uint64_t input_size(const Input& input) {
   if (input.size != Input::size_unknown) return input.size;
-  std::error_code error;
-  const std::uintmax_t size = std::filesystem::file_size(input.source_path, error);
-  return error ? 0 : static_cast<std::uint64_t>(size);
+  std::uint64_t size = 0;
+  return system::file_size(input.source_path, &size) ? size : 0;
 }
 
 struct StoredSizes {
@@ -403,7 +264,7 @@ std::string write_payload(Output& out, const std::vector<Input>& inputs, const O
     const Input& input = inputs[index];
     std::string reason;
     std::uint64_t size = 0;
-    std::FILE* file = open_input(input.source_path, &size, &reason);
+    std::FILE* file = system::open_regular_input(input.source_path, &size, &reason);
     if (!file) return "cannot open " + in_quotes(input.source_path) + ": " + reason;
     if (input.size != Input::size_unknown) size = input.size;
     const std::string changed = in_quotes(input.source_path) + " changed while read: ";
@@ -416,7 +277,7 @@ std::string write_payload(Output& out, const std::vector<Input>& inputs, const O
       piece->raw.resize(static_cast<std::size_t>(std::min<std::uint64_t>(format::piece_size, left)));
       const std::size_t got = piece->raw.empty() ? 0 : std::fread(piece->raw.data(), 1, piece->raw.size(), file);
       if (got < piece->raw.size() && std::ferror(file)) {
-        error = "cannot read " + in_quotes(input.source_path) + ": " + system_reason();
+        error = "cannot read " + in_quotes(input.source_path) + ": " + system::last_error();
         break;
       }
       if (got < piece->raw.size()) {
@@ -469,25 +330,23 @@ std::string write_all(Output& out, const std::vector<std::uint8_t>* stub,
   std::vector<std::uint8_t> directory;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     const Input& input = inputs[i];
-    std::uint8_t fixed[format::record_fixed_size - 1];
-    format::write_u32(fixed, static_cast<std::uint32_t>(stored.sizes[i]));
-    fixed[4] = input.attributes;
-    format::write_u64(fixed + 5, input.last_write_time);
-    format::write_u64(fixed + 13, input.creation_time);
+    std::uint8_t tail[format::record_tail_size];
+    format::write_u32(tail + format::tail_stored_size_offset, static_cast<std::uint32_t>(stored.sizes[i]));
+    tail[format::tail_attributes_offset] = input.attributes;
+    format::write_u64(tail + format::tail_last_write_offset, input.last_write_time);
+    format::write_u64(tail + format::tail_creation_offset, input.creation_time);
     directory.push_back(static_cast<std::uint8_t>(input.stored_name.size()));
     directory.insert(directory.end(), input.stored_name.begin(), input.stored_name.end());
-    directory.insert(directory.end(), fixed, fixed + sizeof fixed);
+    directory.insert(directory.end(), tail, tail + sizeof tail);
   }
-  const std::string* const texts[format::string_count] = {
-      &strings.reserved, &strings.run_program, &strings.run_arg1,    &strings.run_arg2,
-      &strings.prompt,   &strings.password_digest, &strings.default_dir};
-  for (const std::string* text : texts) {
+  for (const std::string* text : strings.in_order()) {
     directory.push_back(static_cast<std::uint8_t>(text->size()));
     directory.insert(directory.end(), text->begin(), text->end());
   }
-  std::uint8_t counts[format::trailer_size - format::checksum_field_size];
-  format::write_u32(counts, static_cast<std::uint32_t>(directory.size()));
-  format::write_u32(counts + 4, static_cast<std::uint32_t>(inputs.size()));
+  // The trailer up to its checksum, which covers these bytes too.
+  std::uint8_t counts[format::trailer_checksum_offset];
+  format::write_u32(counts + format::trailer_directory_size_offset, static_cast<std::uint32_t>(directory.size()));
+  format::write_u32(counts + format::trailer_entry_count_offset, static_cast<std::uint32_t>(inputs.size()));
   directory.insert(directory.end(), counts, counts + sizeof counts);
 
   error = emit(out, directory.data(), directory.size());
@@ -615,36 +474,26 @@ std::string validate(const std::vector<Input>& inputs, const Strings& strings) {
     }
   }
 
-  struct Named {
-    const char* what;
-    const std::string* text;
-    std::size_t limit;
+  // In the directory's order.
+  static const char* const string_names[format::string_count] = {
+      "the reserved string", "the program to run", "the first argument",   "the second argument",
+      "the prompt",          "the password digest", "the default directory",
   };
-  const Named named[] = {
-      {"the reserved string", &strings.reserved, format::max_string_length},
-      {"the program to run", &strings.run_program, format::max_string_length},
-      {"the first argument", &strings.run_arg1, format::max_string_length},
-      {"the second argument", &strings.run_arg2, format::max_string_length},
-      {"the prompt", &strings.prompt, format::max_string_length},
-      {"the password digest", &strings.password_digest, format::max_digest_length},
-      // The field holds 259 characters, but a string's length byte stops at 255.
-      {"the default directory", &strings.default_dir, format::max_string_length},
-  };
+  const auto texts = strings.in_order();
   for (std::uint32_t index = 0; index < format::string_count; ++index) {
-    const Named& item = named[index];
-    if (item.text->size() > item.limit) {
-      return std::string(item.what) + " is " + std::to_string(item.text->size()) +
-             " bytes, the limit is " + std::to_string(item.limit);
+    const std::string& text = *texts[index];
+    const std::string what = string_names[index];
+    const std::uint32_t limit = format::string_layout[index].limit;
+    if (text.size() > limit) {
+      return what + " is " + std::to_string(text.size()) + " bytes, the limit is " + std::to_string(limit);
     }
     // The reader keeps a string up to its first zero byte only.
-    if (item.text->find('\0') != std::string::npos) {
-      return std::string(item.what) + " holds a zero byte";
-    }
-    const std::size_t at = refused_control(item.text->data(), item.text->size(), format::allowed_controls(index));
-    if (at != item.text->size()) {
+    if (text.find('\0') != std::string::npos) return what + " holds a zero byte";
+    const std::size_t at = refused_control(text.data(), text.size(), format::allowed_controls(index));
+    if (at != text.size()) {
       char code[8];
-      std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned char>((*item.text)[at]));
-      return std::string(item.what) + " holds the control character " + code +
+      std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned char>(text[at]));
+      return what + " holds the control character " + code +
              (index == format::string_prompt ? " (only tabs and line breaks may stand in it)" : "");
     }
   }
@@ -678,7 +527,7 @@ std::string write_installer(const std::string& out_path, const std::vector<std::
     temp_path = out_path + ".partial" + (attempt ? std::to_string(attempt) : "");
     set_temporary(temp_path);
     bool exists = false;
-    output.file = create_new(temp_path, &exists, &reason);
+    output.file = system::create_new_file(temp_path, &exists, &reason);
     if (!output.file && !exists) break;
   }
   if (!output.file) {
@@ -689,17 +538,17 @@ std::string write_installer(const std::string& out_path, const std::vector<std::
 
   error = write_all(output, &stub, inputs, strings, options);
   if (error.empty() && std::fflush(output.file) != 0) {
-    error = "cannot write " + in_quotes(temp_path) + ": " + system_reason();
+    error = "cannot write " + in_quotes(temp_path) + ": " + system::last_error();
   }
   if (std::fclose(output.file) != 0 && error.empty()) {
-    error = "cannot write " + in_quotes(temp_path) + ": " + system_reason();
+    error = "cannot write " + in_quotes(temp_path) + ": " + system::last_error();
   }
   if (error.empty() && options.finish) error = options.finish(temp_path);
   if (error.empty()) {
-    const std::string rename_error = replace_file(temp_path, out_path);
+    const std::string rename_error = system::replace_file(temp_path, out_path);
     if (!rename_error.empty()) error = "cannot create " + in_quotes(out_path) + ": " + rename_error;
   }
-  if (!error.empty()) remove_file(temp_path);
+  if (!error.empty()) system::remove_file(temp_path);
   set_temporary({});
   return error;
 }

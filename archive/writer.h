@@ -2,11 +2,14 @@
 // Not part of the stub; it may use the standard library freely.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "archive/format.h"
 
 namespace kelvra::writer {
 
@@ -33,6 +36,11 @@ struct Strings {
   std::string prompt;
   std::string password_digest;  // raw SHA-1 bytes, or empty for no password
   std::string default_dir;
+
+  // All seven in the directory's order (format::StringIndex).
+  std::array<const std::string*, format::string_count> in_order() const {
+    return {&reserved, &run_program, &run_arg1, &run_arg2, &prompt, &password_digest, &default_dir};
+  }
 };
 
 // Compression: zlib levels 1..9; level_max and level_ultra use stronger encoders that

@@ -1,6 +1,5 @@
 // Output file creation: every file is created new; a clash is settled by the overwrite
 // policy or by the user's answer (replace, skip, or rename and try again).
-#include <cerrno>
 #include <cstring>
 
 #include "output/output.h"
@@ -11,14 +10,6 @@ char replacement_suffix[replacement_suffix_size] = ".kelvra-new";
 char replacement_path[format::path_buffer_size + replacement_suffix_size];
 
 namespace {
-
-#ifdef _WIN32
-constexpr std::uint32_t directory_in_place_error = 267;  // ERROR_DIRECTORY
-constexpr std::uint32_t name_too_long_error = 206;       // ERROR_FILENAME_EXCED_RANGE
-#else
-constexpr std::uint32_t directory_in_place_error = EISDIR;
-constexpr std::uint32_t name_too_long_error = ENAMETOOLONG;
-#endif
 
 // strcmp's equality, kept here to spare the stub an import.
 bool same_text(const char* a, const char* b) {
@@ -66,7 +57,7 @@ OutputFile replace_existing(std::uint8_t attributes) {
   bool exists = false;
   switch (platform::name_kind(current_path)) {
     case platform::NameKind::directory:
-      return failed(directory_in_place_error);
+      return failed(platform::error_directory_in_place);
     case platform::NameKind::link:
       if (!platform::delete_file(current_path)) return failed(platform::error_link_in_path);
       return create_new(current_path, attributes, &exists);
@@ -81,7 +72,7 @@ OutputFile replace_existing(std::uint8_t attributes) {
   }
   const std::size_t length = std::strlen(current_path);
   const std::size_t suffix_length = std::strlen(replacement_suffix);
-  if (length + suffix_length >= format::path_buffer_size) return failed(name_too_long_error);
+  if (length + suffix_length >= format::path_buffer_size) return failed(platform::error_name_too_long);
   std::memcpy(replacement_path, current_path, length);
   std::memcpy(replacement_path + length, replacement_suffix, suffix_length + 1);
   // One left by a run cut short is ours to drop, read-only as its entry may have made
@@ -141,12 +132,9 @@ bool has_linked_folder(const char* path) {
 }
 
 OutputFile create_output_file(std::uint8_t attributes) {
-  // POSIX resolves every output path without following links at the moment it uses
-  // it, which refuses the same entries with the same error, with no gap between a
-  // check and the use; a check beforehand would only cost a look-up per folder.
-#ifdef _WIN32
-  if (has_linked_folder(current_path)) return failed(platform::error_link_in_path);
-#endif
+  if (platform::opens_follow_folder_links && has_linked_folder(current_path)) {
+    return failed(platform::error_link_in_path);
+  }
   make_parent_directories(current_path);
 
   bool exists = false;

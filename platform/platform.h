@@ -45,9 +45,7 @@ bool set_file_times_at(const char* path, std::uint64_t creation_time, std::uint6
 void close_file(file_t file);
 // Clears read-only, hidden and system.
 bool set_attributes_normal(const char* path);
-// The attributes of path as the system keeps them; false when they can't be read.
-bool get_attributes(const char* path, std::uint32_t* attributes);
-// Puts back attributes that get_attributes read (those a program may set).
+// Puts back attributes as the system keeps them (those a program may set).
 bool set_attributes(const char* path, std::uint32_t attributes);
 bool delete_file(const char* path);
 bool file_exists(const char* path);
@@ -62,6 +60,17 @@ NameKind name_kind(const char* path);
 constexpr bool reparse_tag_is_link(std::uint32_t tag) { return tag == 0 || (tag & 0x20000000u) != 0; }
 // The platform's code for "a link stands in the way".
 extern const std::uint32_t error_link_in_path;
+// Whether opening a path goes through a link among its folders unseen, so that a
+// writer must look at each folder first (Windows). POSIX resolves every output path
+// without following links at the moment it uses it, which refuses the same entries
+// with the same error and no gap between a check and the use.
+extern const bool opens_follow_folder_links;
+// The platform's codes for an entry whose data no longer decodes (the archive changed
+// after the check, or a name that would leave the target directory), for a folder
+// where a file is to go, and for a path too long for the system.
+extern const std::uint32_t error_damaged_data;
+extern const std::uint32_t error_directory_in_place;
+extern const std::uint32_t error_name_too_long;
 // Puts the closed file from in place of the file to, in one step: to's name is taken
 // over whatever to was (a link is replaced, not followed). Both lie in the same folder.
 // in_use: to is held open elsewhere and stays as it was, attributes too.

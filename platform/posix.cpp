@@ -318,16 +318,6 @@ mode_t with_attributes(mode_t kept, std::uint32_t attributes) {
 
 bool set_attributes_normal(const char* path) { return change_mode(path, writable, 0); }
 
-// Read-only is all a POSIX mode says of the Windows attributes: no write permission.
-bool get_attributes(const char* path, std::uint32_t* attributes) {
-  char local[local_path_size];
-  if (!to_local_path(path, local)) return false;
-  struct stat st;
-  if (stat(local, &st) != 0) return false;
-  *attributes = (st.st_mode & 0222) == 0 ? 0x01 : 0x00;
-  return true;
-}
-
 bool set_attributes(const char* path, std::uint32_t attributes) {
   return change_mode(path, with_attributes, attributes);
 }
@@ -363,6 +353,10 @@ NameKind name_kind(const char* path) {
 }
 
 const std::uint32_t error_link_in_path = ELOOP;
+const bool opens_follow_folder_links = false;
+const std::uint32_t error_damaged_data = EBADMSG;
+const std::uint32_t error_directory_in_place = EISDIR;
+const std::uint32_t error_name_too_long = ENAMETOOLONG;
 
 namespace {
 

@@ -212,13 +212,6 @@ bool set_attributes_normal(const char* path) {
   return SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
-bool get_attributes(const char* path, std::uint32_t* attributes) {
-  const DWORD value = GetFileAttributesA(path);
-  if (value == INVALID_FILE_ATTRIBUTES) return false;
-  *attributes = value;
-  return true;
-}
-
 bool set_attributes(const char* path, std::uint32_t attributes) {
   // The system refuses the bits it manages itself (directory, compressed, ...).
   constexpr DWORD settable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
@@ -247,6 +240,10 @@ NameKind name_kind(const char* path) {
 }
 
 const std::uint32_t error_link_in_path = ERROR_CANT_RESOLVE_FILENAME;
+const bool opens_follow_folder_links = true;
+const std::uint32_t error_damaged_data = ERROR_INVALID_DATA;
+const std::uint32_t error_directory_in_place = ERROR_DIRECTORY;
+const std::uint32_t error_name_too_long = ERROR_FILENAME_EXCED_RANGE;
 
 ReplaceResult replace_file(const char* from, const char* to, std::uint32_t* error) {
   // A read-only file can't be replaced: made normal first, its attributes put back

@@ -19,7 +19,7 @@ add_library(kelvra_pack_core STATIC ${core_sources})
 target_include_directories(kelvra_pack_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(kelvra_pack_core PUBLIC ${KELVRA_FULL_ZLIB})
 add_library(kelvra_pack_writer STATIC ${pack_writer_sources})
-target_link_libraries(kelvra_pack_writer PUBLIC kelvra_pack_core)
+target_link_libraries(kelvra_pack_writer PUBLIC kelvra_pack_core kelvra_pack_files)
 target_compile_definitions(kelvra_pack_writer PUBLIC KELVRA_ZLIB_ONLY)
 
 # Header-only libraries from the build machine: only their own folders, so that no
@@ -35,7 +35,7 @@ target_include_directories(kelvra-pack SYSTEM PRIVATE ${host_headers})
 
 # The project-wide Windows options are the stub's (no exceptions, RTTI or unwind
 # tables); the packer needs all three, and these come after them.
-foreach(target kelvra_pack_core kelvra_pack_writer kelvra-pack)
+foreach(target kelvra_pack_core kelvra_pack_writer kelvra_pack_files kelvra-pack)
   target_compile_options(${target} PRIVATE -O2 -fexceptions -frtti -fasynchronous-unwind-tables ${KELVRA_WARNINGS})
   set_target_properties(${target} PROPERTIES CXX_COMPILER_LAUNCHER "${posix_launcher}")
 endforeach()

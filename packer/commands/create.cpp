@@ -303,19 +303,18 @@ Refusal archive_strings(const CreateArgs& args, writer::Strings* strings) {
     const char* option;
     const std::string& value;
     std::string* out;
+    format::StringIndex index;
   };
-  // A string's length byte stops at 255, also for the default directory whose field
-  // would hold 259.
   const Text texts[] = {
-      {"--run", args.run_program, &strings->run_program},
-      {"--arg1", args.run_arg1, &strings->run_arg1},
-      {"--arg2", args.run_arg2, &strings->run_arg2},
-      {"--prompt", args.prompt, &strings->prompt},
-      {"--default-dir", args.default_dir, &strings->default_dir},
+      {"--run", args.run_program, &strings->run_program, format::string_run_program},
+      {"--arg1", args.run_arg1, &strings->run_arg1, format::string_run_arg1},
+      {"--arg2", args.run_arg2, &strings->run_arg2, format::string_run_arg2},
+      {"--prompt", args.prompt, &strings->prompt, format::string_prompt},
+      {"--default-dir", args.default_dir, &strings->default_dir, format::string_default_dir},
   };
   for (const Text& text : texts) {
-    Refusal refusal =
-        stored_text(named(args, text.option), text.value, args.codepage, format::max_string_length, text.out);
+    Refusal refusal = stored_text(named(args, text.option), text.value, args.codepage,
+                                  format::string_layout[text.index].limit, text.out);
     if (refusal.refused()) return refusal;
   }
   if (args.password_given) return password_digest(args, &strings->password_digest);

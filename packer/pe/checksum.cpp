@@ -7,6 +7,7 @@
 
 #include "archive/format.h"
 #include "packer/packer.h"
+#include "packer/pe/image.h"
 #include "packer/system/system.h"
 
 namespace kelvra::pack {
@@ -18,10 +19,6 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-constexpr std::uint32_t lfanew_offset = 0x3C;
-constexpr std::uint32_t file_header_size = 20;
-constexpr std::uint32_t checksum_in_optional = 64;
-constexpr std::uint32_t security_index = 4;
 
 bool read_at(std::FILE* file, std::uint64_t position, void* buffer, std::size_t size) {
   return system::seek_file(file, position) && std::fread(buffer, 1, size, file) == size;
@@ -37,41 +34,38 @@ std::string hex(std::uint32_t value) {
 
 bool read_pe_facts(std::FILE* file, std::uint64_t file_size, PeFacts* facts) {
   *facts = PeFacts{};
-  std::uint8_t dos[64];
+  std::uint8_t dos[pe::dos_header_size];
   if (file_size < sizeof dos) return true;
   if (!read_at(file, 0, dos, sizeof dos)) return false;
-  if (dos[0] != 'M' || dos[1] != 'Z') return true;
-  const std::uint64_t pe = format::read_u32(dos + lfanew_offset);
-  // Signature, file header, and the optional header up to the end of the security entry.
-  std::uint8_t headers[4 + file_header_size + 112 + (security_index + 1) * 8];
-  if (pe + 4 + file_header_size + 2 > file_size) return true;
+  std::uint64_t pe = 0;
+  if (!pe::pe_header_at(dos, &pe)) return true;
+  // The PE header, and the optional header up to the end of the security entry.
+  constexpr std::size_t security_end_in_optional =
+      pe::data_directories_in_optional(pe::magic_pe32_plus) + (pe::directory_security + 1) * pe::data_directory_size;
+  std::uint8_t headers[pe::pe_header_size + security_end_in_optional];
+  if (pe + pe::pe_header_size + 2 > file_size) return true;
   const std::size_t available =
       static_cast<std::size_t>(std::min<std::uint64_t>(sizeof headers, file_size - pe));
   std::fill(headers, headers + sizeof headers, 0);
   if (!read_at(file, pe, headers, available)) return false;
-  if (headers[0] != 'P' || headers[1] != 'E' || headers[2] != 0 || headers[3] != 0) return true;
-  const std::uint32_t optional_size = format::read_u16(headers + 4 + 16);
-  const std::uint8_t* optional = headers + 4 + file_header_size;
-  const std::uint16_t magic = format::read_u16(optional);
-  std::uint32_t directories = 0;
-  if (magic == 0x10b) {
-    directories = 96;
-  } else if (magic == 0x20b) {
-    directories = 112;
-  } else {
-    return true;
-  }
-  if (optional_size < checksum_in_optional + 4 || 4 + file_header_size + checksum_in_optional + 4 > available) {
+  pe::FileHeader file_header;
+  if (!pe::read_file_header(headers, &file_header)) return true;
+  const std::uint32_t optional_size = file_header.optional_size;
+  const std::uint8_t* optional = headers + pe::pe_header_size;
+  const std::size_t directories = pe::data_directories_in_optional(format::read_u16(optional + pe::optional_magic));
+  if (directories == 0) return true;
+  if (optional_size < pe::optional_checksum + 4 || pe::pe_header_size + pe::optional_checksum + 4 > available) {
     return true;
   }
   facts->is_pe = true;
-  facts->checksum_offset = pe + 4 + file_header_size + checksum_in_optional;
-  facts->stored_checksum = format::read_u32(optional + checksum_in_optional);
-  const std::uint32_t security_end = directories + (security_index + 1) * 8;
-  if (optional_size >= security_end && 4 + file_header_size + security_end <= available &&
-      format::read_u32(optional + directories - 4) > security_index) {
-    facts->certificate_offset = format::read_u32(optional + directories + security_index * 8);
-    facts->certificate_size = format::read_u32(optional + directories + security_index * 8 + 4);
+  facts->checksum_offset = pe + pe::pe_header_size + pe::optional_checksum;
+  facts->stored_checksum = format::read_u32(optional + pe::optional_checksum);
+  const std::size_t security_end = directories + (pe::directory_security + 1) * pe::data_directory_size;
+  if (optional_size >= security_end && pe::pe_header_size + security_end <= available &&
+      format::read_u32(optional + directories - 4) > pe::directory_security) {
+    const std::uint8_t* security = optional + directories + pe::directory_security * pe::data_directory_size;
+    facts->certificate_offset = format::read_u32(security);
+    facts->certificate_size = format::read_u32(security + 4);
     facts->has_certificate_entry = facts->certificate_offset != 0 || facts->certificate_size != 0;
   }
   return true;

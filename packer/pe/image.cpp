@@ -18,9 +18,6 @@ using format::write_u32;
 
 constexpr std::uint32_t scn_initialized_data = 0x00000040;
 constexpr std::size_t section_header_size = 40;
-constexpr std::uint32_t directory_security = 4;
-constexpr std::uint32_t directory_resource = 2;
-constexpr std::uint32_t directory_base_relocations = 5;
 // More entries than any real program's tree (an icon of 65,535 images makes two per
 // image): a forged tree whose directories all point at one another can't make reading
 // it take forever.
@@ -48,27 +45,30 @@ bool within(const std::vector<std::uint8_t>& bytes, std::uint64_t offset, std::u
 }
 
 std::string read_layout(const std::vector<std::uint8_t>& bytes, Layout* layout) {
-  if (!within(bytes, 0, 0x40) || bytes[0] != 'M' || bytes[1] != 'Z') return "not a PE program: no MZ header";
-  const std::uint32_t pe = read_u32(&bytes[0x3C]);
-  if (!within(bytes, pe, 24) || read_u32(&bytes[pe]) != 0x00004550) return "not a PE program: no PE header";
-  const std::uint16_t section_count = read_u16(&bytes[pe + 6]);
-  const std::uint16_t optional_size = read_u16(&bytes[pe + 20]);
-  const std::size_t optional = pe + 24;
+  std::uint64_t pe = 0;
+  if (!within(bytes, 0, dos_header_size) || !pe_header_at(bytes.data(), &pe)) return "not a PE program: no MZ header";
+  FileHeader file_header;
+  if (!within(bytes, pe, pe_header_size) || !read_file_header(&bytes[pe], &file_header)) {
+    return "not a PE program: no PE header";
+  }
+  const std::uint16_t section_count = file_header.section_count;
+  const std::uint16_t optional_size = file_header.optional_size;
+  const std::size_t optional = pe + pe_header_size;
   if (!within(bytes, optional, optional_size) || optional_size < 2) {
     return "not a PE program: its optional header is cut";
   }
-  const std::uint16_t magic = read_u16(&bytes[optional]);
-  if (magic != 0x10B && magic != 0x20B) return "not a PE program: unknown optional header";
-  const std::size_t directories = optional + (magic == 0x10B ? 96 : 112);
+  const std::size_t directories_offset = data_directories_in_optional(read_u16(&bytes[optional + optional_magic]));
+  if (directories_offset == 0) return "not a PE program: unknown optional header";
+  const std::size_t directories = optional + directories_offset;
   if (directories > optional + optional_size) return "not a PE program: its optional header is cut";
   layout->optional_header = optional;
   layout->data_directories = directories;
   layout->directory_count = read_u32(&bytes[directories - 4]);
-  if (directories + 8ull * layout->directory_count > optional + optional_size) {
+  if (directories + std::uint64_t{data_directory_size} * layout->directory_count > optional + optional_size) {
     return "not a PE program: its data directories are cut";
   }
-  layout->section_alignment = read_u32(&bytes[optional + 32]);
-  layout->file_alignment = read_u32(&bytes[optional + 36]);
+  layout->section_alignment = read_u32(&bytes[optional + optional_section_alignment]);
+  layout->file_alignment = read_u32(&bytes[optional + optional_file_alignment]);
   if (layout->file_alignment == 0 || layout->section_alignment == 0) return "not a PE program: no alignment";
   const std::size_t table = optional + optional_size;
   if (!within(bytes, table, section_header_size * section_count)) return "not a PE program: its section table is cut";
@@ -89,7 +89,7 @@ std::string read_layout(const std::vector<std::uint8_t>& bytes, Layout* layout) 
 std::uint32_t directory_field(const std::vector<std::uint8_t>& bytes, const Layout& layout, std::uint32_t index,
                               int field) {
   if (index >= layout.directory_count) return 0;
-  return read_u32(&bytes[layout.data_directories + 8 * index + 4 * field]);
+  return read_u32(&bytes[layout.data_directories + data_directory_size * index + 4 * field]);
 }
 
 // ---- reading the resource tree
@@ -243,6 +243,19 @@ std::vector<std::uint8_t> build_tree(const Resources& resources, std::uint32_t r
 
 }  // namespace
 
+bool pe_header_at(const std::uint8_t* dos_header, std::uint64_t* offset) {
+  if (dos_header[0] != 'M' || dos_header[1] != 'Z') return false;
+  *offset = read_u32(dos_header + 0x3C);  // e_lfanew
+  return true;
+}
+
+bool read_file_header(const std::uint8_t* pe_header, FileHeader* header) {
+  if (read_u32(pe_header) != 0x00004550) return false;  // "PE\0\0"
+  header->section_count = read_u16(pe_header + 4 + 2);
+  header->optional_size = read_u16(pe_header + 4 + 16);
+  return true;
+}
+
 std::string read_resources(const std::vector<std::uint8_t>& image, Resources* resources) {
   Layout layout;
   const std::string problem = read_layout(image, &layout);
@@ -309,7 +322,7 @@ std::string replace_resources(std::vector<std::uint8_t>* image_bytes, const Reso
     std::copy(reloc_header.begin(), reloc_header.end(), image.begin() + old_rsrc.header);
     write_u32(&image[old_rsrc.header + 12], next_rva);
     write_u32(&image[old_rsrc.header + 20], next_raw);
-    write_u32(&image[layout.data_directories + 8 * directory_base_relocations], next_rva);
+    write_u32(&image[layout.data_directories + data_directory_size * directory_base_relocations], next_rva);
     next_rva = align_up(next_rva + std::max(reloc.virtual_size, 1u), layout.section_alignment);
     next_raw += reloc.raw_size;
   }
@@ -329,14 +342,15 @@ std::string replace_resources(std::vector<std::uint8_t>* image_bytes, const Reso
   image.insert(image.end(), tail.begin(), tail.end());
 
   const std::size_t optional = layout.optional_header;
-  write_u32(&image[layout.data_directories + 8 * directory_resource], next_rva);
-  write_u32(&image[layout.data_directories + 8 * directory_resource + 4], tree_size);
+  write_u32(&image[layout.data_directories + data_directory_size * directory_resource], next_rva);
+  write_u32(&image[layout.data_directories + data_directory_size * directory_resource + 4], tree_size);
   // SizeOfInitializedData: the resources' share of it changes by what their raw size did.
   if (read_u32(&rsrc_header[36]) & scn_initialized_data) {
-    write_u32(&image[optional + 8], read_u32(&image[optional + 8]) - old_rsrc.raw_size + raw_size);
+    const std::size_t field = optional + optional_initialized_data_size;
+    write_u32(&image[field], read_u32(&image[field]) - old_rsrc.raw_size + raw_size);
   }
-  write_u32(&image[optional + 56], align_up(next_rva + tree_size, layout.section_alignment));
-  write_u32(&image[optional + 64], 0);
+  write_u32(&image[optional + optional_image_size], align_up(next_rva + tree_size, layout.section_alignment));
+  write_u32(&image[optional + optional_checksum], 0);
   return {};
 }
 

@@ -140,39 +140,9 @@ std::string file_facts(const std::string& path, FileFacts* facts) {
   return {};
 }
 
-std::string regular_file_problem(const std::string& path) {
-  const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (descriptor == -1) return {};  // the open that follows says why
-  struct stat info;
-  const bool ok = fstat(descriptor, &info) == 0;
-  close(descriptor);
-  if (!ok || S_ISREG(info.st_mode)) return {};
-  if (S_ISFIFO(info.st_mode)) return "not a regular file (a pipe)";
-  if (S_ISDIR(info.st_mode)) return "not a regular file (a folder)";
-  if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) return "not a regular file (a device)";
-  return "not a regular file";
-}
-
-std::FILE* open_file(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
-
 platform::file_t open_installer(const std::string& path) { return platform::open_own_file(path.c_str()); }
 
 bool enter_directory(const std::string& path) { return platform::set_working_directory(path.c_str()); }
-
-bool seek_file(std::FILE* file, std::uint64_t position) {
-  return position <= static_cast<std::uint64_t>(INT64_MAX) &&
-         fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
-}
-
-bool file_end(std::FILE* file, std::uint64_t* size) {
-  if (fseeko(file, 0, SEEK_END) != 0) return false;
-  const off_t end = ftello(file);
-  if (end < 0) return false;
-  *size = static_cast<std::uint64_t>(end);
-  return true;
-}
-
-std::string last_error() { return std::strerror(errno); }
 
 void remove_on_interrupt(const char* (*path_of)(), const char* (*also)()) {
   interrupted_paths[0] = path_of;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "packer/system/files.h"
 #include "platform/platform.h"
 
 namespace kelvra::pack::system {
@@ -51,20 +52,11 @@ struct FileFacts {
 // Empty on success, else the system's reason.
 std::string file_facts(const std::string& path, FileFacts* facts);
 
-std::FILE* open_file(const std::string& path, const char* mode);
 // An installer opened for the core's reader, and the working directory entered, by
 // paths as the packer holds them: on Windows also where the ANSI code page can't
 // spell the path.
 platform::file_t open_installer(const std::string& path);
 bool enter_directory(const std::string& path);
-// Empty when path is a regular file, else why not (a pipe, a device, a folder). Never
-// waits on a FIFO, as opening one for reading would.
-std::string regular_file_problem(const std::string& path);
-// 64-bit positioning of a stdio stream.
-bool seek_file(std::FILE* file, std::uint64_t position);
-bool file_end(std::FILE* file, std::uint64_t* size);
-// The text of errno's current value.
-std::string last_error();
 
 // Interruption: on Ctrl+C (and on POSIX also SIGTERM and SIGHUP) the file named by
 // path_of(), when it names one, is removed before the program ends, and so is also's

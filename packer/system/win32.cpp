@@ -24,24 +24,8 @@ namespace kelvra::pack {
 
 namespace {
 
-std::wstring wide(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int size = static_cast<int>(utf8.size());
-  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, out.data(), length);
-  return out;
-}
-
-std::string utf8(const wchar_t* text, std::size_t count) {
-  if (count == 0) return {};
-  const int size = static_cast<int>(count);
-  const int length = WideCharToMultiByte(CP_UTF8, 0, text, size, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, size, out.data(), length, nullptr, nullptr);
-  return out;
-}
-std::string utf8(const std::wstring& text) { return utf8(text.data(), text.size()); }
+using system::utf8;
+using system::wide;
 
 // Strict UTF-8 to UTF-16: false at a byte sequence that isn't UTF-8.
 bool strict_wide(const std::string& text, std::wstring* out) {
@@ -208,15 +192,7 @@ bool stored_name_to_core(const std::string& stored, unsigned codepage, std::stri
 std::string file_facts(const std::string& path, FileFacts* facts) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data)) {
-    char reason[256];
-    const DWORD code = GetLastError();
-    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, reason,
-                       sizeof reason, nullptr) == 0) {
-      std::snprintf(reason, sizeof reason, "error %lu", static_cast<unsigned long>(code));
-    }
-    std::string text = reason;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) text.pop_back();
-    return text;
+    return error_text(GetLastError());
   }
   const auto filetime = [](const FILETIME& t) {
     return static_cast<std::uint64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime;
@@ -230,21 +206,6 @@ std::string file_facts(const std::string& path, FileFacts* facts) {
   return {};
 }
 
-std::string regular_file_problem(const std::string& path) {
-  const HANDLE handle = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return {};  // the open that follows says why
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool regular = GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
-                       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-  CloseHandle(handle);
-  return regular ? std::string() : "not a regular file (a folder, a pipe or a device)";
-}
-
-std::FILE* open_file(const std::string& path, const char* mode) {
-  return _wfopen(wide(path).c_str(), wide(mode).c_str());
-}
-
 platform::file_t open_installer(const std::string& path) {
   // As the core opens its own file: read-only, shared for reading and writing.
   const HANDLE handle = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -253,21 +214,6 @@ platform::file_t open_installer(const std::string& path) {
 }
 
 bool enter_directory(const std::string& path) { return SetCurrentDirectoryW(wide(path).c_str()) != 0; }
-
-bool seek_file(std::FILE* file, std::uint64_t position) {
-  return position <= static_cast<std::uint64_t>(INT64_MAX) &&
-         _fseeki64(file, static_cast<__int64>(position), SEEK_SET) == 0;
-}
-
-bool file_end(std::FILE* file, std::uint64_t* size) {
-  if (_fseeki64(file, 0, SEEK_END) != 0) return false;
-  const __int64 end = _ftelli64(file);
-  if (end < 0) return false;
-  *size = static_cast<std::uint64_t>(end);
-  return true;
-}
-
-std::string last_error() { return std::strerror(errno); }
 
 void remove_on_interrupt(const char* (*path_of)(), const char* (*also)()) {
   interrupted_paths[0] = path_of;

@@ -149,6 +149,40 @@ TEST(Writer, ReaderSeesEntriesStringsAndChunks) {
   EXPECT_EQ("long", entries[3].content);
 }
 
+// Each string at its longest lands in its own buffer, in the directory's order, and one
+// byte more is refused under its own name: the writer's order and limits are the reader's.
+TEST(Writer, EachStringAtItsLimitReadsBackInItsPlace) {
+  struct Case {
+    const char* what;
+    std::string writer::Strings::*field;
+    char* Archive::*buffer;
+    std::size_t limit;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"reserved", &writer::Strings::reserved, &Archive::reserved_string, 255, "the reserved string is 256"},
+      {"program", &writer::Strings::run_program, &Archive::run_program, 255, "the program to run is 256"},
+      {"first argument", &writer::Strings::run_arg1, &Archive::run_arg1, 255, "the first argument is 256"},
+      {"second argument", &writer::Strings::run_arg2, &Archive::run_arg2, 255, "the second argument is 256"},
+      {"prompt", &writer::Strings::prompt, &Archive::prompt, 255, "the prompt is 256"},
+      {"digest", &writer::Strings::password_digest, &Archive::password_digest, 23, "the password digest is 24"},
+      {"default directory", &writer::Strings::default_dir, &Archive::default_dir, 255,
+       "the default directory is 256"},
+  };
+  WriterDir dir;
+  writer::Strings strings;
+  for (std::size_t i = 0; i < std::size(cases); ++i) strings.*cases[i].field = std::string(cases[i].limit, 'a' + i);
+  std::string path;
+  write_and_open(dir, Bytes(64, 'M'), {}, strings, &path);
+  for (const Case& c : cases) {
+    EXPECT_EQ(strings.*c.field, std::string(archive.*c.buffer)) << c.what;
+    writer::Strings longer = strings;
+    longer.*c.field += 'z';
+    const std::string error = writer::write_installer(dir.file("longer.exe"), Bytes(10, 1), {}, longer, {});
+    EXPECT_NE(std::string::npos, error.find(c.refusal)) << c.what << ": " << error;
+  }
+}
+
 TEST(Writer, NoEntriesAndAThousandEntries) {
   WriterDir dir;
   std::string path;
