@@ -1,5 +1,5 @@
 // The extraction run: every entry of the opened archive back into a file in the
-// working directory, then the after-run program.
+// working directory, then the after-run program handed to the host (after_run.h).
 #pragma once
 
 #include <cstddef>
@@ -30,16 +30,5 @@ void entry_done(const DirectoryEntry& entry);
 // The run is over, with extract_all's result. On 0 the after-run program is the host's
 // to start (start_run_program), to show or to record; on 1 and 2 it must not start.
 void extraction_ended(int result);
-
-// The after-run program. The command line: run_program, then a blank and each
-// argument verbatim. Returns false when it doesn't fit size.
-bool build_run_command_line(char* buffer, std::size_t size);
-// Finds the file to start: the target directory, the .com/.exe/.bat/.cmd extensions
-// when the last part has no dot, then each directory of PATH (not for names with /).
-// Returns false when nothing is found.
-bool find_run_program(char* buffer, std::size_t size);
-// Starts run_program when it is set, through the shell (which asks the user's consent)
-// when the system says it needs more rights; the outcome is not reported.
-void start_run_program();
 
 }  // namespace kelvra

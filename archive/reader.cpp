@@ -10,7 +10,7 @@
 #include "archive/names.h"
 #include "output/output.h"
 #include "resources/strings.h"
-#include "ui/message_area.h"
+#include "output/message_area.h"
 
 namespace kelvra {
 

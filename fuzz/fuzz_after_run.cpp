@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/after_run.h"
 #include "archive/archive.h"
 #include "archive/extract.h"
 #include "archive/format.h"

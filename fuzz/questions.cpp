@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 
+#include "archive/after_run.h"
 #include "archive/extract.h"
 #include "fuzz/targets.h"
 #include "output/output.h"

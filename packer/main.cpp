@@ -14,6 +14,12 @@
 #include "packer/system/progress.h"
 #include "packer/project/project.h"
 #include "packer/system/system.h"
+#include "packer/system/terminal.h"
+#include "packer/commands/create.h"
+#include "packer/commands/extract.h"
+#include "packer/commands/list.h"
+#include "packer/commands/test.h"
+#include "packer/system/codepages.h"
 
 namespace {
 

@@ -5,13 +5,14 @@
 
 #include <cstring>
 
+#include "archive/after_run.h"
 #include "archive/archive.h"
 #include "archive/extract.h"
 #include "password/password.h"
 #include "platform/platform.h"
 #include "platform/win32.h"
 #include "ui/layout.h"
-#include "ui/message_area.h"
+#include "output/message_area.h"
 
 #undef IDC_HAND  // the system's hand cursor; resources/strings.h names ours
 #include "resources/strings.h"

@@ -11,7 +11,7 @@
 #include "platform/platform.h"
 #include "ui/installer.h"
 #include "ui/layout.h"
-#include "ui/message_area.h"
+#include "output/message_area.h"
 
 #undef IDC_HAND  // the system's hand cursor; resources/strings.h names ours
 #include "resources/strings.h"

@@ -1,6 +1,8 @@
 // kelvra-pack create: gathers files and folders into stored names, times and
 // attributes, turns the texts and the password into archive strings, and hands all of
 // it to the writer behind the stub.
+#include "packer/commands/create.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -24,6 +26,8 @@
 #include "packer/system/system.h"
 #include "packer/system/times.h"
 #include "password/password.h"
+#include "packer/system/terminal.h"
+#include "packer/system/codepages.h"
 
 namespace kelvra::pack {
 

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "packer/system/system.h"
+#include "packer/commands/create.h"
 
 namespace kelvra::pack {
 

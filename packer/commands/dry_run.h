@@ -8,6 +8,7 @@
 
 #include "archive/writer.h"
 #include "packer/packer.h"
+#include "packer/commands/create.h"
 
 namespace kelvra::pack {
 

@@ -1,6 +1,8 @@
 // kelvra-pack extract: the installer's own run (open, password, working directory,
 // extraction) on this system, with the terminal in place of the window. The after-run
 // program is shown, never started (questions.cpp).
+#include "packer/commands/extract.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,6 +16,10 @@
 #include "password/password.h"
 #include "platform/platform.h"
 #include "resources/strings.h"
+#include "packer/system/terminal.h"
+#include "packer/commands/list.h"
+#include "packer/system/questions.h"
+#include "packer/system/codepages.h"
 
 namespace kelvra::pack {
 
@@ -48,16 +54,6 @@ bool names_to_system(unsigned codepage) {
 }
 
 }  // namespace
-
-std::string name_for_this_system(const std::string& stored, unsigned codepage, std::string* name) {
-  if (!system::stored_name_to_core(stored, codepage, name)) return "this system can't name a file so";
-  // The name goes back into the entry's field, whose length byte stops here.
-  if (name->size() > format::max_name_length) {
-    return "its name is " + std::to_string(name->size()) + " bytes in this system's encoding; extract can make " +
-           "names of at most " + std::to_string(format::max_name_length) + " (the installer on Windows can)";
-  }
-  return {};
-}
 
 int run_extract(const ExtractArgs& args) {
   if (args.overwrite == "replace") {

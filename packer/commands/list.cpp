@@ -1,6 +1,8 @@
 // kelvra-pack list and test: the archive as the reader sees it, every chunk inflated
 // and held to the format's bounds, and when the reader refuses a file, the reason it
 // kept (refusals.cpp has the words).
+#include "packer/commands/list.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -18,12 +20,15 @@
 #include "archive/writer.h"
 #include "packer/packer.h"
 #include "packer/commands/refusals.h"
+#include "packer/system/codepages.h"
 #include "packer/pe/checksum.h"
 #include "packer/system/progress.h"
 #include "packer/system/system.h"
-#include "packer/commands/test_parallel.h"
 #include "packer/system/times.h"
 #include "password/password.h"
+#include "packer/system/terminal.h"
+#include "packer/pe/resources.h"
+#include "packer/project/languages.h"
 
 namespace kelvra::pack {
 
@@ -44,7 +49,6 @@ std::string entry_name(const DirectoryEntry& entry, unsigned codepage) {
 }
 
 // What the table and the messages show of an archive's text.
-std::string shown(const char* bytes, unsigned codepage) { return printable(from_codepage(bytes, codepage)); }
 
 std::string attribute_letters(std::uint8_t attributes) {
   std::string letters = "....";
@@ -145,17 +149,17 @@ void print_table(const std::string& path, unsigned codepage) {
   for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
     const DirectoryEntry& entry = archive.entries[i];
     std::printf("%10" PRIu32 "  %s  %-16s  %s\n", entry.stored_size, attribute_letters(entry.attributes).c_str(),
-                minute_time(entry.last_write_time).c_str(), shown(entry.name, codepage).c_str());
+                minute_time(entry.last_write_time).c_str(), printable_stored(entry.name, codepage).c_str());
   }
   std::printf("----------                          -------\n");
   std::printf("%10" PRIu32 "                          %" PRIu32 " file%s\n", archive.payload_size,
               archive.entry_count, archive.entry_count == 1 ? "" : "s");
-  const std::string program = shown(archive.run_program, codepage);
+  const std::string program = printable_stored(archive.run_program, codepage);
   std::printf("\nProgram to run:     %s\n", program.empty() ? "(none)" : program.c_str());
-  std::printf("First argument:     %s\n", shown(archive.run_arg1, codepage).c_str());
-  std::printf("Second argument:    %s\n", shown(archive.run_arg2, codepage).c_str());
-  std::printf("Prompt:             %s\n", shown(archive.prompt, codepage).c_str());
-  const std::string directory = shown(archive.default_dir, codepage);
+  std::printf("First argument:     %s\n", printable_stored(archive.run_arg1, codepage).c_str());
+  std::printf("Second argument:    %s\n", printable_stored(archive.run_arg2, codepage).c_str());
+  std::printf("Prompt:             %s\n", printable_stored(archive.prompt, codepage).c_str());
+  const std::string directory = printable_stored(archive.default_dir, codepage);
   std::printf("Default directory:  %s\n", directory.empty() ? "(TEMP or TMP)" : directory.c_str());
   std::printf("Password:           %s\n",
               has_password() ? "set (it gates the installer only; the files are not encrypted)"
@@ -216,138 +220,6 @@ int run_list(const std::string& path, bool json, unsigned codepage) {
     print_table(path, codepage);
   }
   return exit_ok;
-}
-
-namespace {
-
-// With late_checksum, the archive's CRC-32 is summed by the threads that test the
-// payload instead of in a pass of its own before them. Until it is known to match,
-// nothing is said: an archive with any fault at all is tested again the usual way, so
-// that every report is the one a test that checks the CRC-32 first would give.
-int test_archive(const std::string& path, unsigned codepage, unsigned jobs, bool late_checksum) {
-  const std::string problem = open_for_reading(path, codepage, !late_checksum);
-  if (!problem.empty()) {
-    complain(path + ": " + problem);
-    return exit_failed;
-  }
-  // The reader lets through names that extraction still can't make (a folder part
-  // lost to mixed separators, a trailing separator, a file that is also a folder);
-  // the writer's own rules find them all.
-  std::vector<std::string> names;
-  for (std::uint32_t i = 0; i < archive.entry_count; ++i) names.emplace_back(archive.entries[i].name);
-  std::vector<std::string> faults = writer::name_faults(names);
-  const std::vector<std::string> read_faults = codepage_name_faults(names, codepage, true);
-  for (std::size_t i = 0; i < faults.size(); ++i) {
-    if (faults[i].empty()) faults[i] = read_faults[i];
-  }
-  bool unmakeable = false;
-  for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
-    if (faults[i].empty()) continue;
-    if (late_checksum) return test_archive(path, codepage, jobs, false);
-    complain(path + ": entry " + std::to_string(i + 1) + " " + in_quotes(shown(archive.entries[i].name, codepage)) +
-             ": " + faults[i] + "; extract can't make it");
-    unmakeable = true;
-  }
-  if (unmakeable) return exit_failed;
-
-  std::uint32_t chunks = 0;
-  std::uint64_t inflated = 0;
-  if (!platform::seek_to(archive.file, payload_start())) {
-    complain(path + ": cannot read the payload");
-    return exit_failed;
-  }
-  // The PE checksum reads the whole file once more: with cores to spare, beside the
-  // payload's test rather than after it.
-  bool pe_fault = false;
-  std::string pe;
-  const auto check_pe = [&] { pe = describe_pe(path, payload_start(), archive.archive_end, &pe_fault); };
-  std::thread pe_beside;
-  if (jobs > 1) pe_beside = std::thread(check_pe);
-  progress_start("testing", archive.payload_size, archive.entry_count);
-  std::uint32_t payload_crc = 0;
-  const PayloadFault fault = test_payload(jobs, &chunks, &inflated, late_checksum ? &payload_crc : nullptr);
-  if (pe_beside.joinable()) {
-    pe_beside.join();
-  } else if (fault.text.empty()) {
-    check_pe();
-  }
-  if (late_checksum && (!fault.text.empty() || !checksum_matches_after(payload_crc))) {
-    progress_finish(false);
-    return test_archive(path, codepage, jobs, false);
-  }
-  if (!fault.text.empty()) {
-    progress_finish(false);
-    complain(path + ": entry " + std::to_string(fault.entry + 1) + " " +
-             in_quotes(shown(archive.entries[fault.entry].name, codepage)) + ", " + fault.text);
-    return exit_failed;
-  }
-  progress_update(archive.payload_size, archive.entry_count);
-  progress_finish(true);
-  if (pe_fault) {
-    complain(path + ": " + pe);
-    return exit_failed;
-  }
-  std::printf("OK: %s: checksum matches; %" PRIu32 " entries, %" PRIu32
-              " chunks, %" PRIu64 " bytes inflated\n",
-              path.c_str(), archive.entry_count, chunks, inflated);
-  std::printf("%s: %s\n", path.c_str(), pe.c_str());
-  return exit_ok;
-}
-
-}  // namespace
-
-bool codepage_keeps_ascii(unsigned codepage) {
-  std::string ascii;
-  for (char c = 0x20; c < 0x7F; ++c) ascii += c;
-  std::string bytes;
-  return to_codepage(ascii, codepage, &bytes) && bytes == ascii && from_codepage(ascii, codepage) == ascii;
-}
-
-std::vector<std::string> codepage_name_faults(const std::vector<std::string>& stored, unsigned codepage, bool here,
-                                              std::vector<std::size_t>* clashes_with) {
-  std::vector<std::string> faults(stored.size());
-  std::vector<std::size_t> with(stored.size());
-  for (std::size_t i = 0; i < with.size(); ++i) with[i] = i;
-  std::vector<std::string> folded(stored.size());
-  std::map<std::string, std::size_t> first;  // folded name -> its first entry
-  for (std::size_t i = 0; i < stored.size(); ++i) {
-    const std::string text = from_codepage(stored[i], codepage);
-    folded[i] = system::fold_case(text);
-    const auto [earlier, fresh] = first.emplace(folded[i], i);
-    if (!fresh) {
-      with[i] = earlier->second;
-      faults[i] = "read in code page " + std::to_string(codepage) + " it is " + in_quotes(printable(text)) +
-                  ", the same name as entry " + std::to_string(earlier->second + 1) +
-                  "'s (names ignore case on Windows)";
-    } else if (here) {
-      std::string name;
-      faults[i] = name_for_this_system(stored[i], codepage, &name);
-    }
-  }
-  // A file can't also be a folder of another entry.
-  for (std::size_t i = 0; i < stored.size(); ++i) {
-    const std::string text = from_codepage(stored[i], codepage);
-    std::size_t text_at = 0;  // folding may change a character's length: the same separator in text
-    for (std::size_t at = folded[i].find('\\'); faults[i].empty() && at != std::string::npos;
-         at = folded[i].find('\\', at + 1)) {
-      text_at = text.find('\\', text_at == 0 ? 0 : text_at + 1);
-      const auto file = first.find(folded[i].substr(0, at));
-      if (file != first.end()) {
-        with[i] = file->second;
-        faults[i] = "read in code page " + std::to_string(codepage) + ", its folder " +
-                    in_quotes(printable(text.substr(0, text_at))) +
-                    " is also stored as a file (names ignore case on Windows)";
-      }
-    }
-  }
-  if (clashes_with != nullptr) *clashes_with = with;
-  return faults;
-}
-
-int run_test(const std::string& path, unsigned codepage, unsigned jobs) {
-  if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
-  // On one thread the CRC-32 pass first is as fast as any, and is the installer's own.
-  return test_archive(path, codepage, jobs, jobs > 1);
 }
 
 }  // namespace kelvra::pack

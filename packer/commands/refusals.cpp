@@ -11,6 +11,7 @@
 #include "packer/packer.h"
 #include "packer/system/system.h"
 #include "resources/strings.h"
+#include "packer/system/terminal.h"
 
 namespace kelvra::pack {
 

@@ -12,6 +12,7 @@
 #include "packer/pe/image.h"
 #include "packer/system/system.h"
 #include "resources/strings.h"
+#include "packer/commands/create.h"
 
 namespace kelvra::pack {
 

@@ -8,6 +8,7 @@
 #include "packer/packer.h"
 #include "packer/pe/checksum.h"
 #include "packer/system/system.h"
+#include "packer/commands/list.h"
 
 namespace kelvra::pack {
 

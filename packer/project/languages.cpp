@@ -14,6 +14,7 @@
 #include "packer/packer.h"
 #include "packer/pe/image.h"
 #include "resources/strings.h"
+#include "packer/system/system.h"
 
 namespace kelvra::pack {
 

@@ -15,6 +15,7 @@
 #include "archive/names.h"
 #include "packer/packer.h"
 #include "packer/system/system.h"
+#include "packer/commands/create.h"
 
 namespace kelvra::pack {
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "packer/packer.h"
+#include "packer/commands/create.h"
 
 namespace kelvra::pack {
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "packer/packer.h"
+#include "packer/system/system.h"
 
 namespace kelvra::pack {
 

@@ -1,10 +1,13 @@
 // The questions the extraction run puts to the user, answered on the terminal, its
 // failed writes, told on standard error, and its progress, printed: the packer's side
 // of the output seam and of the run's reports.
+#include "packer/system/questions.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "archive/after_run.h"
 #include "archive/extract.h"
 #include "output/output.h"
 #include "packer/packer.h"
@@ -12,6 +15,7 @@
 #include "packer/system/system.h"
 #include "platform/platform.h"
 #include "resources/strings.h"
+#include "packer/system/terminal.h"
 
 namespace kelvra {
 

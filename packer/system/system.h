@@ -1,6 +1,6 @@
 // What kelvra-pack needs from the operating system beyond the core's platform layer.
 // Two implementations, system/posix.cpp (Linux) and system/win32.cpp (Windows); they
-// also define packer.h's code-page conversions and terminal tests.
+// also define the code-page conversions and terminal tests below.
 #pragma once
 
 #include <cstdint>
@@ -81,3 +81,19 @@ extern const char* const shell_quotes;
 extern const char shell_escape;
 
 }  // namespace kelvra::pack::system
+
+namespace kelvra::pack {
+
+// Code pages: Windows ANSI code page numbers, converted with iconv ("CP1252").
+bool codepage_known(unsigned codepage);
+// False when text isn't valid UTF-8 or the code page can't hold one of its characters.
+bool to_codepage(const std::string& utf8, unsigned codepage, std::string* out);
+// Bytes the code page leaves undefined come out as U+FFFD.
+std::string from_codepage(const std::string& bytes, unsigned codepage);
+
+bool stdin_is_terminal();
+bool stderr_is_terminal();
+// One line of standard input without its line end; false at the end of input.
+bool read_line(std::string* line);
+
+}  // namespace kelvra::pack

@@ -1,5 +1,7 @@
 // The packer's terminal: complaints on standard error (clear of the progress bar),
 // line input for the questions, and a password read without echo.
+#include "packer/system/terminal.h"
+
 #include <cstdio>
 #include <string>
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "platform/posix_testing.h"
-#include "ui/message_area.h"
+#include "output/message_area.h"
 
 namespace kelvra {
 namespace {

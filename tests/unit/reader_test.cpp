@@ -13,7 +13,7 @@
 #include "output/output.h"
 #include "platform/posix_testing.h"
 #include "resources/strings.h"
-#include "ui/message_area.h"
+#include "output/message_area.h"
 
 namespace kelvra {
 namespace {

@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "archive/after_run.h"
 #include "archive/extract.h"
 #include "output/output.h"
 #include "resources/strings.h"

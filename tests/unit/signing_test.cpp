@@ -12,7 +12,7 @@
 #include "archive/format.h"
 #include "archive_builder.h"
 #include "resources/strings.h"
-#include "ui/message_area.h"
+#include "output/message_area.h"
 
 namespace kelvra {
 namespace {

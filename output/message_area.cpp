@@ -1,7 +1,7 @@
 // The message area: one 260-byte text shared by the window's thread and the worker.
 // Every copy in or out happens under the platform's one guard, so a paint never sees
 // half of a text. Portable: it needs nothing but the platform boundary.
-#include "ui/message_area.h"
+#include "output/message_area.h"
 
 #include <cstring>
 

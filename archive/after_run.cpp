@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "archive/extract.h"
+#include "archive/after_run.h"
+#include "archive/archive.h"
 #include "platform/platform.h"
 
 namespace kelvra {

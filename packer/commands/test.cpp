@@ -1,12 +1,16 @@
+// kelvra-pack test: the archive opened (its CRC-32 summed by the testing threads when
+// there are several), then every chunk inflated and held to the format's bounds.
+//
 // The chunks are independent zlib streams, so they can be inflated in any order: one
 // thread reads them in archive order and checks their framing, it and its helpers
 // inflate them, and results are taken back in archive order so that the first fault wins and the
 // progress moves as it would on one thread.
-#include "packer/commands/test_parallel.h"
+#include "packer/commands/test.h"
 
 #include <zlib.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -17,8 +21,29 @@
 #include "archive/archive.h"
 #include "archive/format.h"
 #include "packer/system/progress.h"
+#include "packer/system/terminal.h"
+#include "packer/commands/list.h"
+#include "packer/system/codepages.h"
+#include "packer/pe/resources.h"
+#include "packer/project/languages.h"
+#include "packer/packer.h"
+#include "archive/writer.h"
+#include "packer/pe/checksum.h"
 
 namespace kelvra::pack {
+
+struct PayloadFault {
+  std::uint32_t entry = 0;  // 0-based index of the entry holding the faulty chunk
+  std::string text;         // "chunk N: ..."; empty when every chunk is sound
+};
+
+// Reads the opened archive's payload from its current position, entry by entry, and
+// inflates each chunk on `jobs` threads (1: on this one; 0: one per core). The fault reported is always
+// the first in archive order, whatever the number of threads; *chunks, *inflated and
+// the progress shown are as a single thread would leave them. On more than one thread,
+// *crc (when given) gets the CRC-32 of the payload's bytes read, which is the whole
+// payload's when no fault comes back.
+
 
 namespace {
 
@@ -221,6 +246,12 @@ PayloadFault test_on_one_thread(std::uint32_t* chunks, std::uint64_t* inflated) 
 
 }  // namespace
 
+// Reads the opened archive's payload from its current position, entry by entry, and
+// inflates each chunk on `jobs` threads. The fault reported is always the first in
+// archive order, whatever the number of threads; *chunks, *inflated and the progress
+// shown are as a single thread would leave them. On more than one thread, *crc (when
+// given) gets the CRC-32 of the payload's bytes read, which is the whole payload's when
+// no fault comes back.
 PayloadFault test_payload(unsigned jobs, std::uint32_t* chunks, std::uint64_t* inflated, std::uint32_t* crc) {
   if (jobs == 0) jobs = std::thread::hardware_concurrency();
   start_reading();
@@ -285,6 +316,90 @@ PayloadFault test_payload(unsigned jobs, std::uint32_t* chunks, std::uint64_t* i
   // The pool goes first (declared last): its workers finish what they hold while the
   // batches still exist.
   return fault;
+}
+
+namespace {
+
+// With late_checksum, the archive's CRC-32 is summed by the threads that test the
+// payload instead of in a pass of its own before them. Until it is known to match,
+// nothing is said: an archive with any fault at all is tested again the usual way, so
+// that every report is the one a test that checks the CRC-32 first would give.
+int test_archive(const std::string& path, unsigned codepage, unsigned jobs, bool late_checksum) {
+  const std::string problem = open_for_reading(path, codepage, !late_checksum);
+  if (!problem.empty()) {
+    complain(path + ": " + problem);
+    return exit_failed;
+  }
+  // The reader lets through names that extraction still can't make (a folder part
+  // lost to mixed separators, a trailing separator, a file that is also a folder);
+  // the writer's own rules find them all.
+  std::vector<std::string> names;
+  for (std::uint32_t i = 0; i < archive.entry_count; ++i) names.emplace_back(archive.entries[i].name);
+  std::vector<std::string> faults = writer::name_faults(names);
+  const std::vector<std::string> read_faults = codepage_name_faults(names, codepage, true);
+  for (std::size_t i = 0; i < faults.size(); ++i) {
+    if (faults[i].empty()) faults[i] = read_faults[i];
+  }
+  bool unmakeable = false;
+  for (std::uint32_t i = 0; i < archive.entry_count; ++i) {
+    if (faults[i].empty()) continue;
+    if (late_checksum) return test_archive(path, codepage, jobs, false);
+    complain(path + ": entry " + std::to_string(i + 1) + " " + in_quotes(printable_stored(archive.entries[i].name, codepage)) +
+             ": " + faults[i] + "; extract can't make it");
+    unmakeable = true;
+  }
+  if (unmakeable) return exit_failed;
+
+  std::uint32_t chunks = 0;
+  std::uint64_t inflated = 0;
+  if (!platform::seek_to(archive.file, payload_start())) {
+    complain(path + ": cannot read the payload");
+    return exit_failed;
+  }
+  // The PE checksum reads the whole file once more: with cores to spare, beside the
+  // payload's test rather than after it.
+  bool pe_fault = false;
+  std::string pe;
+  const auto check_pe = [&] { pe = describe_pe(path, payload_start(), archive.archive_end, &pe_fault); };
+  std::thread pe_beside;
+  if (jobs > 1) pe_beside = std::thread(check_pe);
+  progress_start("testing", archive.payload_size, archive.entry_count);
+  std::uint32_t payload_crc = 0;
+  const PayloadFault fault = test_payload(jobs, &chunks, &inflated, late_checksum ? &payload_crc : nullptr);
+  if (pe_beside.joinable()) {
+    pe_beside.join();
+  } else if (fault.text.empty()) {
+    check_pe();
+  }
+  if (late_checksum && (!fault.text.empty() || !checksum_matches_after(payload_crc))) {
+    progress_finish(false);
+    return test_archive(path, codepage, jobs, false);
+  }
+  if (!fault.text.empty()) {
+    progress_finish(false);
+    complain(path + ": entry " + std::to_string(fault.entry + 1) + " " +
+             in_quotes(printable_stored(archive.entries[fault.entry].name, codepage)) + ", " + fault.text);
+    return exit_failed;
+  }
+  progress_update(archive.payload_size, archive.entry_count);
+  progress_finish(true);
+  if (pe_fault) {
+    complain(path + ": " + pe);
+    return exit_failed;
+  }
+  std::printf("OK: %s: checksum matches; %" PRIu32 " entries, %" PRIu32
+              " chunks, %" PRIu64 " bytes inflated\n",
+              path.c_str(), archive.entry_count, chunks, inflated);
+  std::printf("%s: %s\n", path.c_str(), pe.c_str());
+  return exit_ok;
+}
+
+}  // namespace
+
+int run_test(const std::string& path, unsigned codepage, unsigned jobs) {
+  if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
+  // On one thread the CRC-32 pass first is as fast as any, and is the installer's own.
+  return test_archive(path, codepage, jobs, jobs > 1);
 }
 
 }  // namespace kelvra::pack

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/after_run.h"
 #include "archive/archive.h"
 #include "archive/extract.h"
 #include "platform/posix_testing.h"
