@@ -74,10 +74,6 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def set_times(path, seconds):
-    os.utime(path, (seconds, seconds))
-
-
 def read(path):
     with open(path, "rb") as f:
         return f.read()
@@ -85,12 +81,10 @@ def read(path):
 
 @contextlib.contextmanager
 def locked(path):
+    """An exclusive lock, released as the file closes."""
     with open(path, "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        try:
-            yield
-        finally:
-            fcntl.flock(lock, fcntl.LOCK_UN)
+        yield
 
 
 def _run(args, env=None, timeout=120, check=True, cwd=None):
@@ -102,9 +96,7 @@ def wine_env(prefix, display=None):
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINESERVER=WINESERVER,
                WINEARCH=WINEARCH, WINEDLLOVERRIDES="mscoree,mshtml=")
     env.pop("DISPLAY", None)
-    if display:
-        env["DISPLAY"] = display
-    return env
+    return dict(env, DISPLAY=display) if display else env
 
 
 def program(source, name, prebuilt=None):

@@ -1,25 +1,21 @@
-# The end-to-end scenarios: one row each in SCENARIOS, played by Play. A row gives
-#   files     the payload, name -> bytes (SETUP: the sample's setup program); default:
-#             the sample folder and setup.exe
-#   pack      kelvra-pack create's options; {target} and {root} are those folders'
-#             Windows paths, {dir} the root's Linux path, {NAME} any folder of empty
-#   target    the target folder below the scenario's root; clash: files already there
-#             (each "old NAME", an old time), marks: their attribute letters
-#   env       variables of the user's environment in the prefix (None removes one);
-#             cwd: the folder started in; lang, messages, debug: see Scenario.start
-#   before    a hook run once the payload and the clashes are written
-#   steps     what the user does and sees: "verb" or "verb:argument" (the do_ methods
-#             below), or a hook called with the test
-#   tree      the target's files afterwards: NAME with the payload's bytes and time,
-#             old:NAME kept as it was, ?:NAME present, NEW=NAME NAME's written as NEW;
-#             default: the whole payload, the after-run program's record beside it
-#   probe     the after-run program's records, (command line, folder); [] none started
-#   empty     folders made below the root that must stay empty
-#   attributes  the attribute letters attrib shows afterwards, "*" for every other file
-#   boxes     how many "Uh-Oh!" boxes the boxes step answers: (least, most)
-#   cases     variants of the row, each one more scenario's run with its own prefix
-# Each row is one CTest test per architecture (e2e.NAME, i686.NAME), its name read
-# from this file by CMakeLists.txt.
+# The end-to-end scenarios: a row each in SCENARIOS (CTest's e2e.NAME and i686.NAME,
+# CMakeLists.txt reads the names from here), all played by Play. A row's fields:
+#   files   the payload, name -> bytes (SETUP: the sample's setup program); default the
+#           sample folder and setup.exe
+#   pack    create's options: {target}, {root} and each folder of empty as Windows
+#           paths, {dir} the root's Linux path
+#   target  the target below the scenario's root; clash: files already there ("old
+#           NAME", OLD_TIME); marks: their attribute letters
+#   env     the user's environment in the prefix (None removes); cwd, lang, debug: the start's
+#   before  a hook once the payload and clashes are written; steps: the user's acts and
+#           looks, "verb[:argument]" (the do_ methods) or hooks, called with the test
+#   tree    the target's files after: NAME the payload's bytes and time, old:NAME the clash
+#           kept, ?:NAME there, NEW=NAME NAME's written as NEW; default the payload and the
+#           after-run record
+#   probe   the after-run program's records (command line, folder), [] for none started;
+#   empty   folders of the root that stay empty; attributes: attrib's letters after
+#           ("*": the rest); boxes: the "Uh-Oh!" boxes answered (least, most or None)
+#   cases   variants of the row, each run in a prefix of its own
 import contextlib
 import os
 import re
@@ -144,14 +140,15 @@ class Play(unittest.TestCase):
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(read(k.probe_program()) if content is SETUP else content)
-            k.set_times(path, BASE_TIME + 3600 * i)
+            os.utime(path, (BASE_TIME + 3600 * i,) * 2)
             self.expected[name] = (read(path), BASE_TIME + 3600 * i)
         for name in row.get("clash", ()):
             self.make_clash(s.target, name)
         for name, letters in row.get("marks", {}).items():
             path = os.path.join(s.target, name)
             for letter in letters:  # one flag per call: Wine's attrib takes only the last of several
-                k._run([k.WINE, "cmd", "/c", "attrib", "+" + letter.lower(), k.windows_path(path)], env=k.wine_env(s.prefix))
+                k._run([k.WINE, "cmd", "/c", "attrib", "+" + letter.lower(), k.windows_path(path)],
+                       env=k.wine_env(s.prefix))
             self.assertEqual(set(letters.upper()) | {"A"}, attributes(s, path), name)
         if row.get("before"):
             row["before"](self)
@@ -188,7 +185,7 @@ class Play(unittest.TestCase):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(b"old " + name.encode())
-        k.set_times(path, OLD_TIME)
+        os.utime(path, (OLD_TIME, OLD_TIME))
 
     def check_tree(self):
         target, tree = self.s.target, self.row.get("tree")
@@ -423,8 +420,8 @@ def dpi_runs(t):
             # system font, which Wine draws narrower at high DPI, in height.
             for i in [0, 1] if name in OWN_FONTS else [1]:
                 want = inks[name][i] * dpi / 96.0
-                t.assertTrue(abs(size[i] - want) <= 0.15 * want + 3, "the %s's ink is %d pixels %s at %d DPI, %d at 96"
-                             % (name, size[i], ("wide", "high")[i], dpi, inks[name][i]))
+                t.assertTrue(abs(size[i] - want) <= 0.15 * want + 3, "the %s's ink is %d pixels %s at %d DPI, %d "
+                             "at 96" % (name, size[i], ("wide", "high")[i], dpi, inks[name][i]))
         if dpi < 192:
             s.key("Escape")
             t.do_end()
@@ -556,7 +553,8 @@ def partly_written(t):
     t.assertEqual(b"", read(os.path.join(t.s.target, "c-after.txt")))
 
 
-IN_GERMAN = ["Datei vorhanden", "Ersetzen", "Überspringen", "Umbenennen", "Nicht mehr fragen", "Ordner:", "Abbrechen"]
+IN_GERMAN = ["Datei vorhanden", "Ersetzen", "Überspringen", "Umbenennen", "Nicht mehr fragen", "Ordner:",
+             "Abbrechen"]
 IN_ENGLISH = ["File Exists", "Replace", "Skip", "Rename", "Stop asking", "Expand to:", "Cancel"]
 
 
@@ -666,8 +664,8 @@ SCENARIOS = [
          steps=["start", "ok", "fill:target", "key:Return", "end", missing_not_made]),
     # Replace for one file (Stop asking ticked twice is not ticked), then Skip for all:
     # the last clash is kept unasked, else the installer would wait and not end.
-    dict(name="replace_and_skip", files=NEW("a.txt", "b.txt", "c.txt", "d.txt"), pack=AT_TARGET, clash=("a.txt", "b.txt", "d.txt"),
-         tree="a.txt old:b.txt c.txt old:d.txt",
+    dict(name="replace_and_skip", files=NEW("a.txt", "b.txt", "c.txt", "d.txt"), pack=AT_TARGET,
+         clash=("a.txt", "b.txt", "d.txt"), tree="a.txt old:b.txt c.txt old:d.txt",
          steps=["start", "ok", "dialog", "shot:file-exists-dialog", "click:stop", "click:stop", "click:replace",
                 "dialog", "click:stop", "click:skip", "end"]),
     # The dialog's close box skips that file, stops the run after it, and leaves the
@@ -689,7 +687,8 @@ SCENARIOS = [
     # entry still lands beside it).
     dict(name="dll_search_after_start", debug="+pid,+loaddll,+module", pack=AT_TARGET,
          files={"docs/guide.txt": b"new guide\n", "docs/more.txt": b"more\n", "top.txt": b"top\n"},
-         clash=("docs/guide.txt",), tree="old:docs/guide.txt docs/guide-renamed.txt=docs/guide.txt docs/more.txt top.txt",
+         clash=("docs/guide.txt",),
+         tree="old:docs/guide.txt docs/guide-renamed.txt=docs/guide.txt docs/more.txt top.txt",
          steps=["start", "ok", "dialog", "click:rename", "name:docs/guide-renamed.txt", "end", system_folder_only]),
     # Replace all (Rename greys once Stop asking is ticked) over existing files. One held
     # open without sharing can't be deleted: skipped as it was, attributes included, the
