@@ -5,34 +5,34 @@
 #                                       then the scenarios, KELVRA_E2E_JOBS at a time (2)
 #   vm_suite.py report RESULTS NAME     one scenario's result; its output on failure
 #
-# A result file's first line is "pass" or "fail", the scenario's output after it.
+# A result file, RESULTS/NAME.result, has "pass" or "fail" on its first line and the
+# scenario's output after it.
 import concurrent.futures
-import contextlib
 import os
 import subprocess
 import sys
 import threading
 import time
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+
 
 def result_path(results, name):
-    return os.path.join(results, name.rsplit(".test_", 1)[-1] + ".result")
+    return os.path.join(results, name + ".result")
 
 
-def run_scenario(here, name, timeout):
+def run_scenario(name, timeout):
+    """unittest ends with status 0 for a skipped scenario too: its output says so."""
     started = time.monotonic()
     try:
-        done = subprocess.run([sys.executable, "-m", "unittest", "-v", name], cwd=here,
-                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, timeout=timeout)
-        output = done.stdout.decode("utf-8", "replace")
-        # unittest ends with status 0 for a skipped scenario too: the output says so.
-        verdict = "pass" if done.returncode == 0 else "fail"
+        done = subprocess.run([sys.executable, "-m", "unittest", "-v", "scenarios.Play.test_" + name], cwd=HERE,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              timeout=timeout)
+        verdict, output = "pass" if done.returncode == 0 else "fail", done.stdout
     except subprocess.TimeoutExpired as e:
-        output = (e.stdout or b"").decode("utf-8", "replace")
-        output += "\nvm_suite: the scenario did not end within %gs\n" % timeout
-        verdict = "fail"
-    return verdict, output, time.monotonic() - started
+        verdict, output = "fail", (e.stdout or b"") + b"\nvm_suite: the scenario did not end within %gs\n" % timeout
+    seconds = time.monotonic() - started
+    return verdict, output.decode("utf-8", "replace") + "\nvm_suite: %s in %.0fs\n" % (verdict, seconds), seconds
 
 
 def write_result(results, name, verdict, output):
@@ -45,51 +45,43 @@ def write_result(results, name, verdict, output):
 def run(results, names):
     os.makedirs(results, exist_ok=True)
     for name in names:
-        with contextlib.suppress(FileNotFoundError):
+        if os.path.exists(result_path(results, name)):
             os.unlink(result_path(results, name))
-    here = os.path.dirname(os.path.abspath(__file__))
     timeout = float(os.environ.get("KELVRA_E2E_SCENARIO_TIMEOUT", "900"))
     jobs = max(1, int(os.environ.get("KELVRA_E2E_JOBS", "2")))
     begun = time.monotonic()
-
     # The prefix template first, on its own clock: it is most of the first scenario's
     # time otherwise, and a failure to make it is every scenario's.
-    sys.path.insert(0, here)
-    import kelvra_e2e as k
-    started = time.monotonic()
+    sys.path.insert(0, HERE)
+    import kelvra_e2e
     try:
-        k.template_prefix()
+        kelvra_e2e.template_prefix()
     except Exception as e:  # any failure here is reported through every scenario
         for name in names:
             write_result(results, name, "fail", "vm_suite: no Wine prefix: %s\n" % e)
         print("vm_suite: no Wine prefix: %s" % e, flush=True)
         return 1
-    print("vm_suite: Wine prefix made in %.0fs" % (time.monotonic() - started), flush=True)
-
-    failed = 0
-    lock = threading.Lock()
+    print("vm_suite: Wine prefix made in %.0fs" % (time.monotonic() - begun), flush=True)
+    failed, lock = [], threading.Lock()
 
     def one(name):
-        nonlocal failed
-        verdict, output, seconds = run_scenario(here, name, timeout)
-        output += "\nvm_suite: %s in %.0fs\n" % (verdict, seconds)
+        verdict, output, seconds = run_scenario(name, timeout)
         write_result(results, name, verdict, output)
         with lock:
-            failed += verdict == "fail"
+            failed.extend([name] if verdict == "fail" else [])
             print("%s %s (%.0fs)" % (verdict, name, seconds), flush=True)
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
         list(pool.map(one, names))
     print("vm_suite: %d of %d scenarios failed, %d at a time, %.0fs in all"
-          % (failed, len(names), jobs, time.monotonic() - begun), flush=True)
+          % (len(failed), len(names), jobs, time.monotonic() - begun), flush=True)
     return 0
 
 
 def report(results, name):
     path = result_path(results, name)
     if not os.path.exists(path):
-        print("no result for %s in %s: the i686 run did not reach it (see the i686.vm test)"
-              % (name, results))
+        print("no result for %s in %s: the i686 run did not reach it (see the i686.vm test)" % (name, results))
         return 1
     with open(path, encoding="utf-8", errors="replace") as f:
         verdict, _, output = f.read().partition("\n")
