@@ -103,10 +103,22 @@ def installer_processes(name):
     return found
 
 
-def attributes(s, path):
-    """The file's attribute letters as Windows' attrib shows them, e.g. {"A", "R"}."""
-    shown = k._run([k.WINE, "cmd", "/c", "attrib", k.windows_path(path)], env=k.wine_env(s.prefix)).stdout
-    return {c for c in next(l for l in shown.splitlines() if l.strip()).split("Z:", 1)[0] if c.isalpha()}
+def attrib(s, commands):
+    """Runs attrib commands in one start of Wine's cmd (a start costs seconds, a minute in
+    the virtual machine): a batch file, one command a line; their output lines."""
+    if not commands:
+        return []
+    batch = os.path.join(s.root, "attrib.bat")
+    with open(batch, "w", newline="\r\n") as f:
+        f.write("@echo off\n" + "".join("attrib %s\n" % command for command in commands))
+    shown = k._run([k.WINE, "cmd", "/c", k.windows_path(batch)], env=k.wine_env(s.prefix)).stdout
+    return [line for line in shown.splitlines() if line.strip()]
+
+
+def attributes(s, paths):
+    """Each file's attribute letters as Windows' attrib shows them, e.g. {"A", "R"}."""
+    lines = attrib(s, ['"%s"' % k.windows_path(path) for path in paths])
+    return [{c for c in line.split("Z:", 1)[0] if c.isalpha()} for line in lines]
 
 
 class Play(unittest.TestCase):
@@ -144,12 +156,12 @@ class Play(unittest.TestCase):
             self.expected[name] = (read(path), BASE_TIME + 3600 * i)
         for name in row.get("clash", ()):
             self.make_clash(s.target, name)
-        for name, letters in row.get("marks", {}).items():
-            path = os.path.join(s.target, name)
-            for letter in letters:  # one flag per call: Wine's attrib takes only the last of several
-                k._run([k.WINE, "cmd", "/c", "attrib", "+" + letter.lower(), k.windows_path(path)],
-                       env=k.wine_env(s.prefix))
-            self.assertEqual(set(letters.upper()) | {"A"}, attributes(s, path), name)
+        marks = row.get("marks", {})
+        # One flag a command: Wine's attrib takes only the last of several.
+        attrib(s, ['+%s "%s"' % (letter.lower(), k.windows_path(os.path.join(s.target, name)))
+                   for name, letters in marks.items() for letter in letters])
+        shown = attributes(s, [os.path.join(s.target, name) for name in marks])
+        self.assertEqual([set(letters.upper()) | {"A"} for letters in marks.values()], shown)
         if row.get("before"):
             row["before"](self)
         options = {n: self.place(v) for n, v in row.get("pack", {}).items()}
@@ -176,8 +188,9 @@ class Play(unittest.TestCase):
         for folder in row.get("empty", ()):
             self.assertEqual([], os.listdir(os.path.join(s.root, folder)), folder)
         want = row.get("attributes", {})
-        for name in want and k.tree(s.target):
-            self.assertEqual(set(want.get(name, want["*"])), attributes(s, os.path.join(s.target, name)), name)
+        names = sorted(want and k.tree(s.target))
+        shown = attributes(s, [os.path.join(s.target, name) for name in names])
+        self.assertEqual({name: set(want.get(name, want["*"])) for name in names}, dict(zip(names, shown)))
         s.close()
 
     def make_clash(self, target, name):
