@@ -1,15 +1,9 @@
 // Fuzz target: the after-run program's lookup and command line.
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <vector>
 
-#include "archive/extract.h"
 #include "fuzz/support.h"
-#include "platform/posix_testing.h"
 
 namespace kelvra::fuzz {
 
@@ -24,12 +18,9 @@ bool is_file(const std::string& path) {
 // The lookup's rules, read independently: the working folder, then PATH (not for names
 // with /); in each place the four extensions unless the last part has a dot.
 std::string look_up(const std::string& program, const std::string& path_list) {
-  if (program.empty()) return "";
   std::vector<std::string> folders{""};
-  for (std::size_t at = 0; program.find('/') == std::string::npos && at < path_list.size();) {
-    const std::size_t semi = std::min(path_list.find(';', at), path_list.size());
-    std::string folder = path_list.substr(at, semi - at);
-    at = semi + 1;
+  std::istringstream list(path_list);
+  for (std::string folder; program.find('/') == std::string::npos && std::getline(list, folder, ';');) {
     folder.erase(std::remove(folder.begin(), folder.end(), '"'), folder.end());
     if (!folder.empty() && folder.size() < format::path_buffer_size) folders.push_back(folder);
   }
@@ -39,12 +30,9 @@ std::string look_up(const std::string& program, const std::string& path_list) {
       dot ? std::vector<std::string>{""} : std::vector<std::string>{".com", ".exe", ".bat", ".cmd"};
   for (std::string base : folders) {
     if (!base.empty() && base.back() != '\\') base += '\\';
-    base += program;
-    if (base.size() >= format::path_buffer_size) continue;
     for (const std::string& extension : extensions) {
-      if (base.size() + extension.size() < format::path_buffer_size && is_file(base + extension)) {
-        return base + extension;
-      }
+      const std::string candidate = base + program + extension;
+      if (!program.empty() && candidate.size() < format::path_buffer_size && is_file(candidate)) return candidate;
     }
   }
   return "";
@@ -58,8 +46,7 @@ std::string look_up(const std::string& program, const std::string& path_list) {
 FUZZ_TARGET(after_run) {
   if (in.size < 2) return;
   const std::size_t line_size = in.byte() * 3u;
-  const std::uint8_t lookup_byte = in.byte();
-  const std::size_t lookup_size = (lookup_byte & 1) ? format::path_buffer_size : lookup_byte;
+  const std::size_t lookup_byte = in.byte(), lookup_size = (lookup_byte & 1) ? format::path_buffer_size : lookup_byte;
   std::string fields[3], rest = in.bytes(in.left());
   for (std::string& field : fields) {
     const std::size_t newline = std::min(rest.find('\n'), rest.size());
@@ -91,8 +78,7 @@ FUZZ_TARGET(after_run) {
     char* buffer = static_cast<char*>(std::malloc(line_size));
     const bool built = build_run_command_line(buffer, line_size);
     INVARIANT(built == (line.size() < line_size) && (!built || line == buffer),
-              "command line '%.80s' in %zu bytes, expected '%.80s'", built ? buffer : "(none)",
-              line_size, line.c_str());
+              "command line '%.80s' in %zu bytes, expected '%.80s'", built ? buffer : "", line_size, line.c_str());
     std::free(buffer);
 
     const std::string expected = look_up(program, path_list);
@@ -102,21 +88,20 @@ FUZZ_TARGET(after_run) {
     INVARIANT(!located || (terminated && is_file(found)), "found '%.80s', not a file's terminated name",
               terminated ? found : "");
     INVARIANT(lookup_size != format::path_buffer_size || (located ? terminated && expected == found : expected.empty()),
-              "'%.60s' looked up as '%.80s', expected '%.80s'", program.c_str(),
-              terminated ? found : "(nothing)", expected.c_str());
+              "'%.60s' looked up as '%.80s', expected '%.80s'", program.c_str(), terminated ? found : "", expected.c_str());
     std::free(found);
 
     start_run_program();
     const bool should_start = !expected.empty() && line.size() < 3 * format::string_buffer_size;
     const platform::testing::StartRecord* record = platform::testing::last_start();
-    INVARIANT(platform::testing::start_count() == (should_start ? 1 : 0) &&
-                  (!should_start || (record != nullptr && expected == record->file &&
-                                     line == record->command_line)),
-              "%d starts for '%.80s', expected %d as '%.80s'", platform::testing::start_count(),
-              program.c_str(), should_start ? 1 : 0, line.c_str());
+    INVARIANT(platform::testing::start_count() == should_start &&
+                  (!should_start || (record != nullptr && expected == record->file && line == record->command_line)),
+              "%d starts of '%.80s', expected %d", platform::testing::start_count(), line.c_str(), should_start);
   }
-  if (old_path != nullptr) setenv("PATH", saved_path.c_str(), 1);
-  else unsetenv("PATH");
+  if (old_path != nullptr)
+    setenv("PATH", saved_path.c_str(), 1);
+  else
+    unsetenv("PATH");
 }
 
 }  // namespace kelvra::fuzz

@@ -3,36 +3,27 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
-#include <vector>
-
-#include "archive/extract.h"
 #include "fuzz/support.h"
 
 namespace kelvra::fuzz {
 
 namespace {
 
-// What an entry's payload must give: its chunks in order, each a whole zlib stream using
-// every byte and at most one output buffer, up to the first that isn't (or that runs past
-// the entry). *clean: there was no such chunk.
+// What an entry's payload must give: its chunks in order, each one whole zlib stream
+// using every byte and at most one output buffer, up to the first that isn't (or that
+// runs past the entry). *clean: there was no such chunk.
 std::string expected_content(const Bytes& payload, bool* clean) {
   std::string out;
   std::vector<std::uint8_t> buffer(format::max_inflated_chunk);
   Cursor in{payload.data(), payload.size()};
-  *clean = false;
   while (in.left() > 0) {
-    const std::size_t length = in.little_endian(format::chunk_header_size);
-    if (in.overrun || length > in.left()) return out;
-    z_stream stream{};
-    if (inflateInit(&stream) != Z_OK) return out;
-    stream.next_in = const_cast<Bytef*>(in.data + in.at);
-    stream.avail_in = static_cast<uInt>(length);
-    stream.next_out = buffer.data();
-    stream.avail_out = static_cast<uInt>(buffer.size());
-    const bool whole = inflate(&stream, Z_FINISH) == Z_STREAM_END && stream.avail_in == 0;
-    inflateEnd(&stream);
-    if (!whole) return out;
-    out.append(reinterpret_cast<const char*>(buffer.data()), buffer.size() - stream.avail_out);
+    uLong length = in.little_endian(format::chunk_header_size), inflated = buffer.size(), used = length;
+    if (in.overrun || length > in.left() ||
+        uncompress2(buffer.data(), &inflated, in.data + in.at, &used) != Z_OK || used != length) {
+      *clean = false;
+      return out;
+    }
+    out.append(reinterpret_cast<const char*>(buffer.data()), inflated);
     in.at += length;
   }
   *clean = true;
@@ -48,11 +39,7 @@ FUZZ_TARGET(chunks) {
   if (in.size < 1) return;
   const std::uint8_t attributes = in.byte();  // read-only files are still written
   const Bytes chunks = in.rest();
-  static const std::string tail = [] {
-    std::string text;
-    for (int i = 0; text.size() < 12000; ++i) text += "tail line " + std::to_string(i) + "\n";
-    return text;
-  }();
+  static const std::string tail = test::noise(12000, 1);
   Bytes payload(chunks), directory;
   test::put_record(directory, "a.bin", static_cast<std::uint32_t>(chunks.size()), attributes);
   test::put_record(directory, "sub\\b.txt", test::put_chunks(payload, tail));

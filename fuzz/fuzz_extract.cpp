@@ -1,15 +1,6 @@
 // Fuzz target: the whole extraction into a throw-away folder, the questions answered from
 // the input. Nothing may appear outside the target, through links or otherwise.
-#include <algorithm>
-#include <fstream>
-#include <iterator>
-#include <vector>
-
-#include "archive/archive.h"
-#include "archive/extract.h"
 #include "fuzz/support.h"
-#include "output/output.h"
-#include "platform/posix_testing.h"
 
 namespace kelvra::fuzz {
 
@@ -28,8 +19,8 @@ FUZZ_TARGET(extract) {
   std::vector<NewName> names;
   for (std::size_t i = in.byte() & 15; i > 0; --i) {
     const std::uint8_t b = in.byte();
-    static const int table[8] = {answer_replace, answer_skip,   answer_replace_all, answer_skip_all,
-                                 answer_rename,  answer_rename, answer_closed,      7};
+    static const int table[8] = {answer_replace, answer_skip, answer_replace_all, answer_skip_all,
+                                 answer_rename, answer_rename, answer_closed, 7};
     answers.push_back(table[b & 7]);
     if (answers.back() != answer_rename) continue;
     const std::string leaf = "r" + std::to_string(b >> 5) + ".txt";

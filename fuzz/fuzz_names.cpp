@@ -1,11 +1,7 @@
 // Fuzz target: the check of a stored entry name. Whatever it lets through stays inside
 // the target folder and names no Windows device; whatever it refuses has the reason given.
-#include <algorithm>
 #include <cctype>
-#include <iterator>
-#include <sstream>
 
-#include "archive/names.h"
 #include "fuzz/support.h"
 
 namespace kelvra::fuzz {
@@ -20,8 +16,7 @@ bool is_device(std::string part) {
   for (char& c : part) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   const unsigned char digit = part.size() == 4 ? static_cast<unsigned char>(part[3]) : 0;
   return part == "CON" || part == "PRN" || part == "AUX" || part == "NUL" || part == "CONIN$" ||
-         part == "CONOUT$" || ((part.compare(0, 3, "COM") == 0 || part.compare(0, 3, "LPT") == 0) &&
-                               (std::isdigit(digit) || digit == 0xB9 || digit == 0xB2 || digit == 0xB3));
+         part == "CONOUT$" || ((part.compare(0, 3, "COM") == 0 || part.compare(0, 3, "LPT") == 0) && (std::isdigit(digit) || digit == 0xB9 || digit == 0xB2 || digit == 0xB3));
 }
 
 }  // namespace

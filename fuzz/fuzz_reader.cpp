@@ -2,13 +2,7 @@
 // reading of the same file by the format's rules.
 #include <zlib.h>
 
-#include <cstring>
-#include <vector>
-
-#include "archive/archive.h"
-#include "archive/names.h"
 #include "fuzz/support.h"
-#include "platform/posix_testing.h"
 #include "resources/strings.h"
 
 namespace kelvra::fuzz {

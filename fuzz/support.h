@@ -1,15 +1,25 @@
-// What the fuzz targets share: the run around each input, the input read byte by byte,
-// the archive under test, scratch folders, and one check per kind of invariant.
+// What the fuzz targets share: the code under test, the run around each input, the input
+// read byte by byte, the archive under test, scratch folders, and one check per kind of
+// invariant.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "archive/archive.h"
+#include "archive/extract.h"
 #include "archive/format.h"
+#include "archive/names.h"
 #include "fuzz/targets.h"
+#include "output/output.h"
+#include "platform/posix_testing.h"
 #include "tests/unit/archive_builder.h"
 
 namespace kelvra::fuzz {
@@ -17,11 +27,11 @@ namespace kelvra::fuzz {
 namespace fs = std::filesystem;
 using test::Bytes;
 
-#if defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
-#endif
-void fail(const char* format, ...);
-#define INVARIANT(condition, ...) do { if (!(condition)) fail(__VA_ARGS__); } while (0)
+__attribute__((format(printf, 1, 2))) void fail(const char* format, ...);
+#define INVARIANT(condition, ...)        \
+  do {                                   \
+    if (!(condition)) fail(__VA_ARGS__); \
+  } while (0)
 
 // Takes bytes off the front of the input; a read past its end gives zeros and sets overrun.
 struct Cursor {
@@ -49,11 +59,11 @@ struct Cursor {
 // Defines <name>_target: the run's globals put back before each input, and the archive
 // closed and the working folder restored after it.
 int run_target(const char* name, const std::uint8_t* data, std::size_t size, void (*body)(Cursor& in));
-#define FUZZ_TARGET(name)                                       \
-  static void name##_body(Cursor& in);                          \
+#define FUZZ_TARGET(name)                                         \
+  static void name##_body(Cursor& in);                            \
   int name##_target(const std::uint8_t* data, std::size_t size) { \
-    return run_target(#name, data, size, name##_body);          \
-  }                                                             \
+    return run_target(#name, data, size, name##_body);            \
+  }                                                               \
   static void name##_body(Cursor& in)
 
 const std::string& scratch_root();
