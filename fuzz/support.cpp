@@ -106,11 +106,9 @@ bool leaves_folder(const std::string& name) {
 int open_stored(std::size_t stub_size, const Bytes& body, bool must_open) {
   Bytes stub(stub_size, 0);
   if (stub_size >= 2) stub[0] = 'M', stub[1] = 'Z';
-  if (!test::write_file(archive_path(), stub, body)) {
-    fail("cannot write %s", archive_path().c_str());
-    return -1;
-  }
-  const int result = open_archive(archive_path().c_str());
+  const bool written = test::write_file(archive_path(), stub, body);
+  INVARIANT(written, "cannot write %s", archive_path().c_str());
+  const int result = written ? open_archive(archive_path().c_str()) : -1;
   INVARIANT(!must_open || result == 0, "a sound archive was refused (%d)", result);
   return result;
 }

@@ -1,6 +1,5 @@
 // What the fuzz targets share: the code under test, the run around each input, the input
-// read byte by byte, the archive under test, scratch folders, and one check per kind of
-// invariant.
+// read byte by byte, the archive and folders they work in, one check per invariant kind.
 #pragma once
 
 #include <algorithm>
@@ -49,9 +48,8 @@ struct Cursor {
   }
   std::string bytes(std::size_t n) {
     overrun = overrun || n > left();
-    n = std::min(n, left());
-    at += n;
-    return std::string(reinterpret_cast<const char*>(data + at - n), n);
+    const std::size_t from = std::exchange(at, at + std::min(n, left()));
+    return std::string(reinterpret_cast<const char*>(data + from), at - from);
   }
   Bytes rest() { return Bytes(data + std::exchange(at, size), data + size); }
 };

@@ -1,6 +1,5 @@
 // The fuzz targets, run by the libFuzzer programs (entry.cpp) and by the unit test that
-// replays every stored input. A broken invariant goes to the failure handler: abort()
-// under libFuzzer, a test failure under GoogleTest.
+// replays every stored input; a broken invariant aborts the one, fails the other.
 #pragma once
 
 #include <cstddef>
@@ -27,11 +26,10 @@ extern const std::size_t target_count;
 using FailureHandler = void (*)(const char* target, const char* what);
 void set_failure_handler(FailureHandler handler);  // null: print and abort
 
-// The answers to the questions, decoded from the input before the run and given by the
-// program that runs the targets. A cancelled new name leaves the name as it was; once
-// the file-exists answers run out the dialog counts as closed, which cancels the run.
+// The questions' answers, decoded from the input, given by the program that runs the
+// targets. Once the file-exists answers run out the dialog counts as closed (cancel).
 struct NewName {
-  bool cancelled;
+  bool cancelled;  // leaves the name as it was
   std::string path;
 };
 void script_questions(const std::vector<int>& file_exists_answers, const std::vector<NewName>& new_names);
