@@ -1,8 +1,4 @@
-// libFuzzer's entry, built once per program with KELVRA_FUZZ_TARGET naming the target
-// (reader_target, ...) that the program runs.
-#include <cstddef>
-#include <cstdint>
-
+// libFuzzer's entry, built once per program with KELVRA_FUZZ_TARGET naming its target.
 #include "fuzz/targets.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,16 +1,24 @@
-// What the fuzz targets (fuzz/fuzz_*.cpp) share: a broken invariant reported through the
-// failure handler, a scratch folder per process, the input read byte by byte, the
-// archive under test written there, and the run's globals put back between inputs.
+// What the fuzz targets share: the code under test, the run around each input, the input
+// read byte by byte, the archive and folders they work in, one check per invariant kind.
 #pragma once
 
-#include <unistd.h>
-
-#include <cstddef>
-#include <cstdint>
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "archive/archive.h"
+#include "archive/extract.h"
+#include "archive/format.h"
+#include "archive/names.h"
 #include "fuzz/targets.h"
+#include "output/output.h"
+#include "platform/posix_testing.h"
 #include "tests/unit/archive_builder.h"
 
 namespace kelvra::fuzz {
@@ -18,86 +26,73 @@ namespace kelvra::fuzz {
 namespace fs = std::filesystem;
 using test::Bytes;
 
-// The target now running, named in failure reports.
-extern const char* current_target;
-
-// Hands a description of what broke to the failure handler.
-#if defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
-#endif
-void fail(const char* format, ...);
-
-#define INVARIANT(condition, ...)          \
-  do {                                     \
-    if (!(condition)) fail(__VA_ARGS__);   \
+__attribute__((format(printf, 1, 2))) void fail(const char* format, ...);
+#define INVARIANT(condition, ...)        \
+  do {                                   \
+    if (!(condition)) fail(__VA_ARGS__); \
   } while (0)
 
-// The folder for one target, emptied for each input.
-std::string fresh_folder(const char* name);
-bool read_whole(const std::string& path, std::string* content);
-// A stored name with \ read as /.
-std::string local_path(std::string path);
-// A stand-in for the stub in front of the archive: the reader must not care.
-Bytes stub_prefix(std::size_t size);
-std::string archive_path(const char* target);
-// Writes prefix + bytes to path; a failure to write is a broken invariant.
-bool store(const std::string& path, const Bytes& prefix, const Bytes& bytes);
-bool terminated(const char* buffer, std::size_t size);
-// The string as the reader keeps it: up to the first zero byte.
-std::string up_to_zero(const std::string& bytes);
-// The opened archive's seven strings, in the stored order.
-const char* archive_strings(std::size_t i);
-// On this platform a name leaves the folder only by a leading separator or a ".."
-// part, once \ is read as /.
-bool leaves_folder(const std::string& name);
-// The globals a run leaves behind (cancel, overwrite policy, current path, test hooks).
-void reset_run_state();
-
-// Keeps the process's working directory across a run that changes it.
-class InFolder {
- public:
-  explicit InFolder(const std::string& path) {
-    char buffer[4096];
-    if (getcwd(buffer, sizeof buffer) != nullptr) saved_ = buffer;
-    entered_ = chdir(path.c_str()) == 0;
-  }
-  ~InFolder() {
-    if (!saved_.empty() && chdir(saved_.c_str()) != 0) fail("cannot return to %s", saved_.c_str());
-  }
-  InFolder(const InFolder&) = delete;
-  InFolder& operator=(const InFolder&) = delete;
-  bool entered() const { return entered_; }
-
- private:
-  std::string saved_;
-  bool entered_ = false;
-};
-
-// Takes bytes off the front of the input; past its end every read gives zeros.
+// Takes bytes off the front of the input; a read past its end gives zeros and sets overrun.
 struct Cursor {
   const std::uint8_t* data;
   std::size_t size;
   std::size_t at = 0;
+  bool overrun = false;
 
   std::size_t left() const { return size - at; }
-  std::uint8_t byte() { return at < size ? data[at++] : 0; }
-  std::uint16_t u16() { return static_cast<std::uint16_t>(byte() | (byte() << 8)); }
-  std::uint64_t u64() {
+  std::uint8_t byte() { return at < size ? data[at++] : (overrun = true, 0); }
+  std::uint64_t little_endian(int bytes) {
     std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v |= static_cast<std::uint64_t>(byte()) << (8 * i);
+    for (int i = 0; i < bytes; ++i) v |= std::uint64_t{byte()} << (8 * i);
     return v;
   }
   std::string bytes(std::size_t n) {
-    n = std::min(n, left());
-    std::string out(reinterpret_cast<const char*>(data + at), n);
-    at += n;
-    return out;
+    overrun = overrun || n > left();
+    const std::size_t from = std::exchange(at, at + std::min(n, left()));
+    return std::string(reinterpret_cast<const char*>(data + from), at - from);
   }
-  Bytes rest() {
-    Bytes out(data + at, data + size);
-    at = size;
-    return out;
-  }
+  Bytes rest() { return Bytes(data + std::exchange(at, size), data + size); }
 };
+
+// Defines <name>_target: the run's globals put back before each input, and the archive
+// closed and the working folder restored after it.
+int run_target(const char* name, const std::uint8_t* data, std::size_t size, void (*body)(Cursor& in));
+#define FUZZ_TARGET(name)                                         \
+  static void name##_body(Cursor& in);                            \
+  int name##_target(const std::uint8_t* data, std::size_t size) { \
+    return run_target(#name, data, size, name##_body);            \
+  }                                                               \
+  static void name##_body(Cursor& in)
+
+const std::string& scratch_root();
+std::string fresh_folder();  // the running target's, emptied
+std::string archive_path();  // the running target's
+bool read_whole(const std::string& path, std::string* content);
+std::string up_to_zero(const std::string& bytes);
+std::string local_path(std::string path);  // \ read as /
+// Whether a name leaves its folder: a leading separator or a ".." part, \ read as /.
+bool leaves_folder(const std::string& name);
+// Stores a stand-in stub then the body and opens that: open_archive's result, -1 when
+// it couldn't be written. must_open: the archive is sound by construction.
+int open_stored(std::size_t stub_size, const Bytes& body, bool must_open = false);
+bool enter(const std::string& folder);  // until the input's run ends
+// extract_all() in folder, which it must end in; -1 when folder can't be entered.
+int extract_in(const std::string& folder);
+
+// The invariants that several targets check.
+struct Record {
+  std::string name;
+  std::size_t name_length;
+  std::uint32_t stored_size;
+  std::uint8_t attributes;
+  std::uint64_t last_write_time, creation_time;
+};
+void check_entry(std::size_t i, const Record& want);
+constexpr std::size_t string_buffer_sizes[format::string_count] = {
+    format::string_buffer_size, format::string_buffer_size, format::string_buffer_size, format::string_buffer_size,
+    format::string_buffer_size, format::digest_buffer_size, format::default_dir_buffer_size};
+void check_strings(const std::string (&want)[format::string_count]);  // each terminated in its buffer
+void check_file(const std::string& path, const std::string& want);
+void check_run(int result, std::size_t failure_reports);
 
 }  // namespace kelvra::fuzz
