@@ -22,8 +22,10 @@ bool is_separator(char c) { return c == '\\' || c == '/' || c == ':'; }
 bool last_part_has_dot(const char* name) {
   bool dot = false;
   for (const char* p = name; *p != '\0'; ++p) {
-    if (is_separator(*p)) dot = false;
-    else if (*p == '.') dot = true;
+    if (is_separator(*p))
+      dot = false;
+    else if (*p == '.')
+      dot = true;
   }
   return dot;
 }
@@ -77,8 +79,10 @@ bool search_path(const char* name, char* buffer, std::size_t size) {
     bool too_long = false;
     for (; *p != '\0' && *p != ';'; ++p) {
       if (*p == '"') continue;
-      if (length + 1 >= sizeof directory) too_long = true;
-      else directory[length++] = *p;
+      if (length + 1 >= sizeof directory)
+        too_long = true;
+      else
+        directory[length++] = *p;
     }
     if (*p == ';') ++p;
     if (length == 0 || too_long) continue;

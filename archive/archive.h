@@ -28,18 +28,18 @@ enum class Refusal : std::uint8_t {
   size_unknown,          // the system wouldn't say the file's size
   shorter_than_trailer,  // archive_end is less than a trailer
   trailer_unreadable,
-  too_many_entries,      // entry_count above format::max_entries
-  directory_too_large,   // directory_size beyond the largest directory, or the file
+  too_many_entries,     // entry_count above format::max_entries
+  directory_too_large,  // directory_size beyond the largest directory, or the file
   directory_unreadable,
-  record_past_end,       // refused_entry's record runs past the directory's end
-  unsafe_name,           // refused_entry's name fails check_entry_name
-  strings_past_end,      // the directory ends inside its strings
-  digest_too_long,       // refusal_value: the digest's length
-  directory_left_over,   // refusal_value: the bytes after the strings
+  record_past_end,      // refused_entry's record runs past the directory's end
+  unsafe_name,          // refused_entry's name fails check_entry_name
+  strings_past_end,     // the directory ends inside its strings
+  digest_too_long,      // refusal_value: the digest's length
+  directory_left_over,  // refusal_value: the bytes after the strings
   // From here on the trailer and the whole directory were read.
-  payload_too_large,     // the stored sizes add up to more than the file holds before the directory
+  payload_too_large,  // the stored sizes add up to more than the file holds before the directory
   payload_unreadable,
-  checksum_mismatch,     // refusal_value: the CRC-32 the file gives
+  checksum_mismatch,  // refusal_value: the CRC-32 the file gives
 };
 
 struct Archive {

@@ -30,10 +30,10 @@ constexpr std::uint32_t trailer_size = trailer_checksum_offset + checksum_field_
 // Tail offsets count from the first byte after the name.
 constexpr std::uint32_t record_name_length_size = 1;  // u8
 constexpr std::uint32_t record_name_offset = record_name_length_size;
-constexpr std::uint32_t tail_stored_size_offset = 0;   // u32
-constexpr std::uint32_t tail_attributes_offset = 4;    // u8
-constexpr std::uint32_t tail_last_write_offset = 5;    // u64 FILETIME
-constexpr std::uint32_t tail_creation_offset = 13;     // u64 FILETIME
+constexpr std::uint32_t tail_stored_size_offset = 0;  // u32
+constexpr std::uint32_t tail_attributes_offset = 4;   // u8
+constexpr std::uint32_t tail_last_write_offset = 5;   // u64 FILETIME
+constexpr std::uint32_t tail_creation_offset = 13;    // u64 FILETIME
 constexpr std::uint32_t record_tail_size = tail_creation_offset + 8;
 constexpr std::uint32_t record_fixed_size = record_name_offset + record_tail_size;  // all but the name
 // Every string is stored as a u8 length, then its bytes.
@@ -46,7 +46,7 @@ constexpr std::uint32_t max_entries = 1000;
 constexpr std::uint32_t max_name_length = 255;
 // A length byte's largest value: the longest any string can be stored.
 constexpr std::uint32_t max_string_length = 255;
-constexpr std::uint32_t max_digest_length = 23;      // password digest buffer is 24
+constexpr std::uint32_t max_digest_length = 23;  // password digest buffer is 24
 
 // The largest directory the bounds allow: every record with a 255-byte name, then seven
 // 255-byte strings. Anything larger can't be a directory we would accept.

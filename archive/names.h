@@ -8,12 +8,12 @@ namespace kelvra {
 
 enum class NameProblem {
   none,
-  empty,             // nothing before the first zero byte
-  absolute,          // starts with \ or /
-  colon,             // a drive letter or an alternate data stream
-  parent_component,  // a .. component
-  device_name,       // CON, PRN, AUX, NUL, COM0-9, LPT0-9 (any case, any extension)
-  control_character, // a byte below 0x20: a terminal would act on it, Windows refuses it
+  empty,              // nothing before the first zero byte
+  absolute,           // starts with \ or /
+  colon,              // a drive letter or an alternate data stream
+  parent_component,   // a .. component
+  device_name,        // CON, PRN, AUX, NUL, COM0-9, LPT0-9 (any case, any extension)
+  control_character,  // a byte below 0x20: a terminal would act on it, Windows refuses it
 };
 
 // Checks the name up to length bytes or its first zero byte, whichever comes first.

@@ -8,9 +8,9 @@
 
 #include "archive/archive.h"
 #include "archive/names.h"
+#include "output/message_area.h"
 #include "output/output.h"
 #include "resources/strings.h"
-#include "output/message_area.h"
 
 namespace kelvra {
 
@@ -20,8 +20,13 @@ namespace {
 
 // The archive's string buffers, in the directory's order.
 char** const string_buffers[format::string_count] = {
-    &archive.reserved_string, &archive.run_program,     &archive.run_arg1,   &archive.run_arg2,
-    &archive.prompt,          &archive.password_digest, &archive.default_dir,
+    &archive.reserved_string,
+    &archive.run_program,
+    &archive.run_arg1,
+    &archive.run_arg2,
+    &archive.prompt,
+    &archive.password_digest,
+    &archive.default_dir,
 };
 
 // A short read (the end of the file, or a failure) is as bad as a wrong byte.

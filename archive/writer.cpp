@@ -394,7 +394,7 @@ std::string fold_case(const std::string& name) {
 }  // namespace
 
 std::string check_before_writing(const std::vector<Input>& inputs, const Strings& strings,
-                               const Options& options) {
+                                 const Options& options) {
   if (options.level < 1 || options.level > level_ultra) {
     return "compression level " + std::to_string(options.level) + " is not one of 1..9, max, ultra";
   }
@@ -476,8 +476,13 @@ std::string validate(const std::vector<Input>& inputs, const Strings& strings) {
 
   // In the directory's order.
   static const char* const string_names[format::string_count] = {
-      "the reserved string", "the program to run", "the first argument",   "the second argument",
-      "the prompt",          "the password digest", "the default directory",
+      "the reserved string",
+      "the program to run",
+      "the first argument",
+      "the second argument",
+      "the prompt",
+      "the password digest",
+      "the default directory",
   };
   const auto texts = strings.in_order();
   for (std::uint32_t index = 0; index < format::string_count; ++index) {

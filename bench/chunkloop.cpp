@@ -287,11 +287,12 @@ double median_of(std::vector<double> t) {
 
 void print_series(const Series& s, double megabytes, bool last) {
   double median = median_of(s.seconds);
-  std::printf("  \"%s\": {\"median_s\": %.6f, \"min_s\": %.6f, \"max_s\": %.6f, "
-              "\"cpu_s\": %.6f, \"mb_per_s\": %.1f}%s\n",
-              s.name, median, *std::min_element(s.seconds.begin(), s.seconds.end()),
-              *std::max_element(s.seconds.begin(), s.seconds.end()), median_of(s.cpu),
-              median > 0 ? megabytes / median : 0.0, last ? "" : ",");
+  std::printf(
+      "  \"%s\": {\"median_s\": %.6f, \"min_s\": %.6f, \"max_s\": %.6f, "
+      "\"cpu_s\": %.6f, \"mb_per_s\": %.1f}%s\n",
+      s.name, median, *std::min_element(s.seconds.begin(), s.seconds.end()),
+      *std::max_element(s.seconds.begin(), s.seconds.end()), median_of(s.cpu),
+      median > 0 ? megabytes / median : 0.0, last ? "" : ",");
 }
 
 }  // namespace
@@ -371,12 +372,13 @@ int main(int argc, char** argv) {
   }
 
   const double mb = 1024.0 * 1024.0;
-  std::printf("{\n  \"archives\": %zu, \"covered_bytes\": %llu, \"chunks\": %llu, "
-              "\"chunk_bytes\": %llu, \"output_bytes\": %llu, \"repeat\": %d,\n",
-              layouts.size(), static_cast<unsigned long long>(covered),
-              static_cast<unsigned long long>(counts.chunks),
-              static_cast<unsigned long long>(counts.in_bytes),
-              static_cast<unsigned long long>(counts.out_bytes), repeat);
+  std::printf(
+      "{\n  \"archives\": %zu, \"covered_bytes\": %llu, \"chunks\": %llu, "
+      "\"chunk_bytes\": %llu, \"output_bytes\": %llu, \"repeat\": %d,\n",
+      layouts.size(), static_cast<unsigned long long>(covered),
+      static_cast<unsigned long long>(counts.chunks),
+      static_cast<unsigned long long>(counts.in_bytes),
+      static_cast<unsigned long long>(counts.out_bytes), repeat);
   // Throughput: the checksum pass per archive byte, the inflate passes per output byte.
   print_series(crc, covered / mb, false);
   print_series(reset, counts.out_bytes / mb, false);

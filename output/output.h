@@ -14,7 +14,9 @@ namespace kelvra {
 // rename prompt made it absolute.
 extern char current_path[format::path_buffer_size];
 
-enum class OverwritePolicy { ask, replace_all, skip_all };
+enum class OverwritePolicy { ask,
+                             replace_all,
+                             skip_all };
 extern OverwritePolicy overwrite_policy;
 
 // Answers of the "File Exists" question.
@@ -39,15 +41,17 @@ void make_parent_directories(const char* path);
 // last part is looked at when replacing.
 bool has_linked_folder(const char* path);
 
-enum class OutputResult : std::uint8_t { file, skip, failed };
+enum class OutputResult : std::uint8_t { file,
+                                         skip,
+                                         failed };
 // Eight bytes in the 32-bit stub, where that is returned in two registers instead of
 // through memory.
 struct OutputFile {
   OutputResult result;
-  bool replacing;             // file is replacement_path, to take current_path's place
+  bool replacing;  // file is replacement_path, to take current_path's place
   union {
-    platform::file_t file;    // OutputResult::file
-    std::uint32_t error;      // OutputResult::failed: the platform's code
+    platform::file_t file;  // OutputResult::file
+    std::uint32_t error;    // OutputResult::failed: the platform's code
   };
 };
 // Where a replacing file is written until it is whole: beside the old one, its name

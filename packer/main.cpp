@@ -10,16 +10,16 @@
 #include <vector>
 
 #include "archive/writer.h"
-#include "packer/packer.h"
-#include "packer/system/progress.h"
-#include "packer/project/project.h"
-#include "packer/system/system.h"
-#include "packer/system/terminal.h"
 #include "packer/commands/create.h"
 #include "packer/commands/extract.h"
 #include "packer/commands/list.h"
 #include "packer/commands/test.h"
+#include "packer/packer.h"
+#include "packer/project/project.h"
 #include "packer/system/codepages.h"
+#include "packer/system/progress.h"
+#include "packer/system/system.h"
+#include "packer/system/terminal.h"
 
 namespace {
 

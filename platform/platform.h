@@ -31,7 +31,9 @@ bool seek_by(file_t file, std::int64_t delta);
 std::int32_t read_file(file_t file, void* buffer, std::uint32_t count);
 
 // Output files.
-enum class CreateResult { created, exists, failed };
+enum class CreateResult { created,
+                          exists,
+                          failed };
 // Creates path new (write access, no sharing) with the low byte of the Windows
 // attributes. *error receives the platform's error code when the result isn't created.
 CreateResult create_new_file(const char* path, std::uint8_t attributes, file_t* file,
@@ -51,7 +53,10 @@ bool delete_file(const char* path);
 bool file_exists(const char* path);
 // What stands at path, the last part not followed: a link (symlink, junction or mount
 // point) counts as a link whatever it points to.
-enum class NameKind { none, file, directory, link };
+enum class NameKind { none,
+                      file,
+                      directory,
+                      link };
 NameKind name_kind(const char* path);
 // Which Windows reparse points are links: only those whose tag has the name-surrogate
 // bit. The others (cloud placeholders, deduplicated and WIM-backed files, ...) stand
@@ -74,11 +79,16 @@ extern const std::uint32_t error_name_too_long;
 // Puts the closed file from in place of the file to, in one step: to's name is taken
 // over whatever to was (a link is replaced, not followed). Both lie in the same folder.
 // in_use: to is held open elsewhere and stays as it was, attributes too.
-enum class ReplaceResult { replaced, in_use, failed };
+enum class ReplaceResult { replaced,
+                           in_use,
+                           failed };
 ReplaceResult replace_file(const char* from, const char* to, std::uint32_t* error);
 
 // Directories and the working directory.
-enum class DirectoryResult { created, not_found, exists, other };
+enum class DirectoryResult { created,
+                             not_found,
+                             exists,
+                             other };
 DirectoryResult create_directory(const char* path);
 bool set_working_directory(const char* path);
 // Writes the working directory (terminated, at most size - 1 bytes); false when it can't.

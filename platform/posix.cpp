@@ -6,8 +6,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <limits.h>
+#include <linux/openat2.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/stat.h>

@@ -8,11 +8,11 @@
 #include "archive/after_run.h"
 #include "archive/archive.h"
 #include "archive/extract.h"
+#include "output/message_area.h"
 #include "password/password.h"
 #include "platform/platform.h"
 #include "platform/win32.h"
 #include "ui/layout.h"
-#include "output/message_area.h"
 
 #undef IDC_HAND  // the system's hand cursor; resources/strings.h names ours
 #include "resources/strings.h"
@@ -46,9 +46,12 @@ struct Placement {
   layout::Box box;
 };
 const Placement placements[] = {
-    {&message_control, layout::message_box},    {&button, layout::button_box},
-    {&directory_label, layout::row_label_box},  {&directory_field, layout::row_field_box},
-    {&password_label, layout::row_label_box},   {&password_field, layout::row_field_box},
+    {&message_control, layout::message_box},
+    {&button, layout::button_box},
+    {&directory_label, layout::row_label_box},
+    {&directory_field, layout::row_field_box},
+    {&password_label, layout::row_label_box},
+    {&password_field, layout::row_field_box},
 };
 
 // Made without a size: lay_out_controls places every control once they all exist.

@@ -8,10 +8,10 @@
 #include <cstring>
 
 #include "archive/archive.h"
+#include "output/message_area.h"
 #include "platform/platform.h"
 #include "ui/installer.h"
 #include "ui/layout.h"
-#include "output/message_area.h"
 
 #undef IDC_HAND  // the system's hand cursor; resources/strings.h names ours
 #include "resources/strings.h"

@@ -22,7 +22,7 @@ extern "C" std::size_t strlen(const char* text) {
 }
 
 extern "C" __attribute__((optimize("no-tree-loop-distribute-patterns"))) void* memmove(void* to, const void* from,
-                                                                                        std::size_t size) {
+                                                                                       std::size_t size) {
   auto* target = static_cast<unsigned char*>(to);
   const auto* source = static_cast<const unsigned char*>(from);
   if (target < source) {

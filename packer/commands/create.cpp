@@ -20,14 +20,14 @@
 #include "packer/commands/dry_run.h"
 #include "packer/packer.h"
 #include "packer/pe/checksum.h"
-#include "packer/system/progress.h"
 #include "packer/pe/sign.h"
 #include "packer/project/project.h"
+#include "packer/system/codepages.h"
+#include "packer/system/progress.h"
 #include "packer/system/system.h"
+#include "packer/system/terminal.h"
 #include "packer/system/times.h"
 #include "password/password.h"
-#include "packer/system/terminal.h"
-#include "packer/system/codepages.h"
 
 namespace kelvra::pack {
 
@@ -147,7 +147,8 @@ Refusal gather_input(const InputItem& given, const CreateArgs& args, const fs::p
     return refuse(in_quotes(given.path) + ": a backslash in a file name would split it into folders; rename it",
                   exit_failed);
   }
-  found->push_back({given.path, name.empty() ? base : into_folder ? name + "\\" + base : name});
+  found->push_back({given.path, name.empty() ? base : into_folder ? name + "\\" + base
+                                                                  : name});
   return {};
 }
 
@@ -278,9 +279,10 @@ Refusal password_digest(const CreateArgs& args, std::string* digest_out) {
   const std::size_t kept = static_cast<std::size_t>(
       std::find(digest, digest + sizeof digest, 0) - digest);
   if (kept == 0) {
-    return refuse("this password's SHA-1 digest starts with a zero byte, which the installer reads as "
-                  "'no password': please choose another password",
-                  exit_usage);
+    return refuse(
+        "this password's SHA-1 digest starts with a zero byte, which the installer reads as "
+        "'no password': please choose another password",
+        exit_usage);
   }
   if (kept < shortest_digest) {
     return refuse("this password's SHA-1 digest has a zero byte at position " + std::to_string(kept + 1) +
@@ -419,10 +421,7 @@ Refusal check_output(const CreateArgs& args) {
   struct Read {
     std::string option, path;
   };
-  const Read reads[] = {{"--project", args.project_file}, {named(args, "--stub"), args.stub_path},
-                        {named(args, "--icon"), args.branding.icon},
-                        {named(args, "--password-file"), args.password_file},
-                        {named(args, "--depfile"), args.depfile}};
+  const Read reads[] = {{"--project", args.project_file}, {named(args, "--stub"), args.stub_path}, {named(args, "--icon"), args.branding.icon}, {named(args, "--password-file"), args.password_file}, {named(args, "--depfile"), args.depfile}};
   for (const Read& read : reads) {
     if (read.path.find('\0') != std::string::npos) {
       return refuse(read.option + ": the name holds a NUL character, where the system's would end", exit_usage);

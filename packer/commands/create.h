@@ -25,17 +25,17 @@ struct InputItem {
 
 struct CreateArgs {
   std::string output;
-  std::string stub_path;  // empty: the stub built in
+  std::string stub_path;                                             // empty: the stub built in
   std::string run_program, run_arg1, run_arg2, prompt, default_dir;  // UTF-8
-  std::string password;       // UTF-8
+  std::string password;                                              // UTF-8
   std::string password_file;
   bool password_given = false;
   unsigned codepage = default_codepage;
   std::string level = "9";
   unsigned jobs = 0;
-  std::string mtime;  // empty: SOURCE_DATE_EPOCH, else no clamp
-  std::string sign;   // the signing command; empty: none
-  Branding branding;  // the stub's icon, link, execution level, version information
+  std::string mtime;                   // empty: SOURCE_DATE_EPOCH, else no clamp
+  std::string sign;                    // the signing command; empty: none
+  Branding branding;                   // the stub's icon, link, execution level, version information
   std::vector<std::string> languages;  // tags or "all"; English is always in
   MakerTexts texts;                    // the project's [texts.LANG] tables, checked
   std::vector<InputItem> inputs;
@@ -43,8 +43,8 @@ struct CreateArgs {
   // Options whose value came from a project file, and where: "--run" ->
   // "kelvra.toml:4: key 'run'", so a refusal points at the line to mend.
   std::map<std::string, std::string> origins;
-  bool dry_run = false;  // check and tell, write nothing
-  std::string depfile;   // where to list the files read, for build tools; empty: nowhere
+  bool dry_run = false;      // check and tell, write nothing
+  std::string depfile;       // where to list the files read, for build tools; empty: nowhere
   std::string project_file;  // the project file read, if any
 };
 

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <set>
 
-#include "packer/system/system.h"
 #include "packer/commands/create.h"
+#include "packer/system/system.h"
 
 namespace kelvra::pack {
 

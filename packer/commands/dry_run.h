@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "archive/writer.h"
-#include "packer/packer.h"
 #include "packer/commands/create.h"
+#include "packer/packer.h"
 
 namespace kelvra::pack {
 

@@ -10,16 +10,16 @@
 #include "archive/archive.h"
 #include "archive/extract.h"
 #include "output/output.h"
+#include "packer/commands/list.h"
 #include "packer/packer.h"
+#include "packer/system/codepages.h"
 #include "packer/system/progress.h"
+#include "packer/system/questions.h"
 #include "packer/system/system.h"
+#include "packer/system/terminal.h"
 #include "password/password.h"
 #include "platform/platform.h"
 #include "resources/strings.h"
-#include "packer/system/terminal.h"
-#include "packer/commands/list.h"
-#include "packer/system/questions.h"
-#include "packer/system/codepages.h"
 
 namespace kelvra::pack {
 
@@ -63,8 +63,9 @@ int run_extract(const ExtractArgs& args) {
   } else {
     overwrite_policy = OverwritePolicy::ask;
     if (!stdin_is_terminal()) {
-      complain("standard input is not a terminal, so an existing file can't be asked about: "
-               "give --overwrite replace or --overwrite skip");
+      complain(
+          "standard input is not a terminal, so an existing file can't be asked about: "
+          "give --overwrite replace or --overwrite skip");
       return exit_usage;
     }
   }

@@ -18,17 +18,17 @@
 #include "archive/format.h"
 #include "archive/names.h"
 #include "archive/writer.h"
-#include "packer/packer.h"
 #include "packer/commands/refusals.h"
-#include "packer/system/codepages.h"
+#include "packer/packer.h"
 #include "packer/pe/checksum.h"
-#include "packer/system/progress.h"
-#include "packer/system/system.h"
-#include "packer/system/times.h"
-#include "password/password.h"
-#include "packer/system/terminal.h"
 #include "packer/pe/resources.h"
 #include "packer/project/languages.h"
+#include "packer/system/codepages.h"
+#include "packer/system/progress.h"
+#include "packer/system/system.h"
+#include "packer/system/terminal.h"
+#include "packer/system/times.h"
+#include "password/password.h"
 
 namespace kelvra::pack {
 
@@ -174,9 +174,7 @@ void print_table(const std::string& path, unsigned codepage) {
   if (facts.dpi_unaware) std::printf("DPI aware:          no\n");
   for (const auto& [key, value] : facts.version) {
     static const std::map<std::string, std::string> labels = {
-        {"product_name", "Product name:"}, {"product_version", "Product version:"},
-        {"file_version", "File version:"}, {"company", "Company:"},
-        {"copyright", "Copyright:"},       {"description", "Description:"}};
+        {"product_name", "Product name:"}, {"product_version", "Product version:"}, {"file_version", "File version:"}, {"company", "Company:"}, {"copyright", "Copyright:"}, {"description", "Description:"}};
     const std::string label = labels.at(key);
     std::printf("%-20s%s\n", label.c_str(), printable(value).c_str());
   }

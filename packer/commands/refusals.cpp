@@ -10,8 +10,8 @@
 #include "archive/names.h"
 #include "packer/packer.h"
 #include "packer/system/system.h"
-#include "resources/strings.h"
 #include "packer/system/terminal.h"
+#include "resources/strings.h"
 
 namespace kelvra::pack {
 

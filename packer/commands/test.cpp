@@ -20,15 +20,15 @@
 
 #include "archive/archive.h"
 #include "archive/format.h"
-#include "packer/system/progress.h"
-#include "packer/system/terminal.h"
+#include "archive/writer.h"
 #include "packer/commands/list.h"
-#include "packer/system/codepages.h"
+#include "packer/packer.h"
+#include "packer/pe/checksum.h"
 #include "packer/pe/resources.h"
 #include "packer/project/languages.h"
-#include "packer/packer.h"
-#include "archive/writer.h"
-#include "packer/pe/checksum.h"
+#include "packer/system/codepages.h"
+#include "packer/system/progress.h"
+#include "packer/system/terminal.h"
 
 namespace kelvra::pack {
 
@@ -43,7 +43,6 @@ struct PayloadFault {
 // the progress shown are as a single thread would leave them. On more than one thread,
 // *crc (when given) gets the CRC-32 of the payload's bytes read, which is the whole
 // payload's when no fault comes back.
-
 
 namespace {
 

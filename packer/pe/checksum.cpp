@@ -19,7 +19,6 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-
 bool read_at(std::FILE* file, std::uint64_t position, void* buffer, std::size_t size) {
   return system::seek_file(file, position) && std::fread(buffer, 1, size, file) == size;
 }
@@ -166,7 +165,8 @@ std::string describe_pe(const std::string& path, std::uint64_t archive_start, st
     // What a stub signed before packing leaves: harmless to the archive, but the
     // signature covers the stub alone and no longer verifies.
     return text + "; a certificate table of " + std::to_string(facts.certificate_size) + " bytes at " +
-           std::to_string(table) + " lies in front of the archive, so its signature does not cover this "
+           std::to_string(table) +
+           " lies in front of the archive, so its signature does not cover this "
            "installer (was the stub signed before packing? sign the finished installer instead)";
   }
   if (archive_end > table) {

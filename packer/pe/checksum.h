@@ -11,8 +11,8 @@
 namespace kelvra::pack {
 
 struct PeFacts {
-  bool is_pe = false;                    // MZ and PE headers present and in bounds
-  std::uint64_t checksum_offset = 0;     // file offset of the CheckSum field
+  bool is_pe = false;                 // MZ and PE headers present and in bounds
+  std::uint64_t checksum_offset = 0;  // file offset of the CheckSum field
   std::uint32_t stored_checksum = 0;
   bool has_certificate_entry = false;    // the security directory is non-empty
   std::uint32_t certificate_offset = 0;  // a file offset, not an address

@@ -54,18 +54,19 @@ struct FileHeader {
 bool read_file_header(const std::uint8_t* pe_header, FileHeader* header);
 
 // Fields of the optional header, by their offset in it (the same in PE32 and PE32+).
-constexpr std::size_t optional_magic = 0;                   // u16
-constexpr std::size_t optional_initialized_data_size = 8;   // u32
-constexpr std::size_t optional_section_alignment = 32;      // u32
-constexpr std::size_t optional_file_alignment = 36;         // u32
-constexpr std::size_t optional_image_size = 56;             // u32
-constexpr std::size_t optional_checksum = 64;               // u32
+constexpr std::size_t optional_magic = 0;                  // u16
+constexpr std::size_t optional_initialized_data_size = 8;  // u32
+constexpr std::size_t optional_section_alignment = 32;     // u32
+constexpr std::size_t optional_file_alignment = 36;        // u32
+constexpr std::size_t optional_image_size = 56;            // u32
+constexpr std::size_t optional_checksum = 64;              // u32
 constexpr std::uint16_t magic_pe32 = 0x10B;
 constexpr std::uint16_t magic_pe32_plus = 0x20B;
 // Where the data directories begin in an optional header of this magic (PE32 or
 // PE32+), their count in the u32 just before; 0 for any other magic.
 constexpr std::size_t data_directories_in_optional(std::uint16_t magic) {
-  return magic == magic_pe32 ? 96 : magic == magic_pe32_plus ? 112 : 0;
+  return magic == magic_pe32 ? 96 : magic == magic_pe32_plus ? 112
+                                                             : 0;
 }
 // Each data directory: a u32 address (a file offset for the security directory) and a
 // u32 size.

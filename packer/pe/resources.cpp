@@ -8,16 +8,16 @@
 #include <iterator>
 
 #include "archive/format.h"
+#include "packer/commands/create.h"
 #include "packer/packer.h"
 #include "packer/pe/image.h"
 #include "packer/system/system.h"
 #include "resources/strings.h"
-#include "packer/commands/create.h"
 
 namespace kelvra::pack {
 
 const char* const version_keys[6] = {"product_name", "product_version", "file_version",
-                                     "company",      "copyright",       "description"};
+                                     "company", "copyright", "description"};
 
 namespace {
 
@@ -46,8 +46,7 @@ const std::map<std::string, std::string> default_version = {
 
 // The version-information string names, by key.
 const std::pair<const char*, const char16_t*> version_names[] = {
-    {"product_name", u"ProductName"}, {"product_version", u"ProductVersion"}, {"file_version", u"FileVersion"},
-    {"company", u"CompanyName"},      {"copyright", u"LegalCopyright"},       {"description", u"FileDescription"}};
+    {"product_name", u"ProductName"}, {"product_version", u"ProductVersion"}, {"file_version", u"FileVersion"}, {"company", u"CompanyName"}, {"copyright", u"LegalCopyright"}, {"description", u"FileDescription"}};
 
 bool is_level(const std::string& level) {
   return std::any_of(std::begin(levels), std::end(levels), [&](const char* known) { return level == known; });
@@ -63,7 +62,10 @@ bool to_utf16(const std::string& utf8, std::u16string* out) {
   out->clear();
   for (std::size_t i = 0; i < utf8.size();) {
     const unsigned char c = static_cast<unsigned char>(utf8[i]);
-    const int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+    const int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1
+                                 : (c >> 4) == 14  ? 2
+                                 : (c >> 3) == 30  ? 3
+                                                   : -1;
     if (extra < 0 || i + extra >= utf8.size() + (extra == 0 ? 1 : 0)) return false;
     std::uint32_t code = extra == 0 ? c : c & (0x3F >> extra);
     for (int k = 1; k <= extra; ++k) {

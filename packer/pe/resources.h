@@ -12,11 +12,11 @@
 namespace kelvra::pack {
 
 struct Branding {
-  std::string icon;             // an .ico file; empty: the stub's own
-  std::string link;             // empty: the stub's own address
-  std::string execution_level;  // empty: the stub's own (asInvoker)
+  std::string icon;                            // an .ico file; empty: the stub's own
+  std::string link;                            // empty: the stub's own address
+  std::string execution_level;                 // empty: the stub's own (asInvoker)
   std::map<std::string, std::string> version;  // product_name, file_version, ...; empty: ours
-  bool dpi_aware = true;  // false: the manifest loses its DPI settings, so Windows scales the window
+  bool dpi_aware = true;                       // false: the manifest loses its DPI settings, so Windows scales the window
 };
 
 // UTF-8 as UTF-16; false when it isn't valid UTF-8.
@@ -62,7 +62,7 @@ struct BrandingFacts {
   std::vector<IconSize> icon;  // the images of icon 102
   std::string link, execution_level;
   std::vector<std::pair<std::string, std::string>> version;  // key of [version], value
-  bool dpi_unaware = false;  // a manifest without the DPI settings
+  bool dpi_unaware = false;                                  // a manifest without the DPI settings
   bool empty() const {
     return icon.empty() && link.empty() && execution_level.empty() && version.empty() && !dpi_unaware;
   }

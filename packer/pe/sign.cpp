@@ -5,10 +5,10 @@
 #include <system_error>
 
 #include "archive/archive.h"
+#include "packer/commands/list.h"
 #include "packer/packer.h"
 #include "packer/pe/checksum.h"
 #include "packer/system/system.h"
-#include "packer/commands/list.h"
 
 namespace kelvra::pack {
 
@@ -50,7 +50,9 @@ std::string signed_result_problem(const std::string& out, unsigned codepage) {
   const fs::file_status status = fs::symlink_status(system::to_path(out), error);
   if (error || !fs::is_regular_file(status)) {
     return "left something other than a regular file at {out} (" + in_quotes(out) +
-           (fs::is_symlink(status) ? ", a link" : fs::is_directory(status) ? ", a folder" : "") + ")";
+           (fs::is_symlink(status) ? ", a link" : fs::is_directory(status) ? ", a folder"
+                                                                           : "") +
+           ")";
   }
   std::FILE* file = system::open_file(out, "rb");
   if (file == nullptr) return "wrote " + in_quotes(out) + ", which cannot be read: " + system::last_error();

@@ -10,22 +10,22 @@
 #include <cstdio>
 
 #include "archive/format.h"
-#include "packer/pe/resources.h"
 #include "packer/packer.h"
 #include "packer/pe/image.h"
-#include "resources/strings.h"
+#include "packer/pe/resources.h"
 #include "packer/system/system.h"
+#include "resources/strings.h"
 
 namespace kelvra::pack {
 
 bool shipped_texts(const std::string& tag, Texts* texts);  // translations.cpp
 
 const char* const text_key_names[text_key_count] = {
-    "replace",        "replace_all",       "skip",         "skip_all",         "file_exists",
-    "all_files",      "new_name",          "ok",           "cancel",           "out_of_memory",
-    "corrupted",      "inflating",         "cancelled",    "bad_password",     "needs_password",
-    "directory_missing", "expand_to",      "password",     "write_failed",     "dialog_title",
-    "rename",         "stop_asking"};
+    "replace", "replace_all", "skip", "skip_all", "file_exists",
+    "all_files", "new_name", "ok", "cancel", "out_of_memory",
+    "corrupted", "inflating", "cancelled", "bad_password", "needs_password",
+    "directory_missing", "expand_to", "password", "write_failed", "dialog_title",
+    "rename", "stop_asking"};
 
 namespace {
 
@@ -75,21 +75,25 @@ const Language languages[] = {
 
 // The string id of each text; 0 for the dialog's own texts.
 constexpr std::uint16_t string_ids[text_key_count] = {
-    IDS_REPLACE,   IDS_REPLACE_ALL,  IDS_SKIP,      IDS_SKIP_ALL,     IDS_FILE_EXISTS,    IDS_ALL_FILES,
-    IDS_NEW_NAME,  IDS_OK,           IDS_CANCEL,    IDS_OUT_OF_MEMORY, IDS_CORRUPTED,     IDS_INFLATING,
+    IDS_REPLACE, IDS_REPLACE_ALL, IDS_SKIP, IDS_SKIP_ALL, IDS_FILE_EXISTS, IDS_ALL_FILES,
+    IDS_NEW_NAME, IDS_OK, IDS_CANCEL, IDS_OUT_OF_MEMORY, IDS_CORRUPTED, IDS_INFLATING,
     IDS_CANCELLED, IDS_BAD_PASSWORD, IDS_NEEDS_PASSWORD, IDS_NO_DIRECTORY, IDS_EXPAND_TO, IDS_PASSWORD,
     IDS_WRITE_FAILED, 0, 0, 0};
 
 const char* const english[text_key_count] = {
-    TEXT_REPLACE,   TEXT_REPLACE_ALL,  TEXT_SKIP,      TEXT_SKIP_ALL,     TEXT_FILE_EXISTS, TEXT_ALL_FILES,
-    TEXT_NEW_NAME,  TEXT_OK,           TEXT_CANCEL,    TEXT_OUT_OF_MEMORY, TEXT_CORRUPTED,  TEXT_INFLATING,
+    TEXT_REPLACE, TEXT_REPLACE_ALL, TEXT_SKIP, TEXT_SKIP_ALL, TEXT_FILE_EXISTS, TEXT_ALL_FILES,
+    TEXT_NEW_NAME, TEXT_OK, TEXT_CANCEL, TEXT_OUT_OF_MEMORY, TEXT_CORRUPTED, TEXT_INFLATING,
     TEXT_CANCELLED, TEXT_BAD_PASSWORD, TEXT_NEEDS_PASSWORD, TEXT_NO_DIRECTORY, TEXT_EXPAND_TO, TEXT_PASSWORD,
     TEXT_WRITE_FAILED, "File Exists", "Rename", "Stop asking"};
 
 // Where a text is shown, which bounds how wide it may be: pixels at 100% in the
 // dialog's font (the "File Exists" dialog) or in the system font (the main window's
 // controls, which are given no font).
-enum class Room { none, dialog_button, dialog_row, dialog_caption, window_control };
+enum class Room { none,
+                  dialog_button,
+                  dialog_row,
+                  dialog_caption,
+                  window_control };
 
 struct Limit {
   std::size_t bytes;  // the stub's buffer less the terminator, in the code page
@@ -217,7 +221,7 @@ std::vector<std::uint8_t> file_exists_dialog(const Texts& texts) {
       {child | tab_stop, 93, 33, 79, 17, 1002, 0x80, texts[key_skip]},
       {child | tab_stop, 179, 33, 79, 17, 1003, 0x80, texts[key_rename]},
       {child | tab_stop | 3, 7, 56, 252, 11, 1004, 0x80, texts[key_stop_asking]},  // an automatic check box
-      {child | group | 0xC, 7, 7, 252, 16, 1006, 0x82, "Message"},                // left, no word wrap
+      {child | group | 0xC, 7, 7, 252, 16, 1006, 0x82, "Message"},                 // left, no word wrap
   };
   for (const Item& item : items) {
     while (out.size() % 4 != 0) out.push_back(0);

@@ -15,10 +15,28 @@ namespace kelvra::pack {
 // Every text the user can read in a language, by the key a project's [texts.LANG]
 // table names it with.
 enum TextKey : std::size_t {
-  key_replace, key_replace_all, key_skip, key_skip_all, key_file_exists, key_all_files, key_new_name,
-  key_ok, key_cancel, key_out_of_memory, key_corrupted, key_inflating, key_cancelled, key_bad_password,
-  key_needs_password, key_directory_missing, key_expand_to, key_password, key_write_failed,
-  key_dialog_title, key_rename, key_stop_asking,
+  key_replace,
+  key_replace_all,
+  key_skip,
+  key_skip_all,
+  key_file_exists,
+  key_all_files,
+  key_new_name,
+  key_ok,
+  key_cancel,
+  key_out_of_memory,
+  key_corrupted,
+  key_inflating,
+  key_cancelled,
+  key_bad_password,
+  key_needs_password,
+  key_directory_missing,
+  key_expand_to,
+  key_password,
+  key_write_failed,
+  key_dialog_title,
+  key_rename,
+  key_stop_asking,
   text_key_count
 };
 extern const char* const text_key_names[text_key_count];

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "archive/names.h"
+#include "packer/commands/create.h"
 #include "packer/packer.h"
 #include "packer/system/system.h"
-#include "packer/commands/create.h"
 
 namespace kelvra::pack {
 
@@ -24,7 +24,12 @@ namespace {
 namespace fs = std::filesystem;
 
 // A value's kind in the file, and whether it names a file beside the project file.
-enum class Kind { text, path, level, mtime, codepage, jobs };
+enum class Kind { text,
+                  path,
+                  level,
+                  mtime,
+                  codepage,
+                  jobs };
 
 struct Key {
   const char* name;    // in the file

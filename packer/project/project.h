@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "packer/packer.h"
 #include "packer/commands/create.h"
+#include "packer/packer.h"
 
 namespace kelvra::pack {
 

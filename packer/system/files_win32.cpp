@@ -4,9 +4,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -70,7 +70,10 @@ std::FILE* open_regular_input(const std::string& path, std::uint64_t* size, std:
   std::FILE* file = descriptor == -1 ? nullptr : _fdopen(descriptor, "rb");
   if (!file) {
     *reason = last_error();
-    if (descriptor == -1) CloseHandle(handle); else _close(descriptor);
+    if (descriptor == -1)
+      CloseHandle(handle);
+    else
+      _close(descriptor);
   }
   return file;
 }
@@ -88,7 +91,10 @@ std::FILE* create_new_file(const std::string& path, bool* exists, std::string* r
   std::FILE* file = descriptor == -1 ? nullptr : _fdopen(descriptor, "wb");
   if (!file) {
     *reason = last_error();
-    if (descriptor == -1) CloseHandle(handle); else _close(descriptor);
+    if (descriptor == -1)
+      CloseHandle(handle);
+    else
+      _close(descriptor);
     DeleteFileW(wide(path).c_str());
   }
   return file;

@@ -5,11 +5,11 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <locale.h>
-#include <wctype.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <cerrno>
 #include <csignal>
@@ -17,8 +17,8 @@
 #include <cstring>
 #include <string>
 
-#include "packer/pe/resources.h"
 #include "packer/packer.h"
+#include "packer/pe/resources.h"
 #include "packer/system/system.h"
 
 namespace kelvra::pack {
@@ -103,7 +103,10 @@ std::string fold_case(const std::string& utf8) {
   std::string out;
   for (std::size_t at = 0; at < utf8.size();) {
     const unsigned char lead = static_cast<unsigned char>(utf8[at]);
-    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4
+                                             : lead >= 0xE0   ? 3
+                                             : lead >= 0xC0   ? 2
+                                                              : 0;
     bool whole = length != 0 && at + length <= utf8.size();
     std::uint32_t code = length == 1 ? lead : lead & (0xFF >> (length + 1));
     for (std::size_t i = 1; whole && i < length; ++i) {

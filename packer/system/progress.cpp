@@ -20,7 +20,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-enum class ProgressStyle { none, plain, bar };
+enum class ProgressStyle { none,
+                           plain,
+                           bar };
 
 constexpr double bar_interval = 0.1;    // seconds between redraws of the bar
 constexpr double plain_interval = 1.0;  // seconds between plain lines

@@ -13,9 +13,9 @@
 #include "packer/packer.h"
 #include "packer/system/progress.h"
 #include "packer/system/system.h"
+#include "packer/system/terminal.h"
 #include "platform/platform.h"
 #include "resources/strings.h"
-#include "packer/system/terminal.h"
 
 namespace kelvra {
 

@@ -9,7 +9,6 @@ namespace kelvra::pack {
 // Prints "kelvra-pack: text" on standard error.
 void complain(const std::string& text);
 
-
 // The terminal.
 // Text from an archive as it may be printed: control characters (C0, DEL and C1) are
 // written as --json writes them (\n, \t, \u001b), so no name or string can act on the

@@ -4,7 +4,10 @@
 #include <windows.h>
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show) {
-  (void)instance; (void)previous; (void)command_line; (void)show;
+  (void)instance;
+  (void)previous;
+  (void)command_line;
+  (void)show;
   int count = 0;
   LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
   if (arguments == NULL || count != 3) return 2;
