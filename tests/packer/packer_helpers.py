@@ -35,6 +35,11 @@ def tool(*args, cwd=None, env=None, text=False):
     return result.stdout
 
 
+def check(*args, **options):
+    """Another program's stdout as text; its failure fails the test."""
+    return tool(*args, text=True, **options)
+
+
 def framed(streams):
     """An entry's stored bytes: each zlib stream behind its 16-bit length."""
     return b"".join(struct.pack("<H", len(s)) + s for s in streams)
@@ -126,8 +131,22 @@ class PackerCase(unittest.TestCase):
         self.assertEqual(0, result.returncode, result.stderr)
         return json.loads(result.stdout)
 
-    def tree(self, root):
-        return tree(root)
+    def ok(self, result):
+        """The run's result, once it has succeeded."""
+        self.assertEqual(0, result.returncode, result.stdout + result.stderr)
+        return result
+
+    def refused(self, result, status, words, *unwritten):
+        """Refused with this status (or one of these) and these words on stderr, and
+        none of the files made: out.exe and its temporaries by default; a path that
+        ends in a separator names a folder that must stay empty."""
+        self.assertIn(result.returncode, (status,) if isinstance(status, int) else status,
+                      result.stdout + result.stderr)
+        self.assertIn(words, result.stderr)
+        for path in unwritten or (self.path("out.exe"),):
+            folder, name = os.path.split(path)
+            self.assertEqual([], [n for n in os.listdir(folder) if n.startswith(name)] if os.path.isdir(folder)
+                             else [], "%s was written" % path)
 
     def sample_tree(self):
         src = self.path("src")
@@ -139,3 +158,22 @@ class PackerCase(unittest.TestCase):
         ro = self.write(os.path.join(src, "sub", "readonly.txt"), b"keep", t + 400)
         os.chmod(ro, 0o444)
         return src
+
+
+class Signer:
+    """A throw-away key and self-signed code-signing certificate, valid for two days."""
+
+    def __init__(self, folder):
+        self.key, self.cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
+        tool("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", self.key,
+             "-out", self.cert, "-subj", "/CN=Kelvra test signer", "-addext", "extendedKeyUsage=codeSigning")
+        # For create --sign.
+        self.command = "osslsigncode sign -certs '%s' -key '%s' -in {in} -out {out}" % (self.cert, self.key)
+
+    def sign(self, unsigned, signed):
+        tool("osslsigncode", "sign", "-certs", self.cert, "-key", self.key, "-in", unsigned, "-out", signed)
+
+    def verifies(self, path):
+        """(passed, output); our own certificate is the only trusted root."""
+        result = subprocess.run(["osslsigncode", "verify", "-CAfile", self.cert, path], capture_output=True, text=True)
+        return result.returncode == 0 and "Signature verification: ok" in result.stdout, result.stdout + result.stderr

@@ -11,7 +11,7 @@ import tempfile
 import textwrap
 import unittest
 
-from packer_helpers import tool
+from packer_helpers import check
 
 BUILD = os.environ.get("KELVRA_BUILD_DIR", "")
 
@@ -33,10 +33,6 @@ PROJECT = textwrap.dedent("""\
     include(KelvraPackCPack)
     include(CPack)
     """)
-
-
-def check(*args, **options):
-    return tool(*args, text=True, **options)
 
 
 class CMakePackage(unittest.TestCase):

@@ -5,7 +5,6 @@
 # as the stub has it, list and --json, init's commented keys, and every refusal of a
 # maker's [texts.LANG] table: status 2, the line and key named, no installer written.
 import json
-import os
 import struct
 import subprocess
 import unittest
@@ -69,13 +68,11 @@ class Languages(PackerCase):
         return self.write(self.path("kelvra.toml"), ('output = "setup.exe"\n%s\n[[input]]\npath = "in"\n' % body).encode())
 
     def create(self, body, *options):
-        result = run("create", "--project", self.project(body), "--stub", STUB, "-q", *options)
-        self.assertEqual(0, result.returncode, result.stderr)
+        self.ok(run("create", "--project", self.project(body), "--stub", STUB, "-q", *options))
         return self.path("setup.exe")
 
     def test_german_and_japanese_read_by_wrestool(self):
-        """de, ja and the maker's Japanese Replace: each table and dialog under its id;
-        English moves to US English beside them, the link and banner in every table."""
+        # English moves to US English beside them; the link and banner are in every table.
         installer = self.create('languages = ["de", "ja"]\n[texts.ja]\nreplace = "上書き"\nstop_asking = "次回から確認しない"\n',
                                 "--link", "https://example.com/x")
         found = resources(installer)
@@ -109,7 +106,6 @@ class Languages(PackerCase):
         self.assertIn("Languages:          en, de, ja\n", run("list", installer).stdout)
 
     def test_english_alone_is_the_stubs_own(self):
-        """No languages: the table and dialog are the stub's, byte for byte, neutral."""
         installer = self.create("")
         ours, stub = resources(installer), resources(STUB)
         for key in [key for key in stub if key[0] in (5, 6)]:
@@ -118,7 +114,6 @@ class Languages(PackerCase):
         self.assertEqual(["en"], json.loads(run("list", "--json", installer).stdout)["languages"])
 
     def test_every_language_and_a_language_of_the_makers(self):
-        """all: the fifteen we ship pass every check; a full [texts.sv] adds Swedish."""
         body = "languages = [\"all\"]\n[texts.sv]\n" + "".join(
             "%s = %s\n" % (key, toml_text(text)) for key, text in SWEDISH_TEXTS.items())
         installer = self.create(body)
@@ -140,8 +135,6 @@ class Languages(PackerCase):
             self.assertTrue(any(line.startswith("# %s = " % key) for line in lines), key)
 
     def test_refusals(self):
-        """Each mistake: status 2, the file's line and the key named, nothing written,
-        with --dry-run as without."""
         full_but_one = "".join("%s = %s\n" % (key, toml_text(text)) for key, text in SWEDISH_TEXTS.items()
                                if key != "rename")
         cases = [
@@ -165,14 +158,10 @@ class Languages(PackerCase):
             for dry in ((), ("--dry-run",)):
                 with self.subTest(name, dry_run=bool(dry)):
                     result = run("create", "--project", self.project(body), "--stub", STUB, *dry)
-                    self.assertEqual(2, result.returncode, result.stderr)
-                    self.assertIn("kelvra.toml:%d: key '%s': " % (line, key), result.stderr)
+                    self.refused(result, 2, "kelvra.toml:%d: key '%s': " % (line, key), self.path("setup.exe"))
                     self.assertIn(reason, result.stderr)
-                    self.assertFalse(os.path.exists(self.path("setup.exe")))
-        result = run("create", "--project", self.project(""), "--stub", STUB, "--language", "xx")
-        self.assertEqual(2, result.returncode)
-        self.assertIn("--language: unknown language 'xx'", result.stderr)
-        self.assertFalse(os.path.exists(self.path("setup.exe")))
+        self.refused(run("create", "--project", self.project(""), "--stub", STUB, "--language", "xx"), 2,
+                     "--language: unknown language 'xx'", self.path("setup.exe"))
 
 
 if __name__ == "__main__":

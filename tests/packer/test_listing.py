@@ -44,8 +44,7 @@ class Listing(PackerCase):
             documented = json.loads(re.search(r"```json\n(.*?)```", f.read(), re.S).group(1))
         self.write(self.path("src", "a"), b"a")
         # The stub built in: its resources say which languages it speaks.
-        made = run("create", "-o", self.path("out.exe"), "--run", "a", "--language", "de", self.path("src"))
-        self.assertEqual(0, made.returncode, made.stderr)
+        self.ok(run("create", "-o", self.path("out.exe"), "--run", "a", "--language", "de", self.path("src")))
         real = self.listing()
 
         def shape(value):

@@ -9,14 +9,10 @@ import shutil
 import tempfile
 import unittest
 
-from packer_helpers import tool
+from packer_helpers import check
 
 BUILD = os.environ.get("KELVRA_BUILD_DIR", "")
 PACK = os.environ.get("KELVRA_PACK", "")
-
-
-def check(*args, **options):
-    return tool(*args, text=True, **options)
 
 
 class Installed(unittest.TestCase):

@@ -10,7 +10,7 @@ import subprocess
 import unittest
 import zlib
 
-from packer_helpers import EMBEDDED_STUB, PackerCase, forge, read, run
+from packer_helpers import EMBEDDED_STUB, PackerCase, forge, read, run, tree
 
 
 def password_with_digest(accept):
@@ -47,8 +47,7 @@ class Create(PackerCase):
             self.write(self.path("src", "many", "f%02d" % i), os.urandom(i * 997) + b"z" * 30000)
         outputs = []
         for jobs in (1, 2, 4, 4):
-            r = self.create("--jobs", jobs, src, out="out%d.exe" % len(outputs))
-            self.assertEqual(0, r.returncode, r.stderr)
+            self.ok(self.create("--jobs", jobs, src, out="out%d.exe" % len(outputs)))
             outputs.append(read(self.path("out%d.exe" % len(outputs))))
         self.assertTrue(all(o == outputs[0] for o in outputs))
 
@@ -62,8 +61,7 @@ class Create(PackerCase):
 
     def test_password_is_stored_as_digest_and_said_not_to_encrypt(self):
         self.write(self.path("src", "a"), b"a")
-        r = self.create("--password", "sésame", self.path("src"))
-        self.assertEqual(0, r.returncode, r.stderr)
+        r = self.ok(self.create("--password", "sésame", self.path("src")))
         self.assertIn("not encrypted", r.stderr)
         data = read(self.path("out.exe"))
         self.assertIn(bytes([20]) + hashlib.sha1("sésame".encode("cp1252")).digest(), data)
@@ -71,8 +69,7 @@ class Create(PackerCase):
 
         cut = password_with_digest(lambda d: 0 not in d[:8] and 0 in d[8:])
         self.write(self.path("pw.txt"), cut.encode() + b"\r\n")
-        r = self.create("--password-file", self.path("pw.txt"), self.path("src"), out="cut.exe")
-        self.assertEqual(0, r.returncode, r.stderr)
+        r = self.ok(self.create("--password-file", self.path("pw.txt"), self.path("src"), out="cut.exe"))
         self.assertIn("warning", r.stderr)
 
     def test_embedded_stub_is_the_default(self):
@@ -80,18 +77,11 @@ class Create(PackerCase):
             self.skipTest("built without a stub")
         self.write(self.path("src", "a"), b"a")
         self.assertEqual(0, run("create", "-o", self.path("out.exe"), self.path("src")).returncode)
-        made = run("create", "-o", self.path("given.exe"), "--stub", EMBEDDED_STUB, self.path("src"))
-        self.assertEqual(0, made.returncode, made.stderr)
-        with open(self.path("given.exe"), "rb") as g, open(self.path("out.exe"), "rb") as o:
-            self.assertEqual(g.read(), o.read())
+        self.ok(run("create", "-o", self.path("given.exe"), "--stub", EMBEDDED_STUB, self.path("src")))
+        self.assertEqual(read(self.path("given.exe")), read(self.path("out.exe")))
 
 
 class Refusals(PackerCase):
-    def assert_refused(self, result, status, words):
-        self.assertEqual(status, result.returncode, result.stdout + result.stderr)
-        self.assertIn(words, result.stderr)
-        self.assertFalse([n for n in os.listdir(self.dir) if n.startswith("out.exe")])
-
     def test_each_refusal_names_the_problem_and_leaves_nothing_with_or_without_dry_run(self):
         # One row per check: the writer's refusals of the tree (their every bound is
         # in the unit tests), the options' own checks, and the files create must read.
@@ -117,33 +107,39 @@ class Refusals(PackerCase):
         for what, args, status, words in cases:
             with self.subTest(what):
                 stub = self.path("no-stub") if what == "unreadable stub" else None
-                real = self.create(*args, stub=stub)
-                self.assert_refused(real, status, words)
+                real, dry = (self.create(*extra, *args, stub=stub) for extra in ([], ["--dry-run"]))
+                self.refused(real, status, words)
                 # --dry-run runs the same checks: same status, same message, no file.
-                dry = self.create("--dry-run", *args, stub=stub)
-                self.assert_refused(dry, status, words)
-                self.assertEqual(real.stderr, dry.stderr)
+                self.assertEqual((real.returncode, real.stderr), (dry.returncode, dry.stderr))
 
-    def test_an_input_that_is_the_output_is_refused_and_kept(self):
-        data = b"the user's own file"
-        given = self.write(self.path("same", "a.txt"), data)
+    def test_an_output_that_the_run_reads_is_refused_and_kept(self):
+        given = self.write(self.path("same", "a.txt"), b"the user's own file")
         hard, link = self.path("same", "hard.txt"), self.path("same", "link.txt")
         os.link(given, hard)
         os.symlink(given, link)
+        icon = self.write(self.path("icon.ico"), b"\0\0\1\0\1\0" + bytes(16))
+        password = self.write(self.path("password.txt"), b"a password\n")
+        project = self.write(self.path("p", "kelvra.toml"), b"[[input]]\npath = '../same/a.txt'\n")
         cases = [
-            ("same name", given, [given]),
-            ("another path to it", given, [self.path("same", "..", "same", "a.txt")]),
-            ("hard link as the input", given, [hard]),
-            ("hard link as the output", hard, [given]),
-            ("symbolic link as the output", link, [given]),
+            # name, -o, the options and inputs, the option named
+            ("same name", given, [given], ""),
+            ("another path to it", given, [self.path("same", "..", "same", "a.txt")], ""),
+            ("hard link as the input", given, [hard], ""),
+            ("hard link as the output", hard, [given], ""),
+            ("symbolic link as the output", link, [given], ""),
+            ("the project file", project, ["--project", project], "--project: "),
+            ("the stub", self.stub, [given], "--stub: "),
+            ("the icon", icon, ["--icon", icon, given], "--icon: "),
+            ("the password file", password, ["--password-file", password, given], "--password-file: "),
         ]
-        for what, output, inputs in cases:
+        for what, output, args, option in cases:
             with self.subTest(what):
-                result = run("create", "-o", output, "--stub", self.stub, *inputs)
+                before = read(output)
+                result = run("create", "-o", output, "--stub", self.stub, *args)
                 self.assertEqual(2, result.returncode, result.stderr)
+                self.assertIn(option, result.stderr)
                 self.assertIn("is the output file itself", result.stderr)
-                with open(given, "rb") as f:
-                    self.assertEqual(data, f.read())
+                self.assertEqual(before, read(output))
                 self.assertEqual(["a.txt", "hard.txt", "link.txt"], sorted(os.listdir(self.path("same"))))
 
     def test_a_double_byte_character_ending_in_a_backslash_byte_is_refused(self):
@@ -151,8 +147,8 @@ class Refusals(PackerCase):
         for codepage, name in (("932", "ソ.txt"), ("936", "乗.txt")):
             with self.subTest(codepage):
                 self.write(self.path(codepage, name), b"x")
-                self.assert_refused(self.create("--codepage", codepage, self.path(codepage)), 1,
-                                    "ends in the byte 0x5C, a backslash")
+                self.refused(self.create("--codepage", codepage, self.path(codepage)), 1,
+                             "ends in the byte 0x5C, a backslash")
         # The same code page with no such character packs.
         self.write(self.path("plain", "日本.txt"), b"x")
         self.assertEqual(0, self.create("--codepage", "932", self.path("plain")).returncode)
@@ -184,15 +180,11 @@ class ListAndTest(PackerCase):
         cases["flipped"] = (bytes(good), "checksum mismatch")
         for name, (data, words) in cases.items():
             with self.subTest(name):
-                self.write(self.path(name), (self.stub_bytes() if data else b"MZ") + data)
+                self.write(self.path(name), (read(self.stub) if data else b"MZ") + data)
                 result = run("test", self.path(name))
-                self.assertEqual(1, result.returncode, result.stderr)
-                self.assertIn(words, result.stderr)
+                self.assertEqual((1, True), (result.returncode, words in result.stderr), result.stderr)
         self.assertEqual(1, run("list", self.path("unsafe")).returncode)
         self.assertEqual(0, run("list", self.path("oversized")).returncode)
-
-    def stub_bytes(self):
-        return read(self.stub)
 
 
 class Extract(PackerCase):
@@ -204,9 +196,8 @@ class Extract(PackerCase):
         src = self.sample_tree()
         self.write(os.path.join(src, "setup.exe"), b"MZ")
         self.create("--run", "setup.exe", "--arg2", "two", src)
-        result = self.extract("--overwrite", "skip")
-        self.assertEqual(0, result.returncode, result.stderr)
-        self.assertEqual(self.tree(src), self.tree(self.path("x")))
+        result = self.ok(self.extract("--overwrite", "skip"))
+        self.assertEqual(tree(src), tree(self.path("x")))
         self.assertIn("  inflating: sub\\deeper\\noise.bin", result.stdout)
         self.assertIn("would now run: setup.exe  two", result.stdout)
         self.assertIn("found as", result.stdout)
@@ -219,24 +210,21 @@ class Extract(PackerCase):
         os.chmod(changed, 0o644)
         self.write(changed, b"changed")
         self.assertEqual(0, self.extract("--overwrite", "skip").returncode)
-        self.assertEqual(b"changed", open(changed, "rb").read())
+        self.assertEqual(b"changed", read(changed))
         self.assertEqual(0, self.extract("--overwrite", "replace").returncode)
-        self.assertEqual(self.tree(src), self.tree(self.path("x")))
+        self.assertEqual(tree(src), tree(self.path("x")))
 
     def test_password_gate(self):
         self.assertEqual(0, self.create("--password", "secret", self.sample_tree()).returncode)
         for args in (["--password", "Secret"], []):
-            result = self.extract("--overwrite", "skip", *args)
-            self.assertEqual(1, result.returncode)
-            self.assertIn("Incorrect password.", result.stderr)
-            self.assertEqual([], os.listdir(self.path("x")))
+            self.refused(self.extract("--overwrite", "skip", *args), 1, "Incorrect password.", self.path("x") + os.sep)
         self.assertEqual(0, self.extract("--overwrite", "skip", "--password", "secret").returncode)
 
     def test_refusals(self):
         self.create(self.sample_tree())
         self.assertEqual(2, self.extract().returncode)  # ask, but no terminal
-        missing = run("extract", self.path("out.exe"), "-C", self.path("nowhere"), "--overwrite", "skip")
-        self.assertEqual((1, True), (missing.returncode, "Directory does not exist." in missing.stderr))
+        self.refused(run("extract", self.path("out.exe"), "-C", self.path("nowhere"), "--overwrite", "skip"), 1,
+                     "Directory does not exist.", self.path("nowhere"))
         self.assertEqual(2, run("extract", self.path("out.exe"), "--overwrite", "maybe").returncode)
         self.write(self.path("bad.exe"), b"no archive here at all")
         self.assertEqual(1, run("extract", self.path("bad.exe"), "--overwrite", "skip").returncode)
@@ -276,7 +264,7 @@ class Extract(PackerCase):
                     self.write(self.path("x", name), data)
                 result = self.ask(answers)
                 self.assertEqual(status, result.returncode, result.stderr)
-                got = {k: v[0] for k, v in self.tree(self.path("x")).items()}
+                got = {k: v[0] for k, v in tree(self.path("x")).items()}
                 self.assertEqual(expect, got)
         self.assertIn("Cancelled by user.", self.ask("c\n").stderr)
 

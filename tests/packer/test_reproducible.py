@@ -80,8 +80,7 @@ class ClampedTimes(Case):
         for i, form in enumerate([str(Y2K), "2000-01-01", "2000-01-01T00:00:00Z", "2000-01-01 00:00",
                                   "2000-01-01t00:00:00z"]):
             with self.subTest(form=form):
-                done = self.create("f%d.exe" % i, "--mtime", form)
-                self.assertEqual(0, done.returncode, done.stderr)
+                self.ok(self.create("f%d.exe" % i, "--mtime", form))
                 outputs.append(self.read("f%d.exe" % i))
         self.assertEqual(1, len(set(outputs)))
         times = self.times("f0.exe")
@@ -105,9 +104,7 @@ class ClampedTimes(Case):
                     done = self.create("bad.exe", "--mtime", value)
                 else:
                     done = self.create("bad.exe", env=dict(self.env, SOURCE_DATE_EPOCH=value))
-                self.assertEqual(2, done.returncode, done.stderr)
-                self.assertIn(where, done.stderr)
-                self.assertFalse(os.path.exists(self.path("bad.exe")))
+                self.refused(done, 2, where, self.path("bad.exe"))
 
 
 class ListedTimes(Case):

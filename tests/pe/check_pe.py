@@ -12,6 +12,8 @@ import re
 import struct
 import sys
 
+import pefile
+
 MACHINES = {"i686": (0x14C, 0x10B), "x86_64": (0x8664, 0x20B)}
 # Windows 10's KnownDLLs (HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\KnownDLLs):
 # the loader takes these, and what they import, from the system folder only. A DLL
@@ -28,88 +30,14 @@ MEM_EXECUTE, MEM_WRITE = 0x20000000, 0x80000000
 RT_CURSOR, RT_DIALOG, RT_STRING, RT_ICON, RT_GROUP_CURSOR, RT_GROUP_ICON, RT_MANIFEST = 1, 5, 6, 3, 12, 14, 24
 
 
-class Image:
-    def __init__(self, data):
-        self.data = data
-        if data[:2] != b"MZ":
-            raise ValueError("no MZ header")
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[pe:pe + 4] != b"PE\0\0":
-            raise ValueError("no PE signature")
-        (self.machine, sections, self.timestamp, _, _, optional_size,
-         self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
-        optional = pe + 24
-        self.magic = struct.unpack_from("<H", data, optional)[0]
-        wide = self.magic == 0x20B
-        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", data, optional + 68)
-        directories = optional + (112 if wide else 96)
-        count = struct.unpack_from("<I", data, directories - 4)[0]
-        self.directories = [struct.unpack_from("<II", data, directories + 8 * i) for i in range(count)]
-        self.sections = []
-        table = optional + optional_size
-        for i in range(sections):
-            name, vsize, vaddr, rsize, raw = struct.unpack_from("<8sIIII", data, table + 40 * i)
-            flags = struct.unpack_from("<I", data, table + 40 * i + 36)[0]
-            self.sections.append((name.rstrip(b"\0").decode(), vaddr, max(vsize, rsize), raw, rsize, flags))
-
-    def offset(self, rva):
-        for _, vaddr, size, raw, rsize, _ in self.sections:
-            if vaddr <= rva < vaddr + size:
-                if rva - vaddr >= rsize:
-                    raise ValueError(f"RVA {rva:#x} lies in uninitialised data")
-                return raw + rva - vaddr
-        raise ValueError(f"RVA {rva:#x} is in no section")
-
-    def cstring(self, rva):
-        start = self.offset(rva)
-        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
-
-    def directory(self, index):
-        return self.directories[index] if index < len(self.directories) else (0, 0)
-
-    def imports(self):
-        rva, _ = self.directory(1)
-        result = {}
-        wide = self.magic == 0x20B
-        while rva:
-            lookup, _, _, name, thunks = struct.unpack_from("<IIIII", self.data, self.offset(rva))
-            if name == 0:
-                break
-            functions = []
-            at = self.offset(lookup or thunks)
-            while True:
-                entry = struct.unpack_from("<Q" if wide else "<I", self.data, at)[0]
-                if entry == 0:
-                    break
-                by_ordinal = entry >> (63 if wide else 31)
-                functions.append(f"#{entry & 0xFFFF}" if by_ordinal else self.cstring((entry & 0x7FFFFFFF) + 2))
-                at += 8 if wide else 4
-            result[self.cstring(name)] = functions
-            rva += 20
-        return result
-
-    def resources(self):
-        """{(type, id): bytes} over the first language of each resource."""
-        base, _ = self.directory(2)
-        if not base:
-            return {}
-        root = self.offset(base)
-
-        def entries(at):
-            named, numbered = struct.unpack_from("<HH", self.data, at + 12)
-            for i in range(named + numbered):
-                key, target = struct.unpack_from("<II", self.data, at + 16 + 8 * i)
-                yield key, target
-
-        found = {}
-        for kind, types in entries(root):
-            for ident, languages in entries(root + (types & 0x7FFFFFFF)):
-                for _, leaf in entries(root + (languages & 0x7FFFFFFF)):
-                    data_rva, size = struct.unpack_from("<II", self.data, root + leaf)
-                    start = self.offset(data_rva)
-                    found[(kind, ident)] = self.data[start:start + size]
-                    break
-        return found
+def resources_of(image):
+    """{(type, id): bytes} over the first language of each resource."""
+    found, root = {}, getattr(image, "DIRECTORY_ENTRY_RESOURCE", None)
+    for kind in root.entries if root else []:
+        for ident in kind.directory.entries:
+            leaf = ident.directory.entries[0].data.struct
+            found[(kind.id, ident.id)] = image.get_data(leaf.OffsetToData, leaf.Size)
+    return found
 
 
 def expected_texts(header):
@@ -165,35 +93,37 @@ def dialog_controls(template):
 def check(path, arch, header):
     faults = []
     data = open(path, "rb").read()
-    image = Image(data)
+    image = pefile.PE(data=data)
+    optional = image.OPTIONAL_HEADER
     machine, magic = MACHINES[arch]
-    if image.machine != machine:
-        faults.append(f"machine {image.machine:#x}, want {machine:#x}")
-    if image.magic != magic:
-        faults.append(f"optional header magic {image.magic:#x}, want {magic:#x}")
-    if image.subsystem != 2:
-        faults.append(f"subsystem {image.subsystem}, want 2 (GUI)")
-    if image.timestamp != 0:
+    if image.FILE_HEADER.Machine != machine:
+        faults.append(f"machine {image.FILE_HEADER.Machine:#x}, want {machine:#x}")
+    if optional.Magic != magic:
+        faults.append(f"optional header magic {optional.Magic:#x}, want {magic:#x}")
+    if optional.Subsystem != 2:
+        faults.append(f"subsystem {optional.Subsystem}, want 2 (GUI)")
+    if image.FILE_HEADER.TimeDateStamp != 0:
         faults.append("the header carries a build time stamp: builds aren't reproducible")
     wanted = {"DYNAMIC_BASE": DYNAMIC_BASE, "NX_COMPAT": NX_COMPAT}
     if arch == "x86_64":
         wanted["HIGH_ENTROPY_VA"] = HIGH_ENTROPY_VA
     for name, bit in wanted.items():
-        if not image.dll_characteristics & bit:
+        if not optional.DllCharacteristics & bit:
             faults.append(f"{name} is not set")
-    if image.dll_characteristics & DYNAMIC_BASE and image.directory(5)[1] == 0:
+    if optional.DllCharacteristics & DYNAMIC_BASE and optional.DATA_DIRECTORY[5].Size == 0:
         faults.append("DYNAMIC_BASE without base relocations: the image can't move")
-    for name, _, _, _, _, flags in image.sections:
-        if flags & MEM_EXECUTE and flags & MEM_WRITE:
-            faults.append(f"section {name} is both writable and executable")
+    for section in image.sections:
+        if section.Characteristics & MEM_EXECUTE and section.Characteristics & MEM_WRITE:
+            faults.append("section %s is both writable and executable" % section.Name.rstrip(b"\0").decode())
 
-    imports = image.imports()
+    imports = {entry.dll.decode(): [f.name.decode() if f.name else f"#{f.ordinal}" for f in entry.imports]
+               for entry in getattr(image, "DIRECTORY_ENTRY_IMPORT", [])}
     for dll in imports:
         if dll.lower() not in KNOWN_DLLS:
             faults.append(f"imports {dll}, which isn't a KnownDLL: a copy beside the installer "
                           "would be loaded; load it at run time from the system folder")
 
-    resources = image.resources()
+    resources = resources_of(image)
     table = string_table(resources)
     for ident, text in sorted(expected_texts(header).items()):
         if table.get(ident, "") != (text or ""):
@@ -235,7 +165,7 @@ def main():
     arguments = parser.parse_args()
     try:
         faults = check(arguments.stub, arguments.arch, arguments.strings)
-    except (OSError, ValueError, struct.error) as error:
+    except (OSError, ValueError, struct.error, pefile.PEFormatError) as error:
         faults = [f"can't read the image: {error}"]
     for fault in faults:
         print(f"FAULT: {fault}")
