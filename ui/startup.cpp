@@ -14,15 +14,22 @@ extern void (*__CTOR_LIST__[])();
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show);
 
 // The last two C library functions the stub used, defined here so that it imports no C
-// runtime DLL at all. The loop must stay a loop, not become a call to memmove itself.
+// runtime DLL at all.
 extern "C" std::size_t strlen(const char* text) {
   const char* end = text;
   while (*end != '\0') ++end;
   return static_cast<std::size_t>(end - text);
 }
 
-extern "C" __attribute__((optimize("no-tree-loop-distribute-patterns"))) void* memmove(void* to, const void* from,
-                                                                                       std::size_t size) {
+// GCC would turn the copying loop back into a call to memmove itself.
+#if defined(__GNUC__) && !defined(__clang__)
+#define KELVRA_KEEP_LOOPS __attribute__((optimize("no-tree-loop-distribute-patterns")))
+#else
+#define KELVRA_KEEP_LOOPS
+#endif
+
+extern "C" KELVRA_KEEP_LOOPS void* memmove(void* to, const void* from,
+                                           std::size_t size) {
   auto* target = static_cast<unsigned char*>(to);
   const auto* source = static_cast<const unsigned char*>(from);
   if (target < source) {
