@@ -2,7 +2,6 @@
 // a Windows device, and against ordinary names that must pass.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -16,19 +15,8 @@ struct NameCase {
   NameProblem expected;
 };
 
-std::string show(const std::string& name) {
-  std::string out;
-  for (unsigned char c : name) {
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    }
-  }
-  return out;
-}
+// Names in failure messages with their control and high bytes escaped.
+std::string show(const std::string& name) { return ::testing::PrintToString(name); }
 
 TEST(EntryNames, HostileNamesAreRefusedWithTheirReason) {
   // One row per branch of the check.

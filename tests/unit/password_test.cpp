@@ -15,16 +15,6 @@
 namespace kelvra {
 namespace {
 
-std::string to_hex(const std::uint8_t* bytes, std::size_t count) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < count; ++i) {
-    out += digits[bytes[i] >> 4];
-    out += digits[bytes[i] & 15];
-  }
-  return out;
-}
-
 // The digest of message given to sha1_update in pieces of these sizes, then the rest.
 std::string digest_of(const std::string& message, const std::vector<std::size_t>& pieces = {}) {
   std::uint8_t digest[sha1_digest_size];
@@ -41,8 +31,10 @@ std::string digest_of(const std::string& message, const std::vector<std::size_t>
 }
 
 std::string hex_digest(const std::string& message) {
-  const std::string digest = digest_of(message);
-  return to_hex(reinterpret_cast<const std::uint8_t*>(digest.data()), digest.size());
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (const unsigned char byte : digest_of(message)) hex += {digits[byte >> 4], digits[byte & 15]};
+  return hex;
 }
 
 TEST(Sha1, PublishedVectors) {

@@ -27,6 +27,12 @@ Bytes stub_of(std::size_t size) {
   return stub;
 }
 
+// The opened archive's strings, in the directory's order.
+std::string string_read(std::size_t index) {
+  return std::vector<const char*>{archive.reserved_string, archive.run_program, archive.run_arg1, archive.run_arg2,
+                                  archive.prompt, archive.password_digest, archive.default_dir}[index];
+}
+
 class Reader : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -198,13 +204,6 @@ std::vector<Forged> forged_archives() {
   return cases;
 }
 
-TEST_F(Reader, ForgedArchivesAreRefused) {
-  for (const Forged& forged : forged_archives()) {
-    EXPECT_TRUE(refused({}, forged.archive)) << forged.name;
-    EXPECT_TRUE(refused(stub_of(300), forged.archive)) << forged.name << " behind a stub";
-  }
-}
-
 // What the reader keeps when it refuses: the reason, and the entry or the number it is
 // about, for each bound it checks; the opening that leaves the CRC-32 to its caller
 // keeps the same ones.
@@ -246,9 +245,10 @@ TEST_F(Reader, EachRefusalKeepsItsReason) {
   // Behind a stub alike, but where the stub holds the payload a stored size claims: only
   // the CRC-32 can tell that.
   for (const Forged& c : forged_archives()) {
-    if (c.reason == Refusal::payload_too_large) continue;
     ASSERT_TRUE(refused(stub_of(300), c.archive)) << c.name;
-    EXPECT_EQ(archive.refusal, c.reason) << c.name;
+    if (c.reason != Refusal::payload_too_large) {
+      EXPECT_EQ(archive.refusal, c.reason) << c.name;
+    }
   }
 
   EXPECT_EQ(open_archive(dir.file("missing.exe").c_str()), 1);
@@ -282,22 +282,15 @@ TEST_F(Reader, StringsKeepTheirControlBytes) {
     std::vector<std::string> texts(format::string_count);
     texts[c.index] = c.text;
     ASSERT_EQ(open_bytes(stub_of(10), test::build_archive({{"a.txt", "x"}}, texts)), 0);
-    const char* const read[] = {archive.reserved_string, archive.run_program, archive.run_arg1,
-                                archive.run_arg2,        archive.prompt,      archive.password_digest,
-                                archive.default_dir};
-    EXPECT_EQ(read[c.index], c.read);
+    EXPECT_EQ(string_read(c.index), c.read);
   }
 }
 
 // The opening that leaves the CRC-32 to its caller (kelvra-pack test on several
-// threads) refuses every forged archive the verifying one does for its bounds: a
-// payload claimed a few bytes beyond the file would otherwise be read from the
+// threads) holds the payload bound too (every other bound: EachRefusalKeepsItsReason):
+// a payload claimed a few bytes beyond the file would otherwise be read from the
 // stub's first byte, and a CRC-32 made to match what is read there would pass.
-TEST_F(Reader, TheUnverifiedOpeningHoldsEveryBound) {
-  for (const Forged& forged : forged_archives()) {
-    ASSERT_TRUE(test::write_file(path(), {}, forged.archive));
-    EXPECT_EQ(open_archive_unverified(path().c_str()), 1) << forged.name;
-  }
+TEST_F(Reader, TheUnverifiedOpeningHoldsThePayloadBound) {
   for (std::uint32_t beyond : {1u, 4u, 300u, 301u}) {
     Bytes payload, directory;
     const std::uint32_t size = test::put_chunks(payload, "abc");
@@ -324,10 +317,7 @@ TEST_F(Reader, BoundsThatHoldAreAccepted) {
   EXPECT_EQ(archive.entry_count, 0u);
   EXPECT_EQ(archive.payload_size, 0u);
   EXPECT_EQ(payload_start(), 10u);
-  const char* const read[] = {archive.reserved_string, archive.run_program, archive.run_arg1,
-                              archive.run_arg2,        archive.prompt,      archive.password_digest,
-                              archive.default_dir};
-  for (std::size_t i = 0; i < strings.size(); ++i) EXPECT_EQ(read[i], strings[i]) << i;
+  for (std::size_t i = 0; i < strings.size(); ++i) EXPECT_EQ(string_read(i), strings[i]) << i;
 
   // Zero bytes inside a name or a string end it there, and the buffer stays zero past
   // it; an empty entry adds nothing; the prompt may hold tabs and line breaks, the digest

@@ -18,10 +18,6 @@ namespace fs = std::filesystem;
 using test::Bytes;
 using test::read_all;
 
-bool is_link(const std::string& path) {
-  struct stat st{};
-  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
 mode_t mode_of(const std::string& path) {
   struct stat st{};
   return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
@@ -106,7 +102,7 @@ TEST_F(SafeWrite, LinksInTheTargetAreNeverWrittenThrough) {
       EXPECT_EQ(reported(), std::vector<std::string>{c.entry});
     } else {
       EXPECT_TRUE(reported().empty());
-      EXPECT_FALSE(is_link(c.entry));
+      EXPECT_FALSE(fs::is_symlink(c.entry));
       EXPECT_EQ(read_all(c.entry), "from the archive");
     }
   }
