@@ -71,28 +71,18 @@ TEST_F(AfterRun, LooksUpTheFileAndBuildsTheCommandLine) {
     const char* command_line;
   } cases[] = {
       {"empty program starts nothing", "", "a", "b", {"target/.exe"}, "", nullptr, nullptr},
-      {"empty arguments keep their blanks", "setup.exe", "", "", {"target/setup.exe"}, "", "setup.exe",
-       "setup.exe  "},
-      {"arguments verbatim", "setup.exe", "/D=C:\\Program Files", "\"x y\"", {"target/setup.exe"}, "",
-       "setup.exe", "setup.exe /D=C:\\Program Files \"x y\""},
-      {".com before .exe", "setup", "", "", {"target/setup.exe", "target/setup.bat", "target/setup.com"}, "",
-       "setup.com", "setup  "},
-      {".bat before .cmd", "setup", "", "", {"target/setup.cmd", "target/setup.bat"}, "", "setup.bat",
-       "setup  "},
+      {"empty arguments keep their blanks", "setup.exe", "", "", {"target/setup.exe"}, "", "setup.exe", "setup.exe  "},
+      {"arguments verbatim", "setup.exe", "/D=C:\\Program Files", "\"x y\"", {"target/setup.exe"}, "", "setup.exe", "setup.exe /D=C:\\Program Files \"x y\""},
+      {".com before .exe", "setup", "", "", {"target/setup.exe", "target/setup.bat", "target/setup.com"}, "", "setup.com", "setup  "},
+      {".bat before .cmd", "setup", "", "", {"target/setup.cmd", "target/setup.bat"}, "", "setup.bat", "setup  "},
       {"a dot means no extension is tried", "tool.v2", "", "", {"target/tool.v2.exe"}, "", nullptr, nullptr},
       {"a dotted name as it is", "tool.v2", "", "", {"target/tool.v2"}, "", "tool.v2", "tool.v2  "},
-      {"target directory before PATH", "tool.exe", "", "", {"target/tool.exe", "bin/tool.exe"},
-       "{root}/bin", "tool.exe", "tool.exe  "},
-      {"found only on PATH", "tool.exe", "1", "2", {"bin/tool.exe", "other/else.exe"},
-       ";\"{root}/other\";;{root}/missing;\"{root}/b\"in", "{root}/bin\\tool.exe", "tool.exe 1 2"},
-      {"no second backslash", "tool", "", "", {"bin/tool.cmd"}, "{root}/bin\\", "{root}/bin\\tool.cmd",
-       "tool  "},
-      {"directory part from the working directory", "sub/tool.exe", "", "", {"target/sub/tool.exe"}, "",
-       "sub/tool.exe", "sub/tool.exe  "},
-      {"a name with / is not searched on PATH", "sub/tool.exe", "", "", {"bin/sub/tool.exe"}, "{root}/bin",
-       nullptr, nullptr},
-      {"a name with \\ is searched on PATH", "sub\\tool.exe", "", "", {"bin/sub/tool.exe"}, "{root}/bin",
-       "{root}/bin\\sub\\tool.exe", "sub\\tool.exe  "},
+      {"target directory before PATH", "tool.exe", "", "", {"target/tool.exe", "bin/tool.exe"}, "{root}/bin", "tool.exe", "tool.exe  "},
+      {"found only on PATH", "tool.exe", "1", "2", {"bin/tool.exe", "other/else.exe"}, ";\"{root}/other\";;{root}/missing;\"{root}/b\"in", "{root}/bin\\tool.exe", "tool.exe 1 2"},
+      {"no second backslash", "tool", "", "", {"bin/tool.cmd"}, "{root}/bin\\", "{root}/bin\\tool.cmd", "tool  "},
+      {"directory part from the working directory", "sub/tool.exe", "", "", {"target/sub/tool.exe"}, "", "sub/tool.exe", "sub/tool.exe  "},
+      {"a name with / is not searched on PATH", "sub/tool.exe", "", "", {"bin/sub/tool.exe"}, "{root}/bin", nullptr, nullptr},
+      {"a name with \\ is searched on PATH", "sub\\tool.exe", "", "", {"bin/sub/tool.exe"}, "{root}/bin", "{root}/bin\\sub\\tool.exe", "sub\\tool.exe  "},
       {"nowhere", "tool", "", "", {"bin/tool.txt"}, "{root}/bin", nullptr, nullptr},
   };
   for (const Case& c : cases) {
@@ -128,8 +118,8 @@ TEST_F(AfterRun, OnlyElevationRequiredFallsBackToTheShell) {
     const char* name;
     const char* arg1;
     const char* arg2;
-    std::uint32_t error;      // of the direct start; 0: it starts
-    const char* parameters;   // handed to the shell; nullptr: no shell start
+    std::uint32_t error;     // of the direct start; 0: it starts
+    const char* parameters;  // handed to the shell; nullptr: no shell start
   } cases[] = {
       {"started directly", "/S", "x", 0, nullptr},
       {"elevation required", "/D=C:\\Program Files", "\"x y\"", platform::error_elevation_required,

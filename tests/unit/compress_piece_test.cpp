@@ -40,8 +40,7 @@ TEST(CompressPiece, SameBytesAsAFreshStreamWhateverCameBefore) {
     std::size_t size;
   };
   // Level changes, a piece after a larger one, the empty piece, and back again.
-  const Step steps[] = {{9, 10000}, {9, 300}, {1, 10000}, {9, 7777}, {6, 0},
-                        {6, 10000}, {6, 1},   {3, 4096},  {9, 10000}};
+  const Step steps[] = {{9, 10000}, {9, 300}, {1, 10000}, {9, 7777}, {6, 0}, {6, 10000}, {6, 1}, {3, 4096}, {9, 10000}};
   auto run = [&](unsigned seed) {
     for (const Step& step : steps) {
       SCOPED_TRACE("level " + std::to_string(step.level) + ", " + std::to_string(step.size) + " bytes");

@@ -21,9 +21,9 @@ namespace {
 namespace fs = std::filesystem;
 using scripted::CallKind;
 using test::Bytes;
+using test::FileSpec;
 using test::noise;
 using test::read_all;
-using test::FileSpec;
 
 constexpr std::uint64_t unix_epoch_filetime = 116444736000000000ull;
 constexpr std::uint64_t filetime_of(std::int64_t unix_seconds) {
@@ -56,7 +56,7 @@ TEST_F(Extraction, RoundTripKeepsDataTimesAndAttributes) {
     std::replace(path.begin(), path.end(), '\\', '/');
     SCOPED_TRACE(path);
     EXPECT_EQ(read_all(path), spec.content);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(filetime_of(st.st_mtim.tv_sec), spec.time);
     EXPECT_EQ((st.st_mode & S_IWUSR) == 0, (spec.attributes & 0x01) != 0);
@@ -83,11 +83,11 @@ struct Existing {
 struct PolicyCase {
   const char* name;
   std::vector<Existing> existing;
-  std::vector<std::string> entries;         // each extracted with content "new <name>"
+  std::vector<std::string> entries;  // each extracted with content "new <name>"
   std::vector<int> answers;
-  std::vector<const char*> new_names;       // nullptr: the prompt is cancelled
-  std::vector<std::string> questions;       // paths asked about, in order
-  std::vector<std::string> prompt_dirs;     // working directory (under target) at each prompt
+  std::vector<const char*> new_names;                      // nullptr: the prompt is cancelled
+  std::vector<std::string> questions;                      // paths asked about, in order
+  std::vector<std::string> prompt_dirs;                    // working directory (under target) at each prompt
   std::vector<std::pair<std::string, std::string>> files;  // afterwards; "-" absent, "/" dir
   int result = 0;
   std::vector<std::string> expected_messages = {};  // empty: not checked
@@ -95,36 +95,16 @@ struct PolicyCase {
 
 TEST_F(Extraction, OverwritePolicyFollowsTheAnswers) {
   const PolicyCase cases[] = {
-      {"replace", {{"a.txt", "old"}}, {"a.txt"}, {answer_replace}, {}, {"a.txt"}, {},
-       {{"a.txt", "new a.txt"}}},
-      {"skip then a free name", {{"a.txt", "old"}}, {"a.txt", "b.txt"}, {answer_skip}, {}, {"a.txt"}, {},
-       {{"a.txt", "old"}, {"b.txt", "new b.txt"}}, 0,
-       {"a.txt", "  inflating: b.txt", "b.txt"}},
-      {"replace all", {{"a.txt", "old"}, {"b.txt", "old"}}, {"a.txt", "b.txt", "c.txt"},
-       {answer_replace_all}, {}, {"a.txt"}, {},
-       {{"a.txt", "new a.txt"}, {"b.txt", "new b.txt"}, {"c.txt", "new c.txt"}}},
-      {"skip all", {{"a.txt", "old"}, {"c.txt", "old"}}, {"a.txt", "b.txt", "c.txt", "d.txt"},
-       {answer_skip_all}, {}, {"a.txt"}, {},
-       {{"a.txt", "old"}, {"b.txt", "new b.txt"}, {"c.txt", "old"}, {"d.txt", "new d.txt"}}},
-      {"read-only file replaced", {{"a.txt", "old", true}}, {"a.txt"}, {answer_replace}, {}, {"a.txt"}, {},
-       {{"a.txt", "new a.txt"}}},
-      {"rename into a clash asks again", {{"a.txt", "old a"}, {"b.txt", "old b"}}, {"a.txt"},
-       {answer_rename, answer_rename}, {"b.txt", "c.txt"}, {"a.txt", "b.txt"}, {"", ""},
-       {{"a.txt", "old a"}, {"b.txt", "old b"}, {"c.txt", "new a.txt"}}},
-      {"rename in a subdirectory", {{"sub/a.txt", "old"}}, {"sub\\a.txt", "sub\\b.txt"}, {answer_rename},
-       {"renamed.txt"}, {"sub\\a.txt"}, {"/sub"},
-       {{"sub/a.txt", "old"}, {"sub/renamed.txt", "new sub\\a.txt"}, {"sub/b.txt", "new sub\\b.txt"},
-        {"sub/sub", "-"}},
-       0, {"  inflating: renamed.txt", "sub\\a.txt", "  inflating: sub\\b.txt", "sub\\b.txt"}},
-      {"cancelled rename keeps the name where it was", {{"sub/a.txt", "old"}}, {"sub\\a.txt"},
-       {answer_rename, answer_skip}, {nullptr}, {"sub\\a.txt", "sub\\a.txt"}, {"/sub"},
-       {{"sub/a.txt", "old"}, {"sub/sub", "-"}}},
-      {"answers outside the list ask again", {{"a.txt", "old"}}, {"a.txt"}, {0, 7, answer_replace}, {},
-       {"a.txt", "a.txt", "a.txt"}, {}, {{"a.txt", "new a.txt"}}},
-      {"closed question cancels after the entry", {{"a.txt", "old"}}, {"z.txt", "a.txt", "b.txt"},
-       {answer_closed}, {}, {"a.txt"}, {},
-       {{"z.txt", "new z.txt"}, {"a.txt", "old"}, {"b.txt", "-"}}, 1,
-       {"  inflating: z.txt", "z.txt", "a.txt", "Cancelled by user."}},
+      {"replace", {{"a.txt", "old"}}, {"a.txt"}, {answer_replace}, {}, {"a.txt"}, {}, {{"a.txt", "new a.txt"}}},
+      {"skip then a free name", {{"a.txt", "old"}}, {"a.txt", "b.txt"}, {answer_skip}, {}, {"a.txt"}, {}, {{"a.txt", "old"}, {"b.txt", "new b.txt"}}, 0, {"a.txt", "  inflating: b.txt", "b.txt"}},
+      {"replace all", {{"a.txt", "old"}, {"b.txt", "old"}}, {"a.txt", "b.txt", "c.txt"}, {answer_replace_all}, {}, {"a.txt"}, {}, {{"a.txt", "new a.txt"}, {"b.txt", "new b.txt"}, {"c.txt", "new c.txt"}}},
+      {"skip all", {{"a.txt", "old"}, {"c.txt", "old"}}, {"a.txt", "b.txt", "c.txt", "d.txt"}, {answer_skip_all}, {}, {"a.txt"}, {}, {{"a.txt", "old"}, {"b.txt", "new b.txt"}, {"c.txt", "old"}, {"d.txt", "new d.txt"}}},
+      {"read-only file replaced", {{"a.txt", "old", true}}, {"a.txt"}, {answer_replace}, {}, {"a.txt"}, {}, {{"a.txt", "new a.txt"}}},
+      {"rename into a clash asks again", {{"a.txt", "old a"}, {"b.txt", "old b"}}, {"a.txt"}, {answer_rename, answer_rename}, {"b.txt", "c.txt"}, {"a.txt", "b.txt"}, {"", ""}, {{"a.txt", "old a"}, {"b.txt", "old b"}, {"c.txt", "new a.txt"}}},
+      {"rename in a subdirectory", {{"sub/a.txt", "old"}}, {"sub\\a.txt", "sub\\b.txt"}, {answer_rename}, {"renamed.txt"}, {"sub\\a.txt"}, {"/sub"}, {{"sub/a.txt", "old"}, {"sub/renamed.txt", "new sub\\a.txt"}, {"sub/b.txt", "new sub\\b.txt"}, {"sub/sub", "-"}}, 0, {"  inflating: renamed.txt", "sub\\a.txt", "  inflating: sub\\b.txt", "sub\\b.txt"}},
+      {"cancelled rename keeps the name where it was", {{"sub/a.txt", "old"}}, {"sub\\a.txt"}, {answer_rename, answer_skip}, {nullptr}, {"sub\\a.txt", "sub\\a.txt"}, {"/sub"}, {{"sub/a.txt", "old"}, {"sub/sub", "-"}}},
+      {"answers outside the list ask again", {{"a.txt", "old"}}, {"a.txt"}, {0, 7, answer_replace}, {}, {"a.txt", "a.txt", "a.txt"}, {}, {{"a.txt", "new a.txt"}}},
+      {"closed question cancels after the entry", {{"a.txt", "old"}}, {"z.txt", "a.txt", "b.txt"}, {answer_closed}, {}, {"a.txt"}, {}, {{"z.txt", "new z.txt"}, {"a.txt", "old"}, {"b.txt", "-"}}, 1, {"  inflating: z.txt", "z.txt", "a.txt", "Cancelled by user."}},
   };
   for (const PolicyCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -144,8 +124,10 @@ TEST_F(Extraction, OverwritePolicyFollowsTheAnswers) {
     for (const std::string& entry : c.entries) files.push_back({entry, "new " + entry});
     for (int answer : c.answers) scripted::answer_file_exists(answer);
     for (const char* name : c.new_names) {
-      if (name == nullptr) scripted::cancel_new_name();
-      else scripted::answer_new_name(name);
+      if (name == nullptr)
+        scripted::cancel_new_name();
+      else
+        scripted::answer_new_name(name);
     }
     // The after-run program is there to be started unless the run is cancelled.
     open(test::build_archive(files, {"", c.entries.front()}));
@@ -167,9 +149,12 @@ TEST_F(Extraction, OverwritePolicyFollowsTheAnswers) {
     const bool startable = fs::is_regular_file(program);
     EXPECT_EQ(platform::testing::start_count(), c.result == 0 && startable ? 1 : 0);
     for (const auto& [path, content] : c.files) {
-      if (content == "-") EXPECT_FALSE(fs::exists(path)) << path;
-      else if (content == "/") EXPECT_TRUE(fs::is_directory(path)) << path;
-      else EXPECT_EQ(read_all(path), content) << path;
+      if (content == "-")
+        EXPECT_FALSE(fs::exists(path)) << path;
+      else if (content == "/")
+        EXPECT_TRUE(fs::is_directory(path)) << path;
+      else
+        EXPECT_EQ(read_all(path), content) << path;
     }
     if (!c.expected_messages.empty()) {
       EXPECT_EQ(messages, c.expected_messages);
@@ -282,16 +267,14 @@ TEST_F(Extraction, MemoryStaysFixedWhateverTheSize) {
 TEST_F(Extraction, ReportsEachEntryThenTheEndAndLeavesTheStartToTheHost) {
   struct Case {
     const char* name;
-    int answer;        // to the question about the existing b.txt; 0: skip all, none asked
-    bool cut;          // the installer loses its payload after the check
+    int answer;  // to the question about the existing b.txt; 0: skip all, none asked
+    bool cut;    // the installer loses its payload after the check
     int result;
     std::vector<std::string> shown;
   };
   const Case cases[] = {
-      {"complete, one skipped", 0, false, 0,
-       {"  inflating: a.txt", "a.txt", "b.txt", "  inflating: setup.exe", "setup.exe"}},
-      {"cancelled at the second", answer_closed, false, 1,
-       {"  inflating: a.txt", "a.txt", "b.txt", TEXT_CANCELLED}},
+      {"complete, one skipped", 0, false, 0, {"  inflating: a.txt", "a.txt", "b.txt", "  inflating: setup.exe", "setup.exe"}},
+      {"cancelled at the second", answer_closed, false, 1, {"  inflating: a.txt", "a.txt", "b.txt", TEXT_CANCELLED}},
       {"payload gone after the check", 0, true, 2, {"  inflating: a.txt", "a.txt", TEXT_CORRUPTED}},
   };
   for (const Case& c : cases) {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "archive/extract.h"
-#include "output/output.h"
 #include "fuzz/support.h"
+#include "output/output.h"
 #include "tests/unit/scripted_questions.h"
 
 namespace kelvra::fuzz {
@@ -21,8 +21,10 @@ void script_questions(const std::vector<int>& answers, const std::vector<NewName
   for (int answer : answers) scripted::answer_file_exists(answer);
   scripted::answer_file_exists(answer_closed);
   for (const NewName& name : names) {
-    if (name.cancelled) scripted::cancel_new_name();
-    else scripted::answer_new_name(name.path);
+    if (name.cancelled)
+      scripted::cancel_new_name();
+    else
+      scripted::answer_new_name(name.path);
   }
 }
 

@@ -29,11 +29,16 @@ TEST(Layout, TheRuleRoundsHalvesUpAndKeepsWholeScalesExact) {
     const char* name;
     int pixels, dpi, want;
   } cases[] = {
-      {"96 is the base", 15, 96, 15},           {"96, the window's width", 390, 96, 390},
-      {"150%, a half rounds up", 15, 144, 23},  {"150%, even", 390, 144, 585},
-      {"200%", 15, 192, 30},                    {"125%, below a half", 5, 120, 6},
-      {"125%, a half", 10, 120, 13},            {"175%, the icon", 32, 168, 56},
-      {"zero stays zero", 0, 480, 0},           {"500%", 200, 480, 1000},
+      {"96 is the base", 15, 96, 15},
+      {"96, the window's width", 390, 96, 390},
+      {"150%, a half rounds up", 15, 144, 23},
+      {"150%, even", 390, 144, 585},
+      {"200%", 15, 192, 30},
+      {"125%, below a half", 5, 120, 6},
+      {"125%, a half", 10, 120, 13},
+      {"175%, the icon", 32, 168, 56},
+      {"zero stays zero", 0, 480, 0},
+      {"500%", 200, 480, 1000},
   };
   for (const Case& c : cases) EXPECT_EQ(c.want, scale(c.pixels, c.dpi)) << c.name;
 }

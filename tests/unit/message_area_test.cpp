@@ -6,8 +6,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/posix_testing.h"
 #include "output/message_area.h"
+#include "platform/posix_testing.h"
 
 namespace kelvra {
 namespace {

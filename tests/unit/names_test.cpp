@@ -63,8 +63,21 @@ TEST(EntryNames, HostileNamesAreRefusedWithTheirReason) {
 TEST(EntryNames, OrdinaryNamesPass) {
   // Each a near miss of one refusal.
   const char* const names[] = {
-      "a\\b/c.txt", "console.txt", "com10",  "COM0x.txt", "nullable", "a..b",   "..a",   "a..",
-      ".hidden",    "dir.\\x",     "a\\\\b", "dollar$",   " con",     "\xE9t\xE9.txt", "\x7f",
+      "a\\b/c.txt",
+      "console.txt",
+      "com10",
+      "COM0x.txt",
+      "nullable",
+      "a..b",
+      "..a",
+      "a..",
+      ".hidden",
+      "dir.\\x",
+      "a\\\\b",
+      "dollar$",
+      " con",
+      "\xE9t\xE9.txt",
+      "\x7f",
   };
   for (const char* name : names) {
     EXPECT_EQ(check_entry_name(name, std::strlen(name)), NameProblem::none) << show(name);

@@ -23,9 +23,14 @@ TEST(Separators, BackslashPreferredSlashOnlyWithoutAny) {
     const char* text;
     std::size_t first, last;
   } cases[] = {
-      {"setup.exe", 0, 0},     {"a\\b\\c.txt", 2, 4}, {"a/b/c.txt", 2, 4},
-      {"a/b\\c.txt", 4, 4},    {"a\\b/c.txt", 2, 2},  {"\\x.txt", 1, 1},
-      {"", 0, 0},              {"dir\\", 4, 4},
+      {"setup.exe", 0, 0},
+      {"a\\b\\c.txt", 2, 4},
+      {"a/b/c.txt", 2, 4},
+      {"a/b\\c.txt", 4, 4},
+      {"a\\b/c.txt", 2, 2},
+      {"\\x.txt", 1, 1},
+      {"", 0, 0},
+      {"dir\\", 4, 4},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(first_separator_end(c.text), c.first) << c.text;
@@ -68,7 +73,7 @@ TEST_F(MakeParentDirectories, CreatesEachMissingLevelFromTheTop) {
     const char* path;
     std::vector<std::string> present;  // directories made before the call
     std::vector<Created> expected;
-    const char* resulting;             // a directory that must exist afterwards
+    const char* resulting;  // a directory that must exist afterwards
   } cases[] = {
       {"setup.exe", {}, {}, nullptr},
       {"\\x.txt", {}, {}, nullptr},

@@ -93,8 +93,7 @@ TEST_F(ReadAhead, EntriesAcrossReadsComeOutWholeAndTheDescriptorFollowsEach) {
   }
   test::put_strings(directory);
   installer = root.file("setup.bin");
-  ASSERT_TRUE(test::write_file(installer, stub, test::finish_archive(payload, directory,
-                                                                     static_cast<std::uint32_t>(entries.size()))));
+  ASSERT_TRUE(test::write_file(installer, stub, test::finish_archive(payload, directory, static_cast<std::uint32_t>(entries.size()))));
   ASSERT_EQ(open_archive(installer.c_str()), 0);
 
   overwrite_policy = OverwritePolicy::skip_all;

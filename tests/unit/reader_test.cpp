@@ -10,10 +10,10 @@
 
 #include "archive/archive.h"
 #include "archive_builder.h"
+#include "output/message_area.h"
 #include "output/output.h"
 #include "platform/posix_testing.h"
 #include "resources/strings.h"
-#include "output/message_area.h"
 
 namespace kelvra {
 namespace {
@@ -225,7 +225,7 @@ TEST_F(Reader, EachRefusalKeepsItsReason) {
                : archive.refusal_value;
   };
   const bool numbered[] = {false, false, false, false, false, false, false, false, false,
-                           true,  true,  false, true,  true,  false, false, true};
+                           true, true, false, true, true, false, false, true};
   static_assert(sizeof numbered == static_cast<std::size_t>(Refusal::checksum_mismatch) + 1);
   for (const Forged& c : cases) {
     SCOPED_TRACE(c.name);

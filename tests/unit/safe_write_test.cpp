@@ -19,7 +19,7 @@ using test::Bytes;
 using test::read_all;
 
 mode_t mode_of(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
 }
 void put(const std::string& path, const std::string& content) {
@@ -63,26 +63,36 @@ TEST_F(SafeWrite, LinksInTheTargetAreNeverWrittenThrough) {
   const LinkCase cases[] = {
       {"folder part links outside",
        [](const std::string& out) { ASSERT_EQ(0, symlink(out.c_str(), "sub")); },
-       "sub\\evil.txt", {}, true},
+       "sub\\evil.txt",
+       {},
+       true},
       {"deeper folder part links outside",
        [](const std::string& out) {
          ASSERT_EQ(0, mkdir("a", 0777));
          ASSERT_EQ(0, symlink(out.c_str(), "a/b"));
        },
-       "a\\b\\c\\d.txt", {}, true},
+       "a\\b\\c\\d.txt",
+       {},
+       true},
       {"folder part is a dangling link",
        [](const std::string& out) { ASSERT_EQ(0, symlink((out + "/missing").c_str(), "sub")); },
-       "sub/x.txt", {}, true},
+       "sub/x.txt",
+       {},
+       true},
       {"the entry's name links to a read-only file outside",
        [](const std::string& out) {
          put(out + "/victim.txt", "precious");
          ASSERT_EQ(0, chmod((out + "/victim.txt").c_str(), 0444));
          ASSERT_EQ(0, symlink((out + "/victim.txt").c_str(), "name.txt"));
        },
-       "name.txt", {"victim.txt"}, false},
+       "name.txt",
+       {"victim.txt"},
+       false},
       {"the entry's name is a dangling link",
        [](const std::string& out) { ASSERT_EQ(0, symlink((out + "/new.txt").c_str(), "name.txt")); },
-       "name.txt", {}, false},
+       "name.txt",
+       {},
+       false},
   };
   for (const LinkCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -264,7 +274,7 @@ TEST_F(SafeWrite, ReplaceKeepsTheOldFileUntilTheNewOneIsWhole) {
     if (c.replaced) {
       EXPECT_EQ(read_all("config.ini"), "new settings");
       EXPECT_EQ((mode_of("config.ini") & 0222) == 0, (archive.entries[0].attributes & 0x01) != 0);
-      struct stat st{};
+      struct stat st {};
       ASSERT_EQ(0, stat("config.ini", &st));
       EXPECT_EQ(st.st_mtim.tv_sec, 946684800);
       EXPECT_TRUE(reported().empty());
@@ -308,21 +318,14 @@ struct TemporaryCase {
 
 TEST_F(SafeWrite, TheTemporaryNeverCostsAFile) {
   const TemporaryCase cases[] = {
-      {"read-only leftover of a cut-short run", {{"a.txt", "new a"}},
-       [] {
+      {"read-only leftover of a cut-short run", {{"a.txt", "new a"}}, [] {
          put("a.txt", "old a");
          put("a.txt.kelvra-new", "stale");
          ASSERT_EQ(0, chmod("a.txt.kelvra-new", 0444));
        }},
-      {"entry named like the temporary, before the entry",
-       {{"a.txt.kelvra-new", "an entry of its own"}, {"a.txt", "new a"}},
-       [] { put("a.txt", "old a"); }},
-      {"entry named like the temporary, after the entry",
-       {{"a.txt", "new a"}, {"a.txt.kelvra-new", "an entry of its own"}},
-       [] { put("a.txt", "old a"); }},
-      {"entries named like the first two temporaries",
-       {{"a.txt", "new a"}, {"a.txt.kelvra-new0001", "one"}, {"a.txt.kelvra-new", "two"}},
-       [] {
+      {"entry named like the temporary, before the entry", {{"a.txt.kelvra-new", "an entry of its own"}, {"a.txt", "new a"}}, [] { put("a.txt", "old a"); }},
+      {"entry named like the temporary, after the entry", {{"a.txt", "new a"}, {"a.txt.kelvra-new", "an entry of its own"}}, [] { put("a.txt", "old a"); }},
+      {"entries named like the first two temporaries", {{"a.txt", "new a"}, {"a.txt.kelvra-new0001", "one"}, {"a.txt.kelvra-new", "two"}}, [] {
          put("a.txt", "old a");
          put("a.txt.kelvra-new0001", "old one");
        }},
@@ -356,9 +359,7 @@ TEST_F(SafeWrite, TheTemporarysSuffixIsNoEntrysEnding) {
       {"in capitals", {"A.TXT.KELVRA-NEW"}, ".kelvra-new0001"},
       {"trailing dots and blanks, which Windows drops", {"a.txt.kelvra-new. ."}, ".kelvra-new0001"},
       {"the first two taken", {"x.kelvra-new0001", "y.kelvra-new"}, ".kelvra-new0002"},
-      {"the one after 9", {"x.kelvra-new", "1.kelvra-new0001", "2.kelvra-new0002", "3.kelvra-new0003", "4.kelvra-new0004",
-        "5.kelvra-new0005", "6.kelvra-new0006", "7.kelvra-new0007", "8.kelvra-new0008", "9.kelvra-new0009"},
-       ".kelvra-new0010"},
+      {"the one after 9", {"x.kelvra-new", "1.kelvra-new0001", "2.kelvra-new0002", "3.kelvra-new0003", "4.kelvra-new0004", "5.kelvra-new0005", "6.kelvra-new0006", "7.kelvra-new0007", "8.kelvra-new0008", "9.kelvra-new0009"}, ".kelvra-new0010"},
   };
   for (const SuffixCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -373,8 +374,8 @@ TEST_F(SafeWrite, TheTemporarysSuffixIsNoEntrysEnding) {
 
 struct HeldCase {
   const char* name;
-  int held;        // replaces that find the old file in use
-  bool replaced;   // the new content took its place
+  int held;       // replaces that find the old file in use
+  bool replaced;  // the new content took its place
   std::uint32_t paused;
 };
 
@@ -417,7 +418,7 @@ TEST_F(SafeWrite, AReplacedFileHasTheEntrysTimesNotTheOldFilesOnes) {
   platform::testing::tunnel_times(false);
 
   EXPECT_EQ(read_all("a.txt"), "new a");
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(0, stat("a.txt", &st));
   EXPECT_EQ(st.st_mtim.tv_sec, 946684800);
   EXPECT_EQ(st.st_mode & 0222, 0u);

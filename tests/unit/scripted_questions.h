@@ -11,7 +11,9 @@
 
 namespace kelvra::scripted {
 
-enum class CallKind { file_exists, new_name, write_failure };
+enum class CallKind { file_exists,
+                      new_name,
+                      write_failure };
 
 struct Call {
   CallKind kind;

@@ -11,8 +11,8 @@
 #include "archive/archive.h"
 #include "archive/format.h"
 #include "archive_builder.h"
-#include "resources/strings.h"
 #include "output/message_area.h"
+#include "resources/strings.h"
 
 namespace kelvra {
 namespace {

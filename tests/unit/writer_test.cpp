@@ -7,9 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <zlib.h>
 #include <chrono>
 #include <future>
-#include <zlib.h>
 
 #include <cstdio>
 #include <filesystem>
