@@ -190,7 +190,8 @@ class ListAndTest(PackerCase):
 class Extract(PackerCase):
     def extract(self, *args, target="x", stdin=subprocess.DEVNULL):
         os.makedirs(self.path(target), exist_ok=True)
-        return run("extract", self.path("out.exe"), "-C", self.path(target), *args, stdin=stdin)
+        # A run that asks more than the answers given waits on the terminal: 60 s is ample.
+        return run("extract", self.path("out.exe"), "-C", self.path(target), *args, stdin=stdin, timeout=60)
 
     def test_round_trip_keeps_bytes_times_and_read_only(self):
         src = self.sample_tree()
