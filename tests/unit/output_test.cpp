@@ -11,6 +11,7 @@
 #include "output/output.h"
 #include "platform/posix_testing.h"
 #include "tests/unit/archive_builder.h"
+#include "tests/unit/scripted_questions.h"
 
 namespace kelvra {
 namespace {
@@ -125,6 +126,21 @@ TEST_F(CreateOutputFile, OtherFailureIsFailedNotSkip) {
   platform::close_file(out.file);
   EXPECT_EQ(fs::file_size("fresh/file.txt"), 4u);
   EXPECT_EQ(fs::status("fresh/file.txt").permissions() & fs::perms::owner_write, fs::perms::none);
+}
+
+TEST_F(CreateOutputFile, AFileGoneWhileAskedIsWrittenAsNew) {
+  std::ofstream("a.txt") << "old";
+  std::snprintf(current_path, sizeof current_path, "%s", "a.txt");
+  overwrite_policy = OverwritePolicy::ask;
+  scripted::reset();
+  scripted::answer_file_exists(answer_replace);
+  scripted::while_file_exists_asked([](const char* path) { fs::remove(path); });
+  const OutputFile out = create_output_file(0x20);
+  scripted::reset();
+  ASSERT_EQ(out.result, OutputResult::file);
+  EXPECT_FALSE(out.replacing);
+  platform::close_file(out.file);
+  EXPECT_TRUE(fs::exists("a.txt"));
 }
 
 }  // namespace

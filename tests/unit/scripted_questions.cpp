@@ -25,6 +25,7 @@ std::vector<std::string> shown_texts;
 std::vector<std::uint32_t> sizes;
 std::vector<int> results;
 void (*entry_hook)() = nullptr;
+void (*question_hook)(const char*) = nullptr;
 bool starting = true;
 
 std::string working_directory() {
@@ -42,6 +43,7 @@ void reset() {
   sizes.clear();
   results.clear();
   entry_hook = nullptr;
+  question_hook = nullptr;
   starting = true;
   cancel_requested = 0;
 }
@@ -65,6 +67,7 @@ std::vector<std::string>& shown() { return shown_texts; }
 const std::vector<std::uint32_t>& done_sizes() { return sizes; }
 const std::vector<int>& endings() { return results; }
 void after_each_entry(void (*hook)()) { entry_hook = hook; }
+void while_file_exists_asked(void (*hook)(const char* path)) { question_hook = hook; }
 void start_after_run(bool start) { starting = start; }
 
 }  // namespace kelvra::scripted
@@ -75,6 +78,7 @@ using namespace scripted;
 
 int ask_file_exists(const char* path) {
   record.push_back({CallKind::file_exists, path, working_directory(), 0});
+  if (question_hook != nullptr) question_hook(path);
   if (file_exists_answers.empty()) {
     ADD_FAILURE() << "unscripted question for " << path;
     cancel_requested = 1;

@@ -51,5 +51,8 @@ const std::vector<int>& endings();
 void start_after_run(bool start);
 // Called after each entry_done is recorded (nullptr: nothing), between two entries.
 void after_each_entry(void (*hook)());
+// Called with the path of each "File Exists" question before it is answered (nullptr:
+// nothing): the user's files may change while the question is open.
+void while_file_exists_asked(void (*hook)(const char* path));
 
 }  // namespace kelvra::scripted
