@@ -34,16 +34,6 @@ namespace kelvra::pack {
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-bool read_at(std::FILE* file, std::uint64_t position, void* buffer, std::size_t size) {
-  return system::seek_file(file, position) &&
-         std::fread(buffer, 1, size, file) == size;
-}
-
 std::string entry_name(const DirectoryEntry& entry, unsigned codepage) {
   return from_codepage(entry.name, codepage);
 }
@@ -65,10 +55,10 @@ std::vector<std::uint8_t> stub_bytes(const std::string& path) {
   constexpr std::uint64_t largest = 64u << 20;
   const std::uint64_t size = payload_start();
   std::vector<std::uint8_t> bytes;
-  File file(system::open_file(path, "rb"));
+  system::File file(system::open_file(path, "rb"));
   if (!file || size > largest) return bytes;
   bytes.resize(static_cast<std::size_t>(size));
-  if (!read_at(file.get(), 0, bytes.data(), bytes.size())) bytes.clear();
+  if (!system::read_at(file.get(), 0, bytes.data(), bytes.size())) bytes.clear();
   return bytes;
 }
 

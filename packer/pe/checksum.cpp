@@ -14,15 +14,6 @@ namespace kelvra::pack {
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-bool read_at(std::FILE* file, std::uint64_t position, void* buffer, std::size_t size) {
-  return system::seek_file(file, position) && std::fread(buffer, 1, size, file) == size;
-}
-
 std::string hex(std::uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof text, "%08" PRIX32, value);
@@ -35,7 +26,7 @@ bool read_pe_facts(std::FILE* file, std::uint64_t file_size, PeFacts* facts) {
   *facts = PeFacts{};
   std::uint8_t dos[pe::dos_header_size];
   if (file_size < sizeof dos) return true;
-  if (!read_at(file, 0, dos, sizeof dos)) return false;
+  if (!system::read_at(file, 0, dos, sizeof dos)) return false;
   std::uint64_t pe = 0;
   if (!pe::pe_header_at(dos, &pe)) return true;
   // The PE header, and the optional header up to the end of the security entry.
@@ -46,7 +37,7 @@ bool read_pe_facts(std::FILE* file, std::uint64_t file_size, PeFacts* facts) {
   const std::size_t available =
       static_cast<std::size_t>(std::min<std::uint64_t>(sizeof headers, file_size - pe));
   std::fill(headers, headers + sizeof headers, 0);
-  if (!read_at(file, pe, headers, available)) return false;
+  if (!system::read_at(file, pe, headers, available)) return false;
   pe::FileHeader file_header;
   if (!pe::read_file_header(headers, &file_header)) return true;
   const std::uint32_t optional_size = file_header.optional_size;
@@ -101,7 +92,7 @@ bool compute_pe_checksum(std::FILE* file, std::uint64_t file_size, std::uint64_t
 }
 
 std::string write_pe_checksum(const std::string& path) {
-  File file(system::open_file(path, "r+b"));
+  system::File file(system::open_file(path, "r+b"));
   if (!file) return "cannot open " + in_quotes(path) + ": " + system::last_error();
   std::uint64_t size = 0;
   PeFacts facts;
@@ -129,7 +120,7 @@ std::string write_pe_checksum(const std::string& path) {
 std::string describe_pe(const std::string& path, std::uint64_t archive_start, std::uint64_t archive_end,
                         bool* fault) {
   *fault = false;
-  File file(system::open_file(path, "rb"));
+  system::File file(system::open_file(path, "rb"));
   std::uint64_t size = 0;
   PeFacts facts;
   if (!file || !system::file_end(file.get(), &size) || !read_pe_facts(file.get(), size, &facts)) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace kelvra::pack::system {
@@ -30,6 +31,16 @@ std::string regular_file_problem(const std::string& path);
 // 64-bit positioning of a stdio stream.
 bool seek_file(std::FILE* file, std::uint64_t position);
 bool file_end(std::FILE* file, std::uint64_t* size);
+// size bytes at position into buffer; false when the file ends or fails first.
+inline bool read_at(std::FILE* file, std::uint64_t position, void* buffer, std::size_t size) {
+  return seek_file(file, position) && std::fread(buffer, 1, size, file) == size;
+}
+
+// A stdio stream closed when the guard goes.
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
 // The text of errno's current value.
 std::string last_error();
 
