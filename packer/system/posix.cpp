@@ -195,17 +195,7 @@ std::string shell_quoted(const std::string& path, const char*) {
 bool stdin_is_terminal() { return isatty(STDIN_FILENO) == 1; }
 bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
 
-bool read_line(std::string* line) {
-  line->clear();
-  for (;;) {
-    const int c = std::getc(stdin);
-    if (c == EOF) return !line->empty();
-    if (c == '\n') break;
-    line->push_back(static_cast<char>(c));
-  }
-  if (!line->empty() && line->back() == '\r') line->pop_back();
-  return true;
-}
+bool read_line(std::string* line) { return read_stream_line(stdin, line); }
 
 bool codepage_known(unsigned codepage) {
   iconv_t cd = iconv_open(iconv_name(codepage).c_str(), "UTF-8");

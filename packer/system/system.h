@@ -95,5 +95,7 @@ bool stdin_is_terminal();
 bool stderr_is_terminal();
 // One line of standard input without its line end; false at the end of input.
 bool read_line(std::string* line);
+// The same from a stream (a pipe or a file), LF or CRLF ended.
+bool read_stream_line(std::FILE* stream, std::string* line);
 
 }  // namespace kelvra::pack

@@ -47,6 +47,18 @@ std::string printable(const std::string& text) {
   return out;
 }
 
+bool read_stream_line(std::FILE* stream, std::string* line) {
+  line->clear();
+  for (;;) {
+    const int c = std::getc(stream);
+    if (c == EOF) return !line->empty();
+    if (c == '\n') break;
+    line->push_back(static_cast<char>(c));
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return true;
+}
+
 bool read_secret(const std::string& prompt, std::string* line) {
   std::fprintf(stderr, "%s", prompt.c_str());
   std::fflush(stderr);

@@ -271,15 +271,7 @@ bool stderr_is_terminal() {
 bool read_line(std::string* line) {
   HANDLE input;
   if (console(STD_INPUT_HANDLE, &input)) return read_console_line(input, line);
-  line->clear();
-  for (;;) {
-    const int c = std::getc(stdin);
-    if (c == EOF) return !line->empty();
-    if (c == '\n') break;
-    line->push_back(static_cast<char>(c));
-  }
-  if (!line->empty() && line->back() == '\r') line->pop_back();
-  return true;
+  return read_stream_line(stdin, line);
 }
 
 // Only what iconv also knows: the system's UTF-7 and UTF-8 "code pages" are not
