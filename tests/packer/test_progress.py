@@ -12,7 +12,8 @@ import zlib
 from packer_helpers import PACK, PackerCase, forge, read, run
 
 BAR = re.compile(r"^(compressing|testing|extracting) +\d+% (\[[#.]+\] )?[\d.]+/[\d.]+ (B|KiB|MiB) \d+/\d+ files")
-PLAIN_END = re.compile(r"^kelvra-pack: (compressing|testing|extracting): 100%  .* of .*  (\d+) of \2 files( .*)?  in \d+:\d\d$")
+PLAIN_END = re.compile(r"^kelvra-pack: (compressing|testing|extracting): 100%  .* of .*  (\d+) of \2 files( .*)?"
+                       r"  in \d+:\d\d$")
 
 
 def run_on_terminal(args, columns=80):
@@ -47,63 +48,51 @@ def drawn_lines(err):
 class Progress(PackerCase):
     def setUp(self):
         super().setUp()
-        for i in range(3):
-            self.write(self.path("src", "f%d.bin" % i), os.urandom(300000) + b"text " * 100000)
-        self.assertEqual(0, self.create(self.path("src"), out="made.exe").returncode)
+        self.write_tree(self.path("src"), {"f%d.bin" % i: os.urandom(300000) + b"text " * 100000 for i in range(3)})
+        self.ok(self.create(self.path("src"), out="made.exe"))
         os.makedirs(self.path("x"))
-
-    def commands(self):
-        return {
+        self.commands = {
             "compressing": ["create", "-o", self.path("out.exe"), "--stub", self.stub, self.path("src")],
             "testing": ["test", self.path("made.exe")],
             "extracting": ["extract", self.path("made.exe"), "-C", self.path("x"), "--overwrite", "replace"],
         }
 
-    def test_bar_on_a_terminal(self):
-        for action, args in self.commands().items():
+    def test_a_bar_on_a_terminal_plain_lines_elsewhere_nothing_when_quiet(self):
+        for action, args in self.commands.items():
             with self.subTest(action):
                 status, err, out = run_on_terminal(args)
                 self.assertEqual(0, status, err)
                 lines = drawn_lines(err)
-                self.assertTrue(lines and all(BAR.match(line) for line in lines), lines)
-                self.assertTrue(all(line.startswith(action) for line in lines), lines)
-                self.assertTrue(all(len(line) < 80 for line in lines), lines)  # 80 columns
+                self.assertTrue(lines and all(BAR.match(line) and line.startswith(action) and len(line) < 80
+                                              for line in lines), lines)
                 # The bar keeps one width from first to last.
                 self.assertEqual(1, len({len(re.search(r"\[[#.]+\]", line).group()) for line in lines}), lines)
                 self.assertRegex(lines[-1], r"100% \[#+\] .* 3/3 files .*in \d+:\d\d$")
                 self.assertTrue(err.endswith("\n"))
-                if action == "extracting":
-                    self.assertEqual(3, out.count("  inflating: "))
-
-    def test_plain_lines_quiet_and_none(self):
-        # Plain lines into a pipe, or on a terminal when asked for; nothing with --quiet
-        # (extract's own lines too) or --progress none (extract's lines stay).
-        for action, args in self.commands().items():
-            with self.subTest(action):
+                self.assertEqual(3 if action == "extracting" else 0, out.count("  inflating: "))
+                # Plain lines into a pipe, or on a terminal when asked for.
                 result = run(*args)
                 plain = run_on_terminal([*args, "--progress=plain"])
                 for status, err in ((result.returncode, result.stderr), plain[:2]):
                     self.assertEqual((0, set()), (status, set("\r\x1b") & set(err)), err)
                     self.assertRegex(err.splitlines()[-1], PLAIN_END)
-                    self.assertTrue(all(line.startswith("kelvra-pack: %s: " % action) for line in err.splitlines()), err)
+                    self.assertTrue(all(line.startswith("kelvra-pack: %s: " % action) for line in err.splitlines()))
+                # Nothing with --quiet (extract's own lines too) or --progress none (they stay).
                 status, err, out = run_on_terminal([*args, "--quiet"])
                 self.assertEqual((0, "", False), (status, err, "inflating" in out))
                 result = run(*args, "--progress", "none")
-                self.assertEqual((0, ""), (result.returncode, result.stderr))
-                self.assertEqual(3 if action == "extracting" else 0, result.stdout.count("  inflating: "))
+                self.assertEqual((0, "", 3 if action == "extracting" else 0),
+                                 (result.returncode, result.stderr, result.stdout.count("  inflating: ")))
 
     def test_bar_fits_a_narrow_terminal(self):
-        # 80 columns, the terminal's default here: test_bar_on_a_terminal.
-        status, err, _ = run_on_terminal(self.commands()["compressing"], 40)
+        status, err, _ = run_on_terminal(self.commands["compressing"], 40)
         self.assertEqual(0, status, err)
-        lines = drawn_lines(err)
-        self.assertTrue(all(len(line) < 40 and "[" not in line for line in lines), lines)
+        self.assertTrue(all(len(line) < 40 and "[" not in line for line in drawn_lines(err)), err)
 
     def test_error_takes_the_bar_off_first(self):
         # A sound checksum over a chunk that does not inflate: found while the bar is drawn.
         good = [zlib.compress(os.urandom(100) * 100) for _ in range(5)]
-        stub = read(self.stub)
-        self.write(self.path("bad.exe"), stub + forge([(b"a", good), (b"b", [b"not zlib"])]))
+        self.write(self.path("bad.exe"), read(self.stub) + forge([(b"a", good), (b"b", [b"not zlib"])]))
         status, err, _ = run_on_terminal(["test", self.path("bad.exe")])
         self.assertEqual(1, status)
         self.assertRegex(err, r"^\rtesting +\d+% ")
