@@ -247,7 +247,7 @@ class Settings(Case):
             self.refused(run("create", "--stub", self.stub, "-o", self.path("out.exe"), *options, self.src),
                          status, words)
         self.each([
-            ("not an ico", icon(b"This is not an icon\n"), 1, "is not a valid .ico file: it does not start with an icon header"),
+            ("not an ico", icon(b"This is not an icon\n"), 1, "not a valid .ico file: it does not start with an icon"),
             ("truncated ico", icon(ico(ICON_IMAGES)[:-10]), 1, "image 3 lies outside the file"),
             ("ico of 0 images", icon(struct.pack("<HHH", 0, 1, 0)), 1, "holds no images"),
             ("ico directory cut", icon(struct.pack("<HHH", 0, 1, 3) + bytes(20)), 1, "directory of 3 images is cut"),

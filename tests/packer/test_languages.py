@@ -97,12 +97,9 @@ class Languages(PackerCase):
         self.assertIn("Languages:          en, de, ja\n", run("list", installer).stdout)
 
     def test_english_alone_is_the_stubs_own(self):
-        installer = self.create("")
-        ours, stub = resources(installer), resources(STUB)
-        for key in [key for key in stub if key[0] in (5, 6)]:
-            self.assertEqual(stub[key], ours[key], key)
-        self.assertEqual({0}, {key[2] for key in ours if key[0] in (5, 6)})
-        self.assertEqual(["en"], json.loads(run("list", "--json", installer).stdout)["languages"])
+        ours, stub = resources(self.create("")), resources(STUB)
+        self.assertEqual({k: v for k, v in stub.items() if k[0] in (5, 6)}, {k: v for k, v in ours.items() if k[0] in (5, 6)})
+        self.assertEqual(["en"], json.loads(run("list", "--json", self.path("setup.exe")).stdout)["languages"])
 
     def test_every_language_and_a_language_of_the_makers(self):
         body = "languages = [\"all\"]\n[texts.sv]\n" + "".join(
