@@ -1,23 +1,30 @@
 #!/usr/bin/env python3
 # kelvra-pack driven from outside, as a maker would: create, list, test and extract,
 # each command's refusals (status, message, no file left), and the words the packer
-# puts on the core's verdicts. The core's own rules are the unit tests'.
-# Run by CTest with KELVRA_PACK set to the built program.
+# puts on the core's verdicts (the core's own rules are the unit tests'); the project
+# file; the progress display; reproducible output. Run by CTest, a group of classes at
+# a time, with KELVRA_PACK set to the built program (and KELVRA_SOURCE for StubBuild).
+import datetime
 import hashlib
 import json
 import os
 import pty
+import random
 import re
 import shutil
 import struct
 import subprocess
+import textwrap
+import tomllib
 import unittest
 import zlib
 
-from packer_helpers import EMBEDDED_STUB, PackerCase, archive, flip_checksum, forge, framed, read, run, tree
+from packer_helpers import PACK, EMBEDDED_STUB, PackerCase, archive, flip_checksum, forge, framed, read, run, tree
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SOURCE = os.environ.get("KELVRA_SOURCE", "")
 ABC = zlib.compress(b"abc")
+Y2K = 946684800
 
 
 def password_with_digest(accept):
@@ -383,6 +390,333 @@ class Usage(unittest.TestCase):
         self.assertIn("times slower", run("create", "--help").stdout)
         self.assertEqual([0, 0, 2, 2, 2, 2, 2], [run(*args).returncode for args in (
             ["--help"], ["--version"], [], ["frobnicate"], ["list"], ["create", "x"], ["test", "a", "b"])])
+
+
+class ProjectCase(PackerCase):
+    def project(self, text):
+        return self.write(self.path("proj", "kelvra.toml"), textwrap.dedent(text).encode())
+
+    def names(self, archive):
+        return [e["name"] for e in self.listing(archive)["entries"]]
+
+
+class Described(ProjectCase):
+    def test_installer_matches_its_description_from_any_folder(self):
+        for name in ("app.exe", "app.pdb", "tmp/cache", "docs/guide.txt", "docs/drafts/d.txt"):
+            self.write(self.path("proj", "dist", name), name.encode())
+        self.write(self.path("proj", "README.txt"), b"read me")
+        self.write(self.path("proj", "pw.txt"), b"sesame\n")
+        proj = self.project(f"""\
+            output = "out/setup.exe"
+            stub = "{self.stub}"
+            run = "app.exe"
+            arg1 = "/S"
+            arg2 = "two words"
+            prompt = "Où installer ?"
+            default_dir = 'C:\\Apps\\Demo'
+            password_file = "pw.txt"
+            level = "max"
+            codepage = 1252
+            jobs = 2
+            mtime = "2000-01-01"
+
+            [[input]]
+            path = "dist"
+            name = "app"
+            exclude = ["*.PDB", "tmp", "docs/drafts"]
+
+            [[input]]
+            path = "README.txt"
+            name = "docs/read me.txt"
+
+            [[input]]
+            path = "README.txt"
+            name = "legal/"
+            """)
+        os.makedirs(self.path("proj", "out"))
+        # Paths in the file are the file's folder's, whatever the working directory.
+        self.ok(run("create", "--project", proj, cwd="/"))
+        info = self.listing(os.path.join("proj", "out", "setup.exe"))
+        self.assertEqual(["app\\app.exe", "app\\docs\\guide.txt", "docs\\read me.txt", "legal\\README.txt"],
+                         [e["name"] for e in info["entries"]])
+        self.assertEqual(("app.exe", "/S", "two words", "Où installer ?", "C:\\Apps\\Demo", True),
+                         (info["run_program"], info["run_arg1"], info["run_arg2"], info["prompt"],
+                          info["default_dir"], info["password"]))
+        self.assertEqual({"2000-01-01T00:00:00Z"}, {e["last_write_time"] for e in info["entries"]})
+        os.makedirs(self.path("x"))
+        self.ok(run("extract", self.path("proj", "out", "setup.exe"), "-C", self.path("x"), "--overwrite", "skip",
+                    "--password", "sesame"))
+
+    def test_command_line_wins_and_adds_inputs(self):
+        self.write(self.path("proj", "dist", "a.txt"), b"a")
+        self.write(self.path("proj", "dist", "debug.log"), b"log")
+        extra = self.write(self.path("extra", "setup.exe"), b"MZ")
+        proj = self.project(f"""\
+            output = "from-file.exe"
+            stub = "{self.stub}"
+            run = "file.exe"
+            prompt = "from the file"
+            password_file = "no-such-file"
+            [[input]]
+            path = "dist"
+            """)
+        self.ok(run("create", "--project", proj, "-o", self.path("cli.exe"), "--prompt", "from the command line",
+                    "--password", "secret", "--exclude", "*.log", extra))
+        self.assertFalse(os.path.exists(self.path("proj", "from-file.exe")))
+        info = self.listing("cli.exe")
+        self.assertEqual((["a.txt", "setup.exe"], "file.exe", "from the command line", True),
+                         (self.names("cli.exe"), info["run_program"], info["prompt"], info["password"]))
+    def test_the_sample_project(self):
+        # As the demo uses it: the setup program, a build product, named on the command line.
+        setup = self.write(self.path("build", "setup.exe"), b"MZ")
+        example = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                               "examples", "kelvra.toml")
+        self.ok(run("create", "--project", example, "-o", self.path("out.exe"), "--stub", self.stub, setup))
+        self.assertLessEqual({"setup.exe", "readme.txt"}, set(self.names("out.exe")))
+        self.assertEqual("setup", self.listing()["run_program"])
+
+
+class Mistakes(ProjectCase):
+    def test_each_mistake_names_file_line_and_key_and_writes_nothing(self):
+        os.makedirs(self.path("proj", "d"))
+        inputs = '\n[[input]]\npath = "d"'
+        cases = [
+            ('promt = "x"', 2, ":1: key 'promt': unknown key (did you mean 'prompt'?)"),
+            ('\n\nlevel = 10', 2, ":3: key 'level': expected 1..9, \"max\" or \"ultra\""),
+            ('jobs = 0', 2, ":1: key 'jobs': expected a whole number in 1..256"),
+            ('output = 3', 2, ":1: key 'output': expected a string"),
+            ('password = "x"', 2, ":1: key 'password': a password does not belong"),
+            ('prompt = "a"\nprompt = "b"', 2, ":2:"),
+            ('[input]\npath = "d"', 2, ":1: key 'input': expected [[input]] tables"),
+            ('[[input]]\nname = "x"', 2, ":1: [[input]] number 1 has no 'path'"),
+            ('[[input]]\npath = "d"\nexlude = []', 2, ":3: key 'input.exlude': unknown key (did you mean 'exclude'?)"),
+            ('[[input]]\npath = "d"\nname = "../up"', 2, ":3: key 'input.name': '..\\up'"),
+            ('[[input]]\npath = "d"\nexclude = "*.pdb"', 2, ":3: key 'input.exclude': expected a list"),
+            ('[[input]]\npath = "d"\nexclude = ["a\\\\b"]', 2, ":3: key 'input.exclude': 'a\\b': write folders"),
+            ('mtime = "yesterday"' + inputs, 2, ":1: key 'mtime': 'yesterday'"),
+            ('[[input]]\npath = "nowhere"', 1, ":2: key 'input.path': cannot read"),
+            ('password_file = "nowhere"' + inputs, 1, ":1: key 'password_file': cannot read"),
+            ('version = "1.0"', 2, ":1: key 'version': expected a [version] table"),
+            ('dpi_aware = "no"', 2, ":1: key 'dpi_aware': expected true or false"),
+            ('icon = "not-there.ico"', 1, ":1: key 'icon': cannot read"),
+        ]
+        for text, status, words in cases:
+            with self.subTest(text=text[:40]):
+                r = run("create", "--project", self.project(text), "-o", self.path("out.exe"), "--stub", self.stub)
+                self.refused(r, status, self.path("proj", "kelvra.toml") + words)
+                self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
+        self.refused(run("create", "--project", self.path("missing.toml"), "--stub", self.stub), 2,
+                     "missing.toml: cannot read the project file")
+        self.refused(run("create", "--stub", self.stub, self.path("proj", "d")), 2, "give -o FILE")
+
+
+class Excludes(ProjectCase):
+    def test_patterns(self):
+        names = ["a.txt", "a.PDB", "build/x.log", "build/keep.txt", "docs/drafts/d.txt", "docs/guide.txt",
+                 "src/tmp/t.c", "tmp/top.c", "deep/a/b/c.bak"]
+        src = self.write_tree(self.path("src"), {name: b"x" for name in names})
+        every = {name.replace("/", "\\") for name in names}
+        # Left out before it is looked at: a link to a folder would be refused.
+        os.symlink(self.path("src", "docs"), self.path("src", "tmp", "loop"))
+        cases = [
+            (["*.pdb", "tmp"], {"a.PDB", "src\\tmp\\t.c", "tmp\\top.c"}),
+            (["/tmp", "/src/tmp/"], {"src\\tmp\\t.c", "tmp\\top.c"}),
+            (["tmp", "build/*.log", "?.txt"], {"build\\x.log", "a.txt", "docs\\drafts\\d.txt", "src\\tmp\\t.c",
+                                             "tmp\\top.c"}),
+            (["tmp", "**/*.bak"], {"deep\\a\\b\\c.bak", "src\\tmp\\t.c", "tmp\\top.c"}),
+            (["tmp", "d*/**"], {"deep\\a\\b\\c.bak", "docs\\drafts\\d.txt", "docs\\guide.txt", "src\\tmp\\t.c",
+                                "tmp\\top.c"}),
+        ]
+        for patterns, left_out in cases:
+            with self.subTest(patterns=patterns):
+                self.ok(self.create(*[a for p in patterns for a in ("--exclude", p)], src))
+                self.assertEqual(sorted(every - left_out), self.names("out.exe"))
+        self.assertEqual(2, self.create("--exclude", "", src).returncode)
+
+
+class Init(ProjectCase):
+    def test_starter_file_works_and_is_kept(self):
+        self.ok(run("init", cwd=self.dir))
+        starter = self.path("kelvra.toml")
+        text = read(starter)
+        self.assertEqual("dist", tomllib.loads(text.decode())["input"][0]["path"])
+        self.write(self.path("dist", "app.exe"), b"MZ")
+        self.write(self.path("dist", "app.pdb"), b"symbols")
+        self.ok(run("create", "--project", starter, "--stub", self.stub))
+        info = self.listing("setup.exe")
+        self.assertEqual((["app.exe"], "setup.exe", "Install into this folder:"),
+                         ([e["name"] for e in info["entries"]], info["run_program"], info["prompt"]))
+
+        self.write(starter, b"# mine\n")
+        r = run("init", cwd=self.dir)
+        self.assertEqual((1, True), (r.returncode, "--force" in r.stderr))
+        self.assertEqual(b"# mine\n", read(starter))
+        self.ok(run("init", "--force", starter))
+        self.assertEqual(text, read(starter))
+
+
+BAR = re.compile(r"^(compressing|testing|extracting) +\d+% (\[[#.]+\] )?[\d.]+/[\d.]+ (B|KiB|MiB) \d+/\d+ files")
+PLAIN_END = re.compile(r"^kelvra-pack: (compressing|testing|extracting): 100%  .* of .*  (\d+) of \2 files( .*)?"
+                       r"  in \d+:\d\d$")
+
+
+def run_on_terminal(args, columns=80):
+    """Runs kelvra-pack with standard error on a pseudo-terminal: (status, stderr, stdout)."""
+    master, slave = pty.openpty()
+    env = dict(os.environ, COLUMNS=str(columns))
+    process = subprocess.Popen([PACK, *map(str, args)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=slave, env=env)
+    os.close(slave)
+    err = b""
+    while True:
+        try:
+            data = os.read(master, 65536)
+        except OSError:  # the other side closed: the program has ended
+            break
+        if not data:
+            break
+        err += data
+    os.close(master)
+    out = process.stdout.read()
+    process.stdout.close()
+    process.wait(timeout=300)
+    # The terminal turns each line end into CR LF.
+    return process.returncode, err.decode(errors="replace").replace("\r\n", "\n"), out.decode(errors="replace")
+
+
+def drawn_lines(err):
+    """Every state of the bar: the texts between carriage returns, line erasing taken out."""
+    return [part.rstrip("\n") for part in err.replace("\x1b[K", "").split("\r") if part.strip()]
+
+
+class Progress(PackerCase):
+    def setUp(self):
+        super().setUp()
+        self.write_tree(self.path("src"), {"f%d.bin" % i: os.urandom(300000) + b"text " * 100000 for i in range(3)})
+        self.ok(self.create(self.path("src"), out="made.exe"))
+        os.makedirs(self.path("x"))
+        self.commands = {
+            "compressing": ["create", "-o", self.path("out.exe"), "--stub", self.stub, self.path("src")],
+            "testing": ["test", self.path("made.exe")],
+            "extracting": ["extract", self.path("made.exe"), "-C", self.path("x"), "--overwrite", "replace"],
+        }
+
+    def test_a_bar_on_a_terminal_plain_lines_elsewhere_nothing_when_quiet(self):
+        for action, args in self.commands.items():
+            with self.subTest(action):
+                status, err, out = run_on_terminal(args)
+                self.assertEqual(0, status, err)
+                lines = drawn_lines(err)
+                self.assertTrue(lines and all(BAR.match(line) and line.startswith(action) and len(line) < 80
+                                              for line in lines), lines)
+                # The bar keeps one width from first to last.
+                self.assertEqual(1, len({len(re.search(r"\[[#.]+\]", line).group()) for line in lines}), lines)
+                self.assertRegex(lines[-1], r"100% \[#+\] .* 3/3 files .*in \d+:\d\d$")
+                self.assertTrue(err.endswith("\n"))
+                self.assertEqual(3 if action == "extracting" else 0, out.count("  inflating: "))
+                # Plain lines into a pipe, or on a terminal when asked for.
+                result = run(*args)
+                plain = run_on_terminal([*args, "--progress=plain"])
+                for status, err in ((result.returncode, result.stderr), plain[:2]):
+                    self.assertEqual((0, set()), (status, set("\r\x1b") & set(err)), err)
+                    self.assertRegex(err.splitlines()[-1], PLAIN_END)
+                    self.assertTrue(all(line.startswith("kelvra-pack: %s: " % action) for line in err.splitlines()))
+                # Nothing with --quiet (extract's own lines too) or --progress none (they stay).
+                status, err, out = run_on_terminal([*args, "--quiet"])
+                self.assertEqual((0, "", False), (status, err, "inflating" in out))
+                result = run(*args, "--progress", "none")
+                self.assertEqual((0, "", 3 if action == "extracting" else 0),
+                                 (result.returncode, result.stderr, result.stdout.count("  inflating: ")))
+
+    def test_bar_fits_a_narrow_terminal(self):
+        status, err, _ = run_on_terminal(self.commands["compressing"], 40)
+        self.assertEqual(0, status, err)
+        self.assertTrue(all(len(line) < 40 and "[" not in line for line in drawn_lines(err)), err)
+
+    def test_error_takes_the_bar_off_first(self):
+        # A sound checksum over a chunk that does not inflate: found while the bar is drawn.
+        good = [zlib.compress(os.urandom(100) * 100) for _ in range(5)]
+        self.write(self.path("bad.exe"), read(self.stub) + forge([(b"a", good), (b"b", [b"not zlib"])]))
+        status, err, _ = run_on_terminal(["test", self.path("bad.exe")])
+        self.assertEqual(1, status)
+        self.assertRegex(err, r"^\rtesting +\d+% ")
+        self.assertRegex(err, r"\r\x1b\[Kkelvra-pack: .*entry 2 'b', chunk 1: not a complete zlib stream.*\n$")
+
+
+@unittest.skipUnless(SOURCE and shutil.which("i686-w64-mingw32-g++"), "needs KELVRA_SOURCE and mingw i686")
+class StubBuild(PackerCase):
+    def build(self, name):
+        build = self.path(name)
+        for command in (["cmake", "-S", SOURCE, "-B", build, "-DCMAKE_BUILD_TYPE=MinSizeRel",
+                         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(SOURCE, "cmake", "mingw-i686.cmake")],
+                        ["cmake", "--build", build, "-j", "2", "--target", "kelvra-stub"]):
+            done = subprocess.run(command, capture_output=True, text=True, timeout=900)
+            self.assertEqual(0, done.returncode, done.stdout[-3000:] + done.stderr[-3000:])
+        return read(os.path.join(build, "ui", "kelvra-stub.exe"))
+
+    def test_two_clean_builds_give_the_same_stub(self):
+        # Each build takes many seconds, so a link time stamp would differ; so would a
+        # build path that found its way in.
+        first = self.build("first")
+        second = self.build("second-build")
+        self.assertGreater(len(first), 1024)
+        differing = [i for i, (a, b) in enumerate(zip(first, second)) if a != b]
+        self.assertEqual((len(first), []), (len(second), differing[:16]))
+
+
+class ClampedTimes(PackerCase):
+    def setUp(self):
+        super().setUp()
+        self.env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+        self.write_tree(self.path("in"), {"a.txt": b"alpha\n", "sub/b.bin": os.urandom(70_000), "sub/c.txt": b""})
+
+    def create(self, out, *args, **env):
+        return run("create", "-o", self.path(out), "--stub", self.stub, *args, self.path("in"),
+                   env=dict(self.env, **env))
+
+    def test_the_same_installer_after_a_touch_whatever_the_form_of_time(self):
+        self.ok(self.create("one.exe", SOURCE_DATE_EPOCH=str(Y2K)))
+        for name in ("a.txt", "sub/b.bin", "sub/c.txt"):
+            os.utime(self.path("in", name), (Y2K + 10**8, Y2K + 10**8))
+        self.ok(self.create("unclamped.exe"))
+        outputs = {read(self.path("one.exe"))}
+        for form in [str(Y2K), "2000-01-01", "2000-01-01T00:00:00Z", "2000-01-01 00:00", "2000-01-01t00:00:00z"]:
+            with self.subTest(form=form):
+                # --mtime wins over SOURCE_DATE_EPOCH.
+                self.ok(self.create("f.exe", "--mtime", form, SOURCE_DATE_EPOCH="0"))
+                outputs.add(read(self.path("f.exe")))
+        self.assertEqual(1, len(outputs))
+        # Without the clamp the times show, so the equality above is the clamp's doing.
+        self.assertNotEqual(outputs, {read(self.path("unclamped.exe"))})
+        # Earlier times stay; later ones (the creation time is the file's birth, now) drop.
+        os.utime(self.path("in", "a.txt"), (Y2K - 86400, Y2K - 86400))
+        self.ok(self.create("g.exe", "--mtime", str(Y2K)))
+        times = {e["name"]: (e["last_write_time"], e["creation_time"]) for e in self.listing("g.exe")["entries"]}
+        self.assertEqual(("1999-12-31T00:00:00Z", "2000-01-01T00:00:00Z"), times["a.txt"])
+        self.assertEqual(("2000-01-01T00:00:00Z",) * 2, times["sub\\b.bin"])
+
+    def test_bad_times_are_usage_errors_and_write_nothing(self):
+        for value in ("yesterday", "2000-02-30", "1600-12-31", "2000-01-01T00:00+02:00", "99999999999999999"):
+            with self.subTest(value):
+                self.refused(self.create("bad.exe", "--mtime", value), 2, "--mtime", self.path("bad.exe"))
+        self.refused(self.create("bad.exe", SOURCE_DATE_EPOCH="12abc"), 2, "SOURCE_DATE_EPOCH", self.path("bad.exe"))
+
+
+class ListedTimes(PackerCase):
+    def test_calendar_against_python(self):
+        # The packer does its own calendar arithmetic (the C library's differs between
+        # systems); Python's datetime is the reference over 1601..9999.
+        epoch, tick = datetime.datetime(1601, 1, 1), datetime.timedelta(microseconds=1)
+        last = (datetime.datetime(9999, 12, 31, 23, 59, 59) - epoch) // tick * 10
+        days = ["1604-02-29", "1700-03-01", "1900-02-28", "1900-03-01", "2000-02-29", "2100-03-01"]
+        rng = random.Random(1601)
+        times = [0, 1, last + 9_999_999] + [rng.randrange(last) for _ in range(300)]
+        times += [(datetime.datetime.fromisoformat(day) - epoch) // tick * 10 for day in days]
+        self.write(self.path("times.bin"), archive([(b"f%d" % i, b"", t) for i, t in enumerate(times)]))
+        expected = [(epoch + t // 10 * tick).strftime("%Y-%m-%dT%H:%M:%S") + ("" if t % 10**7 == 0 else
+                                                                               ".%07d" % (t % 10**7)) + "Z"
+                    for t in times]
+        self.assertEqual(expected, [e["last_write_time"] for e in self.listing("times.bin")["entries"]])
 
 
 if __name__ == "__main__":
