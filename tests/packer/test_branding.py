@@ -399,7 +399,8 @@ class Languages(PackerCase):
 
     def test_english_alone_is_the_stubs_own(self):
         ours, stub = resources(self.create("")), resources(STUB)
-        self.assertEqual({k: v for k, v in stub.items() if k[0] in (5, 6)}, {k: v for k, v in ours.items() if k[0] in (5, 6)})
+        self.assertEqual({k: v for k, v in stub.items() if k[0] in (5, 6)},
+                         {k: v for k, v in ours.items() if k[0] in (5, 6)})
         self.assertEqual(["en"], json.loads(run("list", "--json", self.path("setup.exe")).stdout)["languages"])
 
     def test_every_language_and_a_language_of_the_makers(self):

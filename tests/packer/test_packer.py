@@ -70,6 +70,8 @@ class Create(PackerCase):
         self.assertEqual(("setup.exe", "/S", "", "Où installer ?", "C:\\Programme", False),
                          (info["run_program"], info["run_arg1"], info["run_arg2"], info["prompt"],
                           info["default_dir"], info["password"]))
+        self.ok(self.create(out="none.exe"))  # no inputs: an installer of nothing
+        self.assertEqual([], self.listing("none.exe")["entries"])
 
     def test_same_bytes_for_any_job_count_and_run(self):
         src = self.sample_tree()
@@ -466,12 +468,12 @@ class Described(ProjectCase):
         info = self.listing("cli.exe")
         self.assertEqual((["a.txt", "setup.exe"], "file.exe", "from the command line", True),
                          (self.names("cli.exe"), info["run_program"], info["prompt"], info["password"]))
+
     def test_the_sample_project(self):
         # As the demo uses it: the setup program, a build product, named on the command line.
         setup = self.write(self.path("build", "setup.exe"), b"MZ")
-        example = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                               "examples", "kelvra.toml")
-        self.ok(run("create", "--project", example, "-o", self.path("out.exe"), "--stub", self.stub, setup))
+        self.ok(run("create", "--project", os.path.join(ROOT, "examples", "kelvra.toml"), "-o", self.path("out.exe"),
+                    "--stub", self.stub, setup))
         self.assertLessEqual({"setup.exe", "readme.txt"}, set(self.names("out.exe")))
         self.assertEqual("setup", self.listing()["run_program"])
 
