@@ -388,8 +388,6 @@ class Extract(PackerCase):
 
 class Usage(unittest.TestCase):
     def test_help_version_and_usage_errors(self):
-        self.assertIn("not encrypted", run("--help").stdout)
-        self.assertIn("times slower", run("create", "--help").stdout)
         self.assertEqual([0, 0, 2, 2, 2, 2, 2], [run(*args).returncode for args in (
             ["--help"], ["--version"], [], ["frobnicate"], ["list"], ["create", "x"], ["test", "a", "b"])])
 
