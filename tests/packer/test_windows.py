@@ -12,7 +12,7 @@ import tempfile
 import time
 import unittest
 
-from packer_helpers import EMBEDDED_STUB, PACK, read, tree
+from packer_helpers import EMBEDDED_STUB, PACK, PackerCase, read, tree
 
 PACK_WIN = os.environ.get("KELVRA_PACK_WIN", "")
 WINE = "/usr/lib/wine/wine64"
@@ -27,12 +27,12 @@ def z(path):
 
 
 @unittest.skipUnless(PACK_WIN and os.path.exists(PACK_WIN), "KELVRA_PACK_WIN names no built kelvra-pack.exe")
-class WindowsPacker(unittest.TestCase):
+class WindowsPacker(PackerCase):
     @classmethod
     def setUpClass(cls):
-        cls.dir = tempfile.mkdtemp(prefix="kelvra-winpack-")
-        # A prefix of its own, with its own wineserver; the first start creates it.
-        cls.env = dict(os.environ, WINEPREFIX=os.path.join(cls.dir, "prefix"), WINEDEBUG="-all",
+        cls.prefix = tempfile.mkdtemp(prefix="kelvra-winpack-")
+        # A prefix of its own, shared by the tests, with its own wineserver; the first start creates it.
+        cls.env = dict(os.environ, WINEPREFIX=cls.prefix, WINEDEBUG="-all",
                        WINESERVER=WINESERVER, LC_ALL="C.UTF-8", WINEDLLOVERRIDES="mscoree,mshtml=")
         cls.env.pop("DISPLAY", None)
         cls.env.pop("SOURCE_DATE_EPOCH", None)
@@ -41,25 +41,13 @@ class WindowsPacker(unittest.TestCase):
     def tearDownClass(cls):
         subprocess.run([WINESERVER, "-k"], env=cls.env, stderr=subprocess.DEVNULL, timeout=60)
         subprocess.run([WINESERVER, "-w"], env=cls.env, stderr=subprocess.DEVNULL, timeout=60)
-        shutil.rmtree(cls.dir, ignore_errors=True)
+        shutil.rmtree(cls.prefix, ignore_errors=True)
 
     def linux(self, *args):
         return subprocess.run([PACK, *args], capture_output=True, env=self.env, timeout=120)
 
     def wine(self, *args):
         return subprocess.run([WINE, PACK_WIN, *args], capture_output=True, env=self.env, timeout=240)
-
-    def path(self, *parts):
-        return os.path.join(self.dir, *parts)
-
-    def write(self, path, data):
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
-
-    def ok(self, result):
-        self.assertEqual(0, result.returncode, result.stderr)
 
     def listing(self, result):
         self.assertEqual(0, result.returncode, result.stderr)
