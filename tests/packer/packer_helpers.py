@@ -45,30 +45,24 @@ def framed(streams):
     return b"".join(struct.pack("<H", len(s)) + s for s in streams)
 
 
-def record(name, stored_size, attributes=NORMAL, last_write=0, creation=0):
-    """One directory record."""
-    return bytes([len(name)]) + name + struct.pack("<IBQQ", stored_size, attributes, last_write, creation)
+def record(name, stored_size, last_write=0):
+    """One directory record of an ordinary file, its time both last-write and creation time."""
+    return bytes([len(name)]) + name + struct.pack("<IBQQ", stored_size, NORMAL, last_write, last_write)
 
 
 def archive(entries, strings=NO_STRINGS):
     """A stub-free archive with a matching checksum. entries: (name, stored bytes) or
-    (name, stored bytes, time), the time both last-write and creation time."""
-    payload, directory = b"", b""
-    for name, stored, *when in entries:
-        t = when[0] if when else 0
-        payload += stored
-        directory += record(name, len(stored), NORMAL, t, t)
+    (name, stored bytes, time)."""
+    payload = b"".join(stored for _, stored, *_ in entries)
+    directory = b"".join(record(name, len(stored), *when) for name, stored, *when in entries)
     directory += b"".join(bytes([len(s)]) + s for s in strings)
-    return with_checksum(payload + directory + struct.pack("<II", len(directory), len(entries)))
+    body = payload + directory + struct.pack("<II", len(directory), len(entries))
+    return body + struct.pack("<I", zlib.crc32(body))
 
 
 def forge(entries, strings=NO_STRINGS):
     """A stub-free archive of (name, [zlib streams]) entries."""
     return archive([(name, framed(streams)) for name, streams in entries], strings)
-
-
-def with_checksum(body):
-    return body + struct.pack("<I", zlib.crc32(body))
 
 
 def flip_checksum(data):
@@ -130,6 +124,12 @@ class PackerCase(unittest.TestCase):
         result = run("list", "--json", self.path(archive))
         self.assertEqual(0, result.returncode, result.stderr)
         return json.loads(result.stdout)
+
+    def each(self, cases, check):
+        """check(*row[1:]) for every row, as a subtest named by row[0]."""
+        for what, *row in cases:
+            with self.subTest(what):
+                check(*row)
 
     def ok(self, result):
         """The run's result, once it has succeeded."""

@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
-# Branded installers read back with other people's tools: pefile (version strings, the
+# Finished installers read back with other people's tools: pefile (version strings, the
 # fixed file version, the checksum, the section layout and relocations), icoutils'
 # wrestool and icotool (icon group 102 with every image of the .ico, the manifest,
-# string 12). Then the project keys against the options, list and --json, and the bad
-# inputs that must leave no installer behind. (A branded installer signed by create:
-# test_pe_checksum.py.)
+# string 12), osslsigncode (create's sign step). Then the project keys against the
+# options, what `test` says of the checksum and of a certificate entry, and the bad
+# inputs that must leave no installer behind. Last, installers that speak more than
+# English: each language's string table and "File Exists" dialog under its language id
+# beside the English ones, and every refusal of a maker's [texts.LANG] table.
 import json
 import os
 import struct
+import subprocess
 import tempfile
 import unittest
 import zlib
@@ -15,7 +18,7 @@ from xml.etree import ElementTree
 
 import pefile
 
-from packer_helpers import PackerCase, run, tool
+from packer_helpers import EMBEDDED_STUB as STUB, PackerCase, Signer, read, run, tool
 
 DEFAULT_LINK = "https://kelvra.example.org/"
 # The longest address the window shows (59 characters; 60 is refused below).
@@ -23,10 +26,9 @@ LINK = "https://example.com/" + "x" * (59 - len("https://example.com/"))
 
 
 def png(width, height, rgba):
-    rows = b"".join(b"\0" + bytes(rgba) * width for _ in range(height))
-
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = b"".join(b"\0" + bytes(rgba) * width for _ in range(height))
     return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
             + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
@@ -49,12 +51,8 @@ def ico(images):
 
 def ico_images(data):
     """The image data of an .ico file, in directory order."""
-    count = struct.unpack_from("<H", data, 4)[0]
-    images = []
-    for i in range(count):
-        size, offset = struct.unpack_from("<II", data, 6 + 16 * i + 8)
-        images.append(data[offset:offset + size])
-    return images
+    entries = [struct.unpack_from("<II", data, 6 + 16 * i + 8) for i in range(struct.unpack_from("<H", data, 4)[0])]
+    return [data[offset:offset + size] for size, offset in entries]
 
 
 WINDOWS_SETTINGS = "{urn:schemas-microsoft-com:asm.v3}application/{urn:schemas-microsoft-com:asm.v3}windowsSettings"
@@ -64,8 +62,7 @@ AWARE = {"{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware": "tru
 
 def dpi_settings(manifest):
     """The manifest's DPI elements, read as XML: element name -> text."""
-    root = ElementTree.fromstring(manifest)
-    return {e.tag: e.text for settings in root.findall(WINDOWS_SETTINGS) for e in settings}
+    return {e.tag: e.text for settings in ElementTree.fromstring(manifest).findall(WINDOWS_SETTINGS) for e in settings}
 
 
 def version_strings(image):
@@ -82,12 +79,18 @@ def counted_strings(block):
     return strings
 
 
+def header_offsets(data):
+    """File offsets of the CheckSum field and of the security directory entry."""
+    optional = struct.unpack_from("<I", data, 0x3C)[0] + 24
+    wide = struct.unpack_from("<H", data, optional)[0] == 0x20B
+    return optional + 64, optional + (112 if wide else 96) + 4 * 8
+
+
 ICON_IMAGES = [(32, 32, 32, png(32, 32, (0, 160, 0, 255))), (16, 16, 32, bitmap(16, (0, 0, 200, 255))),
                (48, 48, 32, png(48, 48, (0, 160, 0, 255)))]
-VERSION = {"product_name": "My App", "product_version": "1.2.3", "file_version": "1.2.3.4",
-           "company": "Example Ltd", "copyright": "(c) 2026 Example Ltd", "description": "My App installer"}
-VERSION_NAMES = {"product_name": "ProductName", "product_version": "ProductVersion", "file_version": "FileVersion",
-                 "company": "CompanyName", "copyright": "LegalCopyright", "description": "FileDescription"}
+VERSION = {"ProductName": ("product_name", "My App"), "ProductVersion": ("product_version", "1.2.3"),
+           "FileVersion": ("file_version", "1.2.3.4"), "CompanyName": ("company", "Example Ltd"),
+           "LegalCopyright": ("copyright", "(c) 2026 Example Ltd"), "FileDescription": ("description", "My App setup")}
 
 
 class Case(PackerCase):
@@ -96,13 +99,8 @@ class Case(PackerCase):
         self.files = {"a.txt": b"branded\r\n" * 40, os.path.join("sub", "b.bin"): os.urandom(7000)}
         self.src = self.write_tree(self.path("src"), self.files)
         self.icon = self.write(self.path("app.ico"), ico(ICON_IMAGES))
-
-    def branded_options(self):
-        options = ["--icon", self.icon, "--link", LINK,
-                   "--execution-level", "requireAdministrator"]
-        for key, value in VERSION.items():
-            options += ["--version-info", "%s=%s" % (key, value)]
-        return options
+        self.stubs = self.built_stubs()
+        self.stub = next(iter(self.stubs.values()))
 
     def create(self, stub, out, *options):
         self.ok(run("create", "--stub", stub, "-o", out, *options, self.src))
@@ -116,170 +114,340 @@ class Case(PackerCase):
     def resource(self, installer, kind, name):
         return tool("wrestool", "-x", "--raw", "--type=%d" % kind, "--name=%d" % name, installer)
 
-    def assert_opens_tests_and_extracts(self, installer):
-        self.ok(run("test", installer))
+    def assert_sound(self, installer, tested="", files=None):
+        """pefile's checksum is the one stored; the installer tests and extracts whole."""
+        image = pefile.PE(installer, fast_load=True)
+        self.assertEqual(image.generate_checksum(), image.OPTIONAL_HEADER.CheckSum)
+        image.close()
+        self.assertIn(tested, self.ok(run("test", installer)).stdout)
         target = tempfile.mkdtemp(dir=self.dir)
         self.ok(run("extract", "-C", target, "--overwrite", "replace", installer))
-        for name, content in self.files.items():
-            with open(os.path.join(target, name), "rb") as f:
-                self.assertEqual(content, f.read(), name)
+        for name, content in (files or self.files).items():
+            self.assertEqual(content, read(os.path.join(target, name)), name)
+
+    def listed(self, installer):
+        return json.loads(run("list", "--json", installer).stdout)
 
 
 class ThirdPartyTools(Case):
     def test_every_resource_reads_back_and_the_image_stays_sound(self):
-        for arch, stub in self.built_stubs().items():
+        options = ["--icon", self.icon, "--link", LINK, "--execution-level", "requireAdministrator"]
+        for key, value in VERSION.values():
+            options += ["--version-info", "%s=%s" % (key, value)]
+        for arch, stub in self.stubs.items():
             with self.subTest(arch=arch):
-                out = self.create(stub, self.path(arch + ".exe"), *self.branded_options())
+                out = self.create(stub, self.path(arch + ".exe"), *options)
                 image = self.pe(out)
-                self.assertEqual({VERSION_NAMES[k]: v for k, v in VERSION.items()}, version_strings(image))
+                self.assertEqual({k: v for k, (_, v) in VERSION.items()}, version_strings(image))
                 fixed = image.VS_FIXEDFILEINFO[0]
-                self.assertEqual((0x00010002, 0x00030004), (fixed.FileVersionMS, fixed.FileVersionLS))
-                self.assertEqual((0x00010002, 0x00030000), (fixed.ProductVersionMS, fixed.ProductVersionLS))
-                self.assertEqual(image.generate_checksum(), image.OPTIONAL_HEADER.CheckSum)
+                self.assertEqual((0x00010002, 0x00030004, 0x00010002, 0x00030000), (
+                    fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS))
 
                 # The resources are last, and the headers say where everything now is.
-                sections = image.sections
-                self.assertEqual(b".rsrc", sections[-1].Name.rstrip(b"\0"))
-                last = sections[-1]
-                align = image.OPTIONAL_HEADER.SectionAlignment
+                last, header = image.sections[-1], image.OPTIONAL_HEADER
+                self.assertEqual(b".rsrc", last.Name.rstrip(b"\0"))
+                align = header.SectionAlignment
                 self.assertEqual((last.VirtualAddress + last.Misc_VirtualSize + align - 1) // align * align,
-                                 image.OPTIONAL_HEADER.SizeOfImage)
-                resources = image.OPTIONAL_HEADER.DATA_DIRECTORY[2]
+                                 header.SizeOfImage)
                 self.assertEqual((last.VirtualAddress, last.Misc_VirtualSize),
-                                 (resources.VirtualAddress, resources.Size))
+                                 (header.DATA_DIRECTORY[2].VirtualAddress, header.DATA_DIRECTORY[2].Size))
 
                 # Code, data and relocations are the stub's, byte for byte and entry for entry.
                 original = self.pe(stub)
-                self.assertEqual(original.OPTIONAL_HEADER.DllCharacteristics,
-                                 image.OPTIONAL_HEADER.DllCharacteristics)
+                self.assertEqual(original.OPTIONAL_HEADER.DllCharacteristics, header.DllCharacteristics)
                 for before in original.sections:
-                    if before.Name.rstrip(b"\0") in (b".rsrc", b".reloc"):
-                        continue
-                    after = next(s for s in sections if s.Name == before.Name)
-                    self.assertEqual(before.VirtualAddress, after.VirtualAddress)
-                    self.assertEqual(before.get_data(), after.get_data(), before.Name)
+                    if before.Name.rstrip(b"\0") not in (b".rsrc", b".reloc"):
+                        after = next(s for s in image.sections if s.Name == before.Name)
+                        self.assertEqual((before.VirtualAddress, before.get_data()),
+                                         (after.VirtualAddress, after.get_data()), before.Name)
 
                 def relocations(pe):
-                    return [(entry.rva, entry.type) for block in pe.DIRECTORY_ENTRY_BASERELOC
-                            for entry in block.entries]
+                    return [(e.rva, e.type) for block in pe.DIRECTORY_ENTRY_BASERELOC for e in block.entries]
                 self.assertTrue(relocations(original))
                 self.assertEqual(relocations(original), relocations(image))
 
                 # icoutils: group 102 holds every image of the .ico, the manifest the
                 # level, string 12 the address.
-                icon = tool("wrestool", "-x", "--type=14", "--name=102", out)
-                self.assertEqual([data for *_, data in ICON_IMAGES], ico_images(icon))
-                self.write(self.path("extracted.ico"), icon)
-                listed = tool("icotool", "-l", self.path("extracted.ico")).decode()
+                icon = self.write(self.path("extracted.ico"), tool("wrestool", "-x", "--type=14", "--name=102", out))
+                self.assertEqual([data for *_, data in ICON_IMAGES], ico_images(read(icon)))
+                listed = tool("icotool", "-l", icon).decode()
                 for width, height, *_ in ICON_IMAGES:
                     self.assertIn("--width=%d --height=%d" % (width, height), listed)
                 manifest = self.resource(out, 24, 1).decode()
                 self.assertIn('requestedExecutionLevel level="requireAdministrator" uiAccess="false"', manifest)
                 self.assertEqual(AWARE, dpi_settings(manifest))
                 self.assertEqual(LINK, counted_strings(self.resource(out, 6, 1))[12])
-                self.assert_opens_tests_and_extracts(out)
+                self.assert_sound(out)
 
     def test_without_options_the_stubs_resources_stay_and_ours_are_added(self):
-        for arch, stub in self.built_stubs().items():
+        for arch, stub in self.stubs.items():
             with self.subTest(arch=arch):
                 out = self.create(stub, self.path(arch + ".exe"))
                 for kind, name in ((14, 102), (24, 1), (6, 1), (6, 2)):
                     self.assertEqual(self.resource(stub, kind, name), self.resource(out, kind, name), (kind, name))
                 self.assertEqual(DEFAULT_LINK, counted_strings(self.resource(out, 6, 1))[12])
                 image = self.pe(out)
-                self.assertEqual("Kelvra self-installer", version_strings(image)["ProductName"])
-                self.assertEqual(0x00010003, image.VS_FIXEDFILEINFO[0].FileVersionMS)
-                self.assertEqual({}, json.loads(run("list", "--json", out).stdout)["resources"])
+                self.assertEqual(("Kelvra self-installer", 0x00010003),
+                                 (version_strings(image)["ProductName"], image.VS_FIXEDFILEINFO[0].FileVersionMS))
+                self.assertEqual({}, self.listed(out)["resources"])
                 self.assertNotIn("Icon:", run("list", out).stdout)
-                self.assert_opens_tests_and_extracts(out)
+                # Installers a byte apart, so that the file's length falls on every
+                # remainder of a 32-bit word and the odd last byte is summed.
+                for n in range(1, 5):
+                    files, out = {"a.bin": os.urandom(n)}, self.path("%s-%d.exe" % (arch, n))
+                    self.ok(run("create", "--stub", stub, "-o", out, self.write_tree(self.path(out + "-src"), files)))
+                    stored = self.pe(out).OPTIONAL_HEADER.CheckSum
+                    self.assertNotEqual(0, stored)
+                    self.assert_sound(out, "PE checksum %08X is right; not signed" % stored, files)
 
     def test_dpi_awareness_by_default_and_todays_manifest_when_opted_out(self):
-        for arch, stub in self.built_stubs().items():
+        for arch, stub in self.stubs.items():
             with self.subTest(arch=arch):
-                aware = self.create(stub, self.path(arch + "-aware.exe"))
+                aware = self.resource(self.create(stub, self.path(arch + "-aware.exe")), 24, 1).decode()
                 unaware = self.create(stub, self.path(arch + "-unaware.exe"), "--no-dpi-aware")
-                default_manifest = self.resource(aware, 24, 1).decode()
                 opted_out = self.resource(unaware, 24, 1).decode()
-                self.assertEqual(AWARE, dpi_settings(default_manifest))
-                self.assertEqual({}, dpi_settings(opted_out))
+                self.assertEqual((AWARE, {}), (dpi_settings(aware), dpi_settings(opted_out)))
                 self.assertNotIn("dpiAware", opted_out)
                 # Only the element goes: the level and the systems stay as they were.
-                start = default_manifest.index('<application xmlns="urn:schemas-microsoft-com:asm.v3">')
-                end = default_manifest.index("</application>", start) + len("</application>")
-                self.assertEqual(default_manifest[:start] + default_manifest[end:], opted_out)
-                self.assertEqual({"dpi_aware": False}, json.loads(run("list", "--json", unaware).stdout)["resources"])
+                start = aware.index('<application xmlns="urn:schemas-microsoft-com:asm.v3">')
+                end = aware.index("</application>", start) + len("</application>")
+                self.assertEqual(aware[:start] + aware[end:], opted_out)
+                self.assertEqual({"dpi_aware": False}, self.listed(unaware)["resources"])
                 self.assertIn("DPI aware:          no\n", run("list", unaware).stdout)
-                self.assertNotIn("DPI aware", run("list", aware).stdout)
-                self.assert_opens_tests_and_extracts(unaware)
-
-        stub = next(iter(self.built_stubs().values()))
+                self.assertNotIn("DPI aware", run("list", self.path(arch + "-aware.exe")).stdout)
+                self.assert_sound(unaware)
         for text, flag, want in (("dpi_aware = false\n", [], {}), ("dpi_aware = true\n", [], AWARE),
                                  ("dpi_aware = true\n", ["--no-dpi-aware"], {})):
             with self.subTest(project=text, options=flag):
-                with open(self.path("kelvra.toml"), "w") as f:
-                    f.write(text)
-                out = self.create(stub, self.path("project.exe"), "--project", self.path("kelvra.toml"), *flag)
+                project = self.write(self.path("kelvra.toml"), text.encode())
+                out = self.create(self.stub, self.path("project.exe"), "--project", project, *flag)
                 self.assertEqual(want, dpi_settings(self.resource(out, 24, 1).decode()))
 
 
 class Settings(Case):
     def test_project_keys_with_options_winning_shown_by_list(self):
-        stub = next(iter(self.built_stubs().values()))
-        project = self.path("kelvra.toml")
-        with open(project, "w") as f:
-            f.write('output = "p.exe"\nicon = "app.ico"\nlink = "http://example.com/from-file"\n'
-                    'execution_level = "highestAvailable"\n[[input]]\npath = "src"\n'
-                    '[version]\nproduct_name = "From File"\nfile_version = "2.0"\ncompany = "File Ltd"\n')
-        made = run("create", "--project", project, "--stub", stub, "--link", "https://example.com/cli",
-                   "--version-info", "product_name=From CLI")
-        self.assertEqual(0, made.returncode, made.stderr)
+        self.write(self.path("kelvra.toml"), b'output = "p.exe"\nicon = "app.ico"\nlink = "http://example.com/file"\n'
+                   b'execution_level = "highestAvailable"\n[[input]]\npath = "src"\n[version]\n'
+                   b'product_name = "From File"\nfile_version = "2.0"\ncompany = "File Ltd"\n')
+        self.ok(run("create", "--project", self.path("kelvra.toml"), "--stub", self.stub, "--link",
+                    "https://example.com/cli", "--version-info", "product_name=From CLI"))
         out = self.path("p.exe")
-        listed = json.loads(run("list", "--json", out).stdout)
+        listed = self.listed(out)
         self.assertEqual(2, listed["schema"])
         self.assertEqual({"icon": [{"width": w, "height": h, "bit_count": b} for w, h, b, _ in ICON_IMAGES],
                           "link": "https://example.com/cli", "execution_level": "highestAvailable",
                           "version": {"product_name": "From CLI", "file_version": "2.0", "company": "File Ltd"}},
                          listed["resources"])
         self.assertIn("Icon:               32x32 32-bit, 16x16 32-bit, 48x48 32-bit", run("list", out).stdout)
-        image = self.pe(out)
-        self.assertEqual((0x00020000, 0), (image.VS_FIXEDFILEINFO[0].FileVersionMS,
-                                           image.VS_FIXEDFILEINFO[0].FileVersionLS))
+        fixed = self.pe(out).VS_FIXEDFILEINFO[0]
+        self.assertEqual((0x00020000, 0), (fixed.FileVersionMS, fixed.FileVersionLS))
 
     def test_bad_inputs_are_refused_and_nothing_is_written(self):
-        stub = next(iter(self.built_stubs().values()))
-        bad = {
-            "not an ico": b"This is not an icon\n",
-            "truncated": ico(ICON_IMAGES)[:-10],
-            "zero images": struct.pack("<HHH", 0, 1, 0),
-            "cut directory": struct.pack("<HHH", 0, 1, 3) + bytes(20),
-            "neither png nor bmp": ico([(32, 32, 32, b"GIF89a" + bytes(60))]),
-        }
-        for name, data in bad.items():
-            self.write(self.path(name.replace(" ", "-") + ".ico"), data)
-        too_long = "https://example.com/" + "x" * (60 - len("https://example.com/"))
-        cases = {
-            "not an ico": (["--icon", self.path("not-an-ico.ico")], 1, "not-an-ico.ico' is not a valid .ico"),
-            "truncated ico": (["--icon", self.path("truncated.ico")], 1, "image 3 lies outside the file"),
-            "ico of 0 images": (["--icon", self.path("zero-images.ico")], 1, "holds no images"),
-            "ico directory cut": (["--icon", self.path("cut-directory.ico")], 1, "directory of 3 images is cut"),
-            "ico of a gif": (["--icon", self.path("neither-png-nor-bmp.ico")], 1, "neither a PNG nor a bitmap"),
-            "link too long": (["--link", too_long], 2, "--link: the address is 60 characters"),
-            "link not http": (["--link", "ftp://example.com/"], 2, "--link: 'ftp://example.com/' is not an http"),
-            "link without host": (["--link", "https:///path"], 2, "names no host"),
-            "link with a blank": (["--link", "https://example.com/a b"], 2, "holds a blank"),
-            "link outside the code page": (["--link", "https://example.com/\u03a9"], 2, "code page 1252"),
-            "unknown level": (["--execution-level", "admin"], 2, "--execution-level: 'admin' is not"),
-            "five numbers": (["--version-info", "file_version=1.2.3.4.5"], 2, "--version-info file_version:"),
-            "number too big": (["--version-info", "file_version=1.70000"], 2, "--version-info file_version:"),
-            "numeric product version": (["--version-info", "product_version=1..2"], 2, "product_version:"),
-            "unknown version key": (["--version-info", "colour=blue"], 2, "unknown key 'colour'"),
-            "no equals sign": (["--version-info", "product_name"], 2, "expected KEY=VALUE"),
-            "control character": (["--version-info", "company=a\tb"], 2, "control character"),
-        }
-        for name, (options, status, words) in cases.items():
+        def icon(data):
+            return ["--icon", self.write(self.path("bad%d.ico" % len(os.listdir(self.dir))), data)]
+
+        def check(options, status, words):
+            self.refused(run("create", "--stub", self.stub, "-o", self.path("out.exe"), *options, self.src),
+                         status, words)
+        self.each([
+            ("not an ico", icon(b"This is not an icon\n"), 1, "not a valid .ico file: it does not start with an icon"),
+            ("truncated ico", icon(ico(ICON_IMAGES)[:-10]), 1, "image 3 lies outside the file"),
+            ("ico of 0 images", icon(struct.pack("<HHH", 0, 1, 0)), 1, "holds no images"),
+            ("ico directory cut", icon(struct.pack("<HHH", 0, 1, 3) + bytes(20)), 1, "directory of 3 images is cut"),
+            ("ico of a gif", icon(ico([(32, 32, 32, b"GIF89a" + bytes(60))])), 1, "neither a PNG nor a bitmap"),
+            ("link too long", ["--link", LINK + "x"], 2, "--link: the address is 60 characters"),
+            ("link not http", ["--link", "ftp://example.com/"], 2, "--link: 'ftp://example.com/' is not an http"),
+            ("link without host", ["--link", "https:///path"], 2, "names no host"),
+            ("link with a blank", ["--link", "https://example.com/a b"], 2, "holds a blank"),
+            ("link outside the code page", ["--link", "https://example.com/\u03a9"], 2, "code page 1252"),
+            ("unknown level", ["--execution-level", "admin"], 2, "--execution-level: 'admin' is not"),
+            ("five numbers", ["--version-info", "file_version=1.2.3.4.5"], 2, "--version-info file_version:"),
+            ("number too big", ["--version-info", "file_version=1.70000"], 2, "--version-info file_version:"),
+            ("numeric product version", ["--version-info", "product_version=1..2"], 2, "product_version:"),
+            ("unknown version key", ["--version-info", "colour=blue"], 2, "unknown key 'colour'"),
+            ("no equals sign", ["--version-info", "product_name"], 2, "expected KEY=VALUE"),
+            ("control character", ["--version-info", "company=a\tb"], 2, "control character"),
+        ], check)
+
+
+class Checksum(Case):
+    def forged(self, name, offset, value):
+        """A copy of a fresh installer with value written at offset(data)."""
+        data = bytearray(read(self.create(self.stub, self.path("base.exe"))))
+        at = offset(data)
+        data[at:at + len(value)] = value
+        return self.write(self.path(name), data)
+
+    def test_a_change_outside_the_archive_and_the_certificate_entry_told_by_test(self):
+        size = os.path.getsize(self.create(self.stub, self.path("base.exe")))
+        inside = size - 16 - size % 8  # 8-aligned, ending at the file's end, inside the archive
+
+        def check(offset, value, status, words):
+            tested = run("test", self.forged("forged.exe", offset, value))
+            self.assertEqual(status, tested.returncode, tested.stdout + tested.stderr)
+            # A refusal is an error; a note on a sound archive is part of the report.
+            self.assertIn(words, tested.stderr if status else tested.stdout)
+
+        def entry(data):
+            return header_offsets(data)[1]
+        self.each([
+            # A byte of the DOS stub's message: outside the archive's own checksum.
+            ("a changed byte", lambda data: 0x50, b"x", 0, "PE checksum is wrong"),
+            ("the checksum cleared", lambda data: header_offsets(data)[0], bytes(4), 0, "PE checksum not set"),
+            ("an entry past the end", entry, struct.pack("<II", inside, 4096), 1, "does not lie within the file"),
+            ("an entry too small", entry, struct.pack("<II", inside, 4), 1, "does not lie within the file"),
+            ("an entry over the archive", entry, struct.pack("<II", inside, size - inside), 1, "overlaps the archive"),
+            # The archive still tests; only the signature is said not to cover it.
+            ("an entry in front", entry, struct.pack("<II", 64, 64), 0, "lies in front of the archive, so its "
+             "signature does not cover"),
+        ], check)
+
+    def test_installer_signed_by_create_verifies_and_tests(self):
+        signer = Signer(self.dir)
+        project = self.write(self.path("kelvra.toml"), ("sign = '''%s'''\nlink = '%s'\n" % (signer.command, LINK))
+                             .encode())
+        # Branded too: the signature must be over the installer's final resources.
+        for how, options in {"option": ["--sign", signer.command, "--link", LINK],
+                             "project file": ["--project", project]}.items():
+            with self.subTest(how):
+                out = self.create(self.stub, self.path("setup-%s.exe" % how.replace(" ", "-")), *options)
+                # No temporary of the sign step is left beside it.
+                self.assertFalse([n for n in os.listdir(self.dir) if n.startswith(os.path.basename(out) + ".")])
+                self.assertTrue(*signer.verifies(out))
+                self.assert_sound(out, "; signed: certificate table")
+                self.assertEqual(LINK, self.listed(out)["resources"]["link"])
+
+
+GERMAN, JAPANESE, SWEDISH = 0x0407, 0x0411, 0x041D
+# Where each key's text lives: string id, or the dialog.
+STRING_IDS = {"replace": 2, "replace_all": 3, "skip": 4, "skip_all": 5, "file_exists": 6, "all_files": 7,
+              "new_name": 8, "ok": 10, "cancel": 11, "out_of_memory": 15, "corrupted": 16, "inflating": 17,
+              "cancelled": 19, "bad_password": 20, "needs_password": 21, "directory_missing": 22,
+              "expand_to": 23, "password": 24, "write_failed": 25}
+ENGLISH = {2: "Replace", 10: "OK", 11: "Cancel", 12: "https://kelvra.example.org/", 13: "Kelvra self-installer v1.3, ",
+           22: "Directory does not exist.", 23: "Expand to:", 24: "Password:", 25: "Uh-Oh!"}
+# Swedish, which we don't ship: a maker's table that gives every text (every key there is) adds it.
+SWEDISH_TEXTS = {
+    "replace": "Ersätt", "replace_all": "Ersätt alla", "skip": "Hoppa över", "skip_all": "Hoppa över alla",
+    "file_exists": "Filen finns redan:\n\t", "all_files": "Alla filer", "new_name": "Nytt namn", "ok": "OK",
+    "cancel": "Avbryt", "out_of_memory": "Minnet räcker inte", "corrupted": "Filen är skadad.",
+    "inflating": "  packar upp: ", "cancelled": "Avbrutet av användaren.", "bad_password": "Fel lösenord.",
+    "needs_password": "Zip-filen kräver ett lösenord.\n\nSkriv lösenordet och klicka på OK.",
+    "directory_missing": "Mappen finns inte.", "expand_to": "Mapp:", "password": "Lösenord:",
+    "write_failed": "Skrivfel!", "dialog_title": "Filen finns", "rename": "Byt namn", "stop_asking": "Fråga inte igen"}
+
+
+def resources(path):
+    """{(type, name, language): raw bytes} as wrestool lists and extracts them."""
+    listing = subprocess.run(["wrestool", "-l", path], capture_output=True, text=True, check=True).stdout
+    found = {}
+    for line in listing.splitlines():
+        fields = dict(part.split("=", 1) for part in line.split() if part.startswith("--"))
+        key = (int(fields["--type"]), int(fields["--name"]), int(fields["--language"]))
+        found[key] = subprocess.run(["wrestool", "-x", "--raw", "--type=%d" % key[0], "--name=%d" % key[1],
+                                     "--language=%d" % key[2], path], capture_output=True, check=True).stdout
+    return found
+
+
+def strings(found, language):
+    """Every string of the table under language, by id."""
+    return dict(enumerate(counted_strings(found[(6, 1, language)]) + counted_strings(found[(6, 2, language)])))
+
+
+def toml_text(text):
+    return json.dumps(text, ensure_ascii=False)
+
+
+@unittest.skipUnless(STUB, "no stub built in")
+class Languages(PackerCase):
+    def setUp(self):
+        super().setUp()
+        self.write(self.path("in", "a.txt"), b"a\n")
+
+    def project(self, body):
+        text = 'output = "setup.exe"\n%s\n[[input]]\npath = "in"\n' % body
+        return self.write(self.path("kelvra.toml"), text.encode())
+
+    def create(self, body, *options):
+        self.ok(run("create", "--project", self.project(body), "--stub", STUB, "-q", *options))
+        return self.path("setup.exe")
+
+    def test_german_and_japanese_read_by_wrestool(self):
+        # English moves to US English beside them; the link and banner are in every table.
+        installer = self.create('languages = ["de", "ja"]\n[texts.ja]\nreplace = "上書き"\n'
+                                'stop_asking = "次回から確認しない"\n', "--link", "https://example.com/x")
+        found = resources(installer)
+        self.assertEqual({0x0409, GERMAN, JAPANESE}, {key[2] for key in found if key[0] in (5, 6)})
+        english, german, japanese = (strings(found, language) for language in (0x0409, GERMAN, JAPANESE))
+        self.assertEqual({**ENGLISH, 12: "https://example.com/x"}, {i: english[i] for i in ENGLISH})
+        self.assertEqual(("Ersetzen", "Abbrechen", "上書き"), (german[2], german[11], japanese[2]))
+        # The code page each translation needs, which the stub compares with the system's.
+        self.assertEqual(("", "1252", "932"), (english[26], german[26], japanese[26]))
+        for table in (german, japanese):
+            self.assertEqual(("https://example.com/x", ENGLISH[13], "*.*"), (table[12], table[13], table[9]))
+            # Translated, every one ("OK" is OK in both).
+            self.assertEqual([], [i for i in set(STRING_IDS.values()) - {10} if table[i] in ("", english[i])])
+        dialogs = {language: found[(5, 101, language)].decode("utf-16-le", errors="replace")
+                   for language in (0x0409, GERMAN, JAPANESE)}
+        for language, text in ((GERMAN, "Datei vorhanden"), (GERMAN, "Überspringen"), (GERMAN, "Nicht mehr fragen"),
+                               (JAPANESE, "次回から確認しない"), (0x0409, "File Exists")):
+            self.assertIn(text, dialogs[language])
+        dry = run("create", "--project", self.project('languages = ["de", "ja"]\n'), "--stub", STUB, "--dry-run")
+        self.assertIn("Languages:          en, de, ja\n", dry.stdout)
+        self.assertEqual(["en", "de", "ja"], json.loads(run("list", "--json", installer).stdout)["languages"])
+        self.assertIn("Languages:          en, de, ja\n", run("list", installer).stdout)
+
+    def test_english_alone_is_the_stubs_own(self):
+        ours, stub = resources(self.create("")), resources(STUB)
+        self.assertEqual({k: v for k, v in stub.items() if k[0] in (5, 6)},
+                         {k: v for k, v in ours.items() if k[0] in (5, 6)})
+        self.assertEqual(["en"], json.loads(run("list", "--json", self.path("setup.exe")).stdout)["languages"])
+
+    def test_every_language_and_a_language_of_the_makers(self):
+        body = "languages = [\"all\"]\n[texts.sv]\n" + "".join(
+            "%s = %s\n" % (key, toml_text(text)) for key, text in SWEDISH_TEXTS.items())
+        installer = self.create(body)
+        tags = json.loads(run("list", "--json", installer).stdout)["languages"]
+        self.assertEqual(["en", "de", "fr", "es", "it", "pt-BR", "nl", "pl", "cs", "ru", "uk", "tr", "ja", "ko",
+                          "zh-CN", "zh-TW", "sv"], tags)
+        swedish = strings(resources(installer), SWEDISH)
+        self.assertEqual({k: t for k, t in SWEDISH_TEXTS.items() if k in STRING_IDS},
+                         {k: swedish[i] for k, i in STRING_IDS.items()})
+
+    def test_init_writes_every_key_commented(self):
+        self.ok(run("init", self.path("started.toml")))
+        with open(self.path("started.toml"), encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        self.assertIn("# languages = [\"de\", \"fr\"]", lines)
+        self.assertEqual([], [k for k in SWEDISH_TEXTS if not any(line.startswith("# %s = " % k) for line in lines)])
+
+    def test_refusals(self):
+        full_but_one = "".join("%s = %s\n" % (key, toml_text(text)) for key, text in SWEDISH_TEXTS.items()
+                               if key != "rename")
+        cases = [
+            ("unknown key", '[texts.de]\nreplac = "Ersetzen"\n', 3, "texts.de.replac", "did you mean 'replace'"),
+            ("unknown language in a table", '[texts.xx]\nreplace = "x"\n', 2, "texts.xx", "unknown language 'xx'"),
+            ("unknown language in the list", 'languages = ["de", "xx"]\n', 2, "languages", "unknown language 'xx'"),
+            ("a language we don't ship, one key missing", "[texts.sv]\n" + full_but_one, 2, "texts.sv",
+             "missing: rename"),
+            ("a caption over 9 characters", '[texts.de]\ncancel = "Abbrechen!"\n', 3, "texts.de.cancel",
+             "the installer holds at most 9"),
+            ("over its buffer", '[texts.de]\nwrite_failed = "%s"\n' % ("x" * 48), 3, "texts.de.write_failed",
+             "48 bytes in code page 1252; the installer holds at most 47"),
+            ("wider than its button", '[texts.de]\nreplace = "WWWWWWWWWWWW"\n', 3, "texts.de.replace", "pixels"),
+            ("outside the code page", '[texts.pl]\nskip = "Пропустить"\n', 3, "texts.pl.skip",
+             "code page 1250"),
+            ("a line break on a button", '[texts.de]\nskip = "Über-\\nspringen"\n', 3, "texts.de.skip",
+             "control character"),
+            ("not a string", "[texts.de]\nok = 1\n", 3, "texts.de.ok", "expected a string"),
+        ]
+        for name, body, line, key, reason in cases:
             with self.subTest(name):
-                self.refused(run("create", "--stub", stub, "-o", self.path("out.exe"), *options, self.src),
-                             status, words)
+                result = run("create", "--project", self.project(body), "--stub", STUB)
+                self.refused(result, 2, "kelvra.toml:%d: key '%s': " % (line, key), self.path("setup.exe"))
+                self.assertIn(reason, result.stderr)
+        self.refused(run("create", "--project", self.project(""), "--stub", STUB, "--language", "xx"), 2,
+                     "--language: unknown language 'xx'", self.path("setup.exe"))
 
 
 if __name__ == "__main__":
