@@ -1,4 +1,4 @@
-// The fuzz targets, run by the libFuzzer programs (entry.cpp) and by the unit test that
+// The fuzz targets, run by the libFuzzer programs (questions.cpp) and by the unit test that
 // replays every stored input; a broken invariant aborts the one, fails the other.
 #pragma once
 
@@ -26,8 +26,8 @@ extern const std::size_t target_count;
 using FailureHandler = void (*)(const char* target, const char* what);
 void set_failure_handler(FailureHandler handler);  // null: print and abort
 
-// The questions' answers, decoded from the input, given by the program that runs the
-// targets. Once the file-exists answers run out the dialog counts as closed (cancel).
+// The answers decoded from the input, given by the program that runs the targets; past
+// the file-exists answers the dialog counts as closed (cancel).
 struct NewName {
   bool cancelled;  // leaves the name as it was
   std::string path;
