@@ -25,7 +25,6 @@ FUZZ_TARGET(after_run) {
   const std::string work = fresh_folder();
   for (const char* file : {"/setup.exe", "/install.bat", "/noext", "/bin/run.com", "/bin/run.exe", "/bin/tool.cmd",
                            "/x.y/prog.bat", "/two words/app.exe", "/deep/er/x.exe", "/dot.", "/a.b.c"}) {
-    std::error_code ignored;
     fs::create_directories(fs::path(work + file).parent_path(), ignored);
     std::ofstream(work + file) << "";
   }
@@ -33,27 +32,26 @@ FUZZ_TARGET(after_run) {
   Bytes directory;
   test::put_strings(directory, {"", fields[0], fields[1], fields[2]});
   if (open_stored(0, test::finish_archive({}, directory, 0), true) != 0) return;
-  if (chdir(work.c_str()) != 0) return fail("cannot enter the working folder");
+  if (chdir(work.c_str()) != 0) return expect(false, "cannot enter the working folder");
   const std::string line = up_to_zero(fields[0]) + " " + up_to_zero(fields[1]) + " " + up_to_zero(fields[2]);
-  const char* const old_path = std::getenv("PATH");
-  const std::string saved_path = old_path != nullptr ? old_path : "";
+  const std::string saved_path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
   setenv("PATH", up_to_zero(rest).c_str(), 1);
   // Exactly sized heap blocks, left as they come, so that a byte past the end is caught.
   const std::unique_ptr<char[]> command_line(new char[line_size]), found(new char[lookup_size]);
   const bool built = build_run_command_line(command_line.get(), line_size);
-  expect(built == (line.size() < line_size) && (!built || line == command_line.get()), "the command line is not the stored one");
+  expect(built == (line.size() < line_size) && (!built || line == command_line.get()),
+         "the command line is not the stored one");
   // Only files can be started: a folder of the same name doesn't count.
-  const auto is_file = [](const std::string& path) {
-    std::error_code error;
-    return fs::is_regular_file(slashes(path), error);
-  };
   const bool located = find_run_program(found.get(), lookup_size);
-  expect(!located || (std::memchr(found.get(), 0, lookup_size) != nullptr && is_file(found.get())), "found no file's name");
+  expect(!located || (std::memchr(found.get(), 0, lookup_size) != nullptr && read_whole(slashes(found.get()))),
+         "found no file's name");
   start_run_program();
   const platform::testing::StartRecord* record = platform::testing::last_start();
   const bool should_start = located && line.size() < 3 * format::string_buffer_size;
-  expect(lookup_size != format::path_buffer_size || platform::testing::start_count() == should_start, "a start too many or too few");
-  expect(record == nullptr || (is_file(record->file) && line == record->command_line), "started something else");
+  expect(lookup_size != format::path_buffer_size || platform::testing::start_count() == should_start,
+         "a start too many or too few");
+  expect(record == nullptr || (read_whole(slashes(record->file)) && line == record->command_line),
+         "started something else");
   setenv("PATH", saved_path.c_str(), 1);
 }
 

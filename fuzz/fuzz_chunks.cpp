@@ -17,7 +17,8 @@ FUZZ_TARGET(chunks) {
   test::put_strings(directory);
   if (open_stored(64, test::finish_archive(payload, directory, 2), true) != 0) return;
   const std::string target = fresh_folder();
-  expect(extract_in(target) == 0 && write_failure_count() <= 1, "a damaged entry was not said once, or stopped the run");
+  expect(extract_in(target) == 0 && write_failure_count() <= 1,
+         "a damaged entry was not said once, or stopped the run");
   check_file(target + "/sub/b.txt", tail);
 }
 

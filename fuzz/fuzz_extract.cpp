@@ -13,7 +13,6 @@ namespace kelvra::fuzz {
 FUZZ_TARGET(extract) {
   if (in.size < 2) return;
   const std::string base = fresh_folder(), parent = base + "/outer/parent", target = parent + "/target";
-  std::error_code ignored;
   fs::create_directories(target + "/sub", ignored);
   // Renames take a name from the answer's byte: cancelled, a plain name, one in a new
   // subfolder, or an absolute path inside the target (the user may pick any folder).
@@ -48,12 +47,14 @@ FUZZ_TARGET(extract) {
   expect(result == 0 || platform::testing::start_count() == 0, "a cancelled run started the program");
   for (const auto& [folder, way] : {std::pair{base, "outer"}, {base + "/outer", "parent"}, {parent, "target"}}) {
     const auto count = std::distance(fs::directory_iterator(folder, ignored), fs::directory_iterator());
-    expect(count == 1 && fs::is_directory(fs::symlink_status(folder + "/" + way, ignored)), "written outside the target");
+    expect(count == 1 && fs::is_directory(fs::symlink_status(folder + "/" + way, ignored)),
+           "written outside the target");
   }
   for (fs::recursive_directory_iterator it(target, ignored), end; it != end; it.increment(ignored)) {
     const std::string name = it->path().string();
     const std::size_t at = name.rfind(replacement_suffix);
-    expect(at == std::string::npos || at + std::strlen(replacement_suffix) != name.size(), "a replacement's temporary stayed");
+    expect(at == std::string::npos || at + std::strlen(replacement_suffix) != name.size(),
+           "a replacement's temporary stayed");
   }
 }
 

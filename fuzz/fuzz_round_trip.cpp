@@ -29,7 +29,8 @@ FUZZ_TARGET(round_trip) {
     for (int r = 198, repeat = in.byte(); repeat >= 200 && r < repeat && content.size() < 40000; ++r) content += piece;
     // Attributes, then the last-write and creation times: a braced list is read in order.
     inputs.push_back({name, work + "/" + std::to_string(i), in.byte(), in.little_endian(8), in.little_endian(8)});
-    expect(test::write_file(inputs.back().source_path, {}, Bytes(content.begin(), content.end())), "cannot write a file");
+    expect(test::write_file(inputs.back().source_path, {}, Bytes(content.begin(), content.end())),
+           "cannot write a file");
     total += content.size();
     contents.push_back(content);
   }
@@ -48,10 +49,14 @@ FUZZ_TARGET(round_trip) {
   expect(archive.entry_count == inputs.size(), "other entries read back than were written");
   const char* const read[] = {archive.reserved_string, archive.run_program, archive.run_arg1, archive.run_arg2,
                               archive.prompt, archive.password_digest, archive.default_dir};
-  for (std::size_t i = 0; i < format::string_count; ++i) expect(*fields[i] == read[i], "a string is not the one written");
+  for (std::size_t i = 0; i < format::string_count; ++i) {
+    expect(*fields[i] == read[i], "a string is not the one written");
+  }
   fs::create_directory(work + "/target");
   expect(extract_in(work + "/target") == 0 && write_failure_count() == 0, "the written archive didn't extract cleanly");
-  for (std::size_t i = 0; i < inputs.size(); ++i) check_file(work + "/target/" + slashes(inputs[i].stored_name), contents[i]);
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    check_file(work + "/target/" + slashes(inputs[i].stored_name), contents[i]);
+  }
 }
 
 }  // namespace kelvra::fuzz

@@ -1,14 +1,16 @@
-// What the fuzz targets share: the run around each input, the input read byte by byte,
-// the archive and the folders they work in.
+// What the fuzz targets share: their table, the run around each input, the input read
+// byte by byte, the archive and the folders they work in.
 #pragma once
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <string>
+#include <sstream>
 #include <utility>
 
-#include "archive/archive.h"
 #include "archive/extract.h"
 #include "archive/names.h"
 #include "fuzz/targets.h"
@@ -20,10 +22,30 @@ namespace kelvra::fuzz {
 
 namespace fs = std::filesystem;
 using test::Bytes;
+inline std::error_code ignored;  // for file operations whose failure the invariants show anyway
 
-void fail(const char* what);  // the input that broke it says the rest
+inline const Target targets[] = {
+    {"reader", reader_target},
+    {"chunks", chunks_target},
+    {"names", names_target},
+    {"extract", extract_target},
+    {"after_run", after_run_target},
+    {"round_trip", round_trip_target},
+};
+inline const std::size_t target_count = std::size(targets);
+
+using FailureHandler = void (*)(const char* target, const char* what);
+inline FailureHandler failure_handler = nullptr;  // null: print and abort
+inline void set_failure_handler(FailureHandler handler) { failure_handler = handler; }
+inline const char* current_target = "";
+inline std::string scratch_root;  // memory-backed where the system has it: most inputs write files
+
+// A broken invariant: the input that broke it says the rest.
 inline void expect(bool holds, const char* what) {
-  if (!holds) fail(what);
+  if (holds) return;
+  if (failure_handler != nullptr) return failure_handler(current_target, what);
+  std::fprintf(stderr, "fuzz target %s: invariant broken: %s\n", current_target, what);
+  std::abort();
 }
 
 // Takes bytes off the front of the input; past its end it gives zeros.
@@ -45,9 +67,28 @@ struct Cursor {
   Bytes rest() { return Bytes(data + std::exchange(at, size), data + size); }
 };
 
-// Defines <name>_target: the run's globals put back before each input; the archive
-// released and the working folder restored after it.
-int run_target(const char* name, const std::uint8_t* data, std::size_t size, void (*body)(Cursor& in));
+// The run's globals put back before each input; the archive released and the working
+// folder restored after it. FUZZ_TARGET(name) defines <name>_target around its body.
+inline int run_target(const char* name, const std::uint8_t* data, std::size_t size, void (*body)(Cursor& in)) {
+  current_target = name;
+  if (scratch_root.empty()) {
+    const fs::path base = access("/dev/shm", W_OK) == 0 ? fs::path("/dev/shm") : fs::temp_directory_path();
+    scratch_root = (base / "kelvra-fuzz-XXXXXX").string();
+    expect(mkdtemp(scratch_root.data()) != nullptr, "cannot make a scratch folder");
+    std::atexit([] { fs::remove_all(scratch_root, ignored); });
+  }
+  cancel_requested = 0;
+  overwrite_policy = OverwritePolicy::ask;
+  platform::testing::reset_starts();
+  std::error_code error;
+  const fs::path saved = fs::current_path(error);
+  Cursor in{data, size};
+  body(in);
+  platform::testing::fail_allocation_after(-1);
+  release_archive();
+  expect(error || chdir(saved.c_str()) == 0, "cannot return to the working folder");
+  return 0;
+}
 #define FUZZ_TARGET(name)                                         \
   static void name##_body(Cursor& in);                            \
   int name##_target(const std::uint8_t* data, std::size_t size) { \
@@ -55,18 +96,67 @@ int run_target(const char* name, const std::uint8_t* data, std::size_t size, voi
   }                                                               \
   static void name##_body(Cursor& in)
 
-std::string fresh_folder();  // the running target's, emptied
-bool read_whole(const std::string& path, std::string* content);
-std::string up_to_zero(const std::string& bytes);
-std::string slashes(std::string path);  // \ read as /
-// Whether a name is empty or leaves its folder: a leading separator, or a part that is
-// dots and blanks alone.
-bool leaves_folder(const std::string& name);
-// Opens a stand-in stub followed by body: open_archive's result. An accepted archive's
-// names must all stay in the folder; must_open: the archive is sound by construction.
-int open_stored(std::size_t stub_size, const Bytes& body, bool must_open = false);
-// extract_all() in folder, which it must end in, with the questions' answers.
-int extract_in(const std::string& folder, const std::vector<int>& answers = {}, const std::vector<NewName>& names = {});
-void check_file(const std::string& path, const std::string& want);
+// The running target's folder, emptied.
+inline std::string fresh_folder() {
+  const std::string path = scratch_root + "/" + current_target;
+  fs::remove_all(path, ignored);
+  fs::create_directories(path, ignored);
+  return path;
+}
+
+// Whether path is a file (not a folder); its content, when asked for.
+inline bool read_whole(const std::string& path, std::string* content = nullptr) {
+  if (content != nullptr) *content = test::read_all(path);
+  return fs::is_regular_file(path, ignored);
+}
+
+inline std::string up_to_zero(const std::string& bytes) { return bytes.substr(0, bytes.find('\0')); }
+
+inline std::string slashes(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+// Whether a name is empty or leaves its folder: a leading separator, or a part of dots
+// and blanks alone, which name the folder itself or its parent on Windows.
+inline bool leaves_folder(const std::string& name) {
+  bool leaves = name.empty() || name.find_first_of("\\/") == 0;
+  std::istringstream parts(slashes(name));
+  for (std::string part; std::getline(parts, part, '/');) {
+    leaves = leaves || (!part.empty() && part.find_first_not_of(". ") == std::string::npos);
+  }
+  return leaves;
+}
+
+// Opens a stand-in stub followed by body: open_archive's result. The names it accepts
+// are checked before anything is written, so that a fault can't touch the machine.
+// must_open: the archive is sound by construction.
+inline int open_stored(std::size_t stub_size, const Bytes& body, bool must_open = false) {
+  Bytes stub(stub_size, 0);
+  if (stub_size >= 2) stub[0] = 'M', stub[1] = 'Z';
+  const std::string path = scratch_root + "/" + current_target + ".bin";
+  expect(test::write_file(path, stub, body), "cannot write the archive");
+  const int result = open_archive(path.c_str());
+  expect(!must_open || result == 0, "a sound archive was refused");
+  for (std::uint32_t i = 0; result == 0 && i < archive.entry_count; ++i) {
+    if (leaves_folder(archive.entries[i].name)) return expect(false, "a name that leaves the folder was accepted"), 1;
+  }
+  return result;
+}
+
+// extract_all() in folder, which it must end in, with these answers to its questions.
+inline int extract_in(const std::string& folder, const std::vector<int>& answers = {},
+                      const std::vector<NewName>& names = {}) {
+  if (chdir(folder.c_str()) != 0) return expect(false, "cannot enter the target folder"), -1;
+  script_questions(answers, names);
+  const int result = extract_all();
+  expect(fs::equivalent(fs::current_path(ignored), folder, ignored), "the run ended outside its folder");
+  return result;
+}
+
+inline void check_file(const std::string& path, const std::string& want) {
+  std::string got;
+  expect(read_whole(path, &got) && got == want, "a file doesn't hold what was stored");
+}
 
 }  // namespace kelvra::fuzz

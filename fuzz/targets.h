@@ -1,5 +1,6 @@
 // The fuzz targets, run by the libFuzzer programs (questions.cpp) and by the unit test that
-// replays every stored input; a broken invariant aborts the one, fails the other.
+// replays every stored input (their table: support.h); a broken invariant aborts the one,
+// fails the other.
 #pragma once
 
 #include <cstddef>
@@ -20,11 +21,6 @@ struct Target {
   const char* name;  // also its folder under fuzz/corpus and fuzz/crashes
   int (*run)(const std::uint8_t* data, std::size_t size);
 };
-extern const Target targets[];
-extern const std::size_t target_count;
-
-using FailureHandler = void (*)(const char* target, const char* what);
-void set_failure_handler(FailureHandler handler);  // null: print and abort
 
 // The answers decoded from the input, given by the program that runs the targets; past
 // the file-exists answers the dialog counts as closed (cancel).
