@@ -1,6 +1,5 @@
-// The fuzz targets, run by the libFuzzer programs (questions.cpp) and by the unit test that
-// replays every stored input (their table: support.h); a broken invariant aborts the one,
-// fails the other.
+// The fuzz targets (their table: support.h), run by the libFuzzer programs and by the unit
+// test that replays every stored input; a broken invariant aborts the one, fails the other.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +22,7 @@ struct Target {
 };
 
 // The answers decoded from the input, given by the program that runs the targets; past
-// the file-exists answers the dialog counts as closed (cancel).
+// them the dialog counts as closed (cancel).
 struct NewName {
   bool cancelled;  // leaves the name as it was
   std::string path;
