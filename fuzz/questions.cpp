@@ -1,7 +1,6 @@
-// The fuzzers' answers to the questions put to the user: the ones decoded from the
-// input, in order; a question past them counts as a closed dialog, which cancels the
-// run, so that no input can keep a run asking forever. The run's reports go nowhere but
-// the start of the after-run program, which the platform records.
+// What a libFuzzer program adds to its target (KELVRA_FUZZ_TARGET): the entry point, and
+// the answers to the questions put to the user, the ones decoded from the input in order,
+// then a closed dialog, which cancels the run, so that no input keeps it asking forever.
 #include <cstring>
 #include <deque>
 
@@ -10,51 +9,39 @@
 #include "fuzz/targets.h"
 #include "output/output.h"
 
-namespace kelvra::fuzz {
-
+namespace kelvra {
 namespace {
 
 std::deque<int> file_exists_answers;
-std::deque<NewName> new_names;
+std::deque<fuzz::NewName> new_names;
 std::size_t failures = 0;
 
 }  // namespace
 
-void script_questions(const std::vector<int>& answers, const std::vector<NewName>& names) {
+void fuzz::script_questions(const std::vector<int>& answers, const std::vector<NewName>& names) {
   file_exists_answers.assign(answers.begin(), answers.end());
   new_names.assign(names.begin(), names.end());
   failures = 0;
-  cancel_requested = 0;
 }
-
-std::size_t write_failure_count() { return failures; }
-
-}  // namespace kelvra::fuzz
-
-namespace kelvra {
+std::size_t fuzz::write_failure_count() { return failures; }
 
 int ask_file_exists(const char*) {
-  int answer = answer_closed;
-  if (!fuzz::file_exists_answers.empty()) {
-    answer = fuzz::file_exists_answers.front();
-    fuzz::file_exists_answers.pop_front();
-  }
-  // As the dialog does when its close box is used.
-  if (answer == answer_closed) cancel_requested = 1;
+  const int answer = file_exists_answers.empty() ? answer_closed : file_exists_answers.front();
+  if (!file_exists_answers.empty()) file_exists_answers.pop_front();
+  if (answer == answer_closed) cancel_requested = 1;  // as the dialog's close box does
   return answer;
 }
 
 void ask_new_name(char* path_buffer) {
-  if (fuzz::new_names.empty()) return;
-  const fuzz::NewName name = fuzz::new_names.front();
-  fuzz::new_names.pop_front();
+  if (new_names.empty()) return;
+  const fuzz::NewName name = new_names.front();
+  new_names.pop_front();
   if (name.cancelled) return;
   std::memset(path_buffer, 0, format::path_buffer_size);
   std::strncpy(path_buffer, name.path.c_str(), format::path_buffer_size - 1);
 }
 
-void report_write_failure(const char*, std::uint32_t) { ++fuzz::failures; }
-
+void report_write_failure(const char*, std::uint32_t) { ++failures; }
 void entry_started(const char*) {}
 void entry_done(const DirectoryEntry&) {}
 void extraction_ended(int result) {
@@ -62,3 +49,7 @@ void extraction_ended(int result) {
 }
 
 }  // namespace kelvra
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return kelvra::fuzz::KELVRA_FUZZ_TARGET(data, size);
+}

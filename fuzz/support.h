@@ -1,20 +1,17 @@
-// What the fuzz targets share: the code under test, the run around each input, the input
-// read byte by byte, the archive and folders they work in, one check per invariant kind.
+// What the fuzz targets share: their table, the run around each input, the input read
+// byte by byte, the archive and the folders they work in.
 #pragma once
 
-#include <algorithm>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
-#include <string>
-#include <utility>
-#include <vector>
+#include <unistd.h>
 
-#include "archive/archive.h"
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <utility>
+
 #include "archive/extract.h"
-#include "archive/format.h"
 #include "archive/names.h"
 #include "fuzz/targets.h"
 #include "output/output.h"
@@ -25,38 +22,73 @@ namespace kelvra::fuzz {
 
 namespace fs = std::filesystem;
 using test::Bytes;
+inline std::error_code ignored;  // for file operations whose failure the invariants show anyway
 
-__attribute__((format(printf, 1, 2))) void fail(const char* format, ...);
-#define INVARIANT(condition, ...)        \
-  do {                                   \
-    if (!(condition)) fail(__VA_ARGS__); \
-  } while (0)
+inline const Target targets[] = {
+    {"reader", reader_target},
+    {"chunks", chunks_target},
+    {"names", names_target},
+    {"extract", extract_target},
+    {"after_run", after_run_target},
+    {"round_trip", round_trip_target},
+};
+inline const std::size_t target_count = std::size(targets);
 
-// Takes bytes off the front of the input; a read past its end gives zeros and sets overrun.
+using FailureHandler = void (*)(const char* target, const char* what);
+inline FailureHandler failure_handler = nullptr;  // null: print and abort
+inline void set_failure_handler(FailureHandler handler) { failure_handler = handler; }
+inline const char* current_target = "";
+inline std::string scratch_root;  // memory-backed where the system has it: most inputs write files
+
+// A broken invariant: the input that broke it says the rest.
+inline void expect(bool holds, const char* what) {
+  if (holds) return;
+  if (failure_handler != nullptr) return failure_handler(current_target, what);
+  std::fprintf(stderr, "fuzz target %s: invariant broken: %s\n", current_target, what);
+  std::abort();
+}
+
+// Takes bytes off the front of the input; past its end it gives zeros.
 struct Cursor {
   const std::uint8_t* data;
   std::size_t size;
   std::size_t at = 0;
-  bool overrun = false;
 
-  std::size_t left() const { return size - at; }
-  std::uint8_t byte() { return at < size ? data[at++] : (overrun = true, 0); }
+  std::uint8_t byte() { return at < size ? data[at++] : 0; }
   std::uint64_t little_endian(int bytes) {
     std::uint64_t v = 0;
     for (int i = 0; i < bytes; ++i) v |= std::uint64_t{byte()} << (8 * i);
     return v;
   }
   std::string bytes(std::size_t n) {
-    overrun = overrun || n > left();
-    const std::size_t from = std::exchange(at, at + std::min(n, left()));
+    const std::size_t from = std::exchange(at, std::min(size, at + n));
     return std::string(reinterpret_cast<const char*>(data + from), at - from);
   }
   Bytes rest() { return Bytes(data + std::exchange(at, size), data + size); }
 };
 
-// Defines <name>_target: the run's globals put back before each input, and the archive
-// closed and the working folder restored after it.
-int run_target(const char* name, const std::uint8_t* data, std::size_t size, void (*body)(Cursor& in));
+// The run's globals put back before each input; the archive released and the working
+// folder restored after it. FUZZ_TARGET(name) defines <name>_target around its body.
+inline int run_target(const char* name, const std::uint8_t* data, std::size_t size, void (*body)(Cursor& in)) {
+  current_target = name;
+  if (scratch_root.empty()) {
+    const fs::path base = access("/dev/shm", W_OK) == 0 ? fs::path("/dev/shm") : fs::temp_directory_path();
+    scratch_root = (base / "kelvra-fuzz-XXXXXX").string();
+    expect(mkdtemp(scratch_root.data()) != nullptr, "cannot make a scratch folder");
+    std::atexit([] { fs::remove_all(scratch_root, ignored); });
+  }
+  cancel_requested = 0;
+  overwrite_policy = OverwritePolicy::ask;
+  platform::testing::reset_starts();
+  std::error_code error;
+  const fs::path saved = fs::current_path(error);
+  Cursor in{data, size};
+  body(in);
+  platform::testing::fail_allocation_after(-1);
+  release_archive();
+  expect(error || chdir(saved.c_str()) == 0, "cannot return to the working folder");
+  return 0;
+}
 #define FUZZ_TARGET(name)                                         \
   static void name##_body(Cursor& in);                            \
   int name##_target(const std::uint8_t* data, std::size_t size) { \
@@ -64,35 +96,67 @@ int run_target(const char* name, const std::uint8_t* data, std::size_t size, voi
   }                                                               \
   static void name##_body(Cursor& in)
 
-const std::string& scratch_root();
-std::string fresh_folder();  // the running target's, emptied
-std::string archive_path();  // the running target's
-bool read_whole(const std::string& path, std::string* content);
-std::string up_to_zero(const std::string& bytes);
-std::string local_path(std::string path);  // \ read as /
-// Whether a name leaves its folder: a leading separator or a ".." part, \ read as /.
-bool leaves_folder(const std::string& name);
-// Stores a stand-in stub then the body and opens that: open_archive's result, -1 when
-// it couldn't be written. must_open: the archive is sound by construction.
-int open_stored(std::size_t stub_size, const Bytes& body, bool must_open = false);
-bool enter(const std::string& folder);  // until the input's run ends
-// extract_all() in folder, which it must end in; -1 when folder can't be entered.
-int extract_in(const std::string& folder);
+// The running target's folder, emptied.
+inline std::string fresh_folder() {
+  const std::string path = scratch_root + "/" + current_target;
+  fs::remove_all(path, ignored);
+  fs::create_directories(path, ignored);
+  return path;
+}
 
-// The invariants that several targets check.
-struct Record {
-  std::string name;
-  std::size_t name_length;
-  std::uint32_t stored_size;
-  std::uint8_t attributes;
-  std::uint64_t last_write_time, creation_time;
-};
-void check_entry(std::size_t i, const Record& want);
-constexpr std::size_t string_buffer_sizes[format::string_count] = {
-    format::string_buffer_size, format::string_buffer_size, format::string_buffer_size, format::string_buffer_size,
-    format::string_buffer_size, format::digest_buffer_size, format::default_dir_buffer_size};
-void check_strings(const std::string (&want)[format::string_count]);  // each terminated in its buffer
-void check_file(const std::string& path, const std::string& want);
-void check_run(int result, std::size_t failure_reports);
+// Whether path is a file (not a folder); its content, when asked for.
+inline bool read_whole(const std::string& path, std::string* content = nullptr) {
+  if (content != nullptr) *content = test::read_all(path);
+  return fs::is_regular_file(path, ignored);
+}
+
+inline std::string up_to_zero(const std::string& bytes) { return bytes.substr(0, bytes.find('\0')); }
+
+inline std::string slashes(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+// Whether a name is empty or leaves its folder: a leading separator, or a part of dots
+// and blanks alone, which name the folder itself or its parent on Windows.
+inline bool leaves_folder(const std::string& name) {
+  bool leaves = name.empty() || name.find_first_of("\\/") == 0;
+  std::istringstream parts(slashes(name));
+  for (std::string part; std::getline(parts, part, '/');) {
+    leaves = leaves || (!part.empty() && part.find_first_not_of(". ") == std::string::npos);
+  }
+  return leaves;
+}
+
+// Opens a stand-in stub followed by body: open_archive's result. The names it accepts
+// are checked before anything is written, so that a fault can't touch the machine.
+// must_open: the archive is sound by construction.
+inline int open_stored(std::size_t stub_size, const Bytes& body, bool must_open = false) {
+  Bytes stub(stub_size, 0);
+  if (stub_size >= 2) stub[0] = 'M', stub[1] = 'Z';
+  const std::string path = scratch_root + "/" + current_target + ".bin";
+  expect(test::write_file(path, stub, body), "cannot write the archive");
+  const int result = open_archive(path.c_str());
+  expect(!must_open || result == 0, "a sound archive was refused");
+  for (std::uint32_t i = 0; result == 0 && i < archive.entry_count; ++i) {
+    if (leaves_folder(archive.entries[i].name)) return expect(false, "a name that leaves the folder was accepted"), 1;
+  }
+  return result;
+}
+
+// extract_all() in folder, which it must end in, with these answers to its questions.
+inline int extract_in(const std::string& folder, const std::vector<int>& answers = {},
+                      const std::vector<NewName>& names = {}) {
+  if (chdir(folder.c_str()) != 0) return expect(false, "cannot enter the target folder"), -1;
+  script_questions(answers, names);
+  const int result = extract_all();
+  expect(fs::equivalent(fs::current_path(ignored), folder, ignored), "the run ended outside its folder");
+  return result;
+}
+
+inline void check_file(const std::string& path, const std::string& want) {
+  std::string got;
+  expect(read_whole(path, &got) && got == want, "a file doesn't hold what was stored");
+}
 
 }  // namespace kelvra::fuzz

@@ -1,5 +1,5 @@
-// The fuzz targets, run by the libFuzzer programs (entry.cpp) and by the unit test that
-// replays every stored input; a broken invariant aborts the one, fails the other.
+// The fuzz targets (their table: support.h), run by the libFuzzer programs and by the unit
+// test that replays every stored input; a broken invariant aborts the one, fails the other.
 #pragma once
 
 #include <cstddef>
@@ -20,14 +20,9 @@ struct Target {
   const char* name;  // also its folder under fuzz/corpus and fuzz/crashes
   int (*run)(const std::uint8_t* data, std::size_t size);
 };
-extern const Target targets[];
-extern const std::size_t target_count;
 
-using FailureHandler = void (*)(const char* target, const char* what);
-void set_failure_handler(FailureHandler handler);  // null: print and abort
-
-// The questions' answers, decoded from the input, given by the program that runs the
-// targets. Once the file-exists answers run out the dialog counts as closed (cancel).
+// The answers decoded from the input, given by the program that runs the targets; past
+// them the dialog counts as closed (cancel).
 struct NewName {
   bool cancelled;  // leaves the name as it was
   std::string path;

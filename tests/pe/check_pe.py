@@ -1,11 +1,10 @@
 #!/usr/bin/env python3
-"""Checks a built stub's PE image: machine and format, GUI subsystem, hardening flags,
-that every DLL it imports is one the loader takes from the system folder only (a
-KnownDLL), that no section is both writable and executable, and that its resources
-hold the string table of resources/strings.h byte for byte, the "File Exists" dialog,
-the icon, the hand cursor and the manifest.
+"""Checks a built stub's PE image: machine, GUI subsystem, no build time, hardening,
+no section both writable and executable, the checksum, imports from KnownDLLs only, its
+size, and the resources the installer needs: the string table of resources/strings.h
+byte for byte, the "File Exists" dialog, the icon, the hand cursor and the manifest.
 
-Usage: check_pe.py --arch i686|x86_64 --strings resources/strings.h STUB.exe
+Usage: check_pe.py --arch i686|x86_64 --strings resources/strings.h [--limit BYTES] STUB.exe
 Prints the size and the imports; exits 1 with every fault found."""
 import argparse
 import re
@@ -15,25 +14,21 @@ import sys
 import pefile
 
 MACHINES = {"i686": (0x14C, 0x10B), "x86_64": (0x8664, 0x20B)}
-# Windows 10's KnownDLLs (HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\KnownDLLs):
-# the loader takes these, and what they import, from the system folder only. A DLL
-# imported directly is resolved before the stub's first instruction, when nothing has
-# restricted the search yet, so any other name could be planted beside the installer.
-KNOWN_DLLS = {"advapi32.dll", "clbcatq.dll", "combase.dll", "comdlg32.dll", "coml2.dll",
-              "difxapi.dll", "gdi32.dll", "gdiplus.dll", "imagehlp.dll", "imm32.dll",
-              "kernel32.dll", "msctf.dll", "msvcrt.dll", "normaliz.dll", "nsi.dll",
-              "ole32.dll", "oleaut32.dll", "psapi.dll", "rpcrt4.dll", "sechost.dll",
-              "setupapi.dll", "shcore.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
-              "wldap32.dll", "ws2_32.dll"}
+# DLLs imported directly are loaded before the stub's first instruction, when nothing
+# restricts the search yet: only Windows 10's KnownDLLs come from the system folder
+# alone. msvcrt.dll is one, but the stub must not need a C runtime DLL.
+KNOWN_DLLS = {"advapi32.dll", "clbcatq.dll", "combase.dll", "comdlg32.dll", "coml2.dll", "difxapi.dll",
+              "gdi32.dll", "gdiplus.dll", "imagehlp.dll", "imm32.dll", "kernel32.dll", "msctf.dll",
+              "normaliz.dll", "nsi.dll", "ole32.dll", "oleaut32.dll", "psapi.dll", "rpcrt4.dll", "sechost.dll",
+              "setupapi.dll", "shcore.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "wldap32.dll", "ws2_32.dll"}
 DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT = 0x40, 0x20, 0x100
-MEM_EXECUTE, MEM_WRITE = 0x20000000, 0x80000000
-RT_CURSOR, RT_DIALOG, RT_STRING, RT_ICON, RT_GROUP_CURSOR, RT_GROUP_ICON, RT_MANIFEST = 1, 5, 6, 3, 12, 14, 24
+RT_CURSOR, RT_DIALOG, RT_STRING, RT_GROUP_CURSOR, RT_GROUP_ICON, RT_MANIFEST = 1, 5, 6, 12, 14, 24
 
 
 def resources_of(image):
     """{(type, id): bytes} over the first language of each resource."""
-    found, root = {}, getattr(image, "DIRECTORY_ENTRY_RESOURCE", None)
-    for kind in root.entries if root else []:
+    found = {}
+    for kind in image.DIRECTORY_ENTRY_RESOURCE.entries:
         for ident in kind.directory.entries:
             leaf = ident.directory.entries[0].data.struct
             found[(kind.id, ident.id)] = image.get_data(leaf.OffsetToData, leaf.Size)
@@ -41,132 +36,78 @@ def resources_of(image):
 
 
 def expected_texts(header):
-    """The ids and texts of strings.h, with C escapes undone; an id without a text (one
-    the packer fills in) must be absent or empty."""
+    """{id: text} of strings.h, C escapes undone; an id without a text (the packer fills
+    it in) must be absent or empty."""
     source = open(header, encoding="ascii").read()
-    ids = dict(re.findall(r"#define (IDS_\w+) (\d+)", source))
-    texts = {name: bytes(text, "ascii").decode("unicode_escape")
-             for name, text in re.findall(r'#define TEXT_(\w+) "((?:[^"\\]|\\.)*)"', source)}
-    return {int(number): texts.get(name[4:]) for name, number in ids.items()}
+    texts = dict(re.findall(r'#define TEXT_(\w+) "((?:[^"\\]|\\.)*)"', source))
+    return {int(number): bytes(texts.get(name, ""), "ascii").decode("unicode_escape")
+            for name, number in re.findall(r"#define IDS_(\w+) (\d+)", source)}
 
 
 def string_table(resources):
     table = {}
     for (kind, block), data in resources.items():
-        if kind != RT_STRING:
-            continue
         at = 0
-        for i in range(16):
+        for i in range(16 if kind == RT_STRING else 0):
             length = struct.unpack_from("<H", data, at)[0]
-            if length:
-                table[(block - 1) * 16 + i] = data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
+            table[(block - 1) * 16 + i] = data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
             at += 2 + 2 * length
     return table
 
 
-def dialog_controls(template):
-    """(style, [(id, x, y, cx, cy)]) of a DIALOG (not DIALOGEX) template."""
-    style, _, count, *_ = struct.unpack_from("<IIHhhhh", template, 0)
-    at = 18
-
-    def skip_text(at, ordinal_ok=True):
-        if ordinal_ok and struct.unpack_from("<H", template, at)[0] == 0xFFFF:
-            return at + 4
-        while struct.unpack_from("<H", template, at)[0] != 0:
-            at += 2
-        return at + 2
-
-    at = skip_text(skip_text(skip_text(at)))  # menu, class, title
-    if style & 0x40:  # DS_SETFONT: point size, face name
-        at = skip_text(at + 2, False)
-    controls = []
-    for _ in range(count):
-        at = (at + 3) & ~3
-        _, _, x, y, cx, cy, ident = struct.unpack_from("<IIhhhhH", template, at)
-        controls.append((ident, x, y, cx, cy))
-        at = skip_text(skip_text(at + 18))
-        extra = struct.unpack_from("<H", template, at)[0]
-        at += 2 + extra
-    return style, controls
-
-
-def check(path, arch, header):
-    faults = []
+def check(path, arch, header, limit):
     data = open(path, "rb").read()
     image = pefile.PE(data=data)
-    optional = image.OPTIONAL_HEADER
-    machine, magic = MACHINES[arch]
-    if image.FILE_HEADER.Machine != machine:
-        faults.append(f"machine {image.FILE_HEADER.Machine:#x}, want {machine:#x}")
-    if optional.Magic != magic:
-        faults.append(f"optional header magic {optional.Magic:#x}, want {magic:#x}")
-    if optional.Subsystem != 2:
-        faults.append(f"subsystem {optional.Subsystem}, want 2 (GUI)")
-    if image.FILE_HEADER.TimeDateStamp != 0:
-        faults.append("the header carries a build time stamp: builds aren't reproducible")
-    wanted = {"DYNAMIC_BASE": DYNAMIC_BASE, "NX_COMPAT": NX_COMPAT}
-    if arch == "x86_64":
-        wanted["HIGH_ENTROPY_VA"] = HIGH_ENTROPY_VA
-    for name, bit in wanted.items():
-        if not optional.DllCharacteristics & bit:
-            faults.append(f"{name} is not set")
-    if optional.DllCharacteristics & DYNAMIC_BASE and optional.DATA_DIRECTORY[5].Size == 0:
-        faults.append("DYNAMIC_BASE without base relocations: the image can't move")
-    for section in image.sections:
-        if section.Characteristics & MEM_EXECUTE and section.Characteristics & MEM_WRITE:
-            faults.append("section %s is both writable and executable" % section.Name.rstrip(b"\0").decode())
-
+    optional, machine, magic = image.OPTIONAL_HEADER, *MACHINES[arch]
+    hardening = DYNAMIC_BASE | NX_COMPAT | (HIGH_ENTROPY_VA if arch == "x86_64" else 0)
     imports = {entry.dll.decode(): [f.name.decode() if f.name else f"#{f.ordinal}" for f in entry.imports]
-               for entry in getattr(image, "DIRECTORY_ENTRY_IMPORT", [])}
-    for dll in imports:
-        if dll.lower() not in KNOWN_DLLS:
-            faults.append(f"imports {dll}, which isn't a KnownDLL: a copy beside the installer "
-                          "would be loaded; load it at run time from the system folder")
-
+               for entry in image.DIRECTORY_ENTRY_IMPORT}
     resources = resources_of(image)
-    table = string_table(resources)
-    for ident, text in sorted(expected_texts(header).items()):
-        if table.get(ident, "") != (text or ""):
-            faults.append(f"string {ident} is {table.get(ident)!r}, want {text!r}")
-    for kind, ident, what in ((RT_DIALOG, 101, "dialog 101"), (RT_GROUP_ICON, 102, "icon 102"),
-                              (RT_GROUP_CURSOR, 103, "cursor 103"), (RT_MANIFEST, 1, "manifest 1")):
-        if (kind, ident) not in resources:
-            faults.append(f"{what} is missing")
-    if (RT_DIALOG, 101) in resources:
-        _, controls = dialog_controls(resources[(RT_DIALOG, 101)])
-        ids = sorted(c[0] for c in controls)
-        if ids != [1001, 1002, 1003, 1004, 1006]:
-            faults.append(f"dialog 101 has controls {ids}, want 1001-1004 and 1006")
-    if (RT_GROUP_ICON, 102) in resources:
-        width, height, colours, _, _, bits = struct.unpack_from("<BBBBHH", resources[(RT_GROUP_ICON, 102)], 6)
-        if (width, height, colours, bits) != (32, 32, 16, 4):
-            faults.append(f"icon 102 is {width}x{height}, {colours} colours, {bits} bits; want 32x32, 16, 4")
-    if (RT_GROUP_CURSOR, 103) in resources:
-        group = resources[(RT_GROUP_CURSOR, 103)]
-        width, double_height, _, bits, _, image_id = struct.unpack_from("<HHHHIH", group, 6)
-        if (width, double_height, bits) != (32, 64, 1):
-            faults.append(f"cursor 103 is {width}x{double_height // 2}, {bits} bits; want 32x32 monochrome")
-        if resources.get((RT_CURSOR, image_id), b"")[:4] != struct.pack("<HH", 12, 9):
-            faults.append("cursor 103's hot spot is not at 12, 9")
-    if b'level="asInvoker"' not in resources.get((RT_MANIFEST, 1), b""):
-        faults.append("the manifest doesn't ask to run as invoker")
-
+    table, texts = string_table(resources), expected_texts(header)
+    dialog, icon = resources.get((RT_DIALOG, 101), b""), resources.get((RT_GROUP_ICON, 102), b"")
+    cursor = resources.get((RT_GROUP_CURSOR, 103), bytes(20))
+    checks = {
+        f"machine {image.FILE_HEADER.Machine:#x}, want {machine:#x}": image.FILE_HEADER.Machine == machine,
+        f"optional header magic {optional.Magic:#x}, want {magic:#x}": optional.Magic == magic,
+        f"subsystem {optional.Subsystem}, want 2 (GUI)": optional.Subsystem == 2,
+        "the header carries a build time stamp: builds aren't reproducible": image.FILE_HEADER.TimeDateStamp == 0,
+        f"DllCharacteristics {optional.DllCharacteristics:#x} lack {hardening:#x}":
+            optional.DllCharacteristics & hardening == hardening,
+        "no base relocations: the image can't move": optional.DATA_DIRECTORY[5].Size != 0,
+        "a section is both writable and executable": not any(
+            s.Characteristics & 0x20000000 and s.Characteristics & 0x80000000 for s in image.sections),
+        f"checksum {optional.CheckSum:#x}, want {image.generate_checksum():#x}":
+            optional.CheckSum == image.generate_checksum(),
+        f"imports {sorted(imports)}: one is no KnownDLL, or is the C runtime":
+            all(dll.lower() in KNOWN_DLLS for dll in imports),
+        f"{len(data)} bytes, over the limit of {limit}": limit is None or len(data) <= limit,
+        "strings differ from strings.h: " + ", ".join(
+            f"{i}: {table.get(i)!r}" for i in texts if table.get(i, "") != texts[i]): all(
+            table.get(i, "") == texts[i] for i in texts),
+        "dialog 101 is missing or hasn't its five controls": dialog[8:10] == struct.pack("<H", 5),
+        "icon 102 is missing or its first image isn't 32x32, 16 colours": icon[6:9] == bytes([32, 32, 16]),
+        "cursor 103 is missing or not 32x32 monochrome": struct.unpack_from("<HHHH", cursor, 6) == (32, 64, 1, 1),
+        "cursor 103's hot spot is not at 12, 9": resources.get(
+            (RT_CURSOR, struct.unpack_from("<H", cursor, 18)[0]), b"")[:4] == struct.pack("<HH", 12, 9),
+        "the manifest doesn't ask to run as invoker": b'level="asInvoker"' in resources.get((RT_MANIFEST, 1), b""),
+    }
     print(f"{path}: {len(data)} bytes ({(len(data) + 1023) // 1024} KiB), {arch}")
     for dll, functions in sorted(imports.items(), key=lambda item: item[0].lower()):
         print(f"  {dll}: {' '.join(sorted(functions))}")
-    return faults
+    return [fault for fault, holds in checks.items() if not holds]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--arch", choices=sorted(MACHINES), required=True)
     parser.add_argument("--strings", required=True, help="resources/strings.h")
+    parser.add_argument("--limit", type=int, help="the most bytes the image may take")
     parser.add_argument("stub")
     arguments = parser.parse_args()
     try:
-        faults = check(arguments.stub, arguments.arch, arguments.strings)
-    except (OSError, ValueError, struct.error, pefile.PEFormatError) as error:
-        faults = [f"can't read the image: {error}"]
+        faults = check(arguments.stub, arguments.arch, arguments.strings, arguments.limit)
+    except (OSError, ValueError, AttributeError, struct.error, pefile.PEFormatError) as error:
+        faults = [f"can't read the image: {error!r}"]
     for fault in faults:
         print(f"FAULT: {fault}")
     return 1 if faults else 0
