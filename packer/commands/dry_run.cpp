@@ -71,15 +71,19 @@ void print_dry_run(const CreateArgs& args, const std::vector<writer::Input>& inp
 std::string write_depfile(const std::string& depfile, const CreateArgs& args,
                           const std::vector<writer::Input>& inputs) {
   std::set<std::string> read;
+  // The folders given as inputs, so one that was empty counts when a file appears in it.
+  // A file named as an input itself is listed alone: its folder is often the build
+  // folder, which changes whenever anything else is built there.
+  std::set<std::string> named_files;
+  for (const InputItem& item : args.inputs) {
+    std::error_code error;
+    (fs::is_directory(system::to_path(item.path), error) ? read : named_files).insert(absolute(item.path));
+  }
   for (const writer::Input& input : inputs) {
     const std::string file = absolute(input.source_path);
     read.insert(file);
-    read.insert(system::from_path(system::to_path(file).parent_path()));
-  }
-  // The folders given as inputs, so one that was empty counts when a file appears in it.
-  for (const InputItem& item : args.inputs) {
-    std::error_code error;
-    if (fs::is_directory(system::to_path(item.path), error)) read.insert(absolute(item.path));
+    // The folder a file was found in, so a file added beside it counts.
+    if (named_files.count(file) == 0) read.insert(system::from_path(system::to_path(file).parent_path()));
   }
   for (const std::string* extra : {&args.stub_path, &args.password_file, &args.branding.icon}) {
     if (!extra->empty()) read.insert(absolute(*extra));

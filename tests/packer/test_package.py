@@ -31,8 +31,7 @@ PROJECT = textwrap.dedent("""\
     kelvra_add_installer(setup OUTPUT setup.exe
       INPUTS $<TARGET_FILE:hello> data
       RUN hello PROMPT "Where to?" DEFAULT_DIR "C:\\\\Hello" LEVEL 6 ARG1 "--from setup" DPI_AWARE OFF
-      LANGUAGES de ja DEPENDS semi)
-    # Made first: a file written beside a packed file's folder afterwards would remake setup.
+      LANGUAGES de ja)
     kelvra_add_installer(semi OUTPUT semi.exe INPUTS data ARG1 "/lang=en;docs" PROMPT "%s")
     set(CPACK_KELVRA_RUN bin\\\\hello)
     set(CPACK_KELVRA_DPI_AWARE OFF)
