@@ -16,7 +16,7 @@ using test::put;
 using test::read_all;
 using Files = std::map<std::string, std::string>;
 
-// A target and, beside it, a folder with a read-only file that the run must never touch.
+// A target and, beside it, a folder of files (one read-only) that the run must never touch.
 class SafeWrite : public test::ExtractionRun {
  protected:
   void SetUp() override {
