@@ -1,15 +1,16 @@
 // Test helper: an extraction run from an installer file written beside a fresh target
-// directory, which is the working directory while the test runs. Every report of the
-// run is kept in order, and scripted answers and start records begin empty.
+// directory, which is the working directory while the test runs; each case of a table
+// starts with nothing scripted, shown or started.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,30 @@
 
 namespace kelvra::test {
 
-inline const Bytes stand_in_stub = {'M', 'Z', 0x90, 0, 3, 0, 0, 0};
+inline const Bytes stand_in_stub = {'M', 'Z', 0x90, 0};
+
+inline void put(const std::string& path, const std::string& content, bool read_only = false) {
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (!parent.empty()) std::filesystem::create_directories(parent);
+  ASSERT_TRUE(write_file(path, {}, Bytes(content.begin(), content.end())));
+  if (read_only) chmod(path.c_str(), 0444);
+}
+
+// Zero-filled when the path names nothing; links are not followed.
+inline struct stat stat_of(const std::string& path) {
+  struct stat st {};
+  lstat(path.c_str(), &st);
+  return st;
+}
+
+// Every regular file under dir (links and folders aside) with its content.
+inline std::map<std::string, std::string> files_under(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+    if (e.is_regular_file() && !e.is_symlink()) files[e.path().lexically_relative(dir).string()] = read_all(e.path());
+  }
+  return files;
+}
 
 class ExtractionRun : public ::testing::Test {
  protected:
@@ -30,32 +54,25 @@ class ExtractionRun : public ::testing::Test {
     ASSERT_FALSE(root.path().empty());
     target = root.file("target");
     previous = std::filesystem::current_path();
-    overwrite_policy = OverwritePolicy::ask;
     fresh_target();
   }
   void TearDown() override {
-    scripted::reset();
     platform::testing::fail_allocation_after(-1);
+    fresh_target();
     std::filesystem::current_path(previous);
-    close_archive();
-    platform::close_file(archive.file);
-    archive.file = platform::invalid_file;
-    if (!mounted.empty()) umount2(mounted.c_str(), MNT_DETACH);
   }
 
-  // An empty target to stand in, with nothing scripted, shown or started yet; each case
-  // of a table starts here.
   void fresh_target() {
     std::filesystem::current_path(root.path());
+    release_archive();
+    if (!mounted.empty()) umount2(mounted.c_str(), MNT_DETACH);
+    mounted.clear();
     std::filesystem::remove_all(target);
     std::filesystem::create_directory(target);
     std::filesystem::current_path(target);
-    close_archive();
-    platform::close_file(archive.file);
-    archive.file = platform::invalid_file;
     scripted::reset();
     platform::testing::reset_starts();
-    messages.clear();
+    overwrite_policy = OverwritePolicy::ask;
   }
 
   // Writes the installer file outside the target and opens it as the running program.
@@ -63,17 +80,16 @@ class ExtractionRun : public ::testing::Test {
     installer = root.file("setup.bin");
     ASSERT_TRUE(write_file(installer, stand_in_stub, bytes));
     ASSERT_EQ(open_archive(installer.c_str()), 0);
-    messages.clear();
   }
 
-  // A small tmpfs as the target; false (and the reason) when this machine won't allow it.
-  bool mount_target(unsigned long flags, std::string* reason) {
-    if (mount("tmpfs", target.c_str(), "tmpfs", flags, "size=64k") != 0) {
+  // A 64 KiB tmpfs as the target; false (and the reason) when this machine won't allow it.
+  bool mount_target(std::string* reason) {
+    if (mount("tmpfs", target.c_str(), "tmpfs", 0, "size=64k") != 0) {
       *reason = std::strerror(errno);
       return false;
     }
     mounted = target;
-    std::filesystem::current_path(target);  // the mount hides the directory the process stood in
+    std::filesystem::current_path(target);  // the mount hides the directory stood in
     return true;
   }
 
@@ -87,7 +103,6 @@ class ExtractionRun : public ::testing::Test {
   TempDir root;
   std::string target, installer, mounted;
   std::filesystem::path previous;
-  // What the installer's message area would have shown, entry by entry.
   std::vector<std::string>& messages = scripted::shown();
 };
 
