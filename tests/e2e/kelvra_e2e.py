@@ -5,6 +5,7 @@
 import collections
 import contextlib
 import fcntl
+import glob
 import os
 import re
 import shutil
@@ -87,12 +88,10 @@ def locked(path):
 
 
 def program(name):
-    """A helper compiled for the architecture under test once per build folder and source;
-    the sample's setup program from the cross build."""
-    if name == "setup" and os.path.exists(os.environ.get(SETUP_VAR, "")):
+    """A helper built once per build folder and source; setup, the cross build's."""
+    if name == "setup":
         return os.environ[SETUP_VAR]
-    folder = ("..", "..", "examples", "setup") if name == "setup" else ("helpers",)
-    source = os.path.join(HERE, *folder, name + ".c")
+    source = os.path.join(HERE, "helpers", name + ".c")
     path = os.path.join(WORK, "helpers", ARCH, name + ".exe")
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with locked(os.path.join(WORK, "helpers.lock")):
@@ -125,16 +124,13 @@ def template_prefix():
         # The machine-wide TEMP and TMP would stand in for any a scenario unsets.
         edit_registry(os.path.join(path, "system.reg"), r"System\\CurrentControlSet\\Control\\"
                       r"Session Manager\\Environment", {"TEMP": None, "TMP": None})
-        with open(marker, "w") as f:
-            f.write(version)
+        write(marker, version.encode())
         return path
 
 
 def edit_registry(path, key, values):
-    """Sets (None: removes) values of a key in one of a prefix's registry files; Wine must
-    not be running there."""
-    with open(path, encoding="utf-8", errors="surrogateescape") as f:
-        lines = f.readlines()
+    """Sets (None: removes) values of a key in a prefix's registry file, Wine not running."""
+    lines = read(path).decode("utf-8", "surrogateescape").splitlines(True)
     start = next(i for i, l in enumerate(lines) if l.lower().startswith("[%s]" % key.lower()))
     end = lines.index("\n", start)
     names = {n.upper() for n in values}
@@ -147,8 +143,7 @@ def edit_registry(path, key, values):
             text = value.replace("\\", "\\\\").replace('"', '\\"')
             body.append('"%s"="%s"\n' % (name, "".join(c if ord(c) < 0x80 else "\\x%04x" % ord(c) for c in text)))
     lines[start + 1:end] = body
-    with open(path, "w", encoding="utf-8", errors="surrogateescape") as f:
-        f.writelines(lines)
+    write(path, "".join(lines).encode("utf-8", "surrogateescape"))
 
 
 class Image:
@@ -168,12 +163,9 @@ class Image:
 
 
 def tree(folder):
-    """Files below folder, and links to folders, as sorted relative paths."""
-    found = []
-    for root, dirs, names in os.walk(folder):
-        found += [os.path.relpath(os.path.join(root, n), folder)
-                  for n in names + [d for d in dirs if os.path.islink(os.path.join(root, d))]]
-    return sorted(found)
+    """Files below folder, links and what they lead to, as sorted relative paths."""
+    found = glob.glob(os.path.join(glob.escape(folder), "**"), recursive=True, include_hidden=True)
+    return sorted(os.path.relpath(p, folder) for p in found if os.path.isfile(p) or os.path.islink(p))
 
 
 class Scenario:
@@ -187,7 +179,7 @@ class Scenario:
         os.makedirs(self.target)
         os.makedirs(self.shots)
         self.prefix = os.path.join(SCRATCH, "prefixes", name) if SCRATCH != WORK else os.path.join(self.root, "prefix")
-        self.xvfb = self.launcher = self.log = None
+        self.xvfb = self.launcher = None
         self.shot_count = 0
 
     def __enter__(self):
@@ -229,9 +221,6 @@ class Scenario:
             self.xvfb.kill()
             self.xvfb.wait(timeout=10)
             self.xvfb = None
-        if self.log:
-            self.log.close()
-            self.log = None
         shutil.rmtree(self.prefix, ignore_errors=True)
 
     def server(self, flag, check=True):
@@ -253,16 +242,14 @@ class Scenario:
     def start(self, installer, cwd=None, lang=None, messages=None, debug=None):
         """lang: the Unix locale Wine takes the user's UI language and code page from;
         messages: another one for the UI language alone (LC_MESSAGES)."""
-        if self.log:
-            self.log.close()
-        self.log = open(os.path.join(self.root, "wine.log"), "w")
         env = dict(wine_env(self.prefix, self.display), **({"LANG": lang, "LC_ALL": lang} if lang else {}))
         if messages:
             env.pop("LC_ALL", None)
             env.update(LC_MESSAGES=messages)
         env["WINEDEBUG"] = debug or env["WINEDEBUG"]
-        self.launcher = subprocess.Popen([WINE, "explorer", DESKTOP, windows_path(installer)], cwd=cwd or self.root,
-                                         env=env, stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True)
+        with open(os.path.join(self.root, "wine.log"), "w") as log:
+            self.launcher = subprocess.Popen([WINE, "explorer", DESKTOP, windows_path(installer)], cwd=cwd or self.root,
+                                             env=env, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
 
     def running(self):
         return self.launcher is not None and self.launcher.poll() is None
@@ -293,11 +280,7 @@ class Scenario:
             if self.launcher is not None and self.launcher.poll() is not None:
                 raise AssertionError("the installer ended before %r appeared" % title)
             return next((w for w in self.windows(title) if w.id != other_than), None)
-        try:
-            return wait_for(one, 60, "window %r" % title)
-        except AssertionError:
-            self.screenshot("missing-" + re.sub(r"\W+", "-", title))
-            raise
+        return wait_for(one, 60, "window %r" % title)
 
     def click(self, x, y):
         self.x("xdotool", "mousemove", str(x), str(y), "click", "1")
@@ -319,7 +302,6 @@ class Scenario:
         prompt = self.wait_window("New Name")
         selected = wait_for(lambda: (lambda found: len(found) > 50 and found)(self.grab("new-name").find(
             prompt[1:], lambda p: p == NAME_HIGHLIGHT)), 30, "the prompt's selected file name")
-        self.screenshot("new-name-prompt", prompt)
         self.click(*sorted(selected)[len(selected) // 2])
         self.replace_text(windows_path(path))
         self.key("Return")

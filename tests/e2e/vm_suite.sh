@@ -1,8 +1,7 @@
 #!/bin/sh
-# The i686 run of the end-to-end scenarios inside the virtual machine: the Wine prefix
-# template first, on its own clock, then the scenarios KELVRA_E2E_JOBS (2) at a time,
-# each leaving RESULTS/NAME.result (its output, then "status N in Ts") for CTest's
-# i686.NAME to report. Usage: vm_suite.sh RESULTS NAME...
+# vm_suite.sh RESULTS NAME...: the i686 run inside the virtual machine. The Wine prefix
+# template on its own clock, then the scenarios KELVRA_E2E_JOBS (2) at a time, each
+# leaving RESULTS/NAME.result (its output, then "status N in Ts") for i686.NAME.
 results=$1
 shift
 mkdir -p "$results" && cd "$(dirname "$0")" || exit 1

@@ -11,7 +11,6 @@ static BOOL CALLBACK write_text(HWND window, LPARAM unused) {
   LRESULT length = SendMessageW(window, WM_GETTEXT, 512, (LPARAM)wide);
   int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, (int)length, utf8, sizeof utf8 - 1, NULL, NULL);
   DWORD written = 0;
-  (void)unused;
   utf8[bytes] = '\n';
   return WriteFile(out, utf8, (DWORD)bytes + 1, &written, NULL);
 }
@@ -19,7 +18,6 @@ static BOOL CALLBACK write_text(HWND window, LPARAM unused) {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show) {
   int count = 0;
   LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-  (void)instance, (void)previous, (void)command_line, (void)show;
   if (arguments == NULL || count < 4) return 2;
   if (lstrcmpW(arguments[1], L"hold") == 0) {
     if (CreateFileW(arguments[2], GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL) == INVALID_HANDLE_VALUE) return 1;
