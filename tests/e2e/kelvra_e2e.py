@@ -31,7 +31,6 @@ MAIN_W, MAIN_H = 390, 200
 BUTTON = (155, 105, 70, 30)
 FIELD = (90, 75, 270, 20)
 BANNER_Y, LINK_Y = 138, 153
-NAME_HIGHLIGHT = (48, 150, 250)  # Wine's selected-text colour
 HERE = os.path.dirname(os.path.abspath(__file__))
 WORK = os.path.abspath(os.environ.get("KELVRA_E2E_WORK", "/tmp/kelvra-e2e"))
 # Wine prefixes: many small files, kept off slow or shared file systems when asked.
@@ -301,7 +300,7 @@ class Scenario:
         drawn its file-name field with the name selected: a click on that selection."""
         prompt = self.wait_window("New Name")
         selected = wait_for(lambda: (lambda found: len(found) > 50 and found)(self.grab("new-name").find(
-            prompt[1:], lambda p: p == NAME_HIGHLIGHT)), 30, "the prompt's selected file name")
+            prompt[1:], lambda p: p == (48, 150, 250))), 30, "the prompt's selected file name")  # Wine's highlight
         self.click(*sorted(selected)[len(selected) // 2])
         self.replace_text(windows_path(path))
         self.key("Return")

@@ -402,12 +402,13 @@ SCENARIOS = [
              "start", "window", "field:shown", "fill:open sesame!", "key:Tab space", "field:hidden", "running", "ok",
              "end", "start", "window", "field:shown", "fill:Open Sesame!", "key:Return", "ok", "fill:target",
              "key:Return", "end", check(lambda t: not os.path.exists(t.root + "/missing"), "missing made")]),
-    # The dialog's close box skips that file and stops; run again, the main window's close
-    # box, beside the save-as prompt (no owner), ends it.
+    # The dialog's close box skips that file and stops; in a second run the main window's
+    # close box beside the save-as prompt (no owner) ends it; in a third Skip all does.
     dict(name="dialog_and_prompt_closed", files=dict(NEW("a.txt", "b.txt", "c.txt"), **{"setup.exe": SETUP}),
-         pack=RUN_SETUP, clash=("b.txt", "c.txt"), tree="a.txt old:b.txt old:c.txt", probe=[],
-         steps=["start", "ok", "dialog", "close", "running", "ok", "end",
-                "start", "ok", "dialog", "click:rename", close_beside_prompt, "end"]),
+         pack=RUN_SETUP, clash=("b.txt", "c.txt"), probe=[("setup  ", "{target}")], steps=[
+             "start", "ok", "dialog", "close", "running", "ok", "end", "start", "ok", "dialog", "click:rename",
+             close_beside_prompt, "end", "start", "ok", "dialog", "click:stop", "click:skip", "end"],
+         tree="a.txt old:b.txt old:c.txt setup.exe ?:" + PROBE_FILE),
     # TEMP proposed, "." in it the start folder (TMP is another); Cancel while writing.
     dict(name="cancel_long_extraction", files={"b-after.txt": b"after\n", "setup.exe": SETUP},
          pack=dict(run="setup", level=1), env={"TEMP": ".", "TMP": "{root}"}, cwd="target", before=big_payload,
