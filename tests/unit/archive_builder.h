@@ -1,7 +1,6 @@
 // Test helper: archives built byte by byte, apart from the packer's writer, so that a
-// test can forge any field (counts, lengths, sizes) and still give the archive a matching
-// CRC-32: what gets refused is then the forged field, not the checksum. Archives are
-// stub-free; write_file puts a stand-in stub in front.
+// test can forge any field and still give the archive a matching CRC-32: what gets
+// refused is then the forged field, not the checksum.
 #pragma once
 
 #include <zlib.h>
@@ -12,6 +11,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,6 @@ namespace kelvra::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// 2000-01-01 00:00 UTC as a FILETIME.
 constexpr std::uint64_t y2k_filetime = 125911584000000000ull;
 
 // Fixed pseudo-random bytes, so a failure repeats. They don't compress: each piece of
@@ -35,16 +35,10 @@ inline std::string noise(std::size_t size, std::uint32_t seed) {
 
 // A whole file's bytes; empty when it can't be read.
 inline std::string read_all(const std::string& path) {
-  std::string out;
-  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buffer[8192];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) out.append(buffer, n);
-    std::fclose(f);
-  }
-  return out;
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Little-endian, as every number of the format.
 inline void put_le(Bytes& out, std::uint64_t value, int size) {
   for (int i = 0; i < size; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
@@ -67,8 +61,7 @@ inline std::uint32_t put_chunks(Bytes& payload, const std::string& content) {
   return static_cast<std::uint32_t>(payload.size() - before);
 }
 
-// One entry record, its length byte the name's own size; a forged length byte is
-// written by hand.
+// One entry record, its length byte the name's own size.
 inline void put_record(Bytes& directory, const std::string& name, std::uint32_t stored_size,
                        std::uint8_t attributes = 0x20, std::uint64_t last_write_time = y2k_filetime,
                        std::uint64_t creation_time = y2k_filetime) {
@@ -80,11 +73,10 @@ inline void put_record(Bytes& directory, const std::string& name, std::uint32_t 
   put_le(directory, creation_time, 8);
 }
 
-// The seven archive strings in the directory's order, each its length byte and its
-// bytes; those not given are empty.
-inline void put_strings(Bytes& directory, const std::vector<std::string>& strings = {}) {
-  for (std::size_t i = 0; i < 7; ++i) {
-    const std::string text = i < strings.size() ? strings[i] : "";
+// The seven archive strings in the directory's order; those not given are empty.
+inline void put_strings(Bytes& directory, std::vector<std::string> strings = {}) {
+  strings.resize(7);
+  for (const std::string& text : strings) {
     put_le(directory, text.size(), 1);
     put_bytes(directory, text);
   }
@@ -118,7 +110,6 @@ struct FileSpec {
   std::uint64_t time = y2k_filetime;  // both last-write and creation
 };
 
-// An ordinary, valid archive of the given files and strings.
 inline Bytes build_archive(const std::vector<FileSpec>& files, const std::vector<std::string>& strings = {}) {
   Bytes payload, directory;
   for (const FileSpec& file : files) {
@@ -141,9 +132,8 @@ inline bool write_file(const std::string& path, Bytes prefix, const Bytes& bytes
 // it when the object goes; path() is empty if it couldn't be made.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kelvra-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  TempDir() : path_((std::filesystem::temp_directory_path() / "kelvra-test-XXXXXX").string()) {
+    if (mkdtemp(path_.data()) == nullptr) path_.clear();
   }
   ~TempDir() {
     std::error_code ignored;
