@@ -89,18 +89,17 @@ inline void fix_checksum(Bytes& archive) {
   put_le(archive, crc, 4);
 }
 
-// Payload, directory and trailer with a matching checksum; directory_size forges the
-// trailer's.
+// Payload, directory and trailer with a matching checksum; a directory_size of 0 or
+// more forges the trailer's.
 inline Bytes finish_archive(const Bytes& payload, const Bytes& directory, std::uint32_t entry_count,
-                            std::uint32_t directory_size) {
+                            std::int64_t directory_size = -1) {
   Bytes archive(payload);
   archive.insert(archive.end(), directory.begin(), directory.end());
-  for (std::uint32_t word : {directory_size, entry_count, 0u}) put_u32(archive, word);
+  put_le(archive, directory_size < 0 ? directory.size() : static_cast<std::uint64_t>(directory_size), 4);
+  put_le(archive, entry_count, 4);
+  put_le(archive, 0, 4);  // the checksum's place
   fix_checksum(archive);
   return archive;
-}
-inline Bytes finish_archive(const Bytes& payload, const Bytes& directory, std::uint32_t entry_count) {
-  return finish_archive(payload, directory, entry_count, static_cast<std::uint32_t>(directory.size()));
 }
 
 struct FileSpec {
@@ -139,8 +138,6 @@ class TempDir {
     std::error_code ignored;
     if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
   }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 

@@ -19,7 +19,6 @@ TEST(EntryNames, EachNameGetsItsReason) {
     std::size_t length = std::string_view::npos;  // the length given, when not the whole name
   } cases[] = {
       {"", NameProblem::empty},
-      {"\0a.txt"sv, NameProblem::empty},
       {"\\x.txt", NameProblem::absolute},
       {"/etc/passwd", NameProblem::absolute},
       {"C:x.txt", NameProblem::colon},
@@ -41,7 +40,6 @@ TEST(EntryNames, EachNameGetsItsReason) {
       // Current Windows opens COM0 and LPT0 as devices as well.
       {"COM0", NameProblem::device_name},
       // A terminal acts on these when the name is printed, and Windows can't hold them.
-      {"\x1b]0;title\x07.txt", NameProblem::control_character},
       {"\x1f.txt", NameProblem::control_character},
       // The first problem from the left is the one named.
       {"a\x1b\\..", NameProblem::control_character},
@@ -50,12 +48,10 @@ TEST(EntryNames, EachNameGetsItsReason) {
       {"console.txt", NameProblem::none},
       {"com10", NameProblem::none},
       {"COM0x.txt", NameProblem::none},
-      {"nullable", NameProblem::none},
       {"..a", NameProblem::none},
       {"a..", NameProblem::none},
       {"dir.\\x", NameProblem::none},
       {"a\\\\b", NameProblem::none},
-      {"dollar$", NameProblem::none},
       {" con", NameProblem::none},
       {"\xE9t\xE9.txt", NameProblem::none},
       {"\x7f", NameProblem::none},

@@ -18,7 +18,7 @@ using test::Bytes;
 
 // A chunk of 65,535 bytes, the most its length field allows: a zlib stream of empty
 // stored blocks, then one stored block holding data.
-Bytes longest_chunk(const std::string& data) {
+void put_longest_chunk(Bytes& payload, const std::string& data) {
   Bytes chunk = {0xFF, 0xFF, 0x78, 0x01};  // the length, then a zlib header
   while (chunk.size() + 5 + data.size() + 4 < 65537) chunk.insert(chunk.end(), {0x00, 0x00, 0x00, 0xFF, 0xFF});
   chunk.push_back(0x01);
@@ -28,7 +28,7 @@ Bytes longest_chunk(const std::string& data) {
   const uLong adler = adler32(1L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
   for (int shift = 24; shift >= 0; shift -= 8) chunk.push_back(static_cast<std::uint8_t>(adler >> shift));
   EXPECT_EQ(chunk.size(), 65537u);
-  return chunk;
+  payload.insert(payload.end(), chunk.begin(), chunk.end());
 }
 
 // Where the descriptor stood each time extract_entry returned.
@@ -56,12 +56,10 @@ TEST_F(ReadAhead, EntriesAcrossReadsComeOutWholeAndTheDescriptorFollowsEach) {
   std::vector<std::uint64_t> ends;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const std::size_t before = payload.size();
-    if (entries[i].name == "longest.bin") {
-      const Bytes chunk = longest_chunk(entries[i].content);
-      payload.insert(payload.end(), chunk.begin(), chunk.end());
-    } else {
+    if (entries[i].name == "longest.bin")
+      put_longest_chunk(payload, entries[i].content);
+    else
       test::put_chunks(payload, entries[i].content);
-    }
     test::put_record(directory, entries[i].name, static_cast<std::uint32_t>(payload.size() - before));
     ends.push_back(test::stand_in_stub.size() + payload.size());
     if (planted(i)) std::ofstream(entries[i].name) << "old";
