@@ -82,7 +82,7 @@ inline void put_strings(Bytes& directory, std::vector<std::string> strings = {})
   }
 }
 
-// Recomputes the last four bytes of a stub-free archive: the CRC-32 of all before them.
+// The last four bytes of a stub-free archive: the CRC-32 of all before them.
 inline void fix_checksum(Bytes& archive) {
   const uLong crc = crc32(0L, archive.data(), static_cast<uInt>(archive.size() - 4));
   archive.resize(archive.size() - 4);

@@ -1,6 +1,5 @@
-// compress_piece keeps one deflate stream per thread and resets it for each piece: what
-// it writes must stay byte for byte what a fresh stream writes, whatever came before on
-// the thread (other levels, other sizes, other threads).
+// compress_piece keeps one deflate stream per thread and resets it for each piece: it
+// writes what a fresh stream writes, whatever came before on the thread.
 #include <gtest/gtest.h>
 #include <zlib.h>
 

@@ -1,13 +1,11 @@
-// Replays every stored fuzz input, the seeds in fuzz/corpus/<target>/ and the crash
-// reproducers in fuzz/crashes/<target>/, through the very target bodies the fuzzers
-// run, so that each one is an ordinary test here (and under the sanitizers).
+// Every stored fuzz input (fuzz/corpus/<target>/, fuzz/crashes/<target>/) through the
+// target bodies the fuzzers run: an ordinary test here, and under the sanitizers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "archive/extract.h"
 #include "fuzz/support.h"
 #include "output/output.h"
 #include "tests/unit/scripted_questions.h"

@@ -1,7 +1,6 @@
-// The window's layout scaled by DPI: 96 gives it back unchanged, whole multiples are
-// exact, and at every scale Windows offers the controls keep their order and never
-// overlap, so a rounding that drifts one box into the next is caught here (scaling
-// lengths on their own put the banner's line one pixel into the link's at 120 DPI).
+// The window's layout scaled by DPI: at every scale the controls keep their order and
+// never overlap (scaling lengths on their own put the banner one pixel into the link at
+// 120 DPI).
 #include <gtest/gtest.h>
 
 #include <algorithm>

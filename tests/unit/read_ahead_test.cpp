@@ -1,6 +1,5 @@
-// Extraction reads the payload ahead in large blocks: chunks that straddle two reads,
-// the longest chunk the format allows, entries skipped within what was read ahead and
-// past it, and the descriptor standing after each entry's payload all the same.
+// Extraction reads the payload ahead in large blocks: chunks across two reads, the
+// longest chunk, entries skipped within and past what was read, all come out whole.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

@@ -20,11 +20,7 @@ namespace {
 using test::Bytes;
 
 // A stand-in stub: bytes that look nothing like an archive's end.
-Bytes stub_of(std::size_t size) {
-  Bytes stub(size);
-  for (std::size_t i = 0; i < size; ++i) stub[i] = static_cast<std::uint8_t>(i * 7 + 3);
-  return stub;
-}
+Bytes stub_of(std::size_t size) { return Bytes(size, 0xA5); }
 
 // A directory of payload-free records of these names, the strings empty, then after.
 Bytes directory_of(const std::vector<std::string>& names, const std::string& after = "") {

@@ -1,12 +1,8 @@
-// The writer against the golden vector and against the reader: what it writes opens and
-// inflates to the inputs, whatever the pool size or the stub in front, and what it
+// The writer: the format's bytes whatever the pool size or the stub in front, and what it
 // refuses leaves no file behind.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <zlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -25,7 +21,6 @@ using test::Bytes;
 using test::noise;
 using test::y2k_filetime;
 
-// A fresh directory for the test's inputs and installer.
 struct WriterDir : test::TempDir {
   std::string put(const std::string& name, const std::string& content) const {
     std::ofstream(file(name), std::ios::binary) << content;
@@ -43,7 +38,6 @@ writer::Input input(const std::string& name, const std::string& path, std::uint8
   return {name, path, attributes, y2k_filetime, y2k_filetime + 1};
 }
 
-// Writes the installer behind the stub and opens it with the reader.
 std::string write_and_open(const WriterDir& dir, const Bytes& stub, const std::vector<writer::Input>& inputs,
                            const writer::Strings& strings = {}, writer::Options options = {}) {
   const std::string path = dir.file("setup.exe");
@@ -53,10 +47,9 @@ std::string write_and_open(const WriterDir& dir, const Bytes& stub, const std::v
   return path;
 }
 
-// The builder lays archives out by the format on its own; at zlib's level 6, the one it
-// uses, the two must agree byte for byte (and with the golden vector, which the reader's
-// tests hold the builder to). Each string at its longest, and one byte more is refused
-// under its own name.
+// The builder lays archives out on its own (the reader's tests hold it to the golden
+// vector); at zlib's level 6, the one it uses, the two agree byte for byte. Each string
+// at its longest, and one byte more is refused under its own name.
 TEST(Writer, WritesWhatTheBuilderBuildsAndStringsUpToTheirLimits) {
   WriterDir dir;
   const std::vector<test::FileSpec> files = {{"big.txt", std::string(25000, 'x')},
@@ -133,7 +126,7 @@ TEST(Writer, RefusalsNameTheProblemAndLeaveNoFile) {
   const std::string ok = dir.put("ok", "data");
   std::vector<writer::Input> too_many(1001, input("x", ok));
   for (std::size_t i = 0; i < too_many.size(); ++i) too_many[i].stored_name = "x" + std::to_string(i);
-  // Each string one byte too long: EachStringAtItsLimitReadsBackInItsPlace.
+  // Each string one byte too long: WritesWhatTheBuilderBuildsAndStringsUpToTheirLimits.
   writer::Strings zero_in_arg, escape_in_prompt, newline_in_program;
   zero_in_arg.run_arg2 = std::string("a\0b", 3);
   escape_in_prompt.prompt = "a\x1b[2Jb";
