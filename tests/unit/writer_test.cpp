@@ -113,7 +113,9 @@ TEST(Writer, SameBytesWhateverTheStubSizePoolSizeOrRun) {
   }
   EXPECT_EQ("left by a killed run", test::read_all(dir.file("setup.exe.partial")));
   EXPECT_EQ(8, dir.count());
-  // A thousand entries, the most there may be.
+  // None, and a thousand, the most there may be.
+  write_and_open(dir, {}, {});
+  EXPECT_EQ(0u, archive.entry_count);
   inputs.assign(1000, input("", dir.put("empty", "")));
   for (int i = 0; i < 1000; ++i) inputs[i].stored_name = "f" + std::to_string(i);
   write_and_open(dir, {}, inputs);
