@@ -40,7 +40,9 @@ TEST_P(FuzzReplay, EveryStoredInputKeepsTheInvariants) {
   for (const char* folder : {"/corpus/", "/crashes/"}) {
     const std::string path = std::string(KELVRA_TEST_DATA "/../../fuzz") + folder + GetParam().name;
     std::error_code error;  // a target may have no crashes
-    for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) inputs.push_back(it->path().string());
+    for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
+      inputs.push_back(it->path().string());
+    }
     ASSERT_FALSE(inputs.empty()) << "no seeds for " << GetParam().name << " (run fuzz/make-seeds)";
   }
   std::sort(inputs.begin(), inputs.end());

@@ -21,7 +21,7 @@ std::string digest_of(const std::string& message) {
   sha1_update(&context, message.data(), message.size());
   sha1_final(digest, &context);
   const auto* left = reinterpret_cast<const std::uint8_t*>(&context);
-  EXPECT_TRUE(std::all_of(left, left + sizeof context, [](std::uint8_t b) { return b == 0; })) << "the context is not wiped";
+  EXPECT_TRUE(std::all_of(left, left + sizeof context, [](std::uint8_t b) { return b == 0; })) << "a context left";
   return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
 }
 
@@ -34,7 +34,8 @@ TEST(Sha1, PublishedVectors) {
   };
   for (const auto& [message, hex] : vectors) {
     std::string got;
-    for (const unsigned char byte : digest_of(message)) got += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
+    const char* digits = "0123456789abcdef";
+    for (const unsigned char byte : digest_of(message)) got += {digits[byte >> 4], digits[byte & 15]};
     EXPECT_EQ(got, hex) << message.size() << " bytes";
   }
 }
@@ -55,7 +56,8 @@ TEST(PasswordGate, OpensForTheStoredPasswordOnly) {
   // they are the same one-byte digest.
   const std::string first = find_password([](const std::string& d) { return d[0] != 0 && d[1] == 0; });
   const std::string lead = digest_of(first).substr(0, 2);
-  const std::string second = find_password([&](const std::string& d) { return d.substr(0, 2) == lead && d != digest_of(first); });
+  const std::string second =
+      find_password([&](const std::string& d) { return d.substr(0, 2) == lead && d != digest_of(first); });
   const std::string other = find_password([&](const std::string& d) { return d[0] != digest_of(first)[0]; });
   const struct {
     const char* what;

@@ -32,7 +32,7 @@ void put_longest_chunk(Bytes& payload, const std::string& data) {
 
 // Where the descriptor stood each time extract_entry returned.
 std::vector<std::uint64_t> positions;
-void record_position() { positions.push_back(static_cast<std::uint64_t>(lseek(static_cast<int>(archive.file), 0, SEEK_CUR))); }
+void record_position() { positions.push_back(lseek(static_cast<int>(archive.file), 0, SEEK_CUR)); }
 
 using ReadAhead = test::ExtractionRun;
 
@@ -49,7 +49,10 @@ TEST_F(ReadAhead, EntriesAcrossReadsComeOutWholeAndTheDescriptorFollowsEach) {
     }
     entries.push_back({"e" + std::to_string(i) + ".bin", content});
   }
-  entries.insert(entries.end(), {{"empty.txt", ""}, {"skipped-big.bin", test::noise(200000, 9)}, {"longest.bin", test::noise(9999, 4)}, {"after-longest.txt", "the last one"}});
+  entries.push_back({"empty.txt", ""});
+  entries.push_back({"skipped-big.bin", test::noise(200000, 9)});
+  entries.push_back({"longest.bin", test::noise(9999, 4)});
+  entries.push_back({"after-longest.txt", "the last one"});
   const auto planted = [](std::size_t i) { return i % 7 == 3 || i == 41; };
   Bytes payload, directory;
   std::vector<std::uint64_t> ends;
@@ -75,7 +78,8 @@ TEST_F(ReadAhead, EntriesAcrossReadsComeOutWholeAndTheDescriptorFollowsEach) {
     EXPECT_EQ(extract_all(), 0);
     EXPECT_EQ(positions, ends);
     for (std::size_t i = 0; i < entries.size(); ++i) {
-      EXPECT_TRUE(test::read_all(entries[i].name) == (run == 0 && planted(i) ? "old" : entries[i].content)) << entries[i].name;
+      const std::string expected = run == 0 && planted(i) ? "old" : entries[i].content;
+      EXPECT_TRUE(test::read_all(entries[i].name) == expected) << entries[i].name;
       std::filesystem::remove(entries[i].name);
     }
   }

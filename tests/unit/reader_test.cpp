@@ -22,10 +22,10 @@ using test::Bytes;
 // A stand-in stub: bytes that look nothing like an archive's end.
 Bytes stub_of(std::size_t size) { return Bytes(size, 0xA5); }
 
-// A directory of payload-free records of these names, the strings empty, then after.
-Bytes directory_of(const std::vector<std::string>& names, const std::string& after = "") {
+// A directory of these records (name, stored size), the strings empty, then after.
+Bytes directory_of(const std::vector<std::pair<std::string, std::uint32_t>>& records, const std::string& after = "") {
   Bytes directory;
-  for (const std::string& name : names) test::put_record(directory, name, 0);
+  for (const auto& [name, size] : records) test::put_record(directory, name, size);
   test::put_strings(directory);
   test::put_bytes(directory, after);
   return directory;
@@ -102,34 +102,34 @@ TEST_F(Reader, EachRefusalKeepsItsReason) {
     Refusal reason;
     std::int64_t about = -1;  // the refused entry, or the number the reason names
   };
-  std::vector<std::string> names;
-  for (int i = 0; i < 1001; ++i) names.push_back("f" + std::to_string(i));
-  Bytes payload, past_file, past_32_bits, long_digest, long_name = {200};
+  std::vector<std::pair<std::string, std::uint32_t>> many;
+  for (int i = 0; i < 1001; ++i) many.emplace_back("f" + std::to_string(i), 0);
+  Bytes payload, long_digest, long_name = {200};
+  const std::uint32_t abc = test::put_chunks(payload, "abc");
   test::put_bytes(long_name, "a.txt");
   test::put_strings(long_digest, {"", "", "", "", "", std::string(24, 'd')});
-  test::put_record(past_file, "a.txt", test::put_chunks(payload, "abc") + 1);
-  test::put_strings(past_file);
-  // Cut to 32 bits the sum would be 0, which fits this payload-free file exactly.
-  test::put_record(past_32_bits, "a.txt", 0xFFFFFFF0u);
-  test::put_record(past_32_bits, "b.txt", 0x10);
-  test::put_strings(past_32_bits);
   Bytes changed = golden;
   changed[5] ^= 0x20;
   const std::int64_t crc = crc32(0L, changed.data(), static_cast<uInt>(changed.size() - 4));
+  const auto forged = [](const Bytes& directory, std::uint32_t count, std::int64_t size = -1) {
+    return test::finish_archive({}, directory, count, size);
+  };
   const Forged cases[] = {
-      {"1001 entries", test::finish_archive({}, directory_of(names), 1001), Refusal::too_many_entries},
-      {"count above the records", test::finish_archive({}, directory_of({"a.txt"}), 2), Refusal::record_past_end, 1},
-      {"name length past the directory", test::finish_archive({}, long_name, 1), Refusal::record_past_end, 0},
-      {"24-byte digest", test::finish_archive({}, long_digest, 0), Refusal::digest_too_long, 24},
-      {"bytes after the strings", test::finish_archive({}, directory_of({}, "xyz"), 0), Refusal::directory_left_over, 3},
-      {"directory size past the file", test::finish_archive({}, directory_of({}), 0, 1000), Refusal::directory_too_large},
-      {"directory size 0xFFFFFFFF", test::finish_archive({}, directory_of({}), 0, 0xFFFFFFFFu), Refusal::directory_too_large},
-      {"directory size too small", test::finish_archive({}, directory_of({}), 0, 3), Refusal::strings_past_end},
-      {"stored size past the file", test::finish_archive(payload, past_file, 1), Refusal::payload_too_large},
-      {"payload size past 32 bits", test::finish_archive({}, past_32_bits, 2), Refusal::payload_too_large},
+      {"1001 entries", forged(directory_of(many), 1001), Refusal::too_many_entries},
+      {"count above the records", forged(directory_of({{"a.txt", 0}}), 2), Refusal::record_past_end, 1},
+      {"name length past the directory", forged(long_name, 1), Refusal::record_past_end, 0},
+      {"24-byte digest", forged(long_digest, 0), Refusal::digest_too_long, 24},
+      {"bytes after the strings", forged(directory_of({}, "xyz"), 0), Refusal::directory_left_over, 3},
+      {"directory size past the file", forged(directory_of({}), 0, 1000), Refusal::directory_too_large},
+      {"directory size 0xFFFFFFFF", forged(directory_of({}), 0, 0xFFFFFFFFu), Refusal::directory_too_large},
+      {"directory size too small", forged(directory_of({}), 0, 3), Refusal::strings_past_end},
+      {"stored size past the file", test::finish_archive(payload, directory_of({{"a.txt", abc + 1}}), 1),
+       Refusal::payload_too_large},
+      // Cut to 32 bits the sum would be 0, which fits this payload-free file exactly.
+      {"payload size past 32 bits", forged(directory_of({{"a", 0xFFFFFFF0u}, {"b", 0x10}}), 2), Refusal::payload_too_large},
       // The name check's rows are the names tests'; here, that each record's name reaches it.
-      {"control byte in a name", test::finish_archive({}, directory_of({"a\nb.txt"}), 1), Refusal::unsafe_name, 0},
-      {"third name a device", test::finish_archive({}, directory_of({"ok.txt", "b", "CON.txt"}), 3), Refusal::unsafe_name, 2},
+      {"control byte in a name", forged(directory_of({{"a\nb.txt", 0}}), 1), Refusal::unsafe_name, 0},
+      {"third name a device", forged(directory_of({{"a", 0}, {"b", 0}, {"CON.txt", 0}}), 3), Refusal::unsafe_name, 2},
       {"shorter than a trailer", Bytes(11, 'x'), Refusal::shorter_than_trailer},
       {"a payload byte changed", changed, Refusal::checksum_mismatch, crc},
   };

@@ -65,7 +65,9 @@ Bytes signed_file(std::uint16_t magic, const Bytes& archive, const Bytes& table 
 }
 
 // An archive whose prompt of 0 to 7 bytes gives each padding a signer can add.
-Bytes padded_archive(int prompt) { return test::build_archive({{"a.txt", "abc"}}, {"", "", "", "", std::string(prompt, 'p')}); }
+Bytes padded_archive(int prompt) {
+  return test::build_archive({{"a.txt", "abc"}}, {"", "", "", "", std::string(prompt, 'p')});
+}
 
 class Signing : public ::testing::Test {
  protected:

@@ -66,7 +66,8 @@ TEST(Writer, WritesWhatTheBuilderBuildsAndStringsUpToTheirLimits) {
   Bytes payload, directory;
   for (const test::FileSpec& file : files) {
     inputs.push_back(input(file.name, dir.put("in" + std::to_string(inputs.size()), file.content), file.attributes));
-    test::put_record(directory, file.name, test::put_chunks(payload, file.content), file.attributes, y2k_filetime, y2k_filetime + 1);
+    const std::uint32_t size = test::put_chunks(payload, file.content);
+    test::put_record(directory, file.name, size, file.attributes, y2k_filetime, y2k_filetime + 1);
   }
   test::put_strings(directory, texts);
   writer::Options options;
