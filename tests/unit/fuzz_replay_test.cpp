@@ -1,13 +1,11 @@
-// Replays every stored fuzz input, the seeds in fuzz/corpus/<target>/ and the crash
-// reproducers in fuzz/crashes/<target>/, through the very target bodies the fuzzers
-// run, so that each one is an ordinary test here (and under the sanitizers).
+// Every stored fuzz input (fuzz/corpus/<target>/, fuzz/crashes/<target>/) through the
+// target bodies the fuzzers run: an ordinary test here, and under the sanitizers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "archive/extract.h"
 #include "fuzz/support.h"
 #include "output/output.h"
 #include "tests/unit/scripted_questions.h"
@@ -28,31 +26,9 @@ void script_questions(const std::vector<int>& answers, const std::vector<NewName
   }
 }
 
-std::size_t write_failure_count() {
-  return scripted::calls_of(scripted::CallKind::write_failure).size();
-}
+std::size_t write_failure_count() { return scripted::calls_of(scripted::CallKind::write_failure).size(); }
 
-namespace {
-
-const std::string fuzz_folder = std::string(KELVRA_TEST_DATA) + "/../../fuzz";
-
-std::vector<std::string> stored_inputs(const std::string& folder) {
-  std::vector<std::string> files;
-  std::error_code error;
-  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    if (it->is_regular_file()) files.push_back(it->path().string());
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
-void report_broken_invariant(const char* target, const char* what) {
-  ADD_FAILURE() << target << ": " << what;
-}
-
-}  // namespace
-
-// Names the target in gtest's messages instead of dumping its bytes.
+// Names the target in the test's name and messages instead of dumping its bytes.
 void PrintTo(const Target& target, std::ostream* out) { *out << target.name; }
 
 namespace {
@@ -60,29 +36,29 @@ namespace {
 class FuzzReplay : public ::testing::TestWithParam<Target> {};
 
 TEST_P(FuzzReplay, EveryStoredInputKeepsTheInvariants) {
-  const Target& target = GetParam();
-  const std::vector<std::string> seeds = stored_inputs(fuzz_folder + "/corpus/" + target.name);
-  ASSERT_FALSE(seeds.empty()) << "no seeds for " << target.name << " (run fuzz/make-seeds)";
-  std::vector<std::string> inputs = seeds;
-  for (const std::string& crash : stored_inputs(fuzz_folder + "/crashes/" + target.name)) {
-    inputs.push_back(crash);
+  std::vector<std::string> inputs;
+  for (const char* folder : {"/corpus/", "/crashes/"}) {
+    const std::string path = std::string(KELVRA_TEST_DATA "/../../fuzz") + folder + GetParam().name;
+    std::error_code error;  // a target may have no crashes
+    for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
+      inputs.push_back(it->path().string());
+    }
+    ASSERT_FALSE(inputs.empty()) << "no seeds for " << GetParam().name << " (run fuzz/make-seeds)";
   }
-
-  set_failure_handler(report_broken_invariant);
+  std::sort(inputs.begin(), inputs.end());
+  set_failure_handler([](const char* target, const char* what) { ADD_FAILURE() << target << ": " << what; });
   for (const std::string& path : inputs) {
     SCOPED_TRACE(path);
     std::string bytes;
     ASSERT_TRUE(read_whole(path, &bytes));
-    target.run(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    GetParam().run(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
   set_failure_handler(nullptr);
   scripted::reset();
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay, ::testing::ValuesIn(targets, targets + target_count),
-                         [](const ::testing::TestParamInfo<Target>& info) {
-                           return std::string(info.param.name);
-                         });
+                         [](const ::testing::TestParamInfo<Target>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kelvra::fuzz

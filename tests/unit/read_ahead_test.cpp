@@ -1,11 +1,8 @@
-// Extraction reads the payload ahead in large blocks: chunks that straddle two reads,
-// the longest chunk the format allows, entries skipped through bytes already read and
-// past them, and the descriptor standing after each entry's payload all the same.
+// Extraction reads the payload ahead in large blocks: chunks across two reads, the
+// longest chunk, entries skipped within and past what was read, all come out whole.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -16,108 +13,76 @@
 namespace kelvra {
 namespace {
 
-namespace fs = std::filesystem;
 using test::Bytes;
-using test::noise;
-using test::read_all;
 
-// A chunk of exactly 65,535 bytes, the most its length field allows: a zlib stream of
-// empty stored blocks, then one stored block holding data (9,999 bytes).
-Bytes longest_chunk(const std::string& data) {
-  Bytes stream = {0x78, 0x01};
-  const std::size_t empty_blocks = (65535 - 2 - 4 - 5 - data.size()) / 5;
-  EXPECT_EQ(2 + empty_blocks * 5 + 5 + data.size() + 4, 65535u);
-  for (std::size_t i = 0; i < empty_blocks; ++i) stream.insert(stream.end(), {0x00, 0x00, 0x00, 0xFF, 0xFF});
-  stream.push_back(0x01);
-  test::put_u16(stream, static_cast<std::uint16_t>(data.size()));
-  test::put_u16(stream, static_cast<std::uint16_t>(~data.size()));
-  test::put_bytes(stream, data);
+// A chunk of 65,535 bytes, the most its length field allows: a zlib stream of empty
+// stored blocks, then one stored block holding data.
+void put_longest_chunk(Bytes& payload, const std::string& data) {
+  Bytes chunk = {0xFF, 0xFF, 0x78, 0x01};  // the length, then a zlib header
+  while (chunk.size() + 5 + data.size() + 4 < 65537) chunk.insert(chunk.end(), {0x00, 0x00, 0x00, 0xFF, 0xFF});
+  chunk.push_back(0x01);
+  test::put_u16(chunk, static_cast<std::uint16_t>(data.size()));
+  test::put_u16(chunk, static_cast<std::uint16_t>(~data.size()));
+  test::put_bytes(chunk, data);
   const uLong adler = adler32(1L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
-  for (int shift = 24; shift >= 0; shift -= 8) stream.push_back(static_cast<std::uint8_t>(adler >> shift));
-  Bytes chunk;
-  test::put_u16(chunk, static_cast<std::uint16_t>(stream.size()));
-  chunk.insert(chunk.end(), stream.begin(), stream.end());
-  return chunk;
+  for (int shift = 24; shift >= 0; shift -= 8) chunk.push_back(static_cast<std::uint8_t>(adler >> shift));
+  EXPECT_EQ(chunk.size(), 65537u);
+  payload.insert(payload.end(), chunk.begin(), chunk.end());
 }
 
-// Where the descriptor stood each time the run was done with an entry, that is right
-// after extract_entry returned.
+// Where the descriptor stood each time extract_entry returned.
 std::vector<std::uint64_t> positions;
-void record_position() {
-  positions.push_back(static_cast<std::uint64_t>(lseek(static_cast<int>(archive.file), 0, SEEK_CUR)));
-}
-
-struct Entry {
-  std::string name;
-  std::string content;
-  bool exists = false;  // a file of that name is there already and is skipped
-  Bytes payload = {};   // when set, stored as is instead of chunks of content
-};
+void record_position() { positions.push_back(lseek(static_cast<int>(archive.file), 0, SEEK_CUR)); }
 
 using ReadAhead = test::ExtractionRun;
 
 TEST_F(ReadAhead, EntriesAcrossReadsComeOutWholeAndTheDescriptorFollowsEach) {
   // Sizes and kinds mixed so that chunks and headers fall across the ends of reads at
-  // many offsets; skipped entries both within what was read ahead and well past it.
-  std::vector<Entry> entries;
+  // many offsets; a file already there is skipped, within what was read ahead and past it.
+  std::vector<test::FileSpec> entries;
   std::uint32_t seed = 5;
   for (int i = 0; i < 40; ++i) {
     seed = seed * 1103515245u + 12345u;
-    const std::size_t size = (seed >> 8) % 47000;
-    std::string content = noise(size, seed);
+    std::string content = test::noise((seed >> 8) % 47000, seed);
     if (i % 3 == 0) {
       for (char& c : content) c = static_cast<char>('a' + (c & 7));
     }
-    entries.push_back({"e" + std::to_string(i) + ".bin", content, i % 7 == 3});
+    entries.push_back({"e" + std::to_string(i) + ".bin", content});
   }
   entries.push_back({"empty.txt", ""});
-  entries.push_back({"skipped-big.bin", noise(200000, 9), true});
-  const std::string longest_data = noise(9999, 4);
-  entries.push_back({"longest.bin", longest_data, false, longest_chunk(longest_data)});
+  entries.push_back({"skipped-big.bin", test::noise(200000, 9)});
+  entries.push_back({"longest.bin", test::noise(9999, 4)});
   entries.push_back({"after-longest.txt", "the last one"});
-
+  const auto planted = [](std::size_t i) { return i % 7 == 3 || i == 41; };
   Bytes payload, directory;
   std::vector<std::uint64_t> ends;
-  const Bytes stub(777, 'S');
-  for (const Entry& e : entries) {
-    std::uint32_t size;
-    if (e.payload.empty()) {
-      size = test::put_chunks(payload, e.content);
-    } else {
-      payload.insert(payload.end(), e.payload.begin(), e.payload.end());
-      size = static_cast<std::uint32_t>(e.payload.size());
-    }
-    test::put_record(directory, e.name, size);
-    ends.push_back(stub.size() + payload.size());
-    if (e.exists) std::ofstream(target + "/" + e.name) << "old";
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::size_t before = payload.size();
+    if (entries[i].name == "longest.bin")
+      put_longest_chunk(payload, entries[i].content);
+    else
+      test::put_chunks(payload, entries[i].content);
+    test::put_record(directory, entries[i].name, static_cast<std::uint32_t>(payload.size() - before));
+    ends.push_back(test::stand_in_stub.size() + payload.size());
+    if (planted(i)) std::ofstream(entries[i].name) << "old";
   }
   test::put_strings(directory);
-  installer = root.file("setup.bin");
-  ASSERT_TRUE(test::write_file(installer, stub, test::finish_archive(payload, directory, static_cast<std::uint32_t>(entries.size()))));
-  ASSERT_EQ(open_archive(installer.c_str()), 0);
+  open(test::finish_archive(payload, directory, static_cast<std::uint32_t>(entries.size())));
 
   overwrite_policy = OverwritePolicy::skip_all;
-  positions.clear();
   scripted::after_each_entry(record_position);
-
-  EXPECT_EQ(extract_all(), 0);
-  EXPECT_TRUE(scripted::calls().empty());
-  EXPECT_EQ(positions, ends);
-  for (const Entry& e : entries) {
-    SCOPED_TRACE(e.name);
-    const std::string got = read_all(target + "/" + e.name);
-    EXPECT_EQ(got.size(), e.exists ? 3u : e.content.size());
-    EXPECT_TRUE(got == (e.exists ? "old" : e.content));
+  // A second run over the same archive, nothing in its way, starts afresh from the
+  // payload's first byte.
+  for (int run = 0; run < 2; ++run) {
+    positions.clear();
+    EXPECT_EQ(extract_all(), 0);
+    EXPECT_EQ(positions, ends);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const std::string expected = run == 0 && planted(i) ? "old" : entries[i].content;
+      EXPECT_TRUE(test::read_all(entries[i].name) == expected) << entries[i].name;
+      std::filesystem::remove(entries[i].name);
+    }
   }
-
-  // A second run over the same archive starts afresh from the payload's first byte.
-  for (const Entry& e : entries) fs::remove(target + "/" + e.name);
-  overwrite_policy = OverwritePolicy::ask;
-  positions.clear();
-  EXPECT_EQ(extract_all(), 0);
-  EXPECT_EQ(positions, ends);
-  EXPECT_TRUE(read_all(target + "/longest.bin") == longest_data);
-  EXPECT_TRUE(read_all(target + "/skipped-big.bin") == entries[41].content);
 }
 
 }  // namespace

@@ -1,17 +1,9 @@
-// The writer against the golden vector and against the reader: what it writes opens,
-// verifies and inflates to the inputs, whatever the pool size or the stub in front,
-// and what it refuses leaves no file behind.
+// The writer: the format's bytes whatever the pool size or the stub in front, and what it
+// refuses leaves no file behind.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <zlib.h>
-#include <chrono>
-#include <future>
-
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -19,182 +11,76 @@
 
 #include "archive/archive.h"
 #include "archive/format.h"
-#include "archive/names.h"
 #include "archive/writer.h"
 #include "tests/unit/archive_builder.h"
 
 namespace kelvra {
 namespace {
 
-namespace fs = std::filesystem;
 using test::Bytes;
 using test::noise;
 using test::y2k_filetime;
 
-// A fresh directory for the test's inputs and installer.
 struct WriterDir : test::TempDir {
   std::string put(const std::string& name, const std::string& content) const {
     std::ofstream(file(name), std::ios::binary) << content;
     return file(name);
   }
-  long count() const { return std::distance(fs::directory_iterator(path()), {}); }
+  long count() const { return std::distance(std::filesystem::directory_iterator(path()), {}); }
 };
 
-Bytes read_bytes(const std::string& path) {
-  const std::string text = test::read_all(path);
-  return Bytes(text.begin(), text.end());
+writer::Input input(const std::string& name, const std::string& path, std::uint8_t attributes = 0x20) {
+  return {name, path, attributes, y2k_filetime, y2k_filetime + 1};
 }
 
-writer::Input input(const std::string& name, const std::string& path,
-                    std::uint8_t attributes = 0x20) {
-  writer::Input in;
-  in.stored_name = name;
-  in.source_path = path;
-  in.attributes = attributes;
-  in.last_write_time = y2k_filetime;
-  in.creation_time = y2k_filetime + 1;
-  return in;
-}
-
-// Every chunk of every entry, inflated, straight from the file (not through the
-// extraction run): what the reader's directory points at.
-struct Inflated {
-  std::string content;
-  std::vector<std::size_t> chunk_lengths, piece_lengths;
-};
-std::vector<Inflated> inflate_entries(const std::string& path) {
-  std::vector<Inflated> result;
-  const Bytes bytes = read_bytes(path);
-  std::size_t at = static_cast<std::size_t>(payload_start());
-  for (std::uint32_t e = 0; e < archive.entry_count; ++e) {
-    Inflated entry;
-    const std::size_t end = at + archive.entries[e].stored_size;
-    while (at < end) {
-      const std::size_t length = format::read_u16(&bytes[at]);
-      std::string piece(format::max_inflated_chunk, '\0');
-      uLongf piece_length = static_cast<uLongf>(piece.size());
-      EXPECT_EQ(Z_OK, uncompress(reinterpret_cast<Bytef*>(piece.data()), &piece_length,
-                                 &bytes[at + 2], static_cast<uLong>(length)));
-      entry.content.append(piece.data(), piece_length);
-      entry.chunk_lengths.push_back(length);
-      entry.piece_lengths.push_back(piece_length);
-      at += 2 + length;
-    }
-    EXPECT_EQ(end, at) << "entry " << e << " does not end on a chunk boundary";
-    result.push_back(entry);
-  }
-  return result;
-}
-
-// Writes the installer with the given stub, opens it with the reader.
-void write_and_open(const WriterDir& dir, const Bytes& stub, const std::vector<writer::Input>& inputs,
-                    const writer::Strings& strings, std::string* out_path,
-                    writer::Options options = {}) {
-  *out_path = dir.file("setup.exe");
-  fs::remove(*out_path);
-  ASSERT_EQ("", writer::write_installer(*out_path, stub, inputs, strings, options));
+std::string write_and_open(const WriterDir& dir, const Bytes& stub, const std::vector<writer::Input>& inputs,
+                           const writer::Strings& strings = {}, writer::Options options = {}) {
+  const std::string path = dir.file("setup.exe");
+  EXPECT_EQ("", writer::write_installer(path, stub, inputs, strings, options));
   close_archive();
-  ASSERT_EQ(0, open_archive(out_path->c_str()));
+  EXPECT_EQ(0, open_archive(path.c_str()));
+  return path;
 }
 
-TEST(Writer, GoldenOneEntryArchiveAtLevelSix) {
+// The builder lays archives out on its own (the reader's tests hold it to the golden
+// vector); at zlib's level 6, the one it uses, the two agree byte for byte. Each string
+// at its longest, and one byte more is refused under its own name.
+TEST(Writer, WritesWhatTheBuilderBuildsAndStringsUpToTheirLimits) {
   WriterDir dir;
-  writer::Input in = input("a.txt", dir.put("a.txt", "abc"));
-  in.creation_time = y2k_filetime;
+  const std::vector<test::FileSpec> files = {{"big.txt", std::string(25000, 'x')},
+                                             {"empty", "", 0x21},
+                                             {std::string(251, 'n') + ".txt", "long"},
+                                             {"sub\\noise.bin", noise(20000, 7)}};
+  const char* const refusals[] = {"the reserved string is 256", "the program to run is 256", "the first argument is 256",
+                                  "the second argument is 256", "the prompt is 256", "the password digest is 24",
+                                  "the default directory is 256"};
+  using writer::Strings;
+  std::string Strings::*const fields[] = {&Strings::reserved, &Strings::run_program, &Strings::run_arg1, &Strings::run_arg2,
+                                          &Strings::prompt, &Strings::password_digest, &Strings::default_dir};
+  Strings strings;
+  std::vector<std::string> texts;
+  for (std::size_t i = 0; i < 7; ++i) {
+    texts.push_back(strings.*fields[i] = std::string(i == format::string_password_digest ? 23 : 255, 'a' + i));
+  }
+  std::vector<writer::Input> inputs;
+  Bytes payload, directory;
+  for (const test::FileSpec& file : files) {
+    inputs.push_back(input(file.name, dir.put("in" + std::to_string(inputs.size()), file.content), file.attributes));
+    const std::uint32_t size = test::put_chunks(payload, file.content);
+    test::put_record(directory, file.name, size, file.attributes, y2k_filetime, y2k_filetime + 1);
+  }
+  test::put_strings(directory, texts);
   writer::Options options;
   options.level = 6;
   Bytes out;
-  ASSERT_EQ("", writer::write_archive(out, {in}, {}, options));
-  EXPECT_EQ(read_bytes(KELVRA_TEST_DATA "/one-entry.bin"), out);
-}
-
-TEST(Writer, ReaderSeesEntriesStringsAndChunks) {
-  WriterDir dir;
-  const std::string compressible(25000, 'x');
-  const std::string random = noise(20000, 7);
-  const std::string long_name = std::string(251, 'n') + ".txt";
-  std::vector<writer::Input> inputs = {
-      input("big.txt", dir.put("big", compressible)),
-      input("empty", dir.put("empty", ""), 0x21),
-      input("sub\\noise.bin", dir.put("noise", random)),
-      input(long_name, dir.put("long", "long")),
-  };
-  writer::Strings strings;
-  strings.run_program = "setup.exe";
-  strings.run_arg1 = std::string(255, 'a');
-  strings.prompt = "Where to?";
-  strings.password_digest = std::string(20, '\x5A');
-  strings.default_dir = std::string(255, 'd');
-
-  std::string path;
-  write_and_open(dir, Bytes(517, 0x90), inputs, strings, &path);
-  ASSERT_EQ(4u, archive.entry_count);
-  EXPECT_EQ(std::string("setup.exe"), archive.run_program);
-  EXPECT_EQ(strings.run_arg1, archive.run_arg1);
-  EXPECT_EQ(std::string(""), archive.run_arg2);
-  EXPECT_EQ(strings.password_digest, archive.password_digest);
-  EXPECT_EQ(strings.default_dir, archive.default_dir);
-  EXPECT_EQ(long_name, std::string(archive.entries[3].name));
-  EXPECT_EQ(0x21, archive.entries[1].attributes);
-  EXPECT_EQ(0u, archive.entries[1].stored_size);
-  EXPECT_EQ(y2k_filetime, archive.entries[0].last_write_time);
-  EXPECT_EQ(y2k_filetime + 1, archive.entries[0].creation_time);
-
-  const std::vector<Inflated> entries = inflate_entries(path);
-  EXPECT_EQ(compressible, entries[0].content);
-  EXPECT_EQ((std::vector<std::size_t>{10000, 10000, 5000}), entries[0].piece_lengths);
-  EXPECT_TRUE(entries[1].chunk_lengths.empty());
-  EXPECT_EQ(random, entries[2].content);
-  EXPECT_EQ((std::vector<std::size_t>{10011, 10011}), entries[2].chunk_lengths);
-  EXPECT_EQ("long", entries[3].content);
-}
-
-// Each string at its longest lands in its own buffer, in the directory's order, and one
-// byte more is refused under its own name: the writer's order and limits are the reader's.
-TEST(Writer, EachStringAtItsLimitReadsBackInItsPlace) {
-  struct Case {
-    const char* what;
-    std::string writer::Strings::*field;
-    char* Archive::*buffer;
-    std::size_t limit;
-    const char* refusal;
-  };
-  const Case cases[] = {
-      {"reserved", &writer::Strings::reserved, &Archive::reserved_string, 255, "the reserved string is 256"},
-      {"program", &writer::Strings::run_program, &Archive::run_program, 255, "the program to run is 256"},
-      {"first argument", &writer::Strings::run_arg1, &Archive::run_arg1, 255, "the first argument is 256"},
-      {"second argument", &writer::Strings::run_arg2, &Archive::run_arg2, 255, "the second argument is 256"},
-      {"prompt", &writer::Strings::prompt, &Archive::prompt, 255, "the prompt is 256"},
-      {"digest", &writer::Strings::password_digest, &Archive::password_digest, 23, "the password digest is 24"},
-      {"default directory", &writer::Strings::default_dir, &Archive::default_dir, 255,
-       "the default directory is 256"},
-  };
-  WriterDir dir;
-  writer::Strings strings;
-  for (std::size_t i = 0; i < std::size(cases); ++i) strings.*cases[i].field = std::string(cases[i].limit, 'a' + i);
-  std::string path;
-  write_and_open(dir, Bytes(64, 'M'), {}, strings, &path);
-  for (const Case& c : cases) {
-    EXPECT_EQ(strings.*c.field, std::string(archive.*c.buffer)) << c.what;
-    writer::Strings longer = strings;
-    longer.*c.field += 'z';
+  ASSERT_EQ("", writer::write_archive(out, inputs, strings, options));
+  EXPECT_TRUE(test::finish_archive(payload, directory, 4) == out) << "the writer and the builder disagree";
+  for (std::size_t i = 0; i < 7; ++i) {
+    Strings longer = strings;
+    longer.*fields[i] += 'z';
     const std::string error = writer::write_installer(dir.file("longer.exe"), Bytes(10, 1), {}, longer, {});
-    EXPECT_NE(std::string::npos, error.find(c.refusal)) << c.what << ": " << error;
+    EXPECT_NE(std::string::npos, error.find(refusals[i])) << error;
   }
-}
-
-TEST(Writer, NoEntriesAndAThousandEntries) {
-  WriterDir dir;
-  std::string path;
-  write_and_open(dir, Bytes(64, 'M'), {}, {}, &path);
-  EXPECT_EQ(0u, archive.entry_count);
-  EXPECT_EQ(0u, archive.payload_size);
-
-  std::vector<writer::Input> inputs;
-  for (int i = 0; i < 1000; ++i) inputs.push_back(input("f" + std::to_string(i), dir.put("f", "")));
-  write_and_open(dir, Bytes(64, 'M'), inputs, {}, &path);
-  EXPECT_EQ(1000u, archive.entry_count);
-  EXPECT_STREQ("f999", archive.entries[999].name);
 }
 
 TEST(Writer, SameBytesWhateverTheStubSizePoolSizeOrRun) {
@@ -213,50 +99,42 @@ TEST(Writer, SameBytesWhateverTheStubSizePoolSizeOrRun) {
     if (first.empty()) first = out;
     EXPECT_EQ(first, out) << "jobs " << jobs;
   }
-  // The archive behind a stub is the same bytes, and reads alike behind any stub.
+  // Each installer replaces the last whole, longer or shorter, and no other file.
+  dir.put("setup.exe", std::string(100000, 'o'));
+  dir.put("setup.exe.partial", "left by a killed run");
   for (std::size_t stub_size : {0u, 70001u}) {
-    std::string path;
-    write_and_open(dir, Bytes(stub_size, 0xCC), inputs, {}, &path);
-    const Bytes whole = read_bytes(path);
-    EXPECT_EQ(first, Bytes(whole.begin() + static_cast<long>(stub_size), whole.end()));
+    const std::string whole = test::read_all(write_and_open(dir, Bytes(stub_size, 0xCC), inputs));
+    EXPECT_TRUE(whole.substr(stub_size) == std::string(first.begin(), first.end())) << stub_size;
     EXPECT_EQ(stub_size, payload_start());
   }
-}
-
-TEST(Writer, StrongerEncodersWriteStandardZlibStreams) {
-  WriterDir dir;
-  const std::string text = noise(4000, 3) + std::string(12000, 'q') + "tail";
-  std::vector<writer::Input> inputs = {input("t", dir.put("t", text))};
-  std::size_t level9_size = 0;
-  for (int level : {9, writer::level_max, writer::level_ultra}) {
-    writer::Options options;
-    options.level = level;
-    std::string path;
-    write_and_open(dir, {}, inputs, {}, &path, options);
-    EXPECT_EQ(text, inflate_entries(path)[0].content) << "level " << level;
-    if (level == 9) level9_size = archive.payload_size;
-    EXPECT_LE(archive.payload_size, level9_size) << "level " << level;
-  }
+  EXPECT_EQ("left by a killed run", test::read_all(dir.file("setup.exe.partial")));
+  EXPECT_EQ(8, dir.count());
+  // None, and a thousand, the most there may be.
+  write_and_open(dir, {}, {});
+  EXPECT_EQ(0u, archive.entry_count);
+  inputs.assign(1000, input("", dir.put("empty", "")));
+  for (int i = 0; i < 1000; ++i) inputs[i].stored_name = "f" + std::to_string(i);
+  write_and_open(dir, {}, inputs);
+  EXPECT_STREQ("f999", archive.entries[999].name);
 }
 
 // One row per check; the command line shows once that a refusal reaches the user.
 TEST(Writer, RefusalsNameTheProblemAndLeaveNoFile) {
   WriterDir dir;
   const std::string ok = dir.put("ok", "data");
-  struct Case {
-    const char* what;
-    std::vector<writer::Input> inputs;
-    writer::Strings strings;
-    std::string expected;  // part of the message
-  };
   std::vector<writer::Input> too_many(1001, input("x", ok));
   for (std::size_t i = 0; i < too_many.size(); ++i) too_many[i].stored_name = "x" + std::to_string(i);
-  // Each string one byte too long: EachStringAtItsLimitReadsBackInItsPlace.
+  // Each string one byte too long: WritesWhatTheBuilderBuildsAndStringsUpToTheirLimits.
   writer::Strings zero_in_arg, escape_in_prompt, newline_in_program;
   zero_in_arg.run_arg2 = std::string("a\0b", 3);
   escape_in_prompt.prompt = "a\x1b[2Jb";
   newline_in_program.run_program = "setup.exe\nforged";
-  const std::vector<Case> cases = {
+  const struct {
+    const char* what;
+    std::vector<writer::Input> inputs;
+    writer::Strings strings;
+    std::string expected;  // part of the message
+  } cases[] = {
       {"count", too_many, {}, "at most 1000"},
       {"name length", {input(std::string(256, 'n'), ok)}, {}, "the limit is 255"},
       {"parent", {input("a\\..\\..\\evil", ok)}, {}, "'a\\..\\..\\evil'"},
@@ -269,70 +147,46 @@ TEST(Writer, RefusalsNameTheProblemAndLeaveNoFile) {
       {"newline in the program", {}, newline_in_program, "the program to run holds the control character 0x0A"},
       {"missing input", {input("gone", dir.file("gone"))}, {}, "cannot open"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const std::string error = writer::write_installer(dir.file("out.exe"), Bytes(10, 1), c.inputs, c.strings, {});
     EXPECT_NE(std::string::npos, error.find(c.expected)) << c.what << ": " << error;
     EXPECT_EQ(1, dir.count()) << c.what;
   }
-
   // The payload limit is met mid-write: the partial file goes too.
   writer::Options options;
   options.payload_limit = 30000;
-  const std::string random = dir.put("random", noise(40000, 9));
-  const std::string error = writer::write_installer(dir.file("out.exe"), {}, {input("random", random)}, {}, options);
+  const std::vector<writer::Input> random = {input("random", dir.put("random", noise(40000, 9)))};
+  const std::string error = writer::write_installer(dir.file("out.exe"), {}, random, {}, options);
   EXPECT_NE(std::string::npos, error.find("4 GiB")) << error;
   EXPECT_EQ(2, dir.count());
 }
 
-TEST(Writer, ReplacesAnExistingOutputWhole) {
-  WriterDir dir;
-  const std::string out = dir.put("setup.exe", std::string(100000, 'o'));
-  dir.put("setup.exe.partial", "left by a killed run");
-  ASSERT_EQ("", writer::write_installer(out, {}, {input("a", dir.put("a", "abc"))}, {}, {}));
-  close_archive();
-  ASSERT_EQ(0, open_archive(out.c_str()));
-  EXPECT_EQ(1u, archive.entry_count);
-  EXPECT_EQ("left by a killed run", test::read_all(dir.file("setup.exe.partial")));
-  EXPECT_EQ(3, dir.count());
-}
 // An input that is no longer what was gathered: the writer stores exactly the gathered
 // size or refuses, and never waits on a pipe put in the file's place.
 TEST(Writer, InputsThatChangedAfterGatheringAreRefused) {
   WriterDir dir;
-  const std::string data = dir.put("data", std::string(25000, 'x'));
-  const std::string fifo = dir.file("fifo");
+  const std::string data = dir.put("data", std::string(25000, 'x')), fifo = dir.file("fifo");
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-  struct Case {
+  const struct {
     const char* what;
     std::string path;
     std::uint64_t gathered;
     std::string expected;  // part of the message, empty: written
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"as gathered", data, 25000, ""},
       {"gathered size unknown", data, writer::Input::size_unknown, ""},
       {"grew", data, 20000, "changed while read: it grew past the 20000 bytes"},
-      {"grew within a piece", data, 10, "changed while read: it grew past the 10 bytes"},
       {"shrank", data, 30000, "changed while read: it holds 25000 bytes, fewer than the 30000"},
       {"now a pipe", fifo, 3, "no longer a regular file"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     writer::Input in = input("a.bin", c.path);
     in.size = c.gathered;
     Bytes out;
-    // A regression blocks on the pipe's open: the guard frees it and fails the case.
-    auto written = std::async(std::launch::async, [&] { return writer::write_archive(out, {in}, {}, {}); });
-    if (written.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
-      const int writer_end = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-      if (writer_end != -1) close(writer_end);
-      ADD_FAILURE() << c.what << ": the writer waited on its input";
-    }
-    const std::string error = written.get();
-    if (c.expected.empty()) {
-      EXPECT_EQ("", error) << c.what;
-    } else {
-      EXPECT_NE(std::string::npos, error.find(c.expected)) << c.what << ": " << error;
-    }
+    // A regression blocks on the pipe's open, and the test's time runs out.
+    const std::string error = writer::write_archive(out, {in}, {}, {});
+    EXPECT_EQ(c.expected.empty(), error.empty()) << c.what << ": " << error;
+    EXPECT_NE(std::string::npos, error.find(c.expected)) << c.what << ": " << error;
   }
 }
 
