@@ -65,11 +65,6 @@ Bytes signed_file(std::uint16_t magic, const Bytes& archive, const Bytes& table 
   return file;
 }
 
-// An archive whose prompt of 0 to 7 bytes gives each padding a signer can add.
-Bytes padded_archive(int prompt) {
-  return test::build_archive({{"a.txt", "abc"}}, {"", "", "", "", std::string(prompt, 'p')});
-}
-
 class Signing : public ::testing::Test {
  protected:
   void TearDown() override { close_archive(); }
@@ -87,7 +82,8 @@ class Signing : public ::testing::Test {
 // about the end whose directory it could read, whichever it tried last.
 TEST_F(Signing, ArchiveIsFoundBeforeTheTableWhateverThePadding) {
   std::vector<Bytes> archives;
-  for (int length = 0; length < 8; ++length) archives.push_back(padded_archive(length));
+  // Prompts of 0 to 7 bytes give each padding a signer can add.
+  for (int length = 0; length < 8; ++length) archives.push_back(test::build_archive({{"a.txt", "abc"}}, {"", "", "", "", std::string(length, 'p')}));
   // One whose checksum ends in a zero byte, which sits next to the padding like its own.
   for (int n = 0; archives.size() == 8; ++n) {
     ASSERT_LT(n, 100000);
@@ -125,7 +121,7 @@ TEST_F(Signing, ArchiveIsFoundBeforeTheTableWhateverThePadding) {
 // looked for at the file's end and not found; each unsigned one puts a stray value in the
 // stub's security directory, which must not matter.
 TEST_F(Signing, ATableTheReaderDoesNotTrustIsRefusedAndAStrayOneIgnored) {
-  const Bytes archive_bytes = padded_archive(2);
+  const Bytes archive_bytes = test::build_archive({{"a.txt", "abc"}}, {"", "", "", "", "pp"});
   Bytes unsigned_file = pe_stub(pe32);
   unsigned_file.insert(unsigned_file.end(), archive_bytes.begin(), archive_bytes.end());
   const std::uint32_t size = static_cast<std::uint32_t>(unsigned_file.size()), into_archive = (stub_size + 8) / 8 * 8;
