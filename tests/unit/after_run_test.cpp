@@ -55,9 +55,7 @@ TEST_F(AfterRun, LooksUpTheFileAndBuildsTheCommandLine) {
       {"a name with \\ is searched on PATH", "sub\\tool.exe", "", "", {"bin/sub/tool.exe"}, "{root}/bin", "{root}/bin\\sub\\tool.exe", "sub\\tool.exe  "},
       {"nowhere", "tool", "", "", {"bin/tool.txt"}, "{root}/bin", nullptr, nullptr},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    fresh_target();
+  for_each_case(cases, [&](const auto& c) {
     fs::remove_all(root.file("bin"));
     fs::remove_all(root.file("other"));
     for (const char* file : c.files) test::put(root.file(file), "x");
@@ -66,13 +64,11 @@ TEST_F(AfterRun, LooksUpTheFileAndBuildsTheCommandLine) {
 
     start_run_program();
 
-    const platform::testing::StartRecord* start = platform::testing::last_start();
-    ASSERT_EQ(start != nullptr, c.started != nullptr);
-    if (start == nullptr) continue;
-    EXPECT_EQ(platform::testing::start_count(), 1);
-    EXPECT_EQ(start->file, expand(c.started));
-    EXPECT_STREQ(start->command_line, c.command_line);
-  }
+    ASSERT_EQ(platform::testing::start_count(), c.started != nullptr ? 1 : 0);
+    if (c.started == nullptr) return;
+    EXPECT_EQ(platform::testing::last_start()->file, expand(c.started));
+    EXPECT_STREQ(platform::testing::last_start()->command_line, c.command_line);
+  });
 }
 
 TEST_F(AfterRun, OnlyElevationRequiredFallsBackToTheShell) {
@@ -87,9 +83,7 @@ TEST_F(AfterRun, OnlyElevationRequiredFallsBackToTheShell) {
       {"elevation required, empty arguments keep their blank", "", "", platform::error_elevation_required, " "},
       {"another error (file not found)", "/S", "", 2, nullptr},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    fresh_target();
+  for_each_case(cases, [&](const auto& c) {
     test::put("setup.exe", "x");
     program("setup", c.arg1, c.arg2);
     platform::testing::fail_next_start(c.error);
@@ -97,14 +91,11 @@ TEST_F(AfterRun, OnlyElevationRequiredFallsBackToTheShell) {
     start_run_program();
 
     ASSERT_EQ(platform::testing::start_count(), 1);
-    EXPECT_STREQ(platform::testing::last_start()->file, "setup.exe");
-    const platform::testing::ShellStartRecord* shell = platform::testing::last_shell_start();
-    ASSERT_EQ(shell != nullptr, c.parameters != nullptr);
-    if (shell == nullptr) continue;
-    EXPECT_EQ(platform::testing::shell_start_count(), 1);
-    EXPECT_STREQ(shell->file, "setup.exe");
-    EXPECT_STREQ(shell->parameters, c.parameters);
-  }
+    ASSERT_EQ(platform::testing::shell_start_count(), c.parameters != nullptr ? 1 : 0);
+    if (c.parameters == nullptr) return;
+    EXPECT_STREQ(platform::testing::last_shell_start()->file, "setup.exe");
+    EXPECT_STREQ(platform::testing::last_shell_start()->parameters, c.parameters);
+  });
 }
 
 TEST_F(AfterRun, ACommandLineThatDoesNotFitIsRefused) {

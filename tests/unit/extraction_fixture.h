@@ -7,8 +7,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -53,7 +51,6 @@ class ExtractionRun : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(root.path().empty());
     target = root.file("target");
-    previous = std::filesystem::current_path();
     fresh_target();
   }
   void TearDown() override {
@@ -62,7 +59,7 @@ class ExtractionRun : public ::testing::Test {
     std::filesystem::current_path(previous);
   }
 
-  void fresh_target() {
+  virtual void fresh_target() {
     std::filesystem::current_path(root.path());
     release_archive();
     if (!mounted.empty()) umount2(mounted.c_str(), MNT_DETACH);
@@ -75,22 +72,21 @@ class ExtractionRun : public ::testing::Test {
     overwrite_policy = OverwritePolicy::ask;
   }
 
+  // Runs body on each case of a table, its name traced, in a fresh target.
+  template <typename Cases, typename Body>
+  void for_each_case(const Cases& cases, Body body) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      fresh_target();
+      body(c);
+    }
+  }
+
   // Writes the installer file outside the target and opens it as the running program.
   void open(const Bytes& bytes) {
     installer = root.file("setup.bin");
     ASSERT_TRUE(write_file(installer, stand_in_stub, bytes));
     ASSERT_EQ(open_archive(installer.c_str()), 0);
-  }
-
-  // A 64 KiB tmpfs as the target; false (and the reason) when this machine won't allow it.
-  bool mount_target(std::string* reason) {
-    if (mount("tmpfs", target.c_str(), "tmpfs", 0, "size=64k") != 0) {
-      *reason = std::strerror(errno);
-      return false;
-    }
-    mounted = target;
-    std::filesystem::current_path(target);  // the mount hides the directory stood in
-    return true;
   }
 
   // The paths of the write failures reported so far, in order.
@@ -102,7 +98,7 @@ class ExtractionRun : public ::testing::Test {
 
   TempDir root;
   std::string target, installer, mounted;
-  std::filesystem::path previous;
+  const std::filesystem::path previous = std::filesystem::current_path();
   std::vector<std::string>& messages = scripted::shown();
 };
 

@@ -19,12 +19,7 @@ using Files = std::map<std::string, std::string>;
 // A target and, beside it, a folder of files (one read-only) that the run must never touch.
 class SafeWrite : public test::ExtractionRun {
  protected:
-  void SetUp() override {
-    outside = root.file("outside");
-    ExtractionRun::SetUp();
-    fresh_target();
-  }
-  void fresh_target() {
+  void fresh_target() override {
     ExtractionRun::fresh_target();
     fs::remove_all(outside);
     put(outside + "/victim.txt", "precious", true);
@@ -41,7 +36,7 @@ class SafeWrite : public test::ExtractionRun {
     EXPECT_EQ(read_all("after.txt"), "next");
   }
 
-  std::string outside;
+  const std::string outside = root.file("outside");
   const Files untouched = {{"config.ini", "outside settings"}, {"victim.txt", "precious"}};
 };
 
@@ -58,9 +53,7 @@ TEST_F(SafeWrite, LinksInTheTargetAreNeverWrittenThrough) {
       {"the entry's name links to a read-only file outside", "name.txt", "/victim.txt", "name.txt", false},
       {"the entry's name is a dangling link", "name.txt", "/new.txt", "name.txt", false},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    fresh_target();
+  for_each_case(cases, [&](const auto& c) {
     if (c.link.find('/') != std::string::npos) fs::create_directories(fs::path(c.link).parent_path());
     ASSERT_EQ(0, symlink((outside + c.to).c_str(), c.link.c_str()));
 
@@ -72,7 +65,7 @@ TEST_F(SafeWrite, LinksInTheTargetAreNeverWrittenThrough) {
       EXPECT_FALSE(fs::is_symlink(c.entry));
       EXPECT_EQ(read_all(c.entry), "from the archive");
     }
-  }
+  });
 }
 
 // A folder swapped for a link to outside after every check, right after a folder is
@@ -177,9 +170,7 @@ TEST_F(SafeWrite, ReplaceKeepsTheOldFileUntilTheNewOneIsWhole) {
   };
   // A file that takes an existing name may get the old file's times, as on NTFS.
   platform::testing::tunnel_times(true);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    fresh_target();
+  for_each_case(cases, [&](const auto& c) {
     for (const auto& [path, content] : c.planted) put(path, content, true);
     test::Bytes bytes = test::build_archive(c.entries);
     if (c.damaged) {
@@ -201,7 +192,7 @@ TEST_F(SafeWrite, ReplaceKeepsTheOldFileUntilTheNewOneIsWhole) {
     const struct stat st = test::stat_of("a.txt");
     EXPECT_EQ(st.st_mtim.tv_sec == 946684800, replaced);
     EXPECT_EQ((st.st_mode & 0222) == 0, !replaced || c.entries.back().attributes == 0x21);
-  }
+  });
   platform::testing::tunnel_times(false);
 }
 
@@ -218,15 +209,13 @@ TEST_F(SafeWrite, TheTemporarysSuffixIsNoEntrysEnding) {
       {"trailing dots and blanks, which Windows drops", {"a.txt.kelvra-new. ."}, ".kelvra-new0001"},
       {"the one after 9", {"x.kelvra-new", "1.kelvra-new0001", "2.kelvra-new0002", "3.kelvra-new0003", "4.kelvra-new0004", "5.kelvra-new0005", "6.kelvra-new0006", "7.kelvra-new0007", "8.kelvra-new0008", "9.kelvra-new0009"}, ".kelvra-new0010"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    fresh_target();
+  for_each_case(cases, [&](const auto& c) {
     std::vector<test::FileSpec> files;
     for (const std::string& name : c.entries) files.push_back({name, "x"});
     open(test::build_archive(files));
     EXPECT_EQ(extract_all(), 0);
     EXPECT_STREQ(replacement_suffix, c.suffix);
-  }
+  });
 }
 
 TEST(ReparseTags, OnlyNameSurrogatesAreLinks) {

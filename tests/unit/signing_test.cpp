@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "archive/archive.h"
@@ -64,11 +65,6 @@ Bytes signed_file(std::uint16_t magic, const Bytes& archive, const Bytes& table 
   return file;
 }
 
-// An archive whose prompt of 0 to 7 bytes gives each padding a signer can add.
-Bytes padded_archive(int prompt) {
-  return test::build_archive({{"a.txt", "abc"}}, {"", "", "", "", std::string(prompt, 'p')});
-}
-
 class Signing : public ::testing::Test {
  protected:
   void TearDown() override { close_archive(); }
@@ -86,7 +82,8 @@ class Signing : public ::testing::Test {
 // about the end whose directory it could read, whichever it tried last.
 TEST_F(Signing, ArchiveIsFoundBeforeTheTableWhateverThePadding) {
   std::vector<Bytes> archives;
-  for (int length = 0; length < 8; ++length) archives.push_back(padded_archive(length));
+  // Prompts of 0 to 7 bytes give each padding a signer can add.
+  for (int length = 0; length < 8; ++length) archives.push_back(test::build_archive({{"a.txt", "abc"}}, {"", "", "", "", std::string(length, 'p')}));
   // One whose checksum ends in a zero byte, which sits next to the padding like its own.
   for (int n = 0; archives.size() == 8; ++n) {
     ASSERT_LT(n, 100000);
@@ -120,62 +117,54 @@ TEST_F(Signing, ArchiveIsFoundBeforeTheTableWhateverThePadding) {
   EXPECT_EQ(open(signed_file(pe32, archives[3], two)), 0);
 }
 
-// Each case leaves a real table at the file's end but spoils one thing the reader
-// requires of it, so the trailer is looked for at the file's end and not found.
-TEST_F(Signing, TableTheReaderDoesNotTrustLeavesTheFileUnreadable) {
-  const std::size_t table_at = (stub_size + padded_archive(2).size() + 7) / 8 * 8, entry = security_entry_at(pe32);
+// Each signed case spoils one thing the reader requires of the table, so the trailer is
+// looked for at the file's end and not found; each unsigned one puts a stray value in the
+// stub's security directory, which must not matter.
+TEST_F(Signing, ATableTheReaderDoesNotTrustIsRefusedAndAStrayOneIgnored) {
+  const Bytes archive_bytes = test::build_archive({{"a.txt", "abc"}}, {"", "", "", "", "pp"});
+  Bytes unsigned_file = pe_stub(pe32);
+  unsigned_file.insert(unsigned_file.end(), archive_bytes.begin(), archive_bytes.end());
+  const std::uint32_t size = static_cast<std::uint32_t>(unsigned_file.size()), into_archive = (stub_size + 8) / 8 * 8;
+  const std::size_t table_at = (size + 7) / 8 * 8, entry = security_entry_at(pe32);
   const auto size_at = [](std::size_t at, std::uint32_t value) { return [=](Bytes& f) { format::write_u32(&f[at], value); }; };
-  const std::pair<const char*, std::function<void(Bytes&)>> cases[] = {
-      {"byte after the table", [](Bytes& f) { f.push_back(0); }},
-      {"table one short of the end", size_at(entry + 4, certificate(1200).size() - 1)},
-      {"offset not 8-aligned", [&](Bytes& f) {
+  const auto stray = [](std::uint32_t offset, std::uint32_t table_size, std::uint32_t record_body = 0) {
+    return [=](Bytes& f) {
+      set_security(f, pe32, offset, table_size);
+      if (record_body > 0) std::copy_n(certificate(record_body).begin(), 8, f.begin() + offset);
+    };
+  };
+  const std::tuple<const char*, bool, std::function<void(Bytes&)>> cases[] = {
+      {"byte after the table", true, [](Bytes& f) { f.push_back(0); }},
+      {"table one short of the end", true, size_at(entry + 4, certificate(1200).size() - 1)},
+      {"offset not 8-aligned", true, [&](Bytes& f) {
          f.insert(f.begin() + static_cast<long>(table_at), 0);
          format::write_u32(&f[entry], static_cast<std::uint32_t>(table_at + 1));
        }},
-      {"certificate type 1", [&](Bytes& f) { f[table_at + 6] = 1; }},
-      {"revision 3.0", [&](Bytes& f) { f[table_at + 5] = 3; }},
-      {"record longer than the table", size_at(table_at, 0x10000)},
-      {"record shorter than its header", size_at(table_at, 4)},
-      {"record leaves bytes unclaimed", size_at(table_at, 16)},
-      {"no MZ", [](Bytes& f) { f[0] = 'X'; }},
-      {"no PE signature", [](Bytes& f) { f[pe_offset + 3] = 1; }},
-      {"e_lfanew past the file", size_at(0x3C, 0xFFFFFFF0u)},
-      {"ROM image magic", [](Bytes& f) { format::write_u16(&f[optional_at], 0x107); }},
-      {"four data directories", size_at(optional_at + 92, 4)},
-      {"optional header too small", [](Bytes& f) { format::write_u16(&f[pe_offset + 20], 96 + 4 * 8); }},
+      {"certificate type 1", true, [&](Bytes& f) { f[table_at + 6] = 1; }},
+      {"revision 3.0", true, [&](Bytes& f) { f[table_at + 5] = 3; }},
+      {"record longer than the table", true, size_at(table_at, 0x10000)},
+      {"record shorter than its header", true, size_at(table_at, 4)},
+      {"record leaves bytes unclaimed", true, size_at(table_at, 16)},
+      {"no MZ", true, [](Bytes& f) { f[0] = 'X'; }},
+      {"no PE signature", true, [](Bytes& f) { f[pe_offset + 3] = 1; }},
+      {"e_lfanew past the file", true, size_at(0x3C, 0xFFFFFFF0u)},
+      {"ROM image magic", true, [](Bytes& f) { format::write_u16(&f[optional_at], 0x107); }},
+      {"four data directories", true, size_at(optional_at + 92, 4)},
+      {"optional header too small", true, [](Bytes& f) { format::write_u16(&f[pe_offset + 20], 96 + 4 * 8); }},
+      {"stub signed before packing", false, stray(0x200, 0x100, 0xF8)},
+      {"into the archive, to the end", false, stray(into_archive, size - into_archive)},
+      {"around the archive, to the end", false, stray(0x200, size - 0x200, size - 0x200 - 8)},
+      {"over the headers", false, stray(0, size)},
+      {"sizes that wrap", false, stray(0xFFFFFFF8u, size + 8)},
+      {"all ones", false, stray(0xFFFFFFFFu, 0xFFFFFFFFu)},
   };
-  for (const auto& [name, spoil] : cases) {
-    Bytes file = signed_file(pe32, padded_archive(2));
-    spoil(file);
-    EXPECT_EQ(open(file), 1) << name;
-  }
-}
-
-// An unsigned installer opens whatever its stub's security directory holds.
-TEST_F(Signing, StraySecurityDirectoryOfAnUnsignedFileIsHarmless) {
-  const Bytes archive_bytes = test::build_archive({{"a.txt", "abc"}});
-  const std::uint32_t size = static_cast<std::uint32_t>(stub_size + archive_bytes.size());
-  const std::uint32_t into_archive = (stub_size + 8) / 8 * 8;
-  const struct {
-    const char* name;
-    std::uint32_t offset, table_size;
-    Bytes record;  // written at offset when it lies in the stub
-  } cases[] = {
-      {"stub signed before packing", 0x200, 0x100, certificate(0xF8)},
-      {"into the archive, to the end", into_archive, size - into_archive, {}},
-      {"around the archive, to the end", 0x200, size - 0x200, certificate(size - 0x200 - 8)},
-      {"over the headers", 0, size, {}},
-      {"sizes that wrap", 0xFFFFFFF8u, size + 8, {}},
-      {"all ones", 0xFFFFFFFFu, 0xFFFFFFFFu, {}},
-  };
-  for (const auto& c : cases) {
-    Bytes file = pe_stub(pe32);
-    set_security(file, pe32, c.offset, c.table_size);
-    if (!c.record.empty()) std::copy_n(c.record.begin(), 8, file.begin() + c.offset);
-    file.insert(file.end(), archive_bytes.begin(), archive_bytes.end());
-    ASSERT_EQ(open(file), 0) << c.name;
-    EXPECT_EQ(archive.archive_end, size) << c.name;
-    EXPECT_EQ(payload_start(), stub_size) << c.name;
+  for (const auto& [name, is_signed, change] : cases) {
+    Bytes file = is_signed ? signed_file(pe32, archive_bytes) : unsigned_file;
+    change(file);
+    ASSERT_EQ(open(file), is_signed ? 1 : 0) << name;
+    if (is_signed) continue;
+    EXPECT_EQ(archive.archive_end, size) << name;
+    EXPECT_EQ(payload_start(), stub_size) << name;
   }
 }
 

@@ -125,10 +125,6 @@ TEST(Writer, RefusalsNameTheProblemAndLeaveNoFile) {
   std::vector<writer::Input> too_many(1001, input("x", ok));
   for (std::size_t i = 0; i < too_many.size(); ++i) too_many[i].stored_name = "x" + std::to_string(i);
   // Each string one byte too long: WritesWhatTheBuilderBuildsAndStringsUpToTheirLimits.
-  writer::Strings zero_in_arg, escape_in_prompt, newline_in_program;
-  zero_in_arg.run_arg2 = std::string("a\0b", 3);
-  escape_in_prompt.prompt = "a\x1b[2Jb";
-  newline_in_program.run_program = "setup.exe\nforged";
   const struct {
     const char* what;
     std::vector<writer::Input> inputs;
@@ -142,9 +138,9 @@ TEST(Writer, RefusalsNameTheProblemAndLeaveNoFile) {
       {"trailing dot", {input("a.", ok)}, {}, "dot"},
       {"duplicate", {input("A.txt", ok), input("a.TXT", ok)}, {}, "same name"},
       {"file and folder", {input("a", ok), input("a\\b", ok)}, {}, "also stored as a file"},
-      {"zero byte", {}, zero_in_arg, "zero byte"},
-      {"escape in the prompt", {}, escape_in_prompt, "the prompt holds the control character 0x1B (only tabs"},
-      {"newline in the program", {}, newline_in_program, "the program to run holds the control character 0x0A"},
+      {"zero byte in an argument", {}, {"", "", "", std::string("a\0b", 3), "", "", ""}, "zero byte"},
+      {"escape in the prompt", {}, {"", "", "", "", "a\x1b[2Jb", "", ""}, "the prompt holds the control character 0x1B (only tabs"},
+      {"newline in the program", {}, {"", "setup.exe\nforged", "", "", "", "", ""}, "the program to run holds the control character 0x0A"},
       {"missing input", {input("gone", dir.file("gone"))}, {}, "cannot open"},
   };
   for (const auto& c : cases) {
