@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-# kelvra-pack as it is shipped: the Debian package built by CPack and unpacked into a
-# throw-away root (never installed system-wide), and its CMake package as a maker meets
-# it: a small project of this test's own that finds it there, makes installers of its
-# program and data with kelvra_add_installer() and another with `cpack -G External`.
-# Run by CTest with KELVRA_BUILD_DIR set to the native build.
+# kelvra-pack as it is shipped: the Debian package built by CPack, unpacked into a
+# throw-away root (never installed system-wide), and its CMake package as a maker's
+# project meets it there. Run by CTest with KELVRA_BUILD_DIR set to the native build.
 import gzip
 import json
 import os

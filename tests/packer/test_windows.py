@@ -32,10 +32,9 @@ class WindowsPacker(PackerCase):
     def setUpClass(cls):
         cls.prefix = tempfile.mkdtemp(prefix="kelvra-winpack-")
         # A prefix of its own, shared by the tests, with its own wineserver; the first start creates it.
-        cls.env = dict(os.environ, WINEPREFIX=cls.prefix, WINEDEBUG="-all",
-                       WINESERVER=WINESERVER, LC_ALL="C.UTF-8", WINEDLLOVERRIDES="mscoree,mshtml=")
-        cls.env.pop("DISPLAY", None)
-        cls.env.pop("SOURCE_DATE_EPOCH", None)
+        cls.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "SOURCE_DATE_EPOCH")}
+        cls.env.update(WINEPREFIX=cls.prefix, WINEDEBUG="-all", WINESERVER=WINESERVER, LC_ALL="C.UTF-8",
+                       WINEDLLOVERRIDES="mscoree,mshtml=")
 
     @classmethod
     def tearDownClass(cls):
@@ -46,8 +45,8 @@ class WindowsPacker(PackerCase):
     def linux(self, *args):
         return subprocess.run([PACK, *args], capture_output=True, env=self.env, timeout=120)
 
-    def wine(self, *args):
-        return subprocess.run([WINE, PACK_WIN, *args], capture_output=True, env=self.env, timeout=240)
+    def wine(self, *args, cwd=None):
+        return subprocess.run([WINE, PACK_WIN, *args], capture_output=True, env=self.env, cwd=cwd, timeout=240)
 
     def listing(self, result):
         self.assertEqual(0, result.returncode, result.stderr)
@@ -114,11 +113,9 @@ class WindowsPacker(PackerCase):
         ]
         for what, name, command, status, words in cases:
             with self.subTest(what):
-                made = subprocess.run([WINE, PACK_WIN, "create", "-q", "-o", name, "--sign", command, "a.txt"],
-                                      capture_output=True, text=True, errors="replace", env=self.env, cwd=work,
-                                      timeout=240)
+                made = self.wine("create", "-q", "-o", name, "--sign", command, "a.txt", cwd=work)
                 self.assertEqual(status, made.returncode, made.stderr)
-                self.assertIn(words, made.stderr)
+                self.assertIn(words, made.stderr.decode(errors="replace"))
                 self.assertFalse(os.path.exists(os.path.join(work, "PWNED")), "the name ran as a command")
                 self.assertEqual(status == 0, os.path.isfile(os.path.join(work, name)))
                 if status == 0:
