@@ -366,8 +366,7 @@ class Languages(PackerCase):
 
     def test_init_writes_every_key_commented(self):
         self.ok(run("init", self.path("started.toml")))
-        with open(self.path("started.toml"), encoding="utf-8") as f:
-            lines = f.read().splitlines()
+        lines = read(self.path("started.toml")).decode().splitlines()
         self.assertIn("# languages = [\"de\", \"fr\"]", lines)
         self.assertEqual([], [k for k in SWEDISH_TEXTS if not any(line.startswith("# %s = " % k) for line in lines)])
 

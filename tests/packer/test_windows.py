@@ -93,9 +93,8 @@ class WindowsPacker(PackerCase):
 
         # The same from and into folders code page 1252 can't spell.
         downloads, target = self.path("Иван", "Загрузки"), self.path("Иван", "Temp")
-        os.makedirs(downloads)
         os.makedirs(target)
-        shutil.copy(self.path("wine.exe"), os.path.join(downloads, "setup.exe"))
+        self.write(os.path.join(downloads, "setup.exe"), read(self.path("wine.exe")))
         installer = z(os.path.join(downloads, "setup.exe"))
         self.assertEqual(listed, self.listing(self.wine("list", "--json", installer)))
         self.ok(self.wine("extract", "-C", z(target), "--overwrite", "replace", "--password", "sésame", installer))
