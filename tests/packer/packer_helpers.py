@@ -162,7 +162,6 @@ class Signer:
         self.key, self.cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
         tool("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", self.key,
              "-out", self.cert, "-subj", "/CN=Kelvra test signer", "-addext", "extendedKeyUsage=codeSigning")
-        # For create --sign.
         self.command = "osslsigncode sign -certs '%s' -key '%s' -in {in} -out {out}" % (self.cert, self.key)
 
     def sign(self, unsigned, signed):

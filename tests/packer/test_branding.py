@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-# Finished installers read back with other people's tools (pefile, icoutils,
-# osslsigncode), the project keys against the options, what `test` says of the PE
-# checksum and a certificate entry, and the bad inputs that must leave no installer
-# behind. Last, the languages: each one's string table and "File Exists" dialog beside
-# the English ones, and every refusal of a maker's [texts.LANG] table.
+# Branded, checksummed and signed installers read back with other people's tools
+# (pefile, icoutils, osslsigncode); the languages' string tables and dialogs beside the
+# English ones, and every refusal of a maker's [texts.LANG] table.
 import collections
 import json
 import os
@@ -106,7 +104,6 @@ class ThirdPartyTools(Case):
                 self.assertEqual((0x00010002, 0x00030004, 0x00010002, 0x00030000), (
                     fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS))
 
-                # The resources are last, and the headers say where everything now is.
                 last, header = image.sections[-1], image.OPTIONAL_HEADER
                 end = last.VirtualAddress + last.Misc_VirtualSize
                 self.assertEqual((b".rsrc", -(-end // header.SectionAlignment) * header.SectionAlignment,
@@ -128,9 +125,8 @@ class ThirdPartyTools(Case):
                 self.assertTrue(relocations(original))
                 self.assertEqual(relocations(original), relocations(image))
 
-                # icoutils: group 102 gives back the .ico, its directory and every image
-                # (wrestool adds bytes past the last); the manifest holds the level,
-                # string 12 the address.
+                # Group 102 gives back the .ico, directory and images (wrestool adds bytes
+                # past the last); the manifest holds the level, string 12 the address.
                 given = read(self.icon)
                 self.assertEqual(given, tool("wrestool", "-x", "--type=14", "--name=102", out)[:len(given)])
                 manifest = self.resource(out, 24, 1).decode()
@@ -187,12 +183,10 @@ class Settings(Case):
         self.ok(run("create", "--project", self.path("kelvra.toml"), "--stub", self.stub, "--link",
                     "https://example.com/cli", "--version-info", "product_name=From CLI"))
         out = self.path("p.exe")
-        listed = self.listing(out)
-        self.assertEqual(2, listed["schema"])
         self.assertEqual({"icon": [{"width": n, "height": n, "bit_count": 32} for n in ICON_SIZES],
                           "link": "https://example.com/cli", "execution_level": "highestAvailable",
                           "version": {"product_name": "From CLI", "file_version": "2.0", "company": "File Ltd"}},
-                         listed["resources"])
+                         self.listing(out)["resources"])
         self.assertIn("Icon:               32x32 32-bit, 16x16 32-bit, 48x48 32-bit", run("list", out).stdout)
         fixed = self.pe(out).VS_FIXEDFILEINFO[0]
         self.assertEqual((0x00020000, 0), (fixed.FileVersionMS, fixed.FileVersionLS))
@@ -267,7 +261,6 @@ class Checksum(Case):
                              "project file": ["--project", project]}.items():
             with self.subTest(how):
                 out = self.create(self.stub, self.path("setup-%s.exe" % how.replace(" ", "-")), *options)
-                # No temporary of the sign step is left beside it.
                 self.assertFalse([n for n in os.listdir(self.dir) if n.startswith(os.path.basename(out) + ".")])
                 self.assertTrue(*signer.verifies(out))
                 self.assert_sound(out, "; signed: certificate table")
@@ -303,10 +296,8 @@ def resources(path):
 
 def strings(found, language):
     return counted_strings(found[(6, 1, language)], found[(6, 2, language)])
-
-
-def toml_text(text):
-    return json.dumps(text, ensure_ascii=False)
+SWEDISH_TOML = "[texts.sv]\n" + "".join("%s = %s\n" % (key, json.dumps(text, ensure_ascii=False))
+                                        for key, text in SWEDISH_TEXTS.items())
 
 
 @unittest.skipUnless(STUB, "no stub built in")
@@ -354,9 +345,7 @@ class Languages(PackerCase):
         self.assertEqual(["en"], self.listing("setup.exe")["languages"])
 
     def test_every_language_and_a_language_of_the_makers(self):
-        body = "languages = [\"all\"]\n[texts.sv]\n" + "".join(
-            "%s = %s\n" % (key, toml_text(text)) for key, text in SWEDISH_TEXTS.items())
-        installer = self.create(body)
+        installer = self.create('languages = ["all"]\n' + SWEDISH_TOML)
         tags = self.listing(installer)["languages"]
         self.assertEqual(["en", "de", "fr", "es", "it", "pt-BR", "nl", "pl", "cs", "ru", "uk", "tr", "ja", "ko",
                           "zh-CN", "zh-TW", "sv"], tags)
@@ -371,14 +360,12 @@ class Languages(PackerCase):
         self.assertEqual([], [k for k in SWEDISH_TEXTS if not any(line.startswith("# %s = " % k) for line in lines)])
 
     def test_refusals(self):
-        full_but_one = "".join("%s = %s\n" % (key, toml_text(text)) for key, text in SWEDISH_TEXTS.items()
-                               if key != "rename")
         cases = [
             ("unknown key", '[texts.de]\nreplac = "Ersetzen"\n', 3, "texts.de.replac", "did you mean 'replace'"),
             ("unknown language in a table", '[texts.xx]\nreplace = "x"\n', 2, "texts.xx", "unknown language 'xx'"),
             ("unknown language in the list", 'languages = ["de", "xx"]\n', 2, "languages", "unknown language 'xx'"),
-            ("a language we don't ship, one key missing", "[texts.sv]\n" + full_but_one, 2, "texts.sv",
-             "missing: rename"),
+            ("a language we don't ship, one key missing", SWEDISH_TOML.replace('rename = "Byt namn"\n', ""), 2,
+             "texts.sv", "missing: rename"),
             ("a caption over 9 characters", '[texts.de]\ncancel = "Abbrechen!"\n', 3, "texts.de.cancel",
              "the installer holds at most 9"),
             ("over its buffer", '[texts.de]\nwrite_failed = "%s"\n' % ("x" * 48), 3, "texts.de.write_failed",

@@ -180,11 +180,9 @@ class CodePages(PackerCase):
 class NameClashes(PackerCase):
     def test_create_refuses_names_that_clash_on_windows(self):
         def check(codepage, names, words):
-            src = self.path("src-" + codepage + names[0])
-            for n in names:
-                self.write(os.path.join(src, n), b"x")
-            made = self.create("--codepage", codepage, src)
-            self.refused(made, 1, "would be written over one another where the installer runs: stored as " + words)
+            src = self.write_tree(self.path("src-" + codepage + names[0]), dict.fromkeys(names, b"x"))
+            self.refused(self.create("--codepage", codepage, src), 1,
+                         "would be written over one another where the installer runs: stored as " + words)
         self.each([
             ("case beyond ASCII", "1252", ["É.txt", "é.txt"], "'é.txt' and 'É.txt'"),
             ("Greek case", "1253", ["ΩMEGA", "ωmega"], "'ωmega' and 'ΩMEGA'"),

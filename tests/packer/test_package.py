@@ -61,11 +61,10 @@ class Installed(unittest.TestCase):
     def setUp(self):
         self.src = tempfile.mkdtemp(dir=self.dir, prefix="src-")
         self.build = self.src + "-build"
-        self.write("hello.c", "int main(void) { return 0; }\n")
-        self.write("data/readme.txt", "hello\n" * 100)
-        self.write("data/sub/notes.txt", "notes\n")
-        self.write("docs/secret.txt", "not for the installer\n")
-        self.write("CMakeLists.txt", PROJECT)
+        for name, text in (("hello.c", "int main(void) { return 0; }\n"), ("data/readme.txt", "hello\n" * 100),
+                           ("data/sub/notes.txt", "notes\n"), ("docs/secret.txt", "not for the installer\n"),
+                           ("CMakeLists.txt", PROJECT)):
+            self.write(name, text)
 
     def write(self, name, text):
         path = os.path.join(self.src, name)

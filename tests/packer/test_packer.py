@@ -595,7 +595,6 @@ class Progress(PackerCase):
                 lines = drawn_lines(err)
                 self.assertTrue(lines and all(BAR.match(line) and line.startswith(action) and len(line) < 80
                                               for line in lines), lines)
-                # The bar keeps one width from first to last.
                 self.assertEqual(1, len({len(re.search(r"\[[#.]+\]", line).group()) for line in lines}), lines)
                 self.assertRegex(lines[-1], r"100% \[#+\] .* 3/3 files .*in \d+:\d\d$")
                 # Plain lines into a pipe, or on a terminal when asked for.
