@@ -49,8 +49,7 @@ class WindowsPacker(PackerCase):
         return subprocess.run([WINE, PACK_WIN, *args], capture_output=True, env=self.env, cwd=cwd, timeout=240)
 
     def listing(self, result):
-        self.assertEqual(0, result.returncode, result.stderr)
-        listing = json.loads(result.stdout.decode("utf-8").replace("\r\n", "\n"))
+        listing = json.loads(self.ok(result).stdout.decode("utf-8").replace("\r\n", "\n"))
         del listing["archive"]
         return listing
 
@@ -88,7 +87,6 @@ class WindowsPacker(PackerCase):
                           z(self.path("wine.exe"))))
         extracted = tree(self.path("out-wine"))
         self.assertEqual(tree(self.path("out-linux")), extracted)
-        self.assertEqual(tree(self.path("in"))["bin/tool.bin"][0], extracted["bin/tool.bin"][0])
         self.assertEqual((MTIME_100NS, False), extracted["readme.txt"][1:])
 
         # The same from and into folders code page 1252 can't spell.
