@@ -58,12 +58,11 @@ class Case(PackerCase):
         super().setUp()
         self.files = {"a.txt": b"branded\r\n" * 40, os.path.join("sub", "b.bin"): os.urandom(7000)}
         self.src = self.write_tree(self.path("src"), self.files)
-        images = []
         for size in ICON_SIZES:
-            images.append(self.path("%d.png" % size))
-            tool("convert", "-size", "%dx%d" % (size, size), "xc:#00a000", "PNG32:" + images[-1])
+            tool("convert", "-size", "%dx%d" % (size, size), "xc:#00a000", "PNG32:" + self.path("%d.png" % size))
         self.icon = self.path("app.ico")
-        tool("icotool", "-c", "-o", self.icon, "--raw=" + images[0], "-b", "32", images[1], "--raw=" + images[2])
+        tool("icotool", "-c", "-o", self.icon, "--raw=" + self.path("32.png"), "-b", "32", self.path("16.png"),
+             "--raw=" + self.path("48.png"))
         self.stubs = self.built_stubs()
         self.stub = next(iter(self.stubs.values()))
 
