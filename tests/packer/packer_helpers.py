@@ -20,14 +20,13 @@ NO_STRINGS = (b"",) * 7
 
 
 def run(*args, stdin=subprocess.DEVNULL, cwd=None, env=None, timeout=300):
-    """kelvra-pack with args; its result with stdout and stderr as text."""
     return subprocess.run([PACK, *map(str, args)], stdin=stdin, capture_output=True, text=True,
                           errors="replace", cwd=cwd, env=env, timeout=timeout)
 
 
-def tool(*args, cwd=None, env=None, text=False):
+def tool(*args, cwd=None, env=None, text=False, timeout=600):
     """Another program's stdout (bytes, or text); its failure fails the test."""
-    result = subprocess.run([*map(str, args)], capture_output=True, text=text, cwd=cwd, env=env, timeout=600)
+    result = subprocess.run([*map(str, args)], capture_output=True, text=text, cwd=cwd, env=env, timeout=timeout)
     if result.returncode != 0:
         output = result.stdout + result.stderr
         raise AssertionError("%s failed (%d):\n%s" % (args, result.returncode,
@@ -36,7 +35,6 @@ def tool(*args, cwd=None, env=None, text=False):
 
 
 def check(*args, **options):
-    """Another program's stdout as text; its failure fails the test."""
     return tool(*args, text=True, **options)
 
 
@@ -105,7 +103,6 @@ class PackerCase(unittest.TestCase):
         return path
 
     def write_tree(self, root, files):
-        """files: relative path -> bytes."""
         for name, content in files.items():
             self.write(os.path.join(root, name), content)
         return root
@@ -126,13 +123,11 @@ class PackerCase(unittest.TestCase):
         return json.loads(result.stdout)
 
     def each(self, cases, check):
-        """check(*row[1:]) for every row, as a subtest named by row[0]."""
         for what, *row in cases:
             with self.subTest(what):
                 check(*row)
 
     def ok(self, result):
-        """The run's result, once it has succeeded."""
         self.assertEqual(0, result.returncode, result.stdout + result.stderr)
         return result
 
@@ -167,7 +162,6 @@ class Signer:
         self.key, self.cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
         tool("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", self.key,
              "-out", self.cert, "-subj", "/CN=Kelvra test signer", "-addext", "extendedKeyUsage=codeSigning")
-        # For create --sign.
         self.command = "osslsigncode sign -certs '%s' -key '%s' -in {in} -out {out}" % (self.cert, self.key)
 
     def sign(self, unsigned, signed):

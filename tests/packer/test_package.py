@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-# kelvra-pack as it is shipped: the Debian package built by CPack and unpacked into a
-# throw-away root (never installed system-wide), and its CMake package as a maker meets
-# it: a small project of this test's own that finds it there, makes installers of its
-# program and data with kelvra_add_installer() and another with `cpack -G External`.
-# Run by CTest with KELVRA_BUILD_DIR set to the native build.
+# kelvra-pack as it is shipped: the Debian package built by CPack, unpacked into a
+# throw-away root (never installed system-wide), and its CMake package as a maker's
+# project meets it there. Run by CTest with KELVRA_BUILD_DIR set to the native build.
 import gzip
 import json
 import os
@@ -63,11 +61,10 @@ class Installed(unittest.TestCase):
     def setUp(self):
         self.src = tempfile.mkdtemp(dir=self.dir, prefix="src-")
         self.build = self.src + "-build"
-        self.write("hello.c", "int main(void) { return 0; }\n")
-        self.write("data/readme.txt", "hello\n" * 100)
-        self.write("data/sub/notes.txt", "notes\n")
-        self.write("docs/secret.txt", "not for the installer\n")
-        self.write("CMakeLists.txt", PROJECT)
+        for name, text in (("hello.c", "int main(void) { return 0; }\n"), ("data/readme.txt", "hello\n" * 100),
+                           ("data/sub/notes.txt", "notes\n"), ("docs/secret.txt", "not for the installer\n"),
+                           ("CMakeLists.txt", PROJECT)):
+            self.write(name, text)
 
     def write(self, name, text):
         path = os.path.join(self.src, name)

