@@ -8,10 +8,9 @@ namespace kelvra::fuzz {
 // second entry with known content follows it.
 FUZZ_TARGET(chunks) {
   const std::uint8_t attributes = in.byte();  // read-only files are still written
-  const Bytes chunks = in.rest();
   static const std::string tail = test::noise(12000, 1);
-  Bytes payload(chunks), directory;
-  test::put_record(directory, "a.bin", static_cast<std::uint32_t>(chunks.size()), attributes);
+  Bytes payload = in.rest(), directory;
+  test::put_record(directory, "a.bin", static_cast<std::uint32_t>(payload.size()), attributes);
   test::put_record(directory, "sub\\b.txt", test::put_chunks(payload, tail));
   test::put_strings(directory);
   if (open_stored(64, test::finish_archive(payload, directory, 2), true) != 0) return;

@@ -9,13 +9,10 @@
 #include "output/output.h"
 
 namespace kelvra {
-namespace {
 
-std::vector<int> file_exists_answers;
-std::vector<fuzz::NewName> new_names;
-std::size_t next_answer = 0, next_name = 0, failures = 0;
-
-}  // namespace
+static std::vector<int> file_exists_answers;
+static std::vector<fuzz::NewName> new_names;
+static std::size_t next_answer = 0, next_name = 0, failures = 0;
 
 void fuzz::script_questions(const std::vector<int>& answers, const std::vector<NewName>& names) {
   file_exists_answers = answers;

@@ -84,11 +84,9 @@ inline int run_target(const char* name, const std::uint8_t* data, std::size_t si
   fs::current_path(saved, ignored);
   return 0;
 }
-#define FUZZ_TARGET(name)                                         \
-  static void name##_body(Cursor& in);                            \
-  int name##_target(const std::uint8_t* data, std::size_t size) { \
-    return run_target(#name, data, size, name##_body);            \
-  }                                                               \
+#define FUZZ_TARGET(name)                                                                                              \
+  static void name##_body(Cursor& in);                                                                                 \
+  int name##_target(const std::uint8_t* data, std::size_t size) { return run_target(#name, data, size, name##_body); } \
   static void name##_body(Cursor& in)
 
 // Whether path is a file (not a folder); its content, when asked for.
@@ -111,9 +109,8 @@ inline bool leaves_folder(const std::string& name) {
   return name.empty() || name.find_first_of("\\/") == 0 || std::regex_search(name, dots_alone);
 }
 
-// Opens a stand-in stub followed by body: open_archive's result. The names it accepts
-// are checked before anything is written, so that a fault can't touch the machine.
-// must_open: the archive is sound by construction.
+// Opens a stand-in stub followed by body (must_open: sound by construction): open_archive's result.
+// The names it accepts are checked before anything is written, so that a fault can't touch the machine.
 inline int open_stored(std::size_t stub_size, const Bytes& body, bool must_open = false) {
   Bytes stub(stub_size, 0);
   if (stub_size >= 2) stub[0] = 'M', stub[1] = 'Z';
