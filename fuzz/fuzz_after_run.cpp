@@ -12,6 +12,7 @@ namespace kelvra::fuzz {
 // (second byte; odd: the real 260), then newline-separated fields: the program, its two
 // arguments and PATH. The lookup runs in a folder holding a few candidate programs.
 FUZZ_TARGET(after_run) {
+  fresh_folder();
   const std::size_t line_size = in.byte() * 3u;
   const std::size_t lookup_byte = in.byte(), lookup_size = (lookup_byte & 1) ? format::path_buffer_size : lookup_byte;
   std::string fields[3], rest = in.bytes(in.size);

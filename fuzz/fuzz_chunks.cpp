@@ -7,6 +7,7 @@ namespace kelvra::fuzz {
 // Input: the first entry's attributes byte, then its payload, chunk headers and all. A
 // second entry with known content follows it.
 FUZZ_TARGET(chunks) {
+  fresh_folder();
   const std::uint8_t attributes = in.byte();  // read-only files are still written
   static const std::string tail = test::noise(12000, 1);
   Bytes payload = in.rest(), directory;

@@ -11,6 +11,7 @@ namespace kelvra::fuzz {
 // byte each), a control byte (bits 0-1: stub size; bit 2: files already in the target),
 // then the archive, its checksum always fixed up so that the run goes ahead.
 FUZZ_TARGET(extract) {
+  fresh_folder();
   const std::string base = work_folder, parent = base + "/outer/parent", target = parent + "/target";
   fs::create_directories(target + "/sub", ignored);
   // Renames take a name from the answer's byte: cancelled, a plain name, one in a new

@@ -9,6 +9,7 @@ namespace kelvra::fuzz {
 // alphabet with separators), content (repeated to pass the piece size), the attributes
 // and the two times; then the seven strings.
 FUZZ_TARGET(round_trip) {
+  fresh_folder();
   writer::Options options;
   options.level = 1 + in.byte() % writer::level_ultra;
   options.jobs = 1;
