@@ -226,8 +226,7 @@ class Reader {
     for (auto&& [field, value] : *table) {
       const std::string name(field.str());
       const std::string key = "version." + name;
-      if (std::find_if(std::begin(version_keys), std::end(version_keys),
-                       [&](const char* known) { return name == known; }) == std::end(version_keys)) {
+      if (std::find(std::begin(version_keys), std::end(version_keys), name) == std::end(version_keys)) {
         fail(field.source(), key, unknown_key(name, version_keys));
       }
       project->version[name] = text(value, key);
@@ -276,12 +275,10 @@ class Reader {
       for (auto&& [name, value] : *table) {
         const std::string key(name.str());
         const std::string full = where + "." + key;
-        if (std::find(std::begin(text_key_names), std::end(text_key_names), key) == std::end(text_key_names)) {
-          fail(name.source(), full, unknown_key(key, text_key_names));
-        }
+        const auto* found = std::find(std::begin(text_key_names), std::end(text_key_names), key);
+        if (found == std::end(text_key_names)) fail(name.source(), full, unknown_key(key, text_key_names));
         const std::string given_text = text(value, full);
-        const auto index = static_cast<TextKey>(std::find(std::begin(text_key_names), std::end(text_key_names), key) -
-                                                std::begin(text_key_names));
+        const auto index = static_cast<TextKey>(found - std::begin(text_key_names));
         const std::string problem = check_text(index, given_text, *language);
         if (!problem.empty()) fail(value.source(), full, problem);
         given[key] = given_text;

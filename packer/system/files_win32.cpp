@@ -47,6 +47,25 @@ std::string error_text(unsigned long code) {
   return reason.empty() ? "error " + std::to_string(code) : reason;
 }
 
+namespace {
+
+// An open handle as a C stream (binary, in mode "rb" or "wb"), which then owns it; on
+// failure the handle is closed and *reason says why.
+std::FILE* stream_of(HANDLE handle, bool writing, std::string* reason) {
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | (writing ? _O_WRONLY : _O_RDONLY));
+  std::FILE* file = descriptor == -1 ? nullptr : _fdopen(descriptor, writing ? "wb" : "rb");
+  if (!file) {
+    *reason = last_error();
+    if (descriptor == -1)
+      CloseHandle(handle);
+    else
+      _close(descriptor);
+  }
+  return file;
+}
+
+}  // namespace
+
 std::FILE* open_file(const std::string& path, const char* mode) {
   return _wfopen(wide(path).c_str(), wide(mode).c_str());
 }
@@ -66,16 +85,7 @@ std::FILE* open_regular_input(const std::string& path, std::uint64_t* size, std:
     return nullptr;
   }
   *size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_RDONLY);
-  std::FILE* file = descriptor == -1 ? nullptr : _fdopen(descriptor, "rb");
-  if (!file) {
-    *reason = last_error();
-    if (descriptor == -1)
-      CloseHandle(handle);
-    else
-      _close(descriptor);
-  }
-  return file;
+  return stream_of(handle, false, reason);
 }
 
 std::FILE* create_new_file(const std::string& path, bool* exists, std::string* reason) {
@@ -87,16 +97,8 @@ std::FILE* create_new_file(const std::string& path, bool* exists, std::string* r
     *reason = error_text(code);
     return nullptr;
   }
-  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
-  std::FILE* file = descriptor == -1 ? nullptr : _fdopen(descriptor, "wb");
-  if (!file) {
-    *reason = last_error();
-    if (descriptor == -1)
-      CloseHandle(handle);
-    else
-      _close(descriptor);
-    DeleteFileW(wide(path).c_str());
-  }
+  std::FILE* file = stream_of(handle, true, reason);
+  if (!file) DeleteFileW(wide(path).c_str());
   return file;
 }
 
