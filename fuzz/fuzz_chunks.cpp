@@ -1,11 +1,10 @@
 // Fuzz target: the chunk loop of one entry's payload. Whatever the first entry holds, it
-// is said damaged at most once and harms no other entry.
+// is said damaged at most once and harms no other entry. Input: the first entry's
+// attributes byte, then its payload, chunk headers and all.
 #include "fuzz/support.h"
 
 namespace kelvra::fuzz {
 
-// Input: the first entry's attributes byte, then its payload, chunk headers and all. A
-// second entry with known content follows it.
 FUZZ_TARGET(chunks) {
   fresh_folder();
   const std::uint8_t attributes = in.byte();  // read-only files are still written

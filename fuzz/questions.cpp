@@ -1,7 +1,6 @@
-// What a libFuzzer program adds to its target (KELVRA_FUZZ_TARGET): the entry point, and
-// the answers to the questions put to the user, the ones decoded from the input in order,
+// A libFuzzer program's entry point and answers: the ones decoded from the input in order,
 // then a closed dialog, which cancels the run, so that no input keeps it asking forever.
-#include <cstring>
+#include <cstdio>
 
 #include "archive/after_run.h"
 #include "archive/extract.h"
@@ -30,8 +29,7 @@ int ask_file_exists(const char*) {
 void ask_new_name(char* path_buffer) {
   const fuzz::NewName name = next_name < new_names.size() ? new_names[next_name++] : fuzz::NewName{true, ""};
   if (name.cancelled) return;
-  std::memset(path_buffer, 0, format::path_buffer_size);
-  std::strncpy(path_buffer, name.path.c_str(), format::path_buffer_size - 1);
+  std::snprintf(path_buffer, format::path_buffer_size, "%s", name.path.c_str());
 }
 
 void report_write_failure(const char*, std::uint32_t) { ++failures; }

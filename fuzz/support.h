@@ -1,5 +1,5 @@
-// What the fuzz targets share: their table, the run around each input, the input read
-// byte by byte, the archive and the folders they work in.
+// What the fuzz targets share. Only the targets that write files call fresh_folder(): the
+// reader and the names run many times faster without it.
 #pragma once
 
 #include <unistd.h>
@@ -59,15 +59,13 @@ struct Cursor {
   Bytes rest() { return Bytes(data + std::exchange(at, size), data + size); }
 };
 
-// The running target's folder emptied, for the targets that write files (not on every
-// input: the reader and the names run many times faster without it).
 inline void fresh_folder() {
   fs::remove_all(work_folder, ignored);
   fs::create_directories(work_folder, ignored);
 }
 
-// FUZZ_TARGET(name) defines <name>_target: its body between the run's globals put back and
-// the archive released, back in the working folder it started in.
+// FUZZ_TARGET(name) defines <name>_target: its body, with the run's globals put back before
+// it and the archive and working folder after it.
 inline int run_target(const char* name, const std::uint8_t* data, std::size_t size, void (*body)(Cursor& in)) {
   current_target = name;
   if (scratch_root.empty()) {
@@ -93,7 +91,6 @@ inline int run_target(const char* name, const std::uint8_t* data, std::size_t si
   int name##_target(const std::uint8_t* data, std::size_t size) { return run_target(#name, data, size, name##_body); } \
   static void name##_body(Cursor& in)
 
-// Whether path is a file (not a folder); its content, when asked for.
 inline bool read_whole(const std::string& path, std::string* content = nullptr) {
   if (content != nullptr) *content = test::read_all(path);
   return fs::is_regular_file(path, ignored);
@@ -106,9 +103,8 @@ inline std::string slashes(std::string path) {
   return path;
 }
 
-// Whether a name is empty or leaves its folder: a leading separator, or a part of dots
-// and blanks alone, which name the folder itself or its parent on Windows.
-// (A loop, not a regular expression: this runs for every name of every input.)
+// Whether a name is empty or leaves its folder: a leading separator, or a part of dots and
+// blanks alone, which Windows reads as the folder or its parent. A loop: it runs on every name.
 inline bool leaves_folder(const std::string& name) {
   if (name.empty() || name.find_first_of("\\/") == 0) return true;
   for (std::size_t start = 0, end = 0; start <= name.size(); start = end + 1) {
@@ -118,8 +114,8 @@ inline bool leaves_folder(const std::string& name) {
   return false;
 }
 
-// Opens a stand-in stub followed by body (must_open: sound by construction): open_archive's result.
-// The names it accepts are checked before anything is written, so that a fault can't touch the machine.
+// open_archive's result on a stand-in stub followed by body, whose names are checked
+// before anything is written, so that a fault can't touch the machine.
 inline int open_stored(std::size_t stub_size, const Bytes& body, bool must_open = false) {
   Bytes stub(stub_size, 0);
   if (stub_size >= 2) stub[0] = 'M', stub[1] = 'Z';
@@ -133,7 +129,6 @@ inline int open_stored(std::size_t stub_size, const Bytes& body, bool must_open 
   return result;
 }
 
-// extract_all() in folder, which it must end in, with these answers to its questions.
 inline int extract_in(const std::string& folder, const std::vector<int>& answers = {},
                       const std::vector<NewName>& names = {}) {
   if (chdir(folder.c_str()) != 0) return expect(false, "cannot enter the target folder"), -1;

@@ -19,8 +19,7 @@ struct Target {
   int (*run)(const std::uint8_t* data, std::size_t size);
 };
 
-// The answers decoded from the input, given by the program that runs the targets; past
-// them the dialog counts as closed (cancel).
+// The answers decoded from the input; past them the dialog counts as closed (cancel).
 struct NewName {
   bool cancelled;  // leaves the name as it was
   std::string path;

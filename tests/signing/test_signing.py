@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-# An installer packed on the i686 stub, then signed with osslsigncode under a throw-away
-# certificate: the signature verifies and the archive still tests; a changed archive
-# byte, or bytes after the signature, fail both. (Signed by create's own sign step:
-# tests/packer; the archive found before each shape of certificate table: the unit tests.)
+# An installer signed with osslsigncode under a throw-away certificate verifies and still
+# tests; a changed archive byte, or bytes after the signature, fail both. (create's own
+# sign step: tests/packer; each shape of certificate table: the unit tests.)
 import os
 import sys
 import unittest
@@ -29,6 +28,3 @@ class SignedInstaller(PackerCase):
                 self.assertEqual(1, run("test", path).returncode)
                 self.assertFalse(signer.verifies(path)[0])
 
-
-if __name__ == "__main__":
-    unittest.main()
