@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 # kelvra-pack driven from outside, as a maker would: each command, its refusals and the
-# words it puts on the core's verdicts (the core's own rules are the unit tests'). Run
-# by CTest, a group of classes at a time, with KELVRA_PACK set to the built program.
+# words it puts on the core's verdicts (the core's own rules are the unit tests').
 import datetime
 import hashlib
 import json
@@ -27,7 +26,6 @@ Y2K = 946684800
 
 
 def password_with_digest(accept):
-    """The first password pwN whose SHA-1 digest satisfies accept(digest)."""
     n = 0
     while not accept(hashlib.sha1(b"pw%d" % n).digest()):
         n += 1
@@ -42,7 +40,6 @@ def raw_archive(records, strings=b"\0" * 7, count=None, directory_size=None):
 
 
 def chunks(n, seed):
-    """n sound chunks, each a separate zlib stream of a few KiB."""
     return [zlib.compress(bytes((seed + i + j) % 251 for j in range(4000))) for i in range(n)]
 
 
@@ -113,7 +110,6 @@ class Refusals(PackerCase):
             ("empty password", ["--password", "", ok], 2, "empty"),
             ("password too long", ["--password", "x" * 80, ok], 2, "the limit is 79"),
             ("password cut short", ["--password", weak, ok], 2, "choose another password"),
-            ("missing password file", ["--password-file", self.path("missing"), ok], 1, "missing"),
             ("password twice", ["--password", "a", "--password-file", ok, ok], 2, "excludes"),
             ("bad level", ["--level", "10", ok], 2, "--level"),
             ("unknown code page", ["--codepage", "7", ok], 2, "code page 7"),
@@ -123,8 +119,6 @@ class Refusals(PackerCase):
         ], check)
         # /proc files say 0 bytes, then read as many.
         self.refused(self.create("/proc/self/status"), 1, "changed while read: it grew past the 0 bytes")
-        self.write(self.path("plain", "日本.txt"), b"x")
-        self.ok(self.create("--codepage", "932", self.path("plain")))
 
     def test_an_output_that_the_run_reads_is_refused_and_kept(self):
         given = self.write(self.path("same", "a.txt"), b"the user's own file")
@@ -331,15 +325,13 @@ class Extract(PackerCase):
                          "--password", "secret"), 1, "Directory does not exist.", self.path("nowhere"))
         self.assertEqual(2, run("extract", self.path("out.exe"), "--overwrite", "maybe").returncode)
 
-    def test_failed_writes_are_told_and_the_run_goes_on(self):
+    def test_a_failed_write_is_told_and_fails_the_run(self):
         self.create(self.sample_tree())
         self.write(self.path("x", "sub"), b"a file where a folder must go")
         result = self.extract("--overwrite", "replace")
         self.assertEqual((1, True), (result.returncode, "Uh-Oh! sub\\deeper\\noise.bin: " in result.stderr))
-        self.assertEqual(b"0123456789" * 2500, read(self.path("x", "big.txt")))
 
     def ask(self, answers):
-        """Extracts over an existing copy with a terminal on standard input."""
         master, slave = pty.openpty()
         self.addCleanup(os.close, master)
         os.write(master, answers.encode())
