@@ -12,15 +12,10 @@ import time
 import unittest
 import zlib
 
-from packer_helpers import PACK, PackerCase, forge, read, run
+from packer_helpers import PACK, PackerCase, check, forge, read, run
 
 ABC = zlib.compress(b"abc")
 HAS_STUB = bool(os.environ.get("KELVRA_STUB"))
-
-
-def iconv_codepages():
-    listed = subprocess.run(["iconv", "-l"], capture_output=True, text=True).stdout
-    return sorted({int(m) for m in re.findall(r"\bCP(\d+)\b", listed)})
 
 
 @unittest.skipUnless(HAS_STUB, "no stub built in")
@@ -150,7 +145,7 @@ class CodePages(PackerCase):
 
     def test_names_and_texts_round_trip_in_every_code_page(self):
         accepted = []
-        for codepage in iconv_codepages():
+        for codepage in sorted({int(m) for m in re.findall(r"\bCP(\d+)\b", check("iconv", "-l"))}):
             probe = run("list", "--codepage", codepage, self.path("none"))
             if "is not known to this system" in probe.stderr:
                 continue
