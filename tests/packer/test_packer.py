@@ -299,7 +299,7 @@ class Extract(PackerCase):
         # A run that asks more than the answers given waits on the terminal: 60 s is ample.
         return run("extract", self.path("out.exe"), "-C", self.path(target), *args, stdin=stdin, timeout=60)
 
-    def test_round_trip_then_skip_and_replace_existing_files(self):
+    def test_round_trip_skip_replace_and_a_failed_write(self):
         src = self.sample_tree()
         self.write(os.path.join(src, "setup.exe"), b"MZ")
         self.create("--run", "setup.exe", "--arg2", "two", src)
@@ -314,6 +314,9 @@ class Extract(PackerCase):
         self.assertEqual(b"changed", read(changed))
         self.ok(self.extract("--overwrite", "replace"))
         self.assertEqual(tree(src), tree(self.path("x")))
+        self.write(self.path("y", "sub"), b"a file where a folder must go")
+        result = self.extract("--overwrite", "replace", target="y")
+        self.assertEqual((1, True), (result.returncode, "Uh-Oh! sub\\deeper\\noise.bin: " in result.stderr))
 
     def test_password_gate_and_refusals(self):
         self.ok(self.create("--password", "secret", self.sample_tree()))
@@ -324,12 +327,6 @@ class Extract(PackerCase):
         self.refused(run("extract", self.path("out.exe"), "-C", self.path("nowhere"), "--overwrite", "skip",
                          "--password", "secret"), 1, "Directory does not exist.", self.path("nowhere"))
         self.assertEqual(2, run("extract", self.path("out.exe"), "--overwrite", "maybe").returncode)
-
-    def test_a_failed_write_is_told_and_fails_the_run(self):
-        self.create(self.sample_tree())
-        self.write(self.path("x", "sub"), b"a file where a folder must go")
-        result = self.extract("--overwrite", "replace")
-        self.assertEqual((1, True), (result.returncode, "Uh-Oh! sub\\deeper\\noise.bin: " in result.stderr))
 
     def ask(self, answers):
         master, slave = pty.openpty()
