@@ -77,15 +77,6 @@ class Create(PackerCase):
             outputs.add(read(self.path("out%d.exe" % i)))
         self.assertEqual(1, len(outputs))
 
-    def test_password_is_stored_as_digest_and_said_not_to_encrypt(self):
-        self.write(self.path("src", "a"), b"a")
-        r = self.ok(self.create("--password", "sésame", self.path("src")))
-        self.assertIn("not encrypted", r.stderr)
-        self.assertIn(bytes([20]) + hashlib.sha1("sésame".encode("cp1252")).digest(), read(self.path("out.exe")))
-        cut = password_with_digest(lambda d: 0 not in d[:8] and 0 in d[8:])
-        self.write(self.path("pw.txt"), cut.encode() + b"\r\n")
-        self.assertIn("warning", self.ok(self.create("--password-file", self.path("pw.txt"), self.path("src"))).stderr)
-
 
 class Refusals(PackerCase):
     def test_each_refusal_names_the_problem_and_leaves_nothing_with_or_without_dry_run(self):
@@ -318,14 +309,19 @@ class Extract(PackerCase):
         result = self.extract("--overwrite", "replace", target="y")
         self.assertEqual((1, True), (result.returncode, "Uh-Oh! sub\\deeper\\noise.bin: " in result.stderr))
 
-    def test_password_gate_and_refusals(self):
-        self.ok(self.create("--password", "secret", self.sample_tree()))
-        for args in (["--password", "Secret"], []):
+    def test_password_stored_as_digest_warned_of_and_asked_for(self):
+        made = self.ok(self.create("--password", "sésame", self.sample_tree()))
+        self.assertIn("not encrypted", made.stderr)
+        self.assertIn(bytes([20]) + hashlib.sha1("sésame".encode("cp1252")).digest(), read(self.path("out.exe")))
+        cut = password_with_digest(lambda d: 0 not in d[:8] and 0 in d[8:])
+        self.write(self.path("pw.txt"), cut.encode() + b"\r\n")
+        self.assertIn("warning", self.ok(self.create("--password-file", self.path("pw.txt"), out="cut.exe")).stderr)
+        for args in (["--password", "Sésame"], []):
             self.refused(self.extract("--overwrite", "skip", *args), 1, "Incorrect password.", self.path("x") + os.sep)
-        self.ok(self.extract("--overwrite", "skip", "--password", "secret"))
-        self.assertEqual(2, self.extract("--password", "secret").returncode)  # ask, but no terminal
+        self.ok(self.extract("--overwrite", "skip", "--password", "sésame"))
+        self.assertEqual(2, self.extract("--password", "sésame").returncode)  # ask, but no terminal
         self.refused(run("extract", self.path("out.exe"), "-C", self.path("nowhere"), "--overwrite", "skip",
-                         "--password", "secret"), 1, "Directory does not exist.", self.path("nowhere"))
+                         "--password", "sésame"), 1, "Directory does not exist.", self.path("nowhere"))
         self.assertEqual(2, run("extract", self.path("out.exe"), "--overwrite", "maybe").returncode)
 
     def ask(self, answers):
