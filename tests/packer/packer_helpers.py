@@ -1,7 +1,5 @@
-# What the packer's test suites share: kelvra-pack and other tools run from outside, a
-# small archive builder of our own (the format written out by hand, not by the packer's
-# writer, so a test can forge any field and still give it a matching checksum), and a
-# test case with a fresh folder, a stand-in stub and trees of files.
+# What the packer's suites share. The archive builder writes the format by hand, not
+# through the packer's writer, so a test can forge any field under a matching checksum.
 import json
 import os
 import shutil
@@ -39,7 +37,6 @@ def check(*args, **options):
 
 
 def framed(streams):
-    """An entry's stored bytes: each zlib stream behind its 16-bit length."""
     return b"".join(struct.pack("<H", len(s)) + s for s in streams)
 
 
@@ -84,8 +81,6 @@ def tree(root):
 
 
 class PackerCase(unittest.TestCase):
-    """A fresh folder per test, with a stand-in stub (kelvra-pack takes any file)."""
-
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="kelvra-pack-test-")
         self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
@@ -108,7 +103,6 @@ class PackerCase(unittest.TestCase):
         return root
 
     def built_stubs(self):
-        """The real stubs this build made, by architecture; none fails the test."""
         found = {arch: stub for arch, stub in STUBS.items() if stub and os.path.exists(stub)}
         if not found:
             self.fail("neither KELVRA_STUB nor KELVRA_STUB_X64 names a built stub")
@@ -156,8 +150,6 @@ class PackerCase(unittest.TestCase):
 
 
 class Signer:
-    """A throw-away key and self-signed code-signing certificate, valid for two days."""
-
     def __init__(self, folder):
         self.key, self.cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
         tool("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", self.key,

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # kelvra-pack as it is shipped: the Debian package built by CPack, unpacked into a
 # throw-away root (never installed system-wide), and its CMake package as a maker's
-# project meets it there. Run by CTest with KELVRA_BUILD_DIR set to the native build.
+# project meets it there.
 import gzip
 import json
 import os
