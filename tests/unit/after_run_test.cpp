@@ -41,7 +41,6 @@ TEST_F(AfterRun, LooksUpTheFileAndBuildsTheCommandLine) {
     const char* command_line;
   } cases[] = {
       {"empty program starts nothing", "", "a", "b", {"target/.exe"}, "", nullptr, nullptr},
-      {"empty arguments keep their blanks", "setup.exe", "", "", {"target/setup.exe"}, "", "setup.exe", "setup.exe  "},
       {"arguments verbatim", "setup.exe", "/D=C:\\Program Files", "\"x y\"", {"target/setup.exe"}, "", "setup.exe", "setup.exe /D=C:\\Program Files \"x y\""},
       {".com before .exe", "setup", "", "", {"target/setup.exe", "target/setup.bat", "target/setup.com"}, "", "setup.com", "setup  "},
       {".bat before .cmd", "setup", "", "", {"target/setup.cmd", "target/setup.bat"}, "", "setup.bat", "setup  "},

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -121,10 +120,9 @@ inline Bytes build_archive(const std::vector<FileSpec>& files, const std::vector
 // Writes prefix (a stand-in stub, may be empty) then bytes to path; false on failure.
 inline bool write_file(const std::string& path, Bytes prefix, const Bytes& bytes) {
   prefix.insert(prefix.end(), bytes.begin(), bytes.end());
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written = prefix.empty() || std::fwrite(prefix.data(), 1, prefix.size(), file) == prefix.size();
-  return std::fclose(file) == 0 && written;
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(prefix.data()), static_cast<std::streamsize>(prefix.size()));
+  return static_cast<bool>(out.flush());
 }
 
 // A fresh directory under the system's temporary directory, removed with everything in

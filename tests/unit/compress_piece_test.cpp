@@ -39,19 +39,13 @@ TEST(CompressPiece, SameBytesAsAFreshStreamWhateverCameBefore) {
   other.join();
 }
 
-// The stronger encoders write whole standard zlib streams, none longer than level 9's.
-TEST(CompressPiece, StrongerEncodersWriteStandardStreams) {
+// The stronger encoders write no longer streams than level 9's. That they write standard
+// zlib streams is FuzzReplay's round_trip inputs at those levels, which extract them.
+TEST(CompressPiece, StrongerEncodersWriteNoLongerStreams) {
   const std::string data = test::noise(4000, 3) + std::string(6000, 'q');
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
   for (int level : {level_max, level_ultra}) {
-    const std::vector<std::uint8_t> stream = compress_piece(bytes, data.size(), level);
-    std::string inflated(data.size() + 1, '\0');
-    uLongf length = static_cast<uLongf>(inflated.size());
-    uLong used = static_cast<uLong>(stream.size());
-    EXPECT_EQ(uncompress2(reinterpret_cast<Bytef*>(inflated.data()), &length, stream.data(), &used), Z_OK) << level;
-    EXPECT_EQ(used, stream.size()) << level;
-    EXPECT_TRUE(inflated.substr(0, length) == data) << level;
-    EXPECT_LE(stream.size(), compress_piece(bytes, data.size(), 9).size()) << level;
+    EXPECT_LE(compress_piece(bytes, data.size(), level).size(), compress_piece(bytes, data.size(), 9).size()) << level;
   }
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/writer.h"
 #include "resources/strings.h"
 #include "tests/unit/extraction_fixture.h"
 
@@ -128,13 +129,9 @@ std::string chunk(const std::string& stream, int extra = 0) {
   return std::string(length.begin(), length.end()) + stream;
 }
 
-std::string zlib(const std::string& data, int level = Z_DEFAULT_COMPRESSION) {
-  uLongf length = compressBound(static_cast<uLong>(data.size()));
-  std::string out(length, '\0');
-  compress2(reinterpret_cast<Bytef*>(&out[0]), &length, reinterpret_cast<const Bytef*>(data.data()),
-            static_cast<uLong>(data.size()), level);
-  out.resize(length);
-  return out;
+std::string zlib(const std::string& data, int level = 6) {
+  const auto stream = writer::compress_piece(reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), level);
+  return std::string(stream.begin(), stream.end());
 }
 
 // Payloads whose checksum holds but whose data doesn't decode: the entry is reported

@@ -28,9 +28,6 @@ void script_questions(const std::vector<int>& answers, const std::vector<NewName
 
 std::size_t write_failure_count() { return scripted::calls_of(scripted::CallKind::write_failure).size(); }
 
-// Names the target in the test's name and messages instead of dumping its bytes.
-void PrintTo(const Target& target, std::ostream* out) { *out << target.name; }
-
 namespace {
 
 class FuzzReplay : public ::testing::TestWithParam<Target> {};

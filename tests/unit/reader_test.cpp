@@ -59,19 +59,17 @@ class Reader : public ::testing::Test {
   const Bytes golden = test::build_archive({{"a.txt", "abc"}});
 };
 
-TEST_F(Reader, GoldenArchiveOpensBehindStubsOfAnySize) {
+TEST_F(Reader, GoldenArchiveOpensBehindALargeStub) {
   // The forged archives below come from the builder: it must agree with the golden bytes.
   EXPECT_EQ(test::read_all(KELVRA_TEST_DATA "/one-entry.bin"), std::string(golden.begin(), golden.end()));
-  for (std::size_t stub_size : {0u, 70001u}) {
-    SCOPED_TRACE(stub_size);
-    std::strcpy(current_path, "left over");
-    ASSERT_EQ(open_bytes(stub_of(stub_size), golden), 0);
-    EXPECT_STREQ(archive.banner, TEXT_BANNER);
-    EXPECT_STREQ(current_path, "");
-    EXPECT_EQ(payload_start(), stub_size);
-    EXPECT_EQ(archive.payload_size, 13u);
-    EXPECT_STREQ(archive.entries[0].name, "a.txt");
-  }
+  // An empty stub: Writer.SameBytesWhateverTheStubSizePoolSizeOrRun.
+  std::strcpy(current_path, "left over");
+  ASSERT_EQ(open_bytes(stub_of(70001), golden), 0);
+  EXPECT_STREQ(archive.banner, TEXT_BANNER);
+  EXPECT_STREQ(current_path, "");
+  EXPECT_EQ(payload_start(), 70001u);
+  EXPECT_EQ(archive.payload_size, 13u);
+  EXPECT_STREQ(archive.entries[0].name, "a.txt");
 }
 
 TEST_F(Reader, AnyChangedArchiveBitOrCutIsCaught) {
